@@ -1,0 +1,29 @@
+#include "engine/ModuleCatalogue.h"
+
+#include <cstring>
+
+const char kLauncherBaseName[] = "Saffen";
+const char kProductExecutable[] = "Velnoria.exe";
+const char kManifestFileName[] = "ModelMD5.dll";
+const char kManifestSection[] = "ModuleVersion";
+const char kReleaseNotesFileName[] = "UpdateContent.dll";
+
+const ModuleEntry kModuleCatalogue[kModuleCount] = {
+    {"Velkor", ".dll", 0x468},   {"Drimsa", ".dll", 0x466},  {"Tobrin", ".dll", 0x46B},
+    {"Pravik", ".exe", 0x467},   {"Mornel", ".dll", 0x469},  {"Quintar", ".dll", 0x46A},
+    {"Brellow", ".dll", 0x46C},  {"KelmoTop", ".dll", 0x46D}, {"Lumsk", ".dll", 0x46E},
+    {"Saffen", ".exe", 0x471},   {"Fetchkit", ".dll", 0x470}, {"Wendra", ".dll", 0x472},
+    {"Tamrik", ".dll", 0x473},   {"Corvish", ".dll", 0x474}, {"Nubrel", ".exe", 0x475},
+    {"skve", ".exe", 0x477},     {"Zibrun", ".exe", 0x476},
+};
+
+std::string ModuleEntry::LocalName() const {
+  if (std::strcmp(baseName, kLauncherBaseName) == 0) return kProductExecutable;
+  return RemoteName();
+}
+
+int CatalogueIndexOfMessage(uint32_t messageId) {
+  for (int i = 0; i < kModuleCount; ++i)
+    if (kModuleCatalogue[i].messageId == messageId) return i;
+  return -1;
+}
