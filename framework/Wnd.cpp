@@ -1,0 +1,156 @@
+#include "framework/Wnd.h"
+
+#include <vector>
+
+namespace {
+const char kObjectProperty[] = "Velnoria.Framework.Object";
+}
+
+CWnd::~CWnd() {
+  if (m_hWnd && FromHandlePermanent(m_hWnd) == this) UnsubclassWindow();
+}
+
+CWnd* CWnd::FromHandlePermanent(HWND wnd) {
+  return wnd ? static_cast<CWnd*>(::GetPropA(wnd, kObjectProperty)) : nullptr;
+}
+
+void CWnd::Attach(HWND wnd) {
+  m_hWnd = wnd;
+  ::SetPropA(wnd, kObjectProperty, this);
+}
+
+void CWnd::Detach() {
+  if (m_hWnd) ::RemovePropA(m_hWnd, kObjectProperty);
+  m_hWnd = nullptr;
+}
+
+bool CWnd::SubclassWindow(HWND wnd) {
+  if (!wnd || m_hWnd || FromHandlePermanent(wnd)) return false;
+  Attach(wnd);
+  PreSubclassWindow();
+  m_prevProc = reinterpret_cast<WNDPROC>(
+      ::SetWindowLongPtrA(wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::StaticWndProc)));
+  return true;
+}
+
+bool CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
+  return parent && SubclassWindow(::GetDlgItem(parent->m_hWnd, static_cast<int>(id)));
+}
+
+HWND CWnd::UnsubclassWindow() {
+  HWND wnd = m_hWnd;
+  if (!wnd) return nullptr;
+  if (m_prevProc) ::SetWindowLongPtrA(wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_prevProc));
+  m_prevProc = nullptr;
+  Detach();
+  return wnd;
+}
+
+BOOL CWnd::PreTranslateMessage(MSG*) { return FALSE; }
+
+bool CWnd::OnWndMsg(UINT, WPARAM, LPARAM, LRESULT&) { return false; }
+
+LRESULT CWnd::Default() {
+  return ::CallWindowProcA(m_prevProc, m_hWnd, m_current.message, m_current.wParam, m_current.lParam);
+}
+
+LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = 0;
+  if (OnWndMsg(message, wParam, lParam, result)) return result;
+  return Default();
+}
+
+LRESULT CALLBACK CWnd::StaticWndProc(HWND wnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  CWnd* self = FromHandlePermanent(wnd);
+  if (!self) return ::DefWindowProcA(wnd, message, wParam, lParam);
+  const MSG saved = self->m_current;
+  self->m_current = MSG{wnd, message, wParam, lParam, 0, {}};
+  const LRESULT result = self->WindowProc(message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    // The window is gone: give it its own procedure back and let the object go.
+    self->m_current = saved;
+    self->UnsubclassWindow();
+    self->PostNcDestroy();
+    return result;
+  }
+  self->m_current = saved;
+  return result;
+}
+
+std::string CWnd::GetWindowText() const {
+  const int length = ::GetWindowTextLengthA(m_hWnd);
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  const int copied = ::GetWindowTextA(m_hWnd, text.data(), length + 1);
+  text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
+  return text;
+}
+
+RECT CWnd::GetClientRect() const {
+  RECT r{};
+  ::GetClientRect(m_hWnd, &r);
+  return r;
+}
+
+RECT CWnd::GetWindowRect() const {
+  RECT r{};
+  ::GetWindowRect(m_hWnd, &r);
+  return r;
+}
+
+RECT CWnd::GetRectInParent() const {
+  RECT r = GetWindowRect();
+  ::MapWindowPoints(HWND_DESKTOP, ::GetParent(m_hWnd), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+void CWnd::ScreenToClient(RECT* rect) const {
+  ::MapWindowPoints(HWND_DESKTOP, m_hWnd, reinterpret_cast<POINT*>(rect), 2);
+}
+
+BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT swpFlags) {
+  const DWORD style = GetStyle();
+  const DWORD changed = (style & ~remove) | add;
+  if (changed == style && !swpFlags) return FALSE;
+  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(changed));
+  if (swpFlags)
+    ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | swpFlags);
+  return TRUE;
+}
+
+BOOL CWnd::ModifyStyleEx(DWORD remove, DWORD add, UINT swpFlags) {
+  const DWORD style = GetExStyle();
+  const DWORD changed = (style & ~remove) | add;
+  if (changed == style && !swpFlags) return FALSE;
+  ::SetWindowLongA(m_hWnd, GWL_EXSTYLE, static_cast<LONG>(changed));
+  if (swpFlags)
+    ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | swpFlags);
+  return TRUE;
+}
+
+void CWnd::CenterWindow() {
+  // Over the owner when it is visible, else over the work area of the monitor.
+  HWND owner = ::GetWindow(m_hWnd, GW_OWNER);
+  RECT area{};
+  if (owner && ::IsWindowVisible(owner) && !::IsIconic(owner)) {
+    ::GetWindowRect(owner, &area);
+  } else {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    ::GetMonitorInfoA(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY), &info);
+    area = info.rcWork;
+  }
+  const RECT r = GetWindowRect();
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  const int x = area.left + ((area.right - area.left) - w) / 2;
+  const int y = area.top + ((area.bottom - area.top) - h) / 2;
+  ::SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+bool WalkPreTranslateTree(HWND top, MSG* msg) {
+  for (HWND wnd = msg->hwnd; wnd; wnd = ::GetParent(wnd)) {
+    if (CWnd* object = CWnd::FromHandlePermanent(wnd))
+      if (object->PreTranslateMessage(msg)) return true;
+    if (wnd == top) break;
+  }
+  return false;
+}
