@@ -1,0 +1,63 @@
+#include "app/UpdaterApp.h"
+
+#include <winsock2.h>
+
+#include "app/HandoffMapping.h"
+#include "app/Paths.h"
+#include "res/resource.h"
+#include "ui/UpdateDialog.h"
+
+std::string ModuleDirectory;
+
+UpdaterApp& App() { return *static_cast<UpdaterApp*>(AfxGetApp()); }
+
+bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByte(byte) != FALSE; }
+
+std::string GetModuleDirectory() {
+  char path[MAX_PATH] = {};
+  ::GetModuleFileNameA(AfxGetInstanceHandle(), path, MAX_PATH);
+  return DirectoryUpToLastBackslash(path, IsAnsiLeadByte);
+}
+
+bool UpdaterApp::ReadHandoff() {
+  HandoffMapping mapping;
+  const void* view = mapping.OpenAndMap(kHandoffName);
+  if (!view) return false;
+  HandoffValues values;
+  if (!ParseHandoff(static_cast<const uint8_t*>(view), mapping.Size(), values)) return false;
+  m_nUpdateMode = values.mode;
+  m_hProductWnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(values.productWindow));
+  static_assert(sizeof m_szServerBase == sizeof values.serverBase, "server base sizes");
+  memcpy(m_szServerBase, values.serverBase, sizeof m_szServerBase);
+  return true;
+}
+
+BOOL UpdaterApp::InitInstance() {
+  // The release-notes box is a rich-edit 1.0 control.
+  ::LoadLibraryA("riched32.dll");
+  ::CoInitialize(nullptr);
+  WSADATA wsa;
+  m_socketsStarted = ::WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+
+  if (!ReadHandoff()) return FALSE;
+  ModuleDirectory = GetModuleDirectory();
+
+  m_gdiplusStarted = Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok;
+
+  {
+    UpdateDialog dialog(nullptr);
+    m_pMainWnd = &dialog;
+    dialog.DoModal();
+    m_pMainWnd = nullptr;
+  }
+  return FALSE;
+}
+
+int UpdaterApp::ExitInstance() {
+  if (m_gdiplusStarted) Gdiplus::GdiplusShutdown(m_gdiplusToken);
+  m_gdiplusStarted = false;
+  if (m_socketsStarted) ::WSACleanup();
+  m_socketsStarted = false;
+  ::CoUninitialize();
+  return CWinApp::ExitInstance();
+}

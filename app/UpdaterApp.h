@@ -1,0 +1,47 @@
+// The updater's application object and its start-up sequence.
+#pragma once
+
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/HandoffBlock.h"
+#include "framework/WinApp.h"
+
+class UpdaterApp : public CWinApp {
+ public:
+  UpdaterApp() = default;
+
+  // The whole start-up; always false, so the process ends when the update
+  // window has closed (or at once without a hand-off block).
+  BOOL InitInstance() override;
+  int ExitInstance() override;
+
+  // Takes the work order from the product's shared memory; false without one.
+  bool ReadHandoff();
+
+  int32_t m_nUpdateMode = 0;
+  HWND m_hProductWnd = nullptr;
+  char m_szServerBase[kServerBaseSize] = {};
+  std::string m_strReleaseNotes;
+  Gdiplus::GdiplusStartupInput m_gdiplusStartupInput;
+  ULONG_PTR m_gdiplusToken = 0;
+
+ private:
+  bool m_gdiplusStarted = false;
+  bool m_socketsStarted = false;
+};
+
+UpdaterApp& App();
+
+// The updater's own folder with its trailing backslash; every local file
+// name is this followed directly by a relative name.
+extern std::string ModuleDirectory;
+
+std::string GetModuleDirectory();
+
+// Lead-byte test of the system's ANSI code page.
+bool IsAnsiLeadByte(unsigned char byte);
