@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "Publisher.h"
+#include "engine/ModuleCatalogue.h"
+#include "engine/ModuleDigest.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Manifest as key -> value, checking the CR LF line ends on the way.
+std::map<std::string, std::string> ParseManifest(const std::string& text) {
+  std::map<std::string, std::string> values;
+  std::istringstream in(text);
+  std::string line;
+  bool inSection = false;
+  while (std::getline(in, line)) {
+    EXPECT_FALSE(line.empty());
+    EXPECT_EQ(line.back(), '\r');
+    line.pop_back();
+    if (line == "[ModuleVersion]") {
+      inSection = true;
+      continue;
+    }
+    const auto eq = line.find('=');
+    if (inSection && eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  EXPECT_TRUE(inSection);
+  return values;
+}
+
+class ReleaseTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("release_test_" + std::to_string(::getpid()));
+    build_ = root_ / "build";
+    server_ = root_ / "server";
+    fs::remove_all(root_);
+    fs::create_directories(build_);
+    for (int i = 0; i < kModuleCount; ++i) {
+      std::ofstream(build_ / kModuleCatalogue[i].LocalName(), std::ios::binary)
+          << "module " << i << std::string(i * 100, static_cast<char>('a' + i));
+    }
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  int Run(const std::string& args) {
+    const std::string command = std::string(RELEASE_TOOL) + " " + args + " >" + (root_ / "out").string() + " 2>" +
+                                (root_ / "err").string();
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  fs::path root_;
+  fs::path build_;
+  fs::path server_;
+};
+
+}  // namespace
+
+TEST_F(ReleaseTool, PublishedFilesMatchTheirManifest) {
+  std::ofstream(root_ / "notes.txt") << "new release\n";
+  ASSERT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --notes " + (root_ / "notes.txt").string()),
+            0);
+  const auto manifest = ParseManifest(ReadAll(server_ / "ModelMD5.dll"));
+  ASSERT_EQ(manifest.size(), 17u);
+  for (const ModuleEntry& row : kModuleCatalogue) {
+    const fs::path published = server_ / row.RemoteName();
+    ASSERT_TRUE(fs::exists(published)) << row.RemoteName();
+    EXPECT_EQ(ReadAll(published), ReadAll(build_ / row.LocalName()));
+    EXPECT_EQ(manifest.at(row.baseName), ModuleDigest(published.string(), kModuleDigestKey));
+  }
+  // The product executable is published under the launcher row's name only.
+  EXPECT_TRUE(fs::exists(server_ / "Saffen.exe"));
+  EXPECT_FALSE(fs::exists(server_ / "Velnoria.exe"));
+  EXPECT_EQ(ReadAll(server_ / "UpdateContent.dll"), "new release\n");
+  for (const auto& entry : fs::directory_iterator(server_))
+    EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos);
+}
+
+TEST_F(ReleaseTool, DigestCommandPrintsOneLinePerFile) {
+  ASSERT_EQ(Run("digest " + (build_ / "Velkor.dll").string() + " " + (build_ / "Zibrun.exe").string()), 0);
+  const std::string expected = ModuleDigest((build_ / "Velkor.dll").string(), kModuleDigestKey) + "  " +
+                               (build_ / "Velkor.dll").string() + "\n" +
+                               ModuleDigest((build_ / "Zibrun.exe").string(), kModuleDigestKey) + "  " +
+                               (build_ / "Zibrun.exe").string() + "\n";
+  EXPECT_EQ(ReadAll(root_ / "out"), expected);
+  EXPECT_EQ(Run("digest " + (build_ / "nope.dll").string()), 1);
+  EXPECT_NE(ReadAll(root_ / "err").find("nope.dll"), std::string::npos);
+}
+
+TEST_F(ReleaseTool, ErrorsNameTheProblem) {
+  EXPECT_EQ(Run("publish " + (root_ / "no-such-dir").string() + " " + server_.string()), 1);
+  EXPECT_NE(ReadAll(root_ / "err").find("build folder not found"), std::string::npos);
+  EXPECT_EQ(Run("publish " + build_.string()), 2);
+  EXPECT_EQ(Run("frobnicate"), 2);
+  EXPECT_EQ(Run("--help"), 0);
+  EXPECT_NE(ReadAll(root_ / "out").find("publish BUILD_DIR SERVER_DIR"), std::string::npos);
+  EXPECT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --notes " + (root_ / "none.txt").string()),
+            1);
+  EXPECT_FALSE(fs::exists(server_ / "ModelMD5.dll"));
+}
+
+TEST_F(ReleaseTool, MissingModulesAreNamedAndPublishedOnlyWhenAllowed) {
+  fs::remove(build_ / "Tamrik.dll");
+  fs::remove(build_ / "Velnoria.exe");
+  EXPECT_EQ(Run("publish " + build_.string() + " " + server_.string()), 1);
+  const std::string err = ReadAll(root_ / "err");
+  EXPECT_NE(err.find("Tamrik.dll"), std::string::npos);
+  EXPECT_NE(err.find("Velnoria.exe"), std::string::npos);
+  EXPECT_FALSE(fs::exists(server_ / "ModelMD5.dll"));
+
+  EXPECT_EQ(Run("publish --allow-missing " + build_.string() + " " + server_.string()), 0);
+  const auto manifest = ParseManifest(ReadAll(server_ / "ModelMD5.dll"));
+  EXPECT_EQ(manifest.size(), 15u);
+  EXPECT_EQ(manifest.count("Tamrik"), 0u);
+  EXPECT_EQ(manifest.count("Saffen"), 0u);
+  EXPECT_TRUE(fs::exists(server_ / "Velkor.dll"));
+}
+
+TEST_F(ReleaseTool, UnreadableModuleIsAnError) {
+  if (::geteuid() == 0) {
+    // root reads everything; a folder in the module's place is unreadable as a file.
+    fs::remove(build_ / "Wendra.dll");
+    fs::create_directories(build_ / "Wendra.dll");
+  } else {
+    fs::permissions(build_ / "Wendra.dll", fs::perms::none);
+  }
+  PublishOptions options{build_, server_, {}, false};
+  const PublishResult result = Publish(options);
+  EXPECT_FALSE(result.ok);
+  ASSERT_FALSE(result.errors.empty());
+  EXPECT_NE(result.errors[0].find("Wendra.dll"), std::string::npos);
+}

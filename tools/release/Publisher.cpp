@@ -1,0 +1,120 @@
+#include "Publisher.h"
+
+#include <fstream>
+#include <system_error>
+
+#include "engine/ModuleCatalogue.h"
+#include "engine/ModuleDigest.h"
+
+namespace fs = std::filesystem;
+
+std::string ManifestText(const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::string text = "[" + std::string(kManifestSection) + "]\r\n";
+  for (const auto& [key, digest] : entries) text += key + "=" + digest + "\r\n";
+  return text;
+}
+
+namespace {
+
+bool WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
+}
+
+// Copies through a temporary name so that a server never serves half a file.
+bool CopyInto(const fs::path& from, const fs::path& to, std::string& error) {
+  const fs::path partial = to.string() + ".partial";
+  std::error_code ec;
+  fs::copy_file(from, partial, fs::copy_options::overwrite_existing, ec);
+  if (!ec) fs::rename(partial, to, ec);
+  if (ec) {
+    fs::remove(partial, ec);
+    error = "cannot copy " + from.string() + " to " + to.string();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PublishResult Publish(const PublishOptions& options) {
+  PublishResult result;
+  std::error_code ec;
+  if (!fs::is_directory(options.buildDir, ec)) {
+    result.errors.push_back("build folder not found: " + options.buildDir.string());
+    return result;
+  }
+  if (!options.notesFile.empty() && !fs::is_regular_file(options.notesFile, ec)) {
+    result.errors.push_back("release notes not found: " + options.notesFile.string());
+    return result;
+  }
+
+  struct Found {
+    const ModuleEntry* entry;
+    fs::path source;
+    std::string digest;
+  };
+  std::vector<Found> found;
+  for (const ModuleEntry& entry : kModuleCatalogue) {
+    const fs::path source = options.buildDir / entry.LocalName();
+    if (!fs::exists(source, ec)) {
+      result.missing.push_back(entry.LocalName());
+      continue;
+    }
+    if (!fs::is_regular_file(source, ec)) {
+      result.errors.push_back("not a file: " + source.string());
+      continue;
+    }
+    std::string digest = ModuleDigest(source.string(), kModuleDigestKey);
+    if (digest.empty()) {
+      result.errors.push_back("cannot read " + source.string());
+      continue;
+    }
+    found.push_back({&entry, source, digest});
+  }
+  if (!result.errors.empty()) return result;
+  if (!result.missing.empty() && !options.allowMissing) {
+    std::string names;
+    for (const auto& name : result.missing) names += (names.empty() ? "" : ", ") + name;
+    result.errors.push_back("modules missing from the build: " + names);
+    return result;
+  }
+
+  fs::create_directories(options.serverDir, ec);
+  if (ec || !fs::is_directory(options.serverDir, ec)) {
+    result.errors.push_back("cannot create server folder: " + options.serverDir.string());
+    return result;
+  }
+  std::vector<std::pair<std::string, std::string>> manifest;
+  for (const Found& module : found) {
+    std::string error;
+    if (!CopyInto(module.source, options.serverDir / module.entry->RemoteName(), error)) {
+      result.errors.push_back(error);
+      return result;
+    }
+    result.published.push_back(module.entry->RemoteName());
+    manifest.emplace_back(module.entry->baseName, module.digest);
+  }
+  if (!options.notesFile.empty()) {
+    std::string error;
+    if (!CopyInto(options.notesFile, options.serverDir / kReleaseNotesFileName, error)) {
+      result.errors.push_back(error);
+      return result;
+    }
+  }
+  // The manifest goes last: a client never sees digests of files not yet there.
+  const fs::path manifestPath = options.serverDir / kManifestFileName;
+  if (!WriteFile(manifestPath.string() + ".partial", ManifestText(manifest))) {
+    result.errors.push_back("cannot write " + manifestPath.string());
+    return result;
+  }
+  fs::rename(manifestPath.string() + ".partial", manifestPath, ec);
+  if (ec) {
+    result.errors.push_back("cannot write " + manifestPath.string());
+    return result;
+  }
+  result.ok = true;
+  return result;
+}

@@ -1,0 +1,27 @@
+// Turns a folder of built modules, laid out as installed, into the folder an
+// update server serves: every catalogue module under its remote name, the
+// manifest, and optionally the release notes.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct PublishOptions {
+  std::filesystem::path buildDir;
+  std::filesystem::path serverDir;
+  std::filesystem::path notesFile;  // empty: no release notes
+  bool allowMissing = false;        // publish what exists when modules are absent
+};
+
+struct PublishResult {
+  bool ok = false;
+  std::vector<std::string> published;  // remote names
+  std::vector<std::string> missing;    // local names absent from the build
+  std::vector<std::string> errors;     // everything that stopped or spoiled the run
+};
+
+PublishResult Publish(const PublishOptions& options);
+
+// The manifest text for (key, digest) pairs, INI with CR LF line ends.
+std::string ManifestText(const std::vector<std::pair<std::string, std::string>>& entries);
