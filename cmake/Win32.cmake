@@ -20,6 +20,10 @@ add_library(core STATIC ${CORE_SOURCES})
 updater_target_defaults(core)
 target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR})
 
+# Programs and the DLL side by side, as installed.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+add_subdirectory(fetchkit)
 add_subdirectory(framework)
 add_subdirectory(app)
 
@@ -30,3 +34,4 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 add_subdirectory(tests/win32)
+add_subdirectory(bench)

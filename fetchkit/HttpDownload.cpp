@@ -1,0 +1,366 @@
+#include "fetchkit/HttpDownload.h"
+
+#include <wininet.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fetchkit/TransferRules.h"
+
+namespace {
+
+using fetchkit::ContentRange;
+using fetchkit::PlanResponse;
+using fetchkit::ProgressThrottle;
+using fetchkit::ResponseFacts;
+using fetchkit::ResponsePlan;
+
+constexpr int kMaxRedirects = 10;
+constexpr DWORD kReadBuffer = 128 * 1024;
+constexpr uint64_t kProgressBytes = 64 * 1024;
+constexpr uint32_t kProgressMillis = 50;
+
+std::atomic<uint32_t> g_lastTransferId{0};
+
+class InternetHandle {
+ public:
+  explicit InternetHandle(HINTERNET h = nullptr) : h_(h) {}
+  ~InternetHandle() {
+    if (h_) ::InternetCloseHandle(h_);
+  }
+  InternetHandle(const InternetHandle&) = delete;
+  InternetHandle& operator=(const InternetHandle&) = delete;
+  void reset(HINTERNET h) {
+    if (h_) ::InternetCloseHandle(h_);
+    h_ = h;
+  }
+  HINTERNET get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+
+ private:
+  HINTERNET h_;
+};
+
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE h) : h_(h) {}
+  ~FileHandle() {
+    if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE get() const { return h_; }
+  explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE h_;
+};
+
+void DefaultTimeouts(DWORD& connectMs, DWORD& inactivityMs) {
+  connectMs = 15000;
+  inactivityMs = 30000;
+  char value[64] = {};
+  const DWORD n = ::GetEnvironmentVariableA("FETCHKIT_TIMEOUTS", value, sizeof value);
+  if (n == 0 || n >= sizeof value) return;
+  char* end = nullptr;
+  const long connect = std::strtol(value, &end, 10);
+  if (end && *end == ',') {
+    const long inactivity = std::strtol(end + 1, nullptr, 10);
+    if (inactivity > 0) inactivityMs = static_cast<DWORD>(inactivity);
+  }
+  if (connect > 0) connectMs = static_cast<DWORD>(connect);
+}
+
+// Bytes already at the local path; 0 when there is no file.
+int64_t LocalFileSize(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
+  return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
+unsigned CodeOfWinInetError(DWORD error) {
+  switch (error) {
+    case ERROR_INTERNET_TIMEOUT:
+      return FK_TIMED_OUT;
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+    case ERROR_INTERNET_CANNOT_CONNECT:
+    case ERROR_INTERNET_PROXY_SERVER_UNREACHABLE:
+      return FK_CONNECT_FAILED;
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_CONNECTION_RESET:
+    case ERROR_INTERNET_OPERATION_CANCELLED:
+      return FK_CONNECTION_LOST;
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+      return FK_SECURE_CHANNEL_ERROR;
+    case ERROR_HTTP_INVALID_SERVER_RESPONSE:
+    case ERROR_HTTP_INVALID_HEADER:
+      return FK_PROTOCOL_ERROR;
+    default:
+      return FK_CONNECT_FAILED;
+  }
+}
+
+// Implementations differ in the error a time-out gives (Wine reports an
+// aborted connection): a call that failed after waiting out its time-out
+// timed out.
+unsigned FailureCode(DWORD error, DWORD elapsedMs, DWORD timeoutMs) {
+  const unsigned code = CodeOfWinInetError(error);
+  if (code == FK_SECURE_CHANNEL_ERROR || code == FK_PROTOCOL_ERROR) return code;
+  if (timeoutMs > 200 && elapsedMs + 100 >= timeoutMs) return FK_TIMED_OUT;
+  return code;
+}
+
+bool QueryHeader(HINTERNET request, DWORD what, std::string& out) {
+  DWORD size = 256;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::vector<char> buffer(size + 1, '\0');
+    DWORD length = size;
+    if (::HttpQueryInfoA(request, what, buffer.data(), &length, nullptr)) {
+      out.assign(buffer.data(), length);
+      return true;
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    size = length + 1;
+  }
+  return false;
+}
+
+int64_t ParseLength(const std::string& text) {
+  if (text.empty()) return -1;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    if (value > (INT64_MAX - 9) / 10) return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+uint32_t Clamp32(int64_t v) { return v < 0 ? 0 : v > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
+
+// One HTTP exchange: the connection, the request and what its headers say.
+struct Exchange {
+  InternetHandle connection;
+  InternetHandle request;
+  int status = 0;
+  int64_t contentLength = -1;
+  std::optional<ContentRange> contentRange;
+  std::string location;
+};
+
+class Transfer final : public CHttpDownload {
+ public:
+  Transfer() { DefaultTimeouts(connectMs_, inactivityMs_); }
+
+  void SetNotifyWnd(HWND wnd, UINT message, int connectTimeoutMs, int inactivityTimeoutMs, int,
+                    int reportProgress) override {
+    notifyWnd_ = wnd;
+    notifyMessage_ = message;
+    reportProgress_ = reportProgress != 0;
+    SetTimeouts(connectTimeoutMs, inactivityTimeoutMs);
+  }
+
+  void SetTimeouts(int connectTimeoutMs, int inactivityTimeoutMs) override {
+    if (connectTimeoutMs > 0) connectMs_ = static_cast<DWORD>(connectTimeoutMs);
+    if (inactivityTimeoutMs > 0) inactivityMs_ = static_cast<DWORD>(inactivityTimeoutMs);
+  }
+
+  unsigned Download(const char* url, const char* localPath, int) override {
+    try {
+      return Run(url, localPath);
+    } catch (...) {
+      return FK_INTERNAL_ERROR;
+    }
+  }
+
+ private:
+  unsigned Run(const char* url, const char* path);
+  unsigned Open(HINTERNET session, const std::string& url, int64_t rangeFrom, Exchange& exchange);
+  unsigned Receive(Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total);
+  void Report(int64_t total, int64_t received);
+
+  HWND notifyWnd_ = nullptr;
+  UINT notifyMessage_ = 0;
+  bool reportProgress_ = false;
+  DWORD connectMs_ = 0;
+  DWORD inactivityMs_ = 0;
+  uint32_t transferId_ = ++g_lastTransferId;
+};
+
+unsigned Transfer::Run(const char* url, const char* path) {
+  if (!url || !*url || !path || !*path) return FK_BAD_ARGUMENT;
+  InternetHandle session(::InternetOpenA("Fetchkit/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!session) return FK_NO_INTERNET;
+  DWORD value = connectMs_;
+  ::InternetSetOptionA(session.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &value, sizeof value);
+  value = 1;
+  ::InternetSetOptionA(session.get(), INTERNET_OPTION_CONNECT_RETRIES, &value, sizeof value);
+  value = inactivityMs_;
+  ::InternetSetOptionA(session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &value, sizeof value);
+  ::InternetSetOptionA(session.get(), INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof value);
+
+  std::string current = url;
+  bool mayResume = true;
+  for (int redirects = 0;;) {
+    const int64_t localSize = mayResume ? LocalFileSize(path) : 0;
+    Exchange exchange;
+    if (const unsigned code = Open(session.get(), current, localSize, exchange)) return code;
+    ResponseFacts facts;
+    facts.status = exchange.status;
+    facts.localSize = localSize;
+    facts.rangeRequested = localSize > 0;
+    facts.contentRange = exchange.contentRange;
+    facts.hasLocation = !exchange.location.empty();
+    switch (PlanResponse(facts)) {
+      case ResponsePlan::Redirect:
+        if (++redirects > kMaxRedirects) return FK_TOO_MANY_REDIRECTS;
+        current = fetchkit::ResolveRedirect(current, exchange.location);
+        continue;
+      case ResponsePlan::HttpError:
+        return FK_HTTP_STATUS_BASE + static_cast<unsigned>(exchange.status);
+      case ResponsePlan::AlreadyComplete:
+        Report(localSize, localSize);
+        return FK_ALREADY_COMPLETE;
+      case ResponsePlan::RequestAgain:
+        if (!mayResume) return FK_PROTOCOL_ERROR;
+        mayResume = false;
+        continue;
+      case ResponsePlan::WriteFromStart:
+        return Receive(exchange, path, false, 0, exchange.contentLength);
+      case ResponsePlan::Append:
+        return Receive(exchange, path, true, localSize, exchange.contentRange->total);
+    }
+  }
+}
+
+unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t rangeFrom, Exchange& exchange) {
+  URL_COMPONENTSA parts{};
+  parts.dwStructSize = sizeof parts;
+  std::vector<char> host(url.size() + 1), urlPath(url.size() + 1), extra(url.size() + 1);
+  parts.lpszHostName = host.data();
+  parts.dwHostNameLength = static_cast<DWORD>(host.size());
+  parts.lpszUrlPath = urlPath.data();
+  parts.dwUrlPathLength = static_cast<DWORD>(urlPath.size());
+  parts.lpszExtraInfo = extra.data();
+  parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+  if (!::InternetCrackUrlA(url.c_str(), 0, 0, &parts)) return FK_BAD_ARGUMENT;
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return FK_BAD_ARGUMENT;
+  const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+
+  exchange.connection.reset(
+      ::InternetConnectA(session, host.data(), parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  if (!exchange.connection) return CodeOfWinInetError(::GetLastError());
+  std::string object = std::string(urlPath.data()) + extra.data();
+  if (object.empty()) object = "/";
+  const char* accept[] = {"*/*", nullptr};
+  DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                INTERNET_FLAG_KEEP_CONNECTION;
+  if (secure) flags |= INTERNET_FLAG_SECURE;
+  exchange.request.reset(
+      ::HttpOpenRequestA(exchange.connection.get(), "GET", object.c_str(), nullptr, nullptr, accept, flags, 0));
+  if (!exchange.request) return CodeOfWinInetError(::GetLastError());
+  // Some WinINet implementations take the time-outs only from the request.
+  DWORD value = connectMs_;
+  ::InternetSetOptionA(exchange.request.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &value, sizeof value);
+  value = inactivityMs_;
+  ::InternetSetOptionA(exchange.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &value, sizeof value);
+  ::InternetSetOptionA(exchange.request.get(), INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof value);
+
+  std::string headers = "Accept-Encoding: identity\r\n";
+  if (rangeFrom > 0) headers += "Range: bytes=" + std::to_string(rangeFrom) + "-\r\n";
+  const DWORD started = ::GetTickCount();
+  if (!::HttpSendRequestA(exchange.request.get(), headers.c_str(), static_cast<DWORD>(headers.size()), nullptr, 0))
+    return FailureCode(::GetLastError(), ::GetTickCount() - started, std::min(connectMs_, inactivityMs_));
+
+  std::string text;
+  if (!QueryHeader(exchange.request.get(), HTTP_QUERY_STATUS_CODE, text)) return FK_PROTOCOL_ERROR;
+  exchange.status = static_cast<int>(ParseLength(text));
+  if (exchange.status < 100) return FK_PROTOCOL_ERROR;
+  if (QueryHeader(exchange.request.get(), HTTP_QUERY_CONTENT_LENGTH, text)) {
+    exchange.contentLength = ParseLength(text);
+    if (exchange.contentLength < 0) return FK_PROTOCOL_ERROR;
+  }
+  if (QueryHeader(exchange.request.get(), HTTP_QUERY_CONTENT_RANGE, text))
+    exchange.contentRange = fetchkit::ParseContentRange(text);
+  if (QueryHeader(exchange.request.get(), HTTP_QUERY_LOCATION, text)) exchange.location = text;
+  return FK_OK;
+}
+
+unsigned Transfer::Receive(Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total) {
+  FileHandle file(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_EXISTING : CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return FK_LOCAL_FILE_ERROR;
+  if (append) {
+    LARGE_INTEGER end{};
+    if (!::SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END) || end.QuadPart != offset)
+      return FK_LOCAL_FILE_ERROR;
+  }
+  // The whole file's size: for a fresh body its length, for a continued one
+  // the range's total.
+  const int64_t bodyExpected = total >= 0 ? total - offset : -1;
+  ProgressThrottle throttle(kProgressBytes, kProgressMillis);
+  int64_t received = offset;
+  Report(total, received);
+  throttle.Reported(static_cast<uint64_t>(received), ::GetTickCount());
+
+  std::vector<char> buffer(kReadBuffer);
+  unsigned result = FK_OK;
+  for (;;) {
+    DWORD got = 0;
+    const DWORD started = ::GetTickCount();
+    if (!::InternetReadFile(exchange.request.get(), buffer.data(), kReadBuffer, &got)) {
+      result = FailureCode(::GetLastError(), ::GetTickCount() - started, inactivityMs_);
+      if (result == FK_CONNECT_FAILED) result = FK_CONNECTION_LOST;
+      break;
+    }
+    if (got == 0) break;
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), buffer.data(), got, &written, nullptr) || written != got) {
+      result = FK_LOCAL_FILE_ERROR;
+      break;
+    }
+    received += got;
+    if (bodyExpected >= 0 && received - offset > bodyExpected) {
+      result = FK_PROTOCOL_ERROR;  // more than announced
+      break;
+    }
+    const uint32_t now = ::GetTickCount();
+    if (throttle.ShouldReport(static_cast<uint64_t>(received), now)) {
+      Report(total, received);
+      throttle.Reported(static_cast<uint64_t>(received), now);
+    }
+  }
+  if (result == FK_OK && bodyExpected >= 0 && received - offset != bodyExpected) result = FK_INCOMPLETE;
+  // The size is known at the end even when the server did not announce it.
+  Report(result == FK_OK ? received : total, received);
+  return result;
+}
+
+void Transfer::Report(int64_t total, int64_t received) {
+  if (!reportProgress_ || !notifyWnd_ || !notifyMessage_) return;
+  FkProgress record{transferId_, Clamp32(total), Clamp32(received)};
+  ::SendMessageA(notifyWnd_, notifyMessage_, 0, reinterpret_cast<LPARAM>(&record));
+}
+
+}  // namespace
+
+CHttpDownload* CHttpDownload::NewInstance() {
+  try {
+    return new Transfer();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+CHttpDownload::~CHttpDownload() = default;

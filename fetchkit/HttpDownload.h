@@ -1,0 +1,107 @@
+// Fetchkit.dll: HTTP and HTTPS downloads to a local file, with progress,
+// resume of partial files and time-outs.
+//
+// One instance per transfer:
+//   CHttpDownload* d = CHttpDownload::NewInstance();    // null: no resources
+//   d->SetNotifyWnd(wnd, WM_MY_PROGRESS, -1, -1, -1, 1); // optional
+//   unsigned code = d->Download(url, localPath, 0);      // blocks
+//   delete d;
+//
+// Result codes of Download:
+//   0     FK_OK               every byte of the file arrived
+//   1     FK_ALREADY_COMPLETE  the file at the local path was already whole
+//                              (the server answered a resume with 416 and a
+//                              length equal to the local size); a success
+//   2     FK_BAD_ARGUMENT      URL or path missing, or the URL is not http(s)
+//   3     (never returned: callers use it for "no instance")
+//   4     FK_NO_INTERNET       the network layer could not be opened
+//   5     FK_CONNECT_FAILED    host not found or connection refused
+//   6     FK_TIMED_OUT         no connection within the connect time-out, or
+//                              no byte received within the inactivity time-out
+//   7     FK_CONNECTION_LOST   the connection broke during the transfer
+//   8     FK_INCOMPLETE        the body ended before the announced length
+//   9     FK_TOO_MANY_REDIRECTS more than 10 redirects
+//   10    FK_LOCAL_FILE_ERROR  the local file could not be opened or written
+//   11    FK_PROTOCOL_ERROR    a response the library cannot use
+//   12    FK_INTERNAL_ERROR    an unexpected failure inside the library
+//   13    FK_SECURE_CHANNEL_ERROR  the TLS handshake or the server's certificate failed
+//   1000 + status  FK_HTTP_STATUS_BASE + the HTTP status of an error response
+//                  (for example 1404); nothing is written to the local path
+//
+// Resume: when a file already exists at the local path, the rest is asked
+// for with a Range request and appended when the server answers with the
+// matching range; a server that ignores ranges or answers inconsistently
+// makes the download start over from zero. The result is byte-identical to a
+// fresh download. A failed transfer leaves what arrived at the local path, so
+// that a later call resumes it.
+//
+// Progress: with a notify window set, the registered message is sent
+// (SendMessage, so the record stays valid until the window has handled it)
+// with lParam pointing to an FkProgress record: on the first response, then
+// at most every 64 KB and 50 ms (whichever comes later), and once at the end.
+// For a resumed transfer `received` and `total` count the whole file.
+//
+// Time-outs: 15 s to connect and 30 s without a received byte by default;
+// the environment variable FETCHKIT_TIMEOUTS="CONNECT_MS,INACTIVITY_MS"
+// changes the defaults of the process (for slow networks and for tests).
+//
+// Instances are independent: any number may run at once on different threads.
+// No exception leaves the library.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#ifdef FETCHKIT_BUILD
+#define FETCHKIT_API __declspec(dllexport)
+#else
+#define FETCHKIT_API __declspec(dllimport)
+#endif
+
+enum FetchkitCode : unsigned {
+  FK_OK = 0,
+  FK_ALREADY_COMPLETE = 1,
+  FK_BAD_ARGUMENT = 2,
+  FK_NO_INTERNET = 4,
+  FK_CONNECT_FAILED = 5,
+  FK_TIMED_OUT = 6,
+  FK_CONNECTION_LOST = 7,
+  FK_INCOMPLETE = 8,
+  FK_TOO_MANY_REDIRECTS = 9,
+  FK_LOCAL_FILE_ERROR = 10,
+  FK_PROTOCOL_ERROR = 11,
+  FK_INTERNAL_ERROR = 12,
+  FK_SECURE_CHANNEL_ERROR = 13,
+  FK_HTTP_STATUS_BASE = 1000,
+};
+
+// The record lParam points to during progress messages.
+struct FkProgress {
+  uint32_t transferId;  // distinct per transfer in the process, counting from 1
+  uint32_t total;       // file size in bytes; 0 while not known
+  uint32_t received;    // bytes of the file at the local path so far
+};
+
+class FETCHKIT_API CHttpDownload {
+ public:
+  static CHttpDownload* NewInstance();
+  virtual ~CHttpDownload();
+
+  // Progress goes to `wnd` as message `message`. The four values: connect
+  // time-out in ms, inactivity time-out in ms (-1 for the defaults of 15 s and
+  // 30 s), a reserved value, and 1 to report progress (0: none).
+  virtual void SetNotifyWnd(HWND wnd, UINT message, int connectTimeoutMs, int inactivityTimeoutMs, int reserved,
+                            int reportProgress) = 0;
+
+  // Fetches `url` into `localPath`. `flags` is reserved (callers pass 0 or 1).
+  virtual unsigned Download(const char* url, const char* localPath, int flags) = 0;
+
+  // Time-outs of this instance in ms; 0 or less keeps the current value.
+  virtual void SetTimeouts(int connectTimeoutMs, int inactivityTimeoutMs) = 0;
+
+ protected:
+  CHttpDownload() = default;
+  CHttpDownload(const CHttpDownload&) = delete;
+  CHttpDownload& operator=(const CHttpDownload&) = delete;
+};

@@ -1,0 +1,57 @@
+// Decisions of a download that need no network: what a response means for a
+// file already at the local path, how often progress is reported, and where
+// a redirect leads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace fetchkit {
+
+// "bytes first-last/total" or "bytes */total"; total is -1 when given as "*".
+struct ContentRange {
+  int64_t first = -1;  // -1 for the "*/total" form
+  int64_t last = -1;
+  int64_t total = -1;
+};
+std::optional<ContentRange> ParseContentRange(const std::string& value);
+
+enum class ResponsePlan {
+  WriteFromStart,   // body is the whole file: truncate and write
+  Append,           // body continues the local file
+  AlreadyComplete,  // the local file is already the whole file
+  RequestAgain,     // inconsistent with the local file: start over without a range
+  Redirect,         // follow the Location header
+  HttpError,        // an error status: nothing is written
+};
+
+struct ResponseFacts {
+  int status = 0;
+  int64_t localSize = 0;    // bytes at the local path when a range was asked for, else 0
+  bool rangeRequested = false;
+  std::optional<ContentRange> contentRange;
+  bool hasLocation = false;
+};
+ResponsePlan PlanResponse(const ResponseFacts& facts);
+
+// Reports at most every `minBytes` and `minMillis` (whichever comes later);
+// the first report and the last one always go out.
+class ProgressThrottle {
+ public:
+  ProgressThrottle(uint64_t minBytes, uint32_t minMillis) : minBytes_(minBytes), minMillis_(minMillis) {}
+  bool ShouldReport(uint64_t received, uint32_t nowMillis);
+  void Reported(uint64_t received, uint32_t nowMillis);
+
+ private:
+  uint64_t minBytes_;
+  uint32_t minMillis_;
+  bool any_ = false;
+  uint64_t lastBytes_ = 0;
+  uint32_t lastMillis_ = 0;
+};
+
+// The absolute URL of a Location header relative to the request's URL.
+std::string ResolveRedirect(const std::string& base, const std::string& location);
+
+}  // namespace fetchkit
