@@ -115,3 +115,81 @@ HWND WaitForVisibleWindow(const Process& process, DWORD timeoutMs) {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+std::string ReadFileBytes(const std::string& path) {
+  std::string bytes;
+  if (FILE* f = fopen(path.c_str(), "rb")) {
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+    fclose(f);
+  }
+  return bytes;
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return fclose(f) == 0 && ok;
+}
+
+bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : bytes) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<char>(x);
+  }
+  return bytes;
+}
+
+TestServer::TestServer(const std::string& stateDir) : dir_(WindowsPath(stateDir)) {
+  if (!dir_.empty() && dir_.back() != '\\') dir_ += '\\';
+  port_ = atoi(ReadFileBytes(dir_ + "port").c_str());
+}
+
+std::string TestServer::Url(const std::string& name) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+}
+
+void TestServer::Put(const std::string& name, const std::string& bytes) const {
+  std::string path = dir_ + "www\\" + name;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  WriteFileBytes(path, bytes);
+}
+
+void TestServer::Remove(const std::string& name) const { ::DeleteFileA((dir_ + "www\\" + name).c_str()); }
+
+void TestServer::SetFaults(const std::string& json) const {
+  // Written whole under another name and renamed, so the server never reads half.
+  const std::string temp = dir_ + "faults.json.new";
+  WriteFileBytes(temp, json);
+  ::MoveFileExA(temp.c_str(), (dir_ + "faults.json").c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+std::vector<std::string> TestServer::Requests(const std::string& path) const {
+  std::vector<std::string> lines;
+  const std::string log = ReadFileBytes(dir_ + "requests.log");
+  const std::string needle = "\"path\": \"" + path + "\"";
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(start, end - start);
+    if (line.find(needle) != std::string::npos) lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+void TestServer::ClearLog() const { WriteFileBytes(dir_ + "requests.log", ""); }
+
+}  // namespace testing_support

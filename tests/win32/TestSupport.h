@@ -38,3 +38,35 @@ std::vector<HWND> WindowsOfProcess(DWORD processId, bool visibleOnly);
 HWND WaitForVisibleWindow(const Process& process, DWORD timeoutMs);
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+// Reading and writing whole files.
+std::string ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+std::string RandomBytes(size_t size, unsigned seed);
+
+// The fault-injecting test server of the session (tests/server): its folder,
+// its faults file and its request log, as the Windows side sees them.
+class TestServer {
+ public:
+  // `stateDir` is the server's state folder as given on the command line.
+  explicit TestServer(const std::string& stateDir);
+  bool ok() const { return port_ != 0; }
+  std::string Url(const std::string& name) const;  // http://127.0.0.1:PORT/name
+  std::string Base() const { return Url(""); }
+  void Put(const std::string& name, const std::string& bytes) const;
+  void Remove(const std::string& name) const;
+  // Replaces the whole fault set (a JSON object keyed by "/path").
+  void SetFaults(const std::string& json) const;
+  // Logged requests of `path` ("/name") as JSON lines, oldest first.
+  std::vector<std::string> Requests(const std::string& path) const;
+  void ClearLog() const;
+
+ private:
+  std::string dir_;
+  int port_ = 0;
+};
+
+}  // namespace testing_support

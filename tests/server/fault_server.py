@@ -1,0 +1,234 @@
+#!/usr/bin/env python3
+"""HTTP test server with faults injected per path (standard library only).
+
+Serves --root on a free loopback port (written to --port-file), supports
+Range, logs every request as a JSON line to --log, and reads --faults (a JSON
+object keyed by request path) before every request. A fault entry may hold:
+
+  status        answer with this status and a short error page
+  redirect      answer 302 with this Location
+  cut_after     announce the whole length, send N body bytes, close cleanly
+  drop_after    send N body bytes, then reset the connection
+  stall_after   send N body bytes, then send nothing for stall_seconds (600)
+  delay         seconds to wait before answering at all
+  rate          body bytes per second
+  no_length     send no Content-Length; the body ends when the connection closes
+  ignore_range  answer 200 with the whole file whatever the Range header says
+  times         apply the fault to the first N requests of the path only
+"""
+import argparse
+import json
+import os
+import socket
+import struct
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+STOP = threading.Event()
+
+
+class State:
+    def __init__(self, root, faults_path, log_path):
+        self.root = os.path.abspath(root)
+        self.faults_path = faults_path
+        self.log_path = log_path
+        self.lock = threading.Lock()
+        self.faults_text = None
+        self.counts = {}
+
+    def fault_for(self, path):
+        try:
+            with open(self.faults_path, "r", encoding="utf-8") as f:
+                text = f.read()
+        except OSError:
+            text = "{}"
+        with self.lock:
+            if text != self.faults_text:  # a new fault set starts counting anew
+                self.faults_text = text
+                self.counts = {}
+            try:
+                faults = json.loads(text or "{}")
+            except ValueError:
+                faults = {}
+            fault = faults.get(path)
+            if not fault:
+                return {}
+            n = self.counts.get(path, 0) + 1
+            self.counts[path] = n
+            if "times" in fault and n > int(fault["times"]):
+                return {}
+            return fault
+
+    def log(self, entry):
+        with self.lock, open(self.log_path, "a", encoding="utf-8") as f:
+            f.write(json.dumps(entry) + "\n")
+
+
+def parse_range(header, size):
+    """(first, last) for 'bytes=a-' or 'bytes=a-b'; 'unsatisfiable'; or None."""
+    if not header or not header.startswith("bytes="):
+        return None
+    spec = header[len("bytes="):].split(",")[0].strip()
+    first, _, last = spec.partition("-")
+    try:
+        if first == "":
+            n = int(last)
+            return (max(0, size - n), size - 1) if n > 0 else "unsatisfiable"
+        a = int(first)
+        b = int(last) if last else size - 1
+    except ValueError:
+        return None
+    if a >= size:
+        return "unsatisfiable"
+    return a, min(b, size - 1)
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "FaultServer/1.0"
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def do_HEAD(self):
+        self.handle_request(head=True)
+
+    def do_GET(self):
+        self.handle_request(head=False)
+
+    def wait(self, seconds):
+        STOP.wait(seconds)
+
+    def handle_request(self, head):
+        state = self.server.state
+        path = self.path.split("?")[0]
+        fault = state.fault_for(path)
+        entry = {"method": self.command, "path": path, "range": self.headers.get("Range"), "time": time.time()}
+        if fault.get("delay"):
+            self.wait(float(fault["delay"]))
+        if "status" in fault:
+            return self.send_simple(int(fault["status"]), entry, head)
+        if "redirect" in fault:
+            entry["status"] = 302
+            state.log(entry)
+            self.send_response(302)
+            self.send_header("Location", fault["redirect"])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        file_path = os.path.normpath(os.path.join(state.root, path.lstrip("/")))
+        if not file_path.startswith(state.root) or not os.path.isfile(file_path):
+            return self.send_simple(404, entry, head)
+        with open(file_path, "rb") as f:
+            data = f.read()
+        size = len(data)
+        status, first, last = 200, 0, size - 1
+        wanted = None if fault.get("ignore_range") else parse_range(self.headers.get("Range"), size)
+        if wanted == "unsatisfiable":
+            entry["status"] = 416
+            state.log(entry)
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if wanted:
+            status, (first, last) = 206, wanted
+        body = data[first:last + 1]
+        entry["status"] = status
+        state.log(entry)
+        self.send_response(status)
+        if status == 206:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, size))
+        self.send_header("Accept-Ranges", "bytes")
+        self.send_header("Content-Type", "application/octet-stream")
+        if fault.get("no_length"):
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if head:
+            return
+        self.send_body(body, fault)
+
+    def send_simple(self, status, entry, head):
+        entry["status"] = status
+        self.server.state.log(entry)
+        page = ("<html><body>error %d</body></html>" % status).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(page)))
+        self.end_headers()
+        if not head:
+            self.wfile.write(page)
+
+    def send_body(self, body, fault):
+        limit = len(body)
+        for key in ("cut_after", "drop_after", "stall_after"):
+            if key in fault:
+                limit = min(limit, int(fault[key]))
+        rate = float(fault.get("rate", 0))
+        sent, started = 0, time.time()
+        chunk = 64 * 1024 if not rate else max(1024, int(rate / 20))
+        try:
+            while sent < limit and not STOP.is_set():
+                piece = body[sent:min(limit, sent + chunk)]
+                self.wfile.write(piece)
+                self.wfile.flush()
+                sent += len(piece)
+                if rate:
+                    ahead = sent / rate - (time.time() - started)
+                    if ahead > 0:
+                        self.wait(ahead)
+            if sent >= len(body):
+                return
+            if "stall_after" in fault:
+                self.wait(float(fault.get("stall_seconds", 600)))
+                self.close_connection = True
+            elif "drop_after" in fault:
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.close_connection = True
+            else:
+                self.connection.shutdown(socket.SHUT_WR)
+                self.close_connection = True
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--port-file", required=True)
+    parser.add_argument("--faults", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls-cert", help="serve HTTPS with this PEM certificate")
+    parser.add_argument("--tls-key", help="the certificate's PEM private key")
+    args = parser.parse_args()
+    server = Server(("127.0.0.1", args.port), Handler)
+    if args.tls_cert:
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    server.state = State(args.root, args.faults, args.log)
+    with open(args.port_file + ".tmp", "w") as f:
+        f.write(str(server.server_address[1]))
+    os.replace(args.port_file + ".tmp", args.port_file)
+    try:
+        server.serve_forever(poll_interval=0.2)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        STOP.set()
+
+
+if __name__ == "__main__":
+    main()
