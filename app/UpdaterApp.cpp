@@ -4,6 +4,9 @@
 
 #include "app/HandoffMapping.h"
 #include "app/Paths.h"
+#include "app/ReleaseNotes.h"
+#include "engine/ModuleCatalogue.h"
+#include "fetchkit/HttpDownload.h"
 #include "res/resource.h"
 #include "ui/UpdateDialog.h"
 
@@ -32,6 +35,26 @@ bool UpdaterApp::ReadHandoff() {
   return true;
 }
 
+std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
+  std::string notes;
+  CHttpDownload* download = CHttpDownload::NewInstance();
+  if (!download) return notes;
+  const std::string localPath = ModuleDirectory + "UpdateContent.dat";
+  if (download->Download(url.c_str(), localPath.c_str(), 1) == 0) {
+    if (FILE* file = fopen(localPath.c_str(), "rb")) {
+      std::string bytes;
+      char buffer[16384];
+      size_t n;
+      while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
+      fclose(file);
+      notes = ReleaseNotesFromFileBytes(bytes);
+      ::DeleteFileA(localPath.c_str());
+    }
+  }
+  delete download;
+  return notes;
+}
+
 BOOL UpdaterApp::InitInstance() {
   // The release-notes box is a rich-edit 1.0 control.
   ::LoadLibraryA("riched32.dll");
@@ -41,6 +64,8 @@ BOOL UpdaterApp::InitInstance() {
 
   if (!ReadHandoff()) return FALSE;
   ModuleDirectory = GetModuleDirectory();
+  if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional)
+    m_strReleaseNotes = FetchReleaseNotes(std::string(m_szServerBase) + kReleaseNotesFileName);
 
   m_gdiplusStarted = Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok;
 

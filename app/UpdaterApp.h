@@ -23,6 +23,9 @@ class UpdaterApp : public CWinApp {
   // Takes the work order from the product's shared memory; false without one.
   bool ReadHandoff();
 
+  // The release notes at `url`, or the empty string on any failure.
+  std::string FetchReleaseNotes(const std::string& url);
+
   int32_t m_nUpdateMode = 0;
   HWND m_hProductWnd = nullptr;
   char m_szServerBase[kServerBaseSize] = {};

@@ -8,6 +8,7 @@ using namespace testing_support;
 
 namespace {
 std::string g_updater;
+std::string g_serverState;
 }
 
 TEST(UpdaterLaunch, WithoutHandoffItEndsAtOnceAndShowsNothing) {
@@ -36,12 +37,32 @@ TEST(UpdaterLaunch, WithHandoffItShowsItsWindowUntilClosed) {
   EXPECT_NE(WaitForExit(updater, 10000), STILL_ACTIVE);
 }
 
+TEST(UpdaterLaunch, ReleaseNotesAreFetchedInTheInteractiveModesOnly) {
+  TestServer server(g_serverState);
+  ASSERT_TRUE(server.ok());
+  server.Put("UpdateContent.dll", "notes\n");
+  const std::string local = g_updater.substr(0, g_updater.rfind('\\') + 1) + "UpdateContent.dat";
+  for (int mode : {1, 2, 3}) {
+    SCOPED_TRACE(mode);
+    server.ClearLog();
+    fw::ScopedHandle block = CreateNamedMapping("@_KELMO_UPDATE_@", HandoffBytes(mode, nullptr, server.Base()), 4096);
+    Process updater = StartProcess(g_updater);
+    ASSERT_TRUE(updater.handle);
+    HWND window = WaitForVisibleWindow(updater, 20000);
+    EXPECT_EQ(server.Requests("/UpdateContent.dll").size(), mode == 3 ? 0u : 1u);
+    EXPECT_FALSE(FileExists(local));
+    if (window) ::PostMessageA(window, WM_CLOSE, 0, 0);
+    if (WaitForExit(updater, 10000) == STILL_ACTIVE) ::TerminateProcess(updater.handle.get(), 1);
+  }
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc < 2) {
-    fprintf(stderr, "usage: updater_launch_tests PATH_OF_Updater.exe\n");
+  if (argc < 3) {
+    fprintf(stderr, "usage: updater_launch_tests PATH_OF_Updater.exe SERVER_STATE_DIR\n");
     return 2;
   }
   g_updater = WindowsPath(argv[1]);
+  g_serverState = argv[2];
   return RUN_ALL_TESTS();
 }

@@ -1,0 +1,70 @@
+// The release-notes fetch of the start-up, against the test server.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "TestSupport.h"
+#include "app/UpdaterApp.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string g_serverState;
+
+class ReleaseNotesFetch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<TestServer>(g_serverState);
+    ASSERT_TRUE(server_->ok());
+    server_->SetFaults("{}");
+    ModuleDirectory = MakeTempFolder("notes");
+  }
+  void TearDown() override {
+    server_->SetFaults("{}");
+    RemoveTree(ModuleDirectory);
+    ModuleDirectory.clear();
+  }
+  std::string Fetch(const std::string& content) {
+    server_->Put("UpdateContent.dll", content);
+    UpdaterApp app;
+    return app.FetchReleaseNotes(server_->Url("UpdateContent.dll"));
+  }
+  std::string Local() const { return ModuleDirectory + "UpdateContent.dat"; }
+  std::unique_ptr<TestServer> server_;
+};
+
+}  // namespace
+
+TEST_F(ReleaseNotesFetch, LinesBecomeCrLfLinesAndTheFileGoes) {
+  EXPECT_EQ(Fetch("A\nB"), "A\r\nB\r\n");
+  EXPECT_FALSE(FileExists(Local()));
+  EXPECT_EQ(Fetch("A\r\nB\r\n"), Fetch("A\nB\n"));
+  EXPECT_EQ(Fetch("\xD0\xC2\xB0\xE6\xB1\xBE\n\x1A" "after"), "\xD0\xC2\xB0\xE6\xB1\xBE\r\n");
+  EXPECT_EQ(Fetch(""), "");
+  EXPECT_FALSE(FileExists(Local()));
+}
+
+TEST_F(ReleaseNotesFetch, FailuresGiveEmptyNotes) {
+  server_->SetFaults("{\"/UpdateContent.dll\": {\"status\": 404}}");
+  EXPECT_EQ(Fetch("never seen"), "");
+  EXPECT_FALSE(FileExists(Local()));
+
+  // A cut transfer: empty notes, and what arrived stays at the local path.
+  server_->SetFaults("{\"/UpdateContent.dll\": {\"cut_after\": 4}}");
+  EXPECT_EQ(Fetch("0123456789"), "");
+  EXPECT_EQ(ReadFileBytes(Local()), "0123");
+
+  UpdaterApp app;
+  EXPECT_EQ(app.FetchReleaseNotes("http://127.0.0.1:9/UpdateContent.dll"), "");
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc < 2) {
+    fprintf(stderr, "usage: release_notes_tests SERVER_STATE_DIR\n");
+    return 2;
+  }
+  g_serverState = argv[1];
+  return RUN_ALL_TESTS();
+}
