@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# A real web server for demos and benchmarks: nginx on a free loopback port.
+#   nginx-serve.sh start STATE_DIR ROOT_DIR   port written to STATE_DIR/port
+#   nginx-serve.sh stop  STATE_DIR
+set -euo pipefail
+cmd=${1:?usage: nginx-serve.sh start STATE_DIR ROOT_DIR | stop STATE_DIR}
+state=${2:?usage: nginx-serve.sh start STATE_DIR ROOT_DIR | stop STATE_DIR}
+NGINX=${NGINX:-$(command -v nginx || echo /usr/sbin/nginx)}
+case "$cmd" in
+  start)
+    root=$(cd "${3:?ROOT_DIR missing}" && pwd)
+    "$0" stop "$state"
+    mkdir -p "$state/tmp"
+    state=$(cd "$state" && pwd)
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    cat >"$state/nginx.conf" <<CONF
+worker_processes 2;
+pid $state/nginx.pid;
+error_log $state/error.log warn;
+events { worker_connections 256; }
+http {
+  access_log $state/access.log;
+  client_body_temp_path $state/tmp/body;
+  proxy_temp_path $state/tmp/proxy;
+  fastcgi_temp_path $state/tmp/fastcgi;
+  uwsgi_temp_path $state/tmp/uwsgi;
+  scgi_temp_path $state/tmp/scgi;
+  sendfile on;
+  tcp_nopush on;
+  types { }
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$port;
+    root $root;
+    # Range requests are on by default for static files (206, Content-Range, 416).
+    location / { try_files \$uri =404; }
+  }
+}
+CONF
+    "$NGINX" -c "$state/nginx.conf" -p "$state" </dev/null >"$state/stdout.log" 2>&1
+    echo "$port" >"$state/port"
+    ;;
+  stop)
+    if [ -f "$state/nginx.pid" ]; then
+      kill -QUIT "$(cat "$state/nginx.pid")" 2>/dev/null || true
+      for _ in $(seq 1 50); do [ -f "$state/nginx.pid" ] || break; sleep 0.1; done
+      rm -f "$state/nginx.pid"
+    fi
+    ;;
+  *) echo "usage: nginx-serve.sh start STATE_DIR ROOT_DIR | stop STATE_DIR" >&2; exit 2 ;;
+esac
