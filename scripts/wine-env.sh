@@ -59,7 +59,7 @@ case "$cmd" in
     make_locale
     make_prefix
     start_xvfb
-    wineserver -p </dev/null >/dev/null 2>&1
+    wineserver -p </dev/null >/dev/null 2>&1 || true  # already running is fine
     # Warm the server so the first test does not pay the cold start.
     DISPLAY=$(cat "$state/display") LC_ALL=zh_CN.UTF-8 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
     ;;
