@@ -40,7 +40,7 @@ std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) return notes;
   const std::string localPath = ModuleDirectory + "UpdateContent.dat";
-  if (download->Download(url.c_str(), localPath.c_str(), 1) == 0) {
+  if (download->Download(url.c_str(), localPath.c_str(), FK_FETCH_WHOLE) == 0) {
     if (FILE* file = fopen(localPath.c_str(), "rb")) {
       std::string bytes;
       char buffer[16384];

@@ -26,6 +26,7 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_subdirectory(fetchkit)
 add_subdirectory(framework)
 add_subdirectory(app)
+add_subdirectory(tools/sample-product)
 
 # GoogleTest cross-built from the sources Debian ships.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

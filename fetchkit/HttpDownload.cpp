@@ -175,16 +175,16 @@ class Transfer final : public CHttpDownload {
     if (inactivityTimeoutMs > 0) inactivityMs_ = static_cast<DWORD>(inactivityTimeoutMs);
   }
 
-  unsigned Download(const char* url, const char* localPath, int) override {
+  unsigned Download(const char* url, const char* localPath, int flags) override {
     try {
-      return Run(url, localPath);
+      return Run(url, localPath, (flags & FK_FETCH_WHOLE) == 0);
     } catch (...) {
       return FK_INTERNAL_ERROR;
     }
   }
 
  private:
-  unsigned Run(const char* url, const char* path);
+  unsigned Run(const char* url, const char* path, bool mayResume);
   unsigned Open(HINTERNET session, const std::string& url, int64_t rangeFrom, Exchange& exchange);
   unsigned Receive(Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total);
   void Report(int64_t total, int64_t received);
@@ -197,7 +197,7 @@ class Transfer final : public CHttpDownload {
   uint32_t transferId_ = ++g_lastTransferId;
 };
 
-unsigned Transfer::Run(const char* url, const char* path) {
+unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
   if (!url || !*url || !path || !*path) return FK_BAD_ARGUMENT;
   InternetHandle session(::InternetOpenA("Fetchkit/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!session) return FK_NO_INTERNET;
@@ -210,7 +210,6 @@ unsigned Transfer::Run(const char* url, const char* path) {
   ::InternetSetOptionA(session.get(), INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof value);
 
   std::string current = url;
-  bool mayResume = true;
   for (int redirects = 0;;) {
     const int64_t localSize = mayResume ? LocalFileSize(path) : 0;
     Exchange exchange;

@@ -76,6 +76,9 @@ enum FetchkitCode : unsigned {
   FK_HTTP_STATUS_BASE = 1000,
 };
 
+// Flags of Download.
+constexpr int FK_FETCH_WHOLE = 1;
+
 // The record lParam points to during progress messages.
 struct FkProgress {
   uint32_t transferId;  // distinct per transfer in the process, counting from 1
@@ -94,7 +97,8 @@ class FETCHKIT_API CHttpDownload {
   virtual void SetNotifyWnd(HWND wnd, UINT message, int connectTimeoutMs, int inactivityTimeoutMs, int reserved,
                             int reportProgress) = 0;
 
-  // Fetches `url` into `localPath`. `flags` is reserved (callers pass 0 or 1).
+  // Fetches `url` into `localPath`. With FK_FETCH_WHOLE in `flags` a file
+  // already at the local path is never resumed: the transfer starts over.
   virtual unsigned Download(const char* url, const char* localPath, int flags) = 0;
 
   // Time-outs of this instance in ms; 0 or less keeps the current value.

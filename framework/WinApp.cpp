@@ -46,3 +46,9 @@ int AfxWinMain(HINSTANCE instance, int) {
   if (!app->InitInstance()) return app->ExitInstance();
   return app->Run();
 }
+
+std::string AfxLoadString(UINT id) {
+  char buffer[1024] = {};
+  const int n = ::LoadStringA(AfxGetResourceHandle(), id, buffer, sizeof buffer);
+  return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+}

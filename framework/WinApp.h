@@ -30,3 +30,7 @@ HINSTANCE AfxGetInstanceHandle();
 HINSTANCE AfxGetResourceHandle();
 
 int AfxWinMain(HINSTANCE instance, int showCommand);
+
+#include <string>
+// A string of the program's string table; empty when there is none.
+std::string AfxLoadString(UINT id);

@@ -1,16 +1,90 @@
-// The updater's one window.
+// The updater's one window. It owns the engine's state: the task list, the
+// run counters and the run state; engine threads reach it only by posting.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/DownloadTask.h"
+#include "engine/ModuleCatalogue.h"
+#include "engine/RunAccounting.h"
+#include "framework/Controls.h"
 #include "framework/Dialog.h"
 
 class UpdateDialog : public CDialog {
  public:
   explicit UpdateDialog(CWnd* parent);
+  ~UpdateDialog() override;
+
+  // Engine (download runs, manifest check, installation, product hand-over).
+  void StartUpdate(int32_t keepPartial);
+  void ResetRun();
+  void CheckForUpdates();
+  void CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId, const char* extension);
+  void InstallModules();
+  void FinishUpdate();
+
+  // Presentations and the leave confirmation.
+  void ShowOffer();
+  void ShowUpdating(int32_t mode);
+  void ShowFailure();
+  void ShowSuccess();
+  bool ConfirmLeave();
+
+  // Read by the download workers through g_pUpdateDialog.
+  int32_t KeepPartial() const { return m_keepPartial; }
+  UpdateState State() const { return m_state; }
+  const std::vector<std::string>& PendingDeletes() const { return m_pendingDeletes; }
+  const std::vector<DownloadTask>& Tasks() const { return m_downloadTasks; }
 
  protected:
+  void DoDataExchange(CDataExchange* dx) override;
   BOOL OnInitDialog() override;
   // Neither Return nor a default-button command ends the window.
   void OnOK() override {}
+
+  LRESULT OnUpgrade(WPARAM, LPARAM);
+  LRESULT OnSkip(WPARAM, LPARAM);
+  LRESULT OnFinish(WPARAM, LPARAM);
+  LRESULT OnExitProduct(WPARAM, LPARAM);
+  LRESULT OnCloseButton(WPARAM, LPARAM);
+  LRESULT OnWindowPosChanging(WPARAM, LPARAM);
+  LRESULT OnTimer(WPARAM, LPARAM);
+  LRESULT OnDownloadFinished(WPARAM, LPARAM);
+  LRESULT OnManifestChecked(WPARAM, LPARAM);
+
+  DECLARE_MESSAGE_MAP()
+
+ private:
+  void CompleteRun(RunOutcome outcome);
+  void LeaveUpdater(bool askProductToExit);
+
+  CStatic m_link;
+  CStatic m_statusText;
+  CProgressCtrl m_progress;
+  CButton m_btnClose;
+  CButton m_btnUpgrade;
+  CButton m_btnSkip;
+  CButton m_btnExit;
+  CButton m_btnFinish;
+  CRichEditCtrl m_releaseNotes;
+  HICON m_hIcon = nullptr;
+
+  std::vector<DownloadTask> m_downloadTasks;
+  int32_t m_runCount = 0;
+  int32_t m_reportedModules = 0;
+  int32_t m_succeeded = 0;
+  int32_t m_failed = 0;
+  uint32_t m_totalBytes = 0;
+  uint32_t m_doneBytes = 0;
+  uint32_t m_moduleBytes[kModuleCount] = {};
+  bool m_firstReport[kModuleCount] = {};
+  int32_t m_allowShow = 1;
+  int32_t m_keepPartial = 0;
+  UpdateState m_state = UpdateState::Idle;
+  RECT m_statusRect{};
+  std::vector<std::string> m_pendingDeletes;
 };
 
 // The one update window object and its handle, published for the threads

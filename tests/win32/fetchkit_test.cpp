@@ -186,6 +186,21 @@ TEST_F(Fetchkit, CompleteLocalFileIsAlreadyComplete) {
   EXPECT_EQ(ReadFileBytes(dir_ + "whole.bin"), body);
 }
 
+TEST_F(Fetchkit, FetchWholeNeverResumes) {
+  const std::string body = RandomBytes(20000, 13);
+  server_->Put("whole-only.bin", body);
+  server_->ClearLog();
+  // A stale file of an earlier release must not become the head of this one.
+  WriteFileBytes(dir_ + "whole-only.bin", "stale manifest of another release");
+  std::unique_ptr<CHttpDownload> d(CHttpDownload::NewInstance());
+  EXPECT_EQ(d->Download(server_->Url("whole-only.bin").c_str(), (dir_ + "whole-only.bin").c_str(), FK_FETCH_WHOLE),
+            FK_OK);
+  EXPECT_EQ(ReadFileBytes(dir_ + "whole-only.bin"), body);
+  const auto requests = server_->Requests("/whole-only.bin");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(requests[0].find("\"range\": null"), std::string::npos);
+}
+
 TEST_F(Fetchkit, RedirectsAreFollowedButBounded) {
   const std::string body = RandomBytes(10000, 10);
   server_->Put("target.bin", body);

@@ -1,0 +1,16 @@
+// Private window messages and timers of the updater, in one place.
+// The per-module progress messages (WM_USER + 102 to + 119, all but + 109)
+// are the catalogue's message ids (engine/ModuleCatalogue.h).
+#pragma once
+
+#include <windows.h>
+
+// A worker's download result: wParam the result, lParam 0.
+constexpr UINT WM_DOWNLOAD_FINISHED = WM_USER + 100;
+// The engine thread's manifest check has ended: wParam 1 when the manifest
+// could not be fetched, else 0; lParam the run it belongs to.
+constexpr UINT WM_MANIFEST_CHECKED = WM_USER + 101;
+
+// Armed after the relaunch; its tick ends the updater.
+constexpr UINT_PTR FINISH_TIMER_ID = 1;
+constexpr UINT FINISH_TIMER_PERIOD_MS = 1000;

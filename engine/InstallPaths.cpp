@@ -1,0 +1,50 @@
+#include "engine/InstallPaths.h"
+
+#include <cctype>
+
+std::string DownloadTargetPath(const std::string& moduleDirectory, const std::string& localName, int mode) {
+  if (mode == 3) return moduleDirectory + kBackgroundFolder + localName;
+  return StagedPath(moduleDirectory, localName);
+}
+
+std::string StagedPath(const std::string& moduleDirectory, const std::string& localName) {
+  return moduleDirectory + kStagingFolder + localName + ".tmp";
+}
+
+std::string TrimTrailingSeparators(const std::string& path) {
+  std::string trimmed = path;
+  if (!trimmed.empty() && trimmed.back() == '\\') {
+    while (!trimmed.empty() && trimmed.back() == '\\') trimmed.pop_back();
+  } else {
+    while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+  }
+  return trimmed;
+}
+
+namespace {
+
+bool SameLetters(char a, char b) {
+  if (a == '/') a = '\\';
+  if (b == '/') b = '\\';
+  return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+}
+
+}  // namespace
+
+bool IsDeletablePath(const std::string& path, const std::string& moduleDirectory) {
+  if (moduleDirectory.empty() || moduleDirectory.back() != '\\') return false;
+  const std::string trimmed = TrimTrailingSeparators(path);
+  if (trimmed.size() <= moduleDirectory.size()) return false;
+  for (size_t i = 0; i < moduleDirectory.size(); ++i)
+    if (!SameLetters(trimmed[i], moduleDirectory[i])) return false;
+  // Every step below the folder must be a real name.
+  std::string rest = trimmed.substr(moduleDirectory.size()) + "\\";
+  size_t start = 0;
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (rest[i] != '\\' && rest[i] != '/') continue;
+    const std::string step = rest.substr(start, i - start);
+    if (step.empty() || step == "." || step == "..") return false;
+    start = i + 1;
+  }
+  return true;
+}

@@ -1,0 +1,24 @@
+// Where the engine puts and finds files, relative to the install folder
+// (the updater's own folder, ending with a backslash).
+#pragma once
+
+#include <string>
+
+constexpr char kStagingFolder[] = "UpgradeBackup_P\\";
+constexpr char kBackgroundFolder[] = "UpgradeBackup\\";
+constexpr char kPreloadMarker[] = "mvt_s.backup";
+constexpr char kManifestLocalName[] = "Version.tmp";
+constexpr char kSetAsideSuffix[] = ".del";
+
+// The download target of a module: the staging folder with a ".tmp" suffix
+// in the interactive modes, its final name in the background folder in mode 3.
+std::string DownloadTargetPath(const std::string& moduleDirectory, const std::string& localName, int mode);
+std::string StagedPath(const std::string& moduleDirectory, const std::string& localName);
+
+// The path without trailing backslashes, or without trailing forward slashes
+// when it ends with one.
+std::string TrimTrailingSeparators(const std::string& path);
+
+// True for a file or folder strictly inside `moduleDirectory` (compared
+// without regard to case, no ".." step); the only paths the engine deletes.
+bool IsDeletablePath(const std::string& path, const std::string& moduleDirectory);

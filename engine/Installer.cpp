@@ -1,0 +1,79 @@
+// Installation of staged modules and the cleanup before the updater ends.
+#include "engine/Installer.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "app/Messages.h"
+#include "app/UpdaterApp.h"
+#include "engine/InstallPaths.h"
+#include "ui/UpdateDialog.h"
+
+bool DeletePath(std::string path) {
+  path = TrimTrailingSeparators(path);
+  if (path.empty() || !IsDeletablePath(path, ModuleDirectory)) return false;
+  std::vector<char> list(path.size() + 2, '\0');  // one entry, then the list's end
+  path.copy(list.data(), path.size());
+  SHFILEOPSTRUCTA op{};
+  op.hwnd = nullptr;
+  op.wFunc = FO_DELETE;
+  op.pFrom = list.data();
+  op.pTo = nullptr;
+  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+  return ::SHFileOperationA(&op) == 0;
+}
+
+namespace {
+
+bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// A name to move a locked module to. A ".del" file left by an earlier update
+// is removed first; if it cannot be, another free name is taken, so that the
+// move is never a silent no-op.
+std::string FreeSetAsideName(const std::string& installed) {
+  std::string aside = installed + kSetAsideSuffix;
+  if (Exists(aside)) DeletePath(aside);
+  for (int n = 1; Exists(aside) && n < 100; ++n) aside = installed + "." + std::to_string(n) + kSetAsideSuffix;
+  return aside;
+}
+
+}  // namespace
+
+void UpdateDialog::InstallModules() {
+  bool allInstalled = true;
+  for (const DownloadTask& task : m_downloadTasks) {
+    const std::string installed = ModuleDirectory + task.localFileName;
+    const std::string staged = StagedPath(ModuleDirectory, task.localFileName);
+    bool done = ::CopyFileA(staged.c_str(), installed.c_str(), FALSE) != FALSE;
+    if (!done && Exists(staged)) {
+      // Typically locked: move it aside and copy the new file into its place.
+      const std::string aside = FreeSetAsideName(installed);
+      const bool movedAside = std::rename(installed.c_str(), aside.c_str()) == 0;
+      done = ::CopyFileA(staged.c_str(), installed.c_str(), FALSE) != FALSE;
+      if (done) {
+        // The old copy goes only once the new one is in place.
+        if (movedAside && !DeletePath(aside)) m_pendingDeletes.push_back(aside);
+      } else if (movedAside) {
+        // Never leave a module with no copy: the old one comes back.
+        std::rename(aside.c_str(), installed.c_str());
+      }
+    }
+    if (done)
+      ::DeleteFileA(staged.c_str());
+    else
+      allInstalled = false;  // its staged file stays for a later attempt
+  }
+  if (allInstalled) DeletePath(ModuleDirectory + kStagingFolder);
+}
+
+LRESULT UpdateDialog::OnTimer(WPARAM id, LPARAM) {
+  if (id == FINISH_TIMER_ID) {
+    ::KillTimer(m_hWnd, FINISH_TIMER_ID);
+    for (const std::string& path : m_pendingDeletes) DeletePath(path);
+    CDialog::OnOK();
+  }
+  return Default();
+}

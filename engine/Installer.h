@@ -1,0 +1,9 @@
+// Deleting files and folders of the install folder through the shell.
+#pragma once
+
+#include <string>
+
+// Deletes a file or a whole folder tree silently; true when the shell reports
+// success. Refuses (false) an empty path and any path not strictly inside the
+// install folder.
+bool DeletePath(std::string path);

@@ -1,0 +1,91 @@
+#include "engine/ProductLink.h"
+
+#include <shellapi.h>
+
+#include <vector>
+
+#include "app/Messages.h"
+#include "app/Paths.h"
+#include "app/UpdaterApp.h"
+#include "framework/Scoped.h"
+#include "ui/UpdateDialog.h"
+
+UINT UpdaterExitWatcher(void* window) {
+  // Opens the event when the product created it first. The handle stays open
+  // until the process ends.
+  HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, kUpdaterExitEvent);
+  if (!event) return 1;
+  ::WaitForSingleObject(event, INFINITE);
+  ::PostMessageA(static_cast<CWnd*>(window)->m_hWnd, WM_CLOSE, 0, 0);
+  return 1;
+}
+
+BOOL RequestProductExit(std::string eventName) {
+  HANDLE event = ::OpenEventA(EVENT_ALL_ACCESS, FALSE, eventName.c_str());
+  if (!event) return 0;
+  return ::SetEvent(event);  // the handle stays open for the process's life
+}
+
+namespace {
+
+bool EndsWith(const std::string& s, const char* suffix) {
+  const size_t n = strlen(suffix);
+  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+}  // namespace
+
+BOOL LaunchProgram(std::string path, HANDLE* process, std::string parameters) {
+  *process = nullptr;
+  if (EndsWith(path, ".dat") || EndsWith(path, ".download")) {
+    const std::string folder = GetDirectoryOfPath(path, IsAnsiLeadByte);
+    std::vector<char> commandLine(parameters.begin(), parameters.end());
+    commandLine.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    const BOOL started = ::CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                          folder.empty() ? nullptr : folder.c_str(), &startup, &info);
+    *process = started ? info.hProcess : nullptr;
+    if (info.hThread) ::CloseHandle(info.hThread);
+    if (started) return started;
+  }
+  if (EndsWith(path, ".dat")) {
+    const std::string twin = path.substr(0, path.size() - 4) + ".exe";
+    ::CopyFileA(path.c_str(), twin.c_str(), FALSE);
+    path = twin;
+  }
+  const std::string folder = GetDirectoryOfPath(path, IsAnsiLeadByte);
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof info;
+  // No error box: nothing waits for a click in a hidden updater.
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpFile = path.c_str();
+  info.lpParameters = parameters.c_str();
+  info.lpDirectory = folder.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  const BOOL ok = ::ShellExecuteExA(&info);
+  *process = info.hProcess;
+  return ok;
+}
+
+void UpdateDialog::FinishUpdate() {
+  ShowWindow(SW_HIDE);
+  RequestProductExit(kProductExitEvent);
+  DWORD processId = 0;
+  ::GetWindowThreadProcessId(App().m_hProductWnd, &processId);
+  bool productEnded = true;
+  if (processId) {
+    fw::ScopedHandle product(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
+    // Bounded: a product that ignores the request keeps its old modules and
+    // the staged files stay; the updater still ends.
+    if (product) productEnded = ::WaitForSingleObject(product.get(), kProductExitWaitMs) != WAIT_TIMEOUT;
+  }
+  if (productEnded) {
+    InstallModules();
+    HANDLE relaunched = nullptr;
+    if (LaunchProgram(ModuleDirectory + kProductExecutable, &relaunched, "") && relaunched)
+      ::CloseHandle(relaunched);
+  }
+  ::SetTimer(m_hWnd, FINISH_TIMER_ID, FINISH_TIMER_PERIOD_MS, nullptr);
+}

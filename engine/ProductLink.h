@@ -1,0 +1,23 @@
+// The updater and the product: the two named events, the wait for the
+// product's exit and the program launcher.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+constexpr char kUpdaterExitEvent[] = "*_UPDATER_EXIT_*";
+constexpr char kProductExitEvent[] = "*_KELMO_EXIT_*";
+
+// How long the finish flow waits for the product to end before it gives up
+// the installation (the product is then still running on its old modules).
+constexpr DWORD kProductExitWaitMs = 30000;
+
+// Thread procedure: waits for the updater-exit event and closes the window.
+UINT UpdaterExitWatcher(void* window);
+
+// Sets the product-exit event if it exists; nonzero on success.
+BOOL RequestProductExit(std::string eventName);
+
+// Starts a program; on success `process` holds a handle the caller closes.
+BOOL LaunchProgram(std::string path, HANDLE* process, std::string parameters);

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include "engine/InstallPaths.h"
+#include "engine/RunAccounting.h"
+
+TEST(RunAccounting, ResultsThatCountAsSuccess) {
+  const std::pair<unsigned, bool> cases[] = {{0, true},     {1, true},    {2, false},    {3, false},
+                                             {8, false},    {900, false}, {1404, false}, {0xFFFFFFFFu, false}};
+  for (const auto& [result, success] : cases) EXPECT_EQ(CountsAsSuccess(result), success) << result;
+}
+
+TEST(RunAccounting, DecisionOnEachResult) {
+  struct Case {
+    int succeeded, failed, tasks, runs;
+    RunOutcome outcome;
+  };
+  const Case cases[] = {
+      {1, 0, 3, 1, RunOutcome::Pending},    // three tasks: 0, 1, 0 decide on the third only
+      {2, 0, 3, 1, RunOutcome::Pending},
+      {3, 0, 3, 1, RunOutcome::Succeeded},
+      {2, 1, 3, 1, RunOutcome::Retry},      // one failure among three: a retry
+      {2, 1, 3, 3, RunOutcome::Retry},      // the third retry is still allowed
+      {2, 1, 3, 4, RunOutcome::Failed},     // the fourth run is the last
+      {0, 1, 1, 5, RunOutcome::Failed},     // a fresh start after failure is final at once
+      {0, 0, 0, 1, RunOutcome::Succeeded},  // nothing differs: success with no tasks
+      {0, 1, 0, 1, RunOutcome::Retry},      // manifest not fetched: a failed run
+      {0, 1, 0, 4, RunOutcome::Failed},
+      {0, 1, 2, 1, RunOutcome::Pending},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(DecideRun(c.succeeded, c.failed, c.tasks, c.runs), c.outcome)
+        << c.succeeded << "/" << c.failed << " of " << c.tasks << ", run " << c.runs;
+}
+
+TEST(RunAccounting, OneStartGivesAtMostFourRuns) {
+  int runs = 0;
+  RunOutcome outcome = RunOutcome::Retry;
+  while (outcome == RunOutcome::Retry) {
+    ++runs;
+    outcome = DecideRun(0, 1, 1, runs);
+  }
+  EXPECT_EQ(runs, 4);
+  EXPECT_EQ(outcome, RunOutcome::Failed);
+}
+
+TEST(InstallPaths, TargetsByMode) {
+  const std::string dir = "C:\\Velnoria\\";
+  EXPECT_EQ(DownloadTargetPath(dir, "Velkor.dll", 1), "C:\\Velnoria\\UpgradeBackup_P\\Velkor.dll.tmp");
+  EXPECT_EQ(DownloadTargetPath(dir, "Velnoria.exe", 2), "C:\\Velnoria\\UpgradeBackup_P\\Velnoria.exe.tmp");
+  EXPECT_EQ(DownloadTargetPath(dir, "Velnoria.exe", 3), "C:\\Velnoria\\UpgradeBackup\\Velnoria.exe");
+  EXPECT_EQ(DownloadTargetPath(dir, "a.dll", 7), "C:\\Velnoria\\UpgradeBackup_P\\a.dll.tmp");
+}
+
+TEST(InstallPaths, TrailingSeparators) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"C:\\A\\B\\", "C:\\A\\B"}, {"C:\\A\\B\\\\\\", "C:\\A\\B"}, {"a/b//", "a/b"},
+      {"a/b\\", "a/b"},           {"a\\b/", "a\\b"},              {"\\\\", ""},
+      {"", ""},                   {"C:\\A", "C:\\A"},
+  };
+  for (const auto& [path, trimmed] : cases) EXPECT_EQ(TrimTrailingSeparators(path), trimmed) << path;
+}
+
+TEST(InstallPaths, OnlyPathsInsideTheInstallFolderAreDeletable) {
+  const std::string dir = "C:\\Velnoria\\";
+  const std::pair<std::string, bool> cases[] = {
+      {"C:\\Velnoria\\UpgradeBackup_P\\", true},
+      {"C:\\Velnoria\\UpgradeBackup_P\\\\", true},
+      {"c:\\velnoria\\Velkor.dll.del", true},
+      {"C:/Velnoria/Velkor.dll.del", true},
+      {"C:\\Velnoria\\", false},  // the install folder itself
+      {"C:\\Velnoria", false},
+      {"C:\\Velnoria\\\\", false},
+      {"", false},
+      {"\\", false},
+      {"C:\\", false},
+      {"C:\\Other\\x.dll", false},
+      {"C:\\VelnoriaOther\\x.dll", false},
+      {"C:\\Velnoria\\..\\Windows", false},
+      {"C:\\Velnoria\\a\\..\\..\\b", false},
+      {"C:\\Velnoria\\.\\", false},
+      {"C:\\Velnoria\\a\\\\b", false},
+  };
+  for (const auto& [path, deletable] : cases) EXPECT_EQ(IsDeletablePath(path, dir), deletable) << path;
+  EXPECT_FALSE(IsDeletablePath("C:\\Velnoria\\x", ""));
+  EXPECT_FALSE(IsDeletablePath("x\\y", "x"));
+}

@@ -1,0 +1,279 @@
+// The engine's Windows side on real files: the manifest comparison, the
+// installation with locked modules, deletion, the launcher and the events.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "TestSupport.h"
+#include "app/UpdaterApp.h"
+#include "engine/Installer.h"
+#include "engine/ModuleDigest.h"
+#include "engine/ProductLink.h"
+#include "ui/UpdateDialog.h"
+
+using namespace testing_support;
+
+namespace {
+
+UpdaterApp g_app;
+std::string g_sampleProduct;
+
+std::string Digest(const std::string& bytes) {
+  return ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()),
+                             kModuleDigestKey);
+}
+
+// A second process that holds a file open without sharing until killed.
+Process HoldOpen(const std::string& path) {
+  char self[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  Process holder = StartProcess(self, "--hold \"" + path + "\"");
+  // Wait until the file can no longer be opened for reading.
+  for (int i = 0; i < 200; ++i) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) break;
+    ::CloseHandle(h);
+    ::Sleep(20);
+  }
+  return holder;
+}
+
+class EngineFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ModuleDirectory = MakeTempFolder("engine");
+    strcpy(g_app.m_szServerBase, "http://updates.example/r/");
+    g_app.m_nUpdateMode = 1;
+  }
+  void TearDown() override {
+    RemoveTree(ModuleDirectory);
+    ModuleDirectory.clear();
+  }
+  std::string In(const std::string& name) const { return ModuleDirectory + name; }
+  std::string Manifest(const std::string& body) {
+    WriteFileBytes(In("Version.tmp"), "[ModuleVersion]\r\n" + body);
+    return In("Version.tmp");
+  }
+};
+
+}  // namespace
+
+TEST_F(EngineFiles, ManifestComparisonOutcomes) {
+  WriteFileBytes(In("Velkor.dll"), "velkor v1");
+  WriteFileBytes(In("Drimsa.dll"), "drimsa v1");
+  WriteFileBytes(In("Pravik.exe"), "pravik v1");
+  WriteFileBytes(In("Mornel.dll"), "mornel v1");
+  WriteFileBytes(In("Velnoria.exe"), "product v1");
+  WriteFileBytes(In("Quintar.dll"), "quintar v1");
+  const std::string manifest = Manifest(
+      "Velkor=" + Digest("velkor v1") + "\r\n" +         // equal: not queued
+      "Drimsa=" + Digest("drimsa v2") + "\r\n" +         // different: queued
+      "Tobrin=" + Digest("tobrin v2") + "\r\n" +         // missing file: queued
+      /* Pravik: no key, file present: queued */
+      /* Lumsk: no key, no file: not queued */
+      "MORNEL  =  \"" + Digest("mornel v1") + "\"  \r\n" +  // case of the key, blanks, quotes
+      "Quintar=" + [] {
+        std::string d = Digest("quintar v1");
+        for (char& c : d) c = static_cast<char>(toupper(c));
+        return d;
+      }() + "\r\n" +                                     // upper-case digits: queued
+      "Saffen=" + Digest("product v1") + "\r\n");        // the launcher row: equal
+  UpdateDialog dialog(nullptr);
+  const char* rows[][2] = {{"Velkor", ".dll"}, {"Drimsa", ".dll"}, {"Tobrin", ".dll"}, {"Pravik", ".exe"},
+                           {"Mornel", ".dll"}, {"Quintar", ".dll"}, {"Lumsk", ".dll"}, {"Saffen", ".exe"}};
+  for (auto& row : rows) dialog.CheckModule(row[0], manifest, 0x400, row[1]);
+  std::vector<std::string> queued;
+  for (const auto& t : dialog.Tasks()) queued.push_back(t.localFileName);
+  EXPECT_EQ(queued, (std::vector<std::string>{"Drimsa.dll", "Tobrin.dll", "Pravik.exe", "Quintar.dll"}));
+  EXPECT_EQ(dialog.Tasks()[0].url, "http://updates.example/r/Drimsa.dll");
+  EXPECT_EQ(dialog.Tasks()[0].expectedDigest, Digest("drimsa v2"));
+  EXPECT_EQ(dialog.Tasks()[2].expectedDigest, "");
+
+  // The launcher row downloads Saffen.exe for Velnoria.exe.
+  WriteFileBytes(In("Velnoria.exe"), "product v0");
+  UpdateDialog again(nullptr);
+  again.CheckModule("Saffen", manifest, 0x471, ".exe");
+  ASSERT_EQ(again.Tasks().size(), 1u);
+  EXPECT_EQ(again.Tasks()[0].localFileName, "Velnoria.exe");
+  EXPECT_EQ(again.Tasks()[0].url, "http://updates.example/r/Saffen.exe");
+  EXPECT_EQ(again.Tasks()[0].messageId, 0x471u);
+}
+
+TEST_F(EngineFiles, DeletePathStaysInsideTheInstallFolder) {
+  const std::string outside = MakeTempFolder("outside");
+  WriteFileBytes(outside + "keep.txt", "x");
+  EXPECT_FALSE(DeletePath(outside + "keep.txt"));
+  EXPECT_FALSE(DeletePath(""));
+  EXPECT_FALSE(DeletePath(ModuleDirectory));
+  EXPECT_FALSE(DeletePath(ModuleDirectory + "sub\\..\\..\\" + outside.substr(outside.rfind('\\', outside.size() - 2) + 1)));
+  EXPECT_TRUE(FileExists(outside + "keep.txt"));
+  RemoveTree(outside);
+
+  ::CreateDirectoryA(In("tree").c_str(), nullptr);
+  ::CreateDirectoryA(In("tree\\deep").c_str(), nullptr);
+  WriteFileBytes(In("tree\\deep\\f.bin"), "f");
+  EXPECT_TRUE(DeletePath(In("tree\\\\\\")));  // all trailing separators go
+  EXPECT_FALSE(FileExists(In("tree")));
+  EXPECT_FALSE(DeletePath(In("tree")));  // missing: the shell says no
+  WriteFileBytes(In("single.del"), "d");
+  EXPECT_TRUE(DeletePath(In("single.del")));
+  EXPECT_FALSE(FileExists(In("single.del")));
+}
+
+namespace {
+
+// Queues `names` through a manifest that lists another digest for each, and
+// stages the new contents.
+void QueueAndStage(UpdateDialog& dialog, const std::string& dir,
+                   const std::vector<std::pair<std::string, std::string>>& modules) {
+  std::string manifest = "[ModuleVersion]\r\n";
+  for (const auto& [name, content] : modules)
+    manifest += name.substr(0, name.find('.')) + "=" + Digest(content) + "\r\n";
+  WriteFileBytes(dir + "Version.tmp", manifest);
+  ::CreateDirectoryA((dir + "UpgradeBackup_P").c_str(), nullptr);
+  for (const auto& [name, content] : modules) {
+    const std::string base = name.substr(0, name.find('.'));
+    dialog.CheckModule(base.c_str(), dir + "Version.tmp", 0x400, name.substr(name.find('.')).c_str());
+    WriteFileBytes(dir + "UpgradeBackup_P\\" + name + ".tmp", content);
+  }
+}
+
+}  // namespace
+
+TEST_F(EngineFiles, InstallUnlockedAndHeldModules) {
+  WriteFileBytes(In("Velkor.dll"), "velkor old");
+  WriteFileBytes(In("Drimsa.dll"), "drimsa old");
+  WriteFileBytes(In("Drimsa.dll.del"), "stale from an earlier update");
+  UpdateDialog dialog(nullptr);
+  QueueAndStage(dialog, ModuleDirectory, {{"Velkor.dll", "velkor new"}, {"Drimsa.dll", "drimsa new"}});
+  ASSERT_EQ(dialog.Tasks().size(), 2u);
+  dialog.InstallModules();
+  EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor new");
+  EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa new");
+  EXPECT_FALSE(FileExists(In("Velkor.dll.del")));
+  EXPECT_FALSE(FileExists(In("UpgradeBackup_P")));
+  EXPECT_TRUE(dialog.PendingDeletes().empty());
+
+  // A module another process holds open without sharing cannot be replaced
+  // or moved: it keeps its old copy, its staged file and the staging folder stay.
+  WriteFileBytes(In("Tobrin.dll"), "tobrin old");
+  UpdateDialog held(nullptr);
+  QueueAndStage(held, ModuleDirectory, {{"Tobrin.dll", "tobrin new"}, {"Lumsk.dll", "lumsk new"}});
+  Process holder = HoldOpen(In("Tobrin.dll"));
+  held.InstallModules();
+  ::TerminateProcess(holder.handle.get(), 0);
+  WaitForExit(holder, 5000);
+  EXPECT_EQ(ReadFileBytes(In("Tobrin.dll")), "tobrin old");
+  EXPECT_EQ(ReadFileBytes(In("Lumsk.dll")), "lumsk new");
+  EXPECT_EQ(ReadFileBytes(In("UpgradeBackup_P\\Tobrin.dll.tmp")), "tobrin new");
+  EXPECT_FALSE(FileExists(In("UpgradeBackup_P\\Lumsk.dll.tmp")));
+  EXPECT_FALSE(FileExists(In("Tobrin.dll.del")));
+}
+
+TEST_F(EngineFiles, FailingSecondCopyPutsTheOldModuleBack) {
+  WriteFileBytes(In("Wendra.dll"), "wendra old");
+  UpdateDialog dialog(nullptr);
+  QueueAndStage(dialog, ModuleDirectory, {{"Wendra.dll", "wendra new"}});
+  // The staged file cannot be read: both copies fail after the module was moved aside.
+  Process holder = HoldOpen(In("UpgradeBackup_P\\Wendra.dll.tmp"));
+  dialog.InstallModules();
+  ::TerminateProcess(holder.handle.get(), 0);
+  WaitForExit(holder, 5000);
+  EXPECT_EQ(ReadFileBytes(In("Wendra.dll")), "wendra old");
+  EXPECT_FALSE(FileExists(In("Wendra.dll.del")));
+  EXPECT_TRUE(FileExists(In("UpgradeBackup_P\\Wendra.dll.tmp")));
+}
+
+TEST_F(EngineFiles, LoadedLibraryIsMovedAsideAndRemovedByTheFinishTimer) {
+  // A copy of the download library that this process has loaded, as the
+  // updater has its own Fetchkit.dll loaded.
+  const std::string dll = In("Fetchkit.dll");
+  ASSERT_TRUE(::CopyFileA((ProgramDirectory() + "Fetchkit.dll").c_str(), dll.c_str(), FALSE));
+  const std::string old = ReadFileBytes(dll);
+  WriteFileBytes(In("Fetchkit.dll.del"), "stale from an earlier update");
+  HMODULE loaded = ::LoadLibraryExA(dll.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(loaded, nullptr);
+
+  g_app.m_nUpdateMode = 0;  // a window that only runs what the test posts
+  UpdateDialog dialog(nullptr);
+  QueueAndStage(dialog, ModuleDirectory, {{"Fetchkit.dll", old + "new build"}});
+  dialog.InstallModules();
+  EXPECT_EQ(ReadFileBytes(dll), old + "new build");
+  ASSERT_EQ(dialog.PendingDeletes().size(), 1u);
+  EXPECT_EQ(dialog.PendingDeletes()[0], dll + ".del");
+  EXPECT_EQ(ReadFileBytes(dll + ".del"), old);  // the stale file did not stop the move
+  ::FreeLibrary(loaded);
+
+  // The finish timer deletes what is pending and ends the window with OK.
+  struct Driver {
+    static VOID CALLBACK Tick(HWND, UINT, UINT_PTR id, DWORD) {
+      ::KillTimer(nullptr, id);
+      ::PostMessageA(g_hUpdateWnd, WM_TIMER, 1, 0);
+    }
+  };
+  ::SetTimer(nullptr, 0, 50, &Driver::Tick);
+  EXPECT_EQ(dialog.DoModal(), IDOK);
+  EXPECT_FALSE(FileExists(dll + ".del"));
+}
+
+TEST_F(EngineFiles, LaunchProgramByEnding) {
+  const std::string product = In("Velnoria.exe");
+  ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), product.c_str(), FALSE));
+  HANDLE process = nullptr;
+  ASSERT_TRUE(LaunchProgram(product, &process, "--lifetime 200"));
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(::WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+  ::CloseHandle(process);
+  EXPECT_NE(ReadFileBytes(In("product.log")).find("start"), std::string::npos);
+
+  // ".dat" that cannot start directly: copied to an ".exe" twin, handed to the shell.
+  WriteFileBytes(In("notes.dat"), "not a program");
+  EXPECT_FALSE(LaunchProgram(In("notes.dat"), &process, ""));
+  EXPECT_EQ(ReadFileBytes(In("notes.exe")), "not a program");
+  // ".download" that cannot start: the same path to the shell, no copy.
+  WriteFileBytes(In("setup.download"), "not a program");
+  EXPECT_FALSE(LaunchProgram(In("setup.download"), &process, ""));
+  EXPECT_FALSE(FileExists(In("setup.exe")));
+  // A ".dat" that is a program starts directly, without a twin. Its command
+  // line is the parameter string alone, so the first word plays the program name.
+  ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), In("tool.dat").c_str(), FALSE));
+  ASSERT_TRUE(LaunchProgram(In("tool.dat"), &process, "tool --lifetime 200"));
+  EXPECT_EQ(::WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+  ::TerminateProcess(process, 1);
+  ::CloseHandle(process);
+  EXPECT_FALSE(FileExists(In("tool.exe")));
+}
+
+TEST_F(EngineFiles, ProductExitEventAcrossProcesses) {
+  EXPECT_FALSE(RequestProductExit("*_KELMO_EXIT_*"));  // no product: no event
+  const std::string product = In("Velnoria.exe");
+  ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), product.c_str(), FALSE));
+  Process running = StartProcess(product, "--lifetime 20000");
+  ASSERT_TRUE(running.handle);
+  // The product creates its event shortly after it starts.
+  bool requested = false;
+  for (int i = 0; i < 250 && !requested; ++i) {
+    requested = RequestProductExit("*_KELMO_EXIT_*") != FALSE;
+    if (!requested) ::Sleep(20);
+  }
+  EXPECT_TRUE(requested);
+  EXPECT_EQ(WaitForExit(running, 10000), 0u);
+  EXPECT_NE(ReadFileBytes(In("product.log")).find("exit-request"), std::string::npos);
+}
+
+int main(int argc, char** argv) {
+  // Helper role: hold a file open without sharing until killed.
+  if (argc == 3 && std::string(argv[1]) == "--hold") {
+    HANDLE h = ::CreateFileA(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ::Sleep(h == INVALID_HANDLE_VALUE ? 0 : 60000);
+    return 0;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc < 2) {
+    fprintf(stderr, "usage: engine_tests PATH_OF_SampleProduct.exe\n");
+    return 2;
+  }
+  g_sampleProduct = WindowsPath(argv[1]);
+  ::LoadLibraryA("riched32.dll");  // the update window's notes box
+  return RUN_ALL_TESTS();
+}
