@@ -14,6 +14,7 @@ object keyed by request path) before every request. A fault entry may hold:
   rate          body bytes per second
   no_length     send no Content-Length; the body ends when the connection closes
   ignore_range  answer 200 with the whole file whatever the Range header says
+  body          serve this text instead of the file's contents
   times         apply the fault to the first N requests of the path only
 """
 import argparse
@@ -122,6 +123,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_simple(404, entry, head)
         with open(file_path, "rb") as f:
             data = f.read()
+        if "body" in fault:
+            data = fault["body"].encode()
         size = len(data)
         status, first, last = 200, 0, size - 1
         wanted = None if fault.get("ignore_range") else parse_range(self.headers.get("Range"), size)

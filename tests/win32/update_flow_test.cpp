@@ -1,0 +1,276 @@
+// Whole updates: the sample product starts the real Updater.exe against the
+// test server serving a release published by the release tool.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string g_serverState;
+std::string g_releaseDir;  // old\ and new\ as installed
+std::string g_updater;
+
+const char* const kModules[] = {"Velkor.dll", "Drimsa.dll",   "Tobrin.dll",  "Pravik.exe",   "Mornel.dll",
+                                "Quintar.dll", "Brellow.dll", "KelmoTop.dll", "Lumsk.dll",   "Velnoria.exe",
+                                "Fetchkit.dll", "Wendra.dll", "Tamrik.dll",  "Corvish.dll",  "Nubrel.exe",
+                                "skve.exe",    "Zibrun.exe"};
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+  const DWORD start = ::GetTickCount();
+  while (!condition()) {
+    if (::GetTickCount() - start > timeoutMs) return false;
+    ::Sleep(50);
+  }
+  return true;
+}
+
+size_t Count(const std::string& text, const std::string& word) {
+  size_t n = 0;
+  for (size_t pos = text.find(word); pos != std::string::npos; pos = text.find(word, pos + 1)) ++n;
+  return n;
+}
+
+class UpdateFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<TestServer>(g_serverState);
+    ASSERT_TRUE(server_->ok());
+    server_->SetFaults("{}");
+    server_->ClearLog();
+    install_ = MakeTempFolder("install");
+    Install("old");
+  }
+  void TearDown() override {
+    server_->SetFaults("{}");
+    StopProducts();
+    for (auto& p : processes_)
+      if (WaitForExit(p, 0) == STILL_ACTIVE) ::TerminateProcess(p.handle.get(), 1);
+    RemoveTree(install_);
+  }
+  // The install folder with the modules of a release and the updater.
+  void Install(const std::string& release) {
+    for (const char* m : kModules)
+      ::CopyFileA((g_releaseDir + release + "\\" + m).c_str(), (install_ + m).c_str(), FALSE);
+    ::CopyFileA(g_updater.c_str(), (install_ + "Updater.exe").c_str(), FALSE);
+  }
+  void StartProduct(int mode, const std::string& extra = "") {
+    processes_.push_back(StartProcess(install_ + "Velnoria.exe", "--update " + std::to_string(mode) + " --server " +
+                                                                     server_->Url("release/") + " " + extra));
+    ASSERT_TRUE(processes_.back().handle);
+  }
+  std::string Log() const { return ReadFileBytes(install_ + "product.log"); }
+  // The updater the product started, once it has.
+  Process Updater() {
+    Process updater;
+    WaitUntil([&] { return Log().find("updater ") != std::string::npos; }, 10000);
+    const std::string log = Log();
+    const size_t at = log.find("updater ");
+    if (at == std::string::npos) return updater;
+    updater.id = strtoul(log.c_str() + at + 8, nullptr, 10);
+    updater.handle.reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, updater.id));
+    return updater;
+  }
+  HWND Window(const Process& updater) { return WaitForVisibleWindow(updater, 20000); }
+  void Click(HWND window, int id) {
+    ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(window, id)));
+  }
+  std::string Text(HWND window, int id) {
+    char buffer[512] = {};
+    ::GetWindowTextA(::GetDlgItem(window, id), buffer, sizeof buffer);
+    return buffer;
+  }
+  // Every module of the install folder (or `folder` below it) is the given release's.
+  void ExpectRelease(const std::string& release, const std::string& folder = "", const std::string& suffix = "") {
+    for (const char* m : kModules)
+      EXPECT_TRUE(ReadFileBytes(install_ + folder + m + suffix) == ReadFileBytes(g_releaseDir + release + "\\" + m))
+          << folder << m << " is not of release " << release;
+  }
+  // Ends every sample product running from the install folder.
+  void StopProducts() {
+    for (int i = 0; i < 20; ++i) {
+      HANDLE e = ::OpenEventA(EVENT_ALL_ACCESS, FALSE, "*_KELMO_EXIT_*");
+      if (!e) break;
+      ::SetEvent(e);
+      ::CloseHandle(e);
+      ::Sleep(100);
+    }
+  }
+  std::string Marker() const { return install_ + "UpgradeBackup\\mvt_s.backup"; }
+
+  std::unique_ptr<TestServer> server_;
+  std::string install_;
+  std::vector<Process> processes_;
+};
+
+}  // namespace
+
+TEST_F(UpdateFlow, BackgroundPreloadsEveryModuleAndLeavesTheMarker) {
+  StartProduct(3);
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  EXPECT_EQ(WaitForExit(updater, 60000), 0u);
+  EXPECT_TRUE(WindowsOfProcess(updater.id, true).empty());
+  ExpectRelease("new", "UpgradeBackup\\");
+  ExpectRelease("old");  // nothing is installed in the background mode
+  char value[16] = {};
+  ::GetPrivateProfileStringA("SUpgrade", "Key", "", value, sizeof value, Marker().c_str());
+  EXPECT_STREQ(value, "1");
+  EXPECT_FALSE(FileExists(install_ + "Version.tmp"));
+  EXPECT_EQ(server_->Requests("/release/UpdateContent.dll").size(), 0u);
+}
+
+TEST_F(UpdateFlow, BackgroundModuleThatAlwaysFailsEndsWithoutMarker) {
+  server_->SetFaults("{\"/release/Tamrik.dll\": {\"status\": 500}}");
+  StartProduct(3);
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  EXPECT_NE(WaitForExit(updater, 60000), STILL_ACTIVE);
+  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 4u);  // the first run and three retries
+  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 4u);
+  EXPECT_FALSE(FileExists(Marker()));
+  ExpectRelease("old");
+}
+
+TEST_F(UpdateFlow, BackgroundWithoutManifestFailsAfterTheRetries) {
+  server_->SetFaults("{\"/release/ModelMD5.dll\": {\"status\": 404}}");
+  StartProduct(3);
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  EXPECT_NE(WaitForExit(updater, 30000), STILL_ACTIVE);
+  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 4u);
+  EXPECT_FALSE(FileExists(Marker()));
+}
+
+TEST_F(UpdateFlow, BackgroundWithNothingToUpdateEndsAtOnce) {
+  Install("new");
+  StartProduct(3);
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
+  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 1u);
+  EXPECT_FALSE(FileExists(install_ + "UpgradeBackup"));
+}
+
+TEST_F(UpdateFlow, CorruptTransferIsFetchedAgainAndNeverKept) {
+  server_->SetFaults("{\"/release/Tamrik.dll\": {\"body\": \"not the module\", \"times\": 1}}");
+  StartProduct(3);
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  EXPECT_EQ(WaitForExit(updater, 60000), 0u);
+  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 2u);
+  ExpectRelease("new", "UpgradeBackup\\");
+  EXPECT_TRUE(FileExists(Marker()));
+}
+
+TEST_F(UpdateFlow, UpdaterExitEventEndsItMidDownload) {
+  server_->SetFaults("{\"/release/Velkor.dll\": {\"rate\": 2000}}");
+  StartProduct(3, "--updater-exit-after 2500");
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  EXPECT_NE(WaitForExit(updater, 10000), STILL_ACTIVE);
+  EXPECT_NE(Log().find("updater-exit-set"), std::string::npos);
+  EXPECT_FALSE(FileExists(Marker()));
+  ExpectRelease("old");
+}
+
+TEST_F(UpdateFlow, FinishWaitsForTheProductInstallsAndRelaunchesIt) {
+  StartProduct(1);
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  HWND window = Window(updater);
+  ASSERT_NE(window, nullptr);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return ::IsWindowVisible(::GetDlgItem(window, 1002)) != FALSE; }, 60000));
+  EXPECT_FALSE(::IsWindowVisible(::GetDlgItem(window, 1000)));
+  EXPECT_EQ(Text(window, 1011), "更新成功,点击“完成”将重新启动Marvento！");
+  const DWORD finishedAt = ::GetTickCount();
+  Click(window, 1002);
+  EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
+  EXPECT_GE(::GetTickCount() - finishedAt, 900u);  // about a second after the relaunch
+  ASSERT_TRUE(WaitUntil([&] { return Count(Log(), "start") == 2; }, 10000)) << Log();
+  const std::string log = Log();
+  EXPECT_LT(log.find("exit-request"), log.rfind("start"));  // the old product ended before the new one started
+  ExpectRelease("new");
+  EXPECT_FALSE(FileExists(install_ + "UpgradeBackup_P"));
+  // The updater's own Fetchkit.dll was in use: it was moved aside, and the
+  // set-aside copy can go only once the updater has ended.
+  const std::string aside = install_ + "Fetchkit.dll.del";
+  if (FileExists(aside)) {
+    EXPECT_TRUE(ReadFileBytes(aside) == ReadFileBytes(g_releaseDir + "old\\Fetchkit.dll"));
+  }
+}
+
+TEST_F(UpdateFlow, ProductIgnoringTheExitRequestKeepsItsModules) {
+  StartProduct(1, "--ignore-exit");
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  HWND window = Window(updater);
+  ASSERT_NE(window, nullptr);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return ::IsWindowVisible(::GetDlgItem(window, 1002)) != FALSE; }, 60000));
+  Click(window, 1002);
+  // The wait is bounded: the hidden updater ends without installing.
+  EXPECT_NE(WaitForExit(updater, 45000), STILL_ACTIVE);
+  EXPECT_NE(Log().find("exit-request-ignored"), std::string::npos);
+  EXPECT_EQ(Count(Log(), "start"), 1u);
+  ExpectRelease("old");
+  ExpectRelease("new", "UpgradeBackup_P\\", ".tmp");
+  ::TerminateProcess(processes_.front().handle.get(), 0);
+}
+
+TEST_F(UpdateFlow, InteractiveManifestFailureShowsTheFailureAndAFinalRetry) {
+  server_->SetFaults("{\"/release/ModelMD5.dll\": {\"status\": 503}}");
+  StartProduct(1);
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  HWND window = Window(updater);
+  ASSERT_NE(window, nullptr);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return Text(window, 1011) == "更新失败！"; }, 30000)) << Text(window, 1011);
+  EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(window, 1000)));
+  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 4u);
+  // One more start is final at once.
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return server_->Requests("/release/ModelMD5.dll").size() == 5; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return ::IsWindowEnabled(::GetDlgItem(window, 1000)) != FALSE; }, 10000));
+  ::Sleep(500);
+  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 5u);
+  EXPECT_EQ(Text(window, 1011), "更新失败！");
+  ::PostMessageA(window, WM_CLOSE, 0, 0);
+  EXPECT_NE(WaitForExit(updater, 10000), STILL_ACTIVE);
+  ExpectRelease("old");
+}
+
+TEST_F(UpdateFlow, InteractiveWithNothingToUpdateShowsSuccess) {
+  Install("new");
+  StartProduct(2);
+  Process updater = Updater();
+  ASSERT_TRUE(updater.handle);
+  HWND window = Window(updater);
+  ASSERT_NE(window, nullptr);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return ::IsWindowVisible(::GetDlgItem(window, 1002)) != FALSE; }, 20000));
+  Click(window, 1004);  // the close button finishes too, in the success state
+  EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
+  ASSERT_TRUE(WaitUntil([&] { return Count(Log(), "start") == 2; }, 10000));
+  ExpectRelease("new");
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc < 4) {
+    fprintf(stderr, "usage: update_flow_tests UPDATER_EXE SERVER_STATE_DIR RELEASE_DIR\n");
+    return 2;
+  }
+  g_updater = WindowsPath(argv[1]);
+  g_serverState = argv[2];
+  g_releaseDir = WindowsPath(argv[3]) + "\\";
+  return RUN_ALL_TESTS();
+}
