@@ -25,6 +25,7 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 add_subdirectory(fetchkit)
 add_subdirectory(framework)
+add_subdirectory(skin)
 add_subdirectory(app)
 add_subdirectory(tools/sample-product)
 

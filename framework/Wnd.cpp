@@ -48,7 +48,20 @@ HWND CWnd::UnsubclassWindow() {
 
 BOOL CWnd::PreTranslateMessage(MSG*) { return FALSE; }
 
-bool CWnd::OnWndMsg(UINT, WPARAM, LPARAM, LRESULT&) { return false; }
+void CWnd::DrawItem(DRAWITEMSTRUCT*) {}
+
+bool CWnd::OnWndMsg(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
+  // Reflect owner drawing to the control's own object.
+  if (message == WM_DRAWITEM) {
+    auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lParam);
+    if (CWnd* control = FromHandlePermanent(item->hwndItem); control && control != this) {
+      control->DrawItem(item);
+      result = TRUE;
+      return true;
+    }
+  }
+  return false;
+}
 
 LRESULT CWnd::Default() {
   return ::CallWindowProcA(m_prevProc, m_hWnd, m_current.message, m_current.wParam, m_current.lParam);

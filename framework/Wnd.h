@@ -28,6 +28,8 @@ class CWnd {
   HWND UnsubclassWindow();
 
   virtual BOOL PreTranslateMessage(MSG* msg);
+  // An owner-drawn control draws itself: its parent's WM_DRAWITEM comes here.
+  virtual void DrawItem(DRAWITEMSTRUCT* item);
 
   // Thin wrappers used by the system.
   HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }

@@ -93,8 +93,113 @@ def write_png(path, pixels):
         f.write(data)
 
 
+def gradient(w, h, top, bottom, alpha=255):
+    return [[lerp(top, bottom, y / max(1, h - 1)) + (alpha,) for _ in range(w)] for y in range(h)]
+
+
+def close_glyph(w=33, h=21):
+    """A white cross with a soft blue glow, on transparency."""
+    cx, cy, arm, half = (w - 1) / 2, (h - 1) / 2, 4.5, 0.9
+    px = []
+    for y in range(h):
+        row = []
+        for x in range(w):
+            dx, dy = x - cx, y - cy
+            # Distance to the nearer diagonal stroke, within the arm length.
+            d = min(abs(dx - dy), abs(dx + dy)) / math.sqrt(2)
+            along = max(abs(dx), abs(dy))
+            if along > arm + 0.5:
+                d = max(d, along - arm)
+            if d <= half:
+                row.append((255, 255, 255, 255))
+            elif d <= half + 2.2:
+                t = (d - half) / 2.2
+                row.append((120, 190, 255, clamp(170 * (1 - t))))
+            else:
+                row.append((0, 0, 0, 0))
+        px.append(row)
+    return px
+
+
+def background(w=9, h=64, band=31):
+    frame = (22, 64, 128)
+    px = []
+    for y in range(h):
+        row = []
+        for x in range(w):
+            if x in (0, w - 1) or y in (0, h - 1):
+                row.append(frame + (255,))
+            elif y < band:
+                row.append(lerp((74, 144, 226), (33, 99, 184), y / (band - 1)) + (255,))
+            else:
+                row.append((238, 244, 251, 255))
+        px.append(row)
+    return px
+
+
+def button_strip(fw=66, h=23):
+    """Four frames: normal, hover, pressed, disabled."""
+    looks = [
+        ((252, 253, 255), (214, 228, 245), (94, 134, 186)),
+        ((255, 255, 255), (190, 220, 252), (51, 120, 214)),
+        ((186, 208, 236), (226, 236, 248), (40, 90, 160)),
+        ((236, 236, 236), (214, 214, 214), (160, 160, 160)),
+    ]
+    px = [[None] * (fw * 4) for _ in range(h)]
+    for f, (top, bottom, border) in enumerate(looks):
+        for y in range(h):
+            for x in range(fw):
+                a = coverage_rounded_rect(x, y, fw, h, 3)
+                inner = coverage_rounded_rect(x - 1, y - 1, fw - 2, h - 2, 2.5)
+                fill = lerp(top, bottom, y / (h - 1))
+                c = lerp(border, fill, inner)
+                px[y][f * fw + x] = c + (clamp(a * 255),)
+    return px
+
+
+def emblem(w=26, h=28):
+    """Our emblem: a blue shield with a white V."""
+    px = []
+    for y in range(h):
+        row = []
+        for x in range(w):
+            u, v = (x + 0.5) / w, (y + 0.5) / h
+            # Shield: straight top, sides curving to a point at the bottom.
+            half = 0.46 if v < 0.5 else 0.46 * math.sqrt(max(0.0, 1 - ((v - 0.5) / 0.47) ** 2))
+            inside = 0.05 <= v <= 0.97 and abs(u - 0.5) <= half
+            if not inside:
+                row.append((0, 0, 0, 0))
+                continue
+            c = lerp((255, 196, 64), (230, 140, 20), v)
+            # The V: two strokes meeting at the bottom centre.
+            t = (v - 0.22) / 0.55
+            if 0 <= t <= 1:
+                centre = 0.5 - (1 - t) * 0.24
+                if abs(u - centre) < 0.075 or abs(u - (1 - centre)) < 0.075:
+                    c = (255, 255, 255)
+            edge = abs(u - 0.5) > half - 0.05 or v < 0.09
+            if edge:
+                c = lerp(c, (160, 90, 10), 0.6)
+            row.append(c + (255,))
+        px.append(row)
+    return px
+
+
 def main():
     write_ico(os.path.join(RES, "Updater.ico"), [32, 16])
+    images = {
+        129: [[(128, 128, 128, 110)] * 33 for _ in range(21)],
+        130: gradient(33, 21, (150, 24, 24), (104, 10, 10)),
+        131: gradient(33, 21, (232, 72, 60), (190, 32, 28)),
+        132: close_glyph(),
+        133: background(),
+        134: button_strip(),
+        136: emblem(),
+        137: [[lerp((150, 196, 240), (255, 255, 255), x / 199) + (255,) for x in range(200)]],
+        139: gradient(5, 45, (214, 232, 250), (255, 255, 255)),
+    }
+    for number, pixels in images.items():
+        write_png(os.path.join(RES, "skin%d.png" % number), pixels)
 
 
 if __name__ == "__main__":
