@@ -1,16 +1,44 @@
 #include "ui/UpdateDialog.h"
 
+#include <cstdio>
+
 #include "app/Messages.h"
 #include "app/UpdaterApp.h"
 #include "engine/ProductLink.h"
+#include "framework/Scoped.h"
 #include "framework/Thread.h"
 #include "res/resource.h"
+#include "ui/AboutDialog.h"
+#include "ui/ProgressMath.h"
 
 UpdateDialog* g_pUpdateDialog = nullptr;
 HWND g_hUpdateWnd = nullptr;
 
-UpdateDialog::UpdateDialog(CWnd* parent) : CDialog(IDD_UPDATER, parent) {
+namespace {
+
+const char kFace[] = "宋体";
+// Moves the token position of the progress bar; counts for the whole process.
+int32_t g_aliveCounter = 0;
+
+}  // namespace
+
+UpdateDialog::UpdateDialog(CWnd* parent) : SkinDialog(IDD_UPDATER, parent) {
   m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+  SetCornerRadii(7, 7, 5, 5);
+  SetTitleText(AfxLoadString(IDS_UPGRADE_NOTICE), kFace, 0xFFFFF7EE, 28, 8, 10, 1);
+  StyledText notice;
+  notice.text = AfxLoadString(IDS_NEW_VERSION_PROMPT);
+  notice.face = kFace;
+  notice.size = 9;
+  notice.color = 0xFF000000;
+  notice.style = 0;
+  notice.boxX = 8;
+  notice.boxY = 39;
+  notice.boxWidth = 0;
+  notice.boxHeight = 15;
+  notice.alignment = AlignTop | AlignLeft;
+  SetText(notice);
+  SetCaptionHeight(30);
   ResetRun();
   m_keepPartial = 0;
   g_pUpdateDialog = this;
@@ -21,20 +49,41 @@ UpdateDialog::UpdateDialog(CWnd* parent) : CDialog(IDD_UPDATER, parent) {
 
 UpdateDialog::~UpdateDialog() = default;
 
-BEGIN_MESSAGE_MAP(UpdateDialog, CDialog)
+BEGIN_MESSAGE_MAP(UpdateDialog, SkinDialog)
+  ON_MESSAGE(WM_SYSCOMMAND, OnSysCommand)
+  ON_MESSAGE(WM_PAINT, OnPaint)
+  ON_MESSAGE(WM_QUERYDRAGICON, OnQueryDragIcon)
   ON_BN_CLICKED(IDC_UPGRADE, OnUpgrade)
   ON_MESSAGE(WM_WINDOWPOSCHANGING, OnWindowPosChanging)
   ON_BN_CLICKED(IDC_SKIP, OnSkip)
   ON_BN_CLICKED(IDC_FINISH, OnFinish)
   ON_BN_CLICKED(IDC_EXIT_PRODUCT, OnExitProduct)
   ON_BN_CLICKED(IDC_CLOSE_BUTTON, OnCloseButton)
+  ON_WM_CTLCOLOR(OnCtlColor)
   ON_MESSAGE(WM_TIMER, OnTimer)
   ON_MESSAGE(WM_DOWNLOAD_FINISHED, OnDownloadFinished)
   ON_MESSAGE(WM_MANIFEST_CHECKED, OnManifestChecked)
+  ON_MESSAGE(0x466, OnModuleProgress<0x466>)
+  ON_MESSAGE(0x467, OnModuleProgress<0x467>)
+  ON_MESSAGE(0x468, OnModuleProgress<0x468>)
+  ON_MESSAGE(0x469, OnModuleProgress<0x469>)
+  ON_MESSAGE(0x46A, OnModuleProgress<0x46A>)
+  ON_MESSAGE(0x46B, OnModuleProgress<0x46B>)
+  ON_MESSAGE(0x46C, OnModuleProgress<0x46C>)
+  ON_MESSAGE(0x46D, OnModuleProgress<0x46D>)
+  ON_MESSAGE(0x46E, OnModuleProgress<0x46E>)
+  ON_MESSAGE(0x471, OnModuleProgress<0x471>)
+  ON_MESSAGE(0x470, OnModuleProgress<0x470>)
+  ON_MESSAGE(0x472, OnModuleProgress<0x472>)
+  ON_MESSAGE(0x473, OnModuleProgress<0x473>)
+  ON_MESSAGE(0x474, OnModuleProgress<0x474>)
+  ON_MESSAGE(0x475, OnModuleProgress<0x475>)
+  ON_MESSAGE(0x476, OnModuleProgress<0x476>)
+  ON_MESSAGE(0x477, OnModuleProgress<0x477>)
 END_MESSAGE_MAP()
 
 void UpdateDialog::DoDataExchange(CDataExchange* dx) {
-  CDialog::DoDataExchange(dx);
+  SkinDialog::DoDataExchange(dx);
   DDX_Control(dx, IDC_DOWNLOAD_LINK, m_link);
   DDX_Control(dx, IDC_STATUS, m_statusText);
   DDX_Control(dx, IDC_PROGRESS, m_progress);
@@ -47,7 +96,14 @@ void UpdateDialog::DoDataExchange(CDataExchange* dx) {
 }
 
 BOOL UpdateDialog::OnInitDialog() {
-  CDialog::OnInitDialog();
+  SkinDialog::OnInitDialog();
+  if (HMENU menu = ::GetSystemMenu(m_hWnd, FALSE)) {
+    const std::string about = AfxLoadString(IDS_ABOUTBOX);
+    if (!about.empty()) {
+      ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+      ::AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+    }
+  }
   SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
   g_hUpdateWnd = m_hWnd;
@@ -55,10 +111,146 @@ BOOL UpdateDialog::OnInitDialog() {
   ModifyStyleEx(WS_EX_APPWINDOW, WS_EX_TOOLWINDOW);
   CenterWindow();
   ::SetForegroundWindow(m_hWnd);
+  LoadSkin();
+  LayoutControls();
   ShowOffer();
   ::SetFocus(m_btnUpgrade.m_hWnd);
   AfxBeginThread(&UpdaterExitWatcher, this);
   return FALSE;
+}
+
+// The look.
+
+void UpdateDialog::LoadSkin() {
+  const std::string config = ModuleDirectory + "SetConfig.ini";
+  const int index = static_cast<int>(::GetPrivateProfileIntA("SkinSet", "SkinIndex", 0, config.c_str()));
+
+  SetNineGridTop(133, "PNG", 31, 1, {0, 0, 0, 0}, 0);
+  SetImage(139, "PNG", {2, 30, -3, 0}, 0, 0, 0, 0);
+  SetImage(137, "PNG", {10, 60, -50, 0}, 0, 0, 0, 0);
+  SetImage(137, "PNG", {10, 210, -50, 0}, 0, 0, 0, 0);
+  PlaceImage(136, "PNG", 5, 0, 0);
+  m_btnClose.SetForegroundImage(132, "PNG", 1, 0);
+  for (CSkinButtonEx* button : {&m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish})
+    button->SetStripImage(134, "PNG", 4, 1, 0, 0, 0, -1);
+  m_btnClose.SetHoverImage(131, "PNG");
+  m_btnClose.SetPressedImage(130, "PNG");
+  m_btnClose.SetDisabledImage(129, "PNG");
+
+  if (index == 0) return;
+  char folder[64];
+  std::snprintf(folder, sizeof folder, "mvttools\\Skin\\Skin%d\\", index);
+  const std::string skin = ModuleDirectory + folder;
+  SetNineGridTopFile(skin + "General\\PopupBoxBk.png", 31, 1, {0, 0, 0, 0}, 0);
+  SetImageFile(skin + "General\\BoxTopBk.png", {2, 30, -3, 0}, 0, 0, 0, 0);
+  SetImage(137, "PNG", {10, 60, -50, 0}, 0, 0, 0, 0);
+  SetImage(137, "PNG", {10, 210, -50, 0}, 0, 0, 0, 0);
+  m_btnClose.SetForegroundImageFile(skin + "General\\Close_Normal.png", 1, 0);
+  for (CSkinButtonEx* button : {&m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish})
+    button->SetStripImageFile(skin + "General\\BoxBtn_S.png", 4, 1, 0, 0, 0, -1);
+}
+
+StyledText UpdateDialog::ButtonCaption(const std::string& text) const {
+  StyledText caption;
+  caption.text = text;
+  caption.face = kFace;
+  caption.size = 9;
+  caption.color = 0xFF000000;
+  caption.style = 0;
+  caption.boxX = 0;
+  caption.boxY = 1;
+  caption.boxWidth = 0;
+  caption.boxHeight = 0;
+  caption.alignment = AlignVCenter | AlignHCenter;
+  return caption;
+}
+
+void UpdateDialog::PlaceTemplateControls() {
+  // The template is laid out for 宋体 9 pt, whose dialog base units are 6 x 12
+  // pixels. Where the system substitutes a font of other metrics, the controls
+  // that keep their template places are converted with those units, so that
+  // they stay where the template puts them in the 300 x 320 window.
+  RECT units{0, 0, 4, 8};
+  ::MapDialogRect(m_hWnd, &units);
+  if (units.right <= 0 || units.bottom <= 0 || (units.right == 6 && units.bottom == 12)) return;
+  for (int id : {IDC_PROGRESS, IDC_STATUS, IDC_SLOW_HINT, IDC_DOWNLOAD_LINK, IDC_LATEST_VERSION}) {
+    HWND control = GetDlgItem(id);
+    RECT r{};
+    ::GetWindowRect(control, &r);
+    ::MapWindowPoints(HWND_DESKTOP, m_hWnd, reinterpret_cast<POINT*>(&r), 2);
+    ::SetWindowPos(control, nullptr, ::MulDiv(r.left, 6, units.right), ::MulDiv(r.top, 12, units.bottom),
+                   ::MulDiv(r.right - r.left, 6, units.right), ::MulDiv(r.bottom - r.top, 12, units.bottom),
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
+void UpdateDialog::LayoutControls() {
+  PlaceTemplateControls();
+  const RECT client = GetClientRect();
+  const int W = client.right - client.left, H = client.bottom - client.top;
+  auto size = [](CWnd& w) {
+    const RECT r = w.GetWindowRect();
+    return SIZE{r.right - r.left, r.bottom - r.top};
+  };
+  auto moveTo = [](CWnd& w, int x, int y) { w.SetWindowPos(nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE); };
+  const SIZE close = size(m_btnClose), upgrade = size(m_btnUpgrade);
+  moveTo(m_btnClose, W - close.cx, 0);
+  moveTo(m_btnUpgrade, W - 2 * upgrade.cx - 40, H - upgrade.cy - 5);
+  for (CSkinButtonEx* b : {&m_btnSkip, &m_btnExit, &m_btnFinish}) {
+    const SIZE s = size(*b);
+    moveTo(*b, W - s.cx - 25, H - s.cy - 5);
+  }
+
+  CSkinButtonEx* textButtons[] = {&m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish};
+  std::string captions[4];
+  for (int i = 0; i < 4; ++i) captions[i] = textButtons[i]->GetWindowText();
+  for (CSkinButtonEx* b : {&m_btnClose, &m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish}) b->SetWindowText("");
+  for (int i = 0; i < 4; ++i) {
+    const StyledText caption = ButtonCaption(captions[i]);
+    textButtons[i]->SetTextStyles(caption, caption, caption, caption);
+  }
+
+  m_link.SetUnderline(1, 1);
+  m_link.SetColors(RGB(0, 0, 255), RGB(0, 0, 255), RGB(0, 0, 255));
+  m_link.SetLinkCursor(::LoadCursorA(nullptr, IDC_HAND));
+  m_link.SetURL(AfxLoadString(IDS_PRODUCT_SITE));
+
+  m_releaseNotes.SetWindowPos(nullptr, 10, 65, W - 20, 141, SWP_NOACTIVATE);
+}
+
+void UpdateDialog::PaintOverlay(HDC dc) {
+  for (CSkinButtonEx* b : {&m_btnClose, &m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish}) b->CaptureBackground(dc);
+}
+
+LRESULT UpdateDialog::OnSysCommand(WPARAM command, LPARAM) {
+  if ((command & 0xFFF0) == IDM_ABOUTBOX) {
+    AboutDialog about;
+    about.DoModal();
+    return 0;
+  }
+  return Default();
+}
+
+LRESULT UpdateDialog::OnPaint(WPARAM, LPARAM) {
+  if (!::IsIconic(m_hWnd)) return Default();
+  fw::ScopedPaint paint(m_hWnd);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(paint.dc()), 0);
+  const int cx = ::GetSystemMetrics(SM_CXICON), cy = ::GetSystemMetrics(SM_CYICON);
+  const RECT r = GetClientRect();
+  ::DrawIcon(paint.dc(), (r.right - r.left - cx + 1) / 2, (r.bottom - r.top - cy + 1) / 2, m_hIcon);
+  return 0;
+}
+
+LRESULT UpdateDialog::OnQueryDragIcon(WPARAM, LPARAM) { return reinterpret_cast<LRESULT>(m_hIcon); }
+
+LRESULT UpdateDialog::OnCtlColor(WPARAM wParam, LPARAM) {
+  const LRESULT brush = Default();
+  const UINT kind = GetCurrentMessage().message - WM_CTLCOLORMSGBOX;
+  if (kind == 3 || kind == 6) {  // buttons and statics show the skin
+    ::SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
+    return reinterpret_cast<LRESULT>(::GetStockObject(NULL_BRUSH));
+  }
+  return brush;
 }
 
 // Presentations.
@@ -90,7 +282,12 @@ void UpdateDialog::ShowOffer() {
 void UpdateDialog::ShowUpdating(int32_t mode) {
   m_statusText.SetWindowText(AfxLoadString(IDS_UPDATING));
   m_btnUpgrade.EnableWindow(FALSE);
-  if (mode == ModeOptional) m_btnSkip.SetWindowText(AfxLoadString(IDS_CANCEL));
+  if (mode == ModeOptional) {
+    const std::string cancel = AfxLoadString(IDS_CANCEL);
+    m_btnSkip.SetWindowText(cancel);
+    const StyledText caption = ButtonCaption(cancel);
+    m_btnSkip.SetTextStyles(caption, caption, caption, caption);
+  }
   Invalidate(TRUE);
 }
 
@@ -115,6 +312,36 @@ bool UpdateDialog::ConfirmLeave() {
   const std::string text = AfxLoadString(IDS_CONFIRM_LEAVE);
   const std::string caption = AfxLoadString(IDS_UPGRADE_NOTICE);
   return ::MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), MB_OKCANCEL) != IDCANCEL;
+}
+
+// Progress.
+
+LRESULT UpdateDialog::HandleModuleProgress(int slot, LPARAM lParam) {
+  if (slot < 0 || !lParam) return 1;
+  const auto* record = reinterpret_cast<const uint32_t*>(lParam);
+  m_moduleBytes[slot] = record[2];
+  OnProgress(m_firstReport[slot], record[2], record[1]);
+  return 1;
+}
+
+void UpdateDialog::OnProgress(bool& firstReport, uint32_t, uint32_t size) {
+  ProgressCounters counters{m_reportedModules, m_totalBytes, m_doneBytes};
+  const ProgressUpdate update =
+      StepProgress(counters, firstReport, m_moduleBytes, kModuleCount, size, m_succeeded, m_failed,
+                   static_cast<int32_t>(m_downloadTasks.size()), g_aliveCounter);
+  m_reportedModules = counters.reportedModules;
+  m_totalBytes = counters.totalBytes;
+  m_doneBytes = counters.doneBytes;
+  if (update.kind == ProgressUpdate::Full) {
+    char line[256];
+    std::snprintf(line, sizeof line, AfxLoadString(IDS_PROGRESS_FORMAT).c_str(),
+                  static_cast<long>(update.doneKilobytes), static_cast<long>(update.totalKilobytes));
+    m_statusText.SetWindowText(line);
+    m_progress.SetPos(update.barPosition);
+    InvalidateRect(&m_statusRect, TRUE);
+  } else if (update.kind == ProgressUpdate::Token) {
+    m_progress.SetPos(update.barPosition);
+  }
 }
 
 // Actions.

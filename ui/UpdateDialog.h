@@ -10,9 +10,11 @@
 #include "engine/ModuleCatalogue.h"
 #include "engine/RunAccounting.h"
 #include "framework/Controls.h"
-#include "framework/Dialog.h"
+#include "skin/Hyperlink.h"
+#include "skin/SkinButton.h"
+#include "skin/SkinDialog.h"
 
-class UpdateDialog : public CDialog {
+class UpdateDialog : public SkinDialog {
  public:
   explicit UpdateDialog(CWnd* parent);
   ~UpdateDialog() override;
@@ -24,6 +26,10 @@ class UpdateDialog : public CDialog {
   void CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId, const char* extension);
   void InstallModules();
   void FinishUpdate();
+
+  // The window's look.
+  void LoadSkin();
+  void LayoutControls();
 
   // Presentations and the leave confirmation.
   void ShowOffer();
@@ -43,6 +49,19 @@ class UpdateDialog : public CDialog {
   BOOL OnInitDialog() override;
   // Neither Return nor a default-button command ends the window.
   void OnOK() override {}
+  void PaintOverlay(HDC dc) override;
+
+  LRESULT OnSysCommand(WPARAM, LPARAM);
+  LRESULT OnPaint(WPARAM, LPARAM);
+  LRESULT OnQueryDragIcon(WPARAM, LPARAM);
+  LRESULT OnCtlColor(WPARAM, LPARAM);
+  // One handler per module progress message, each passing its own slot.
+  template <UINT MessageId>
+  LRESULT OnModuleProgress(WPARAM, LPARAM lParam) {
+    return HandleModuleProgress(CatalogueIndexOfMessage(MessageId), lParam);
+  }
+  LRESULT HandleModuleProgress(int slot, LPARAM record);
+  void OnProgress(bool& firstReport, uint32_t received, uint32_t size);
 
   LRESULT OnUpgrade(WPARAM, LPARAM);
   LRESULT OnSkip(WPARAM, LPARAM);
@@ -60,14 +79,18 @@ class UpdateDialog : public CDialog {
   void CompleteRun(RunOutcome outcome);
   void LeaveUpdater(bool askProductToExit);
 
-  CStatic m_link;
+  void PlaceTemplateControls();
+  // The caption record of a text button.
+  StyledText ButtonCaption(const std::string& text) const;
+
+  CHyperlink m_link;
   CStatic m_statusText;
   CProgressCtrl m_progress;
-  CButton m_btnClose;
-  CButton m_btnUpgrade;
-  CButton m_btnSkip;
-  CButton m_btnExit;
-  CButton m_btnFinish;
+  CSkinButtonEx m_btnClose;
+  CSkinButtonEx m_btnUpgrade;
+  CSkinButtonEx m_btnSkip;
+  CSkinButtonEx m_btnExit;
+  CSkinButtonEx m_btnFinish;
   CRichEditCtrl m_releaseNotes;
   HICON m_hIcon = nullptr;
 

@@ -23,5 +23,5 @@ for m in "${modules[@]}"; do
 done
 cp "$bin/SampleProduct.exe" "$out/old/Velnoria.exe"
 { cat "$bin/SampleProduct.exe"; printf 'release 2\n'; } >"$out/new/Velnoria.exe"
-printf '版本 2.0 更新内容：\n- 更快的下载\n- 修复若干问题\n' >"$out/notes.txt"
+printf '版本 2.0 更新内容：\n- 更快的下载\n- 修复若干问题\n' | iconv -f UTF-8 -t GBK >"$out/notes.txt"  # the ANSI code page
 "$tool" publish "$out/new" "$www/release" --notes "$out/notes.txt" >/dev/null

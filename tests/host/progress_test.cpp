@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include "ui/ProgressMath.h"
+
+namespace {
+
+struct ProgressRun {
+  ProgressCounters counters;
+  bool marks[17];
+  uint32_t slots[17] = {};
+  int32_t alive = 0;
+  int tasks;
+  explicit ProgressRun(int taskCount) : tasks(taskCount) {
+    for (bool& m : marks) m = true;
+  }
+  ProgressUpdate Report(int slot, uint32_t received, uint32_t size, int succeeded = 0, int failed = 0) {
+    slots[slot] = received;
+    return StepProgress(counters, marks[slot], slots, 17, size, succeeded, failed, tasks, alive);
+  }
+};
+
+}  // namespace
+
+TEST(Progress, TokenUntilEverySizeIsKnownThenTheTruth) {
+  ProgressRun run(2);
+  auto u = run.Report(0, 100, 4096);
+  EXPECT_EQ(u.kind, ProgressUpdate::Token);
+  EXPECT_EQ(u.barPosition, 1);
+  u = run.Report(0, 2048, 4096);
+  EXPECT_EQ(u.kind, ProgressUpdate::Token);
+  EXPECT_EQ(u.barPosition, 2);
+  u = run.Report(0, 3000, 4096);
+  EXPECT_EQ(u.barPosition, 2);  // capped
+  u = run.Report(1, 1024, 4096);
+  EXPECT_EQ(u.kind, ProgressUpdate::Full);
+  EXPECT_EQ(u.barPosition, (3000 + 1024) * 100 / 8192);
+  EXPECT_EQ(u.doneKilobytes, 3u);
+  EXPECT_EQ(u.totalKilobytes, 8u);
+}
+
+TEST(Progress, EdgeCases) {
+  ProgressRun kb(1);
+  auto u = kb.Report(0, 1023, 2047);
+  EXPECT_EQ(u.kind, ProgressUpdate::Full);
+  EXPECT_EQ(u.doneKilobytes, 0u);
+  EXPECT_EQ(u.totalKilobytes, 1u);
+
+  ProgressRun big(1);
+  u = big.Report(0, 3000000000u, 4000000000u);  // 100 x received overflows 32 bits
+  EXPECT_EQ(u.barPosition, 75);
+
+  ProgressRun unknown(1);
+  u = unknown.Report(0, 500, 0);  // size not known: only the slot changes
+  EXPECT_EQ(u.kind, ProgressUpdate::Nothing);
+  EXPECT_EQ(unknown.slots[0], 500u);
+  EXPECT_EQ(unknown.counters.reportedModules, 0);
+
+  // After a failure the token no longer moves; the full update still comes
+  // once the sizes known and the failures cover every task.
+  ProgressRun failing(3);
+  u = failing.Report(0, 10, 100, 0, 1);
+  EXPECT_EQ(u.kind, ProgressUpdate::Nothing);
+  u = failing.Report(1, 10, 100, 0, 1);
+  EXPECT_EQ(u.kind, ProgressUpdate::Full);
+  EXPECT_EQ(failing.alive, 0);
+}
+
+TEST(Progress, ARetryRunStartsFromZero) {
+  ProgressRun first(1);
+  first.Report(0, 400, 1000);
+  ProgressRun retry(1);  // new marks, slots and totals; only the alive counter is the process's
+  retry.alive = 2;
+  auto u = retry.Report(0, 250, 500);
+  EXPECT_EQ(u.kind, ProgressUpdate::Full);
+  EXPECT_EQ(u.barPosition, 50);
+  EXPECT_EQ(retry.counters.totalBytes, 500u);
+}

@@ -1,0 +1,396 @@
+// The update window as the user sees it: layout, presentations, actions,
+// the confirmation, progress, the About box, skins; with screenshots.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+#include <commctrl.h>
+
+#include <functional>
+#include <memory>
+
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string g_updater, g_serverState, g_releaseDir, g_resDir, g_shotDir;
+
+const char* const kModules[] = {"Velkor.dll",  "Drimsa.dll",   "Tobrin.dll", "Pravik.exe",  "Mornel.dll",
+                                "Quintar.dll", "Brellow.dll",  "KelmoTop.dll", "Lumsk.dll", "Velnoria.exe",
+                                "Fetchkit.dll", "Wendra.dll", "Tamrik.dll", "Corvish.dll", "Nubrel.exe",
+                                "skve.exe",    "Zibrun.exe"};
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+  const DWORD start = ::GetTickCount();
+  while (!condition()) {
+    if (::GetTickCount() - start > timeoutMs) return false;
+    ::Sleep(30);
+  }
+  return true;
+}
+
+std::string Text(HWND wnd) {
+  char buffer[1024] = {};
+  ::SendMessageA(wnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+  return buffer;
+}
+
+// Where a control lies in its dialog's client area.
+RECT InClient(HWND control) {
+  RECT r{};
+  ::GetWindowRect(control, &r);
+  ::MapWindowPoints(HWND_DESKTOP, ::GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// The screen as a PNG, through GDI (the Xvfb screen under Wine).
+void Screenshot(const std::string& name) {
+  const int w = ::GetSystemMetrics(SM_CXSCREEN), h = ::GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = ::GetDC(nullptr);
+  HDC memory = ::CreateCompatibleDC(screen);
+  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
+  ::SelectObject(memory, old);
+  {
+    Gdiplus::Bitmap image(bitmap, nullptr);
+    UINT count = 0, size = 0;
+    Gdiplus::GetImageEncodersSize(&count, &size);
+    std::vector<char> buffer(size);
+    auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
+    Gdiplus::GetImageEncoders(count, size, encoders);
+    for (UINT i = 0; i < count; ++i)
+      if (wcscmp(encoders[i].MimeType, L"image/png") == 0) {
+        const std::string path = g_shotDir + name;
+        std::wstring wide(path.begin(), path.end());
+        image.Save(wide.c_str(), &encoders[i].Clsid, nullptr);
+      }
+  }
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+}
+
+COLORREF ScreenPixel(int x, int y) {
+  HDC screen = ::GetDC(nullptr);
+  const COLORREF c = ::GetPixel(screen, x, y);
+  ::ReleaseDC(nullptr, screen);
+  return c;
+}
+
+class UpdateWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<TestServer>(g_serverState);
+    ASSERT_TRUE(server_->ok());
+    server_->SetFaults("{}");
+    server_->ClearLog();
+    install_ = MakeTempFolder("window");
+    for (const char* m : kModules)
+      ::CopyFileA((g_releaseDir + "old\\" + m).c_str(), (install_ + m).c_str(), FALSE);
+    ::CopyFileA(g_updater.c_str(), (install_ + "Updater.exe").c_str(), FALSE);
+  }
+  void TearDown() override {
+    server_->SetFaults("{}");
+    for (int i = 0; i < 20; ++i) {
+      HANDLE e = ::OpenEventA(EVENT_ALL_ACCESS, FALSE, "*_KELMO_EXIT_*");
+      if (!e) break;
+      ::SetEvent(e);
+      ::CloseHandle(e);
+      ::Sleep(100);
+    }
+    if (updater_.handle && WaitForExit(updater_, 5000) == STILL_ACTIVE) ::TerminateProcess(updater_.handle.get(), 1);
+    if (product_.handle && WaitForExit(product_, 0) == STILL_ACTIVE) ::TerminateProcess(product_.handle.get(), 1);
+    RemoveTree(install_);
+  }
+  // Starts the product, which starts the updater; the updater's window.
+  HWND Open(int mode) {
+    if (product_.handle && WaitForExit(product_, 0) == STILL_ACTIVE) {
+      ::TerminateProcess(product_.handle.get(), 1);
+      WaitForExit(product_, 5000);
+    }
+    ::DeleteFileA((install_ + "product.log").c_str());
+    product_ = StartProcess(install_ + "Velnoria.exe",
+                            "--update " + std::to_string(mode) + " --server " + server_->Url("release/"));
+    WaitUntil([&] { return ReadFileBytes(install_ + "product.log").find("updater ") != std::string::npos; }, 10000);
+    const std::string log = ReadFileBytes(install_ + "product.log");
+    const size_t at = log.find("updater ");
+    if (at == std::string::npos) return nullptr;
+    updater_.id = strtoul(log.c_str() + at + 8, nullptr, 10);
+    updater_.handle.reset(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, updater_.id));
+    HWND window = WaitForVisibleWindow(updater_, 20000);
+    ::Sleep(400);  // the first paint
+    return window;
+  }
+  void Click(HWND window, int id) {
+    ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(window, id)));
+  }
+  bool Visible(HWND window, int id) { return ::IsWindowVisible(::GetDlgItem(window, id)) != FALSE; }
+  bool ProductExitSet() { return ReadFileBytes(install_ + "product.log").find("exit-request") != std::string::npos; }
+  // The confirmation box of the updater, once it shows.
+  HWND Confirmation() {
+    HWND box = nullptr;
+    WaitUntil([&] {
+      for (HWND w : WindowsOfProcess(updater_.id, true)) {
+        char cls[32] = {};
+        ::GetClassNameA(w, cls, sizeof cls);
+        if (strcmp(cls, "#32770") == 0 && ::GetDlgItem(w, 1000) == nullptr) box = w;
+      }
+      return box != nullptr;
+    }, 5000);
+    return box;
+  }
+
+  std::unique_ptr<TestServer> server_;
+  std::string install_;
+  Process product_, updater_;
+};
+
+}  // namespace
+
+TEST_F(UpdateWindow, OfferInModeOneAndItsLayout) {
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  Screenshot("window-offer.png");
+  RECT r{};
+  ::GetWindowRect(window, &r);
+  EXPECT_EQ(r.right - r.left, 300);
+  EXPECT_EQ(r.bottom - r.top, 320);
+  const int sw = ::GetSystemMetrics(SM_CXSCREEN), sh = ::GetSystemMetrics(SM_CYSCREEN);
+  EXPECT_LE(std::abs((r.left + r.right) / 2 - sw / 2), 2);
+  EXPECT_LE(std::abs((r.top + r.bottom) / 2 - sh / 2), 40);  // centred on the work area
+  const LONG ex = ::GetWindowLongA(window, GWL_EXSTYLE);
+  EXPECT_TRUE(ex & WS_EX_TOPMOST);
+  EXPECT_TRUE(ex & WS_EX_TOOLWINDOW);
+  EXPECT_FALSE(ex & WS_EX_APPWINDOW);
+  EXPECT_FALSE(::GetWindowLongA(window, GWL_STYLE) & WS_CAPTION);
+
+  const RECT close = InClient(::GetDlgItem(window, 1004));
+  EXPECT_EQ(close.left, 267);
+  EXPECT_EQ(close.top, 0);
+  EXPECT_EQ(close.right - close.left, 33);
+  const RECT upgrade = InClient(::GetDlgItem(window, 1000));
+  EXPECT_EQ(upgrade.left, 128);
+  EXPECT_EQ(upgrade.top, 292);
+  EXPECT_EQ(upgrade.right - upgrade.left, 66);
+  const RECT skip = InClient(::GetDlgItem(window, 1003));
+  EXPECT_EQ(skip.left, 209);
+  EXPECT_EQ(skip.top, 292);
+  const RECT notes = InClient(::GetDlgItem(window, 1005));
+  EXPECT_EQ(notes.left, 10);
+  EXPECT_EQ(notes.top, 65);
+  EXPECT_EQ(notes.right - notes.left, 280);
+  EXPECT_EQ(notes.bottom - notes.top, 141);
+
+  EXPECT_TRUE(Visible(window, 1000));
+  EXPECT_TRUE(Visible(window, 1003));
+  EXPECT_TRUE(Visible(window, 1004));
+  EXPECT_FALSE(Visible(window, 1001));
+  EXPECT_FALSE(Visible(window, 1002));
+  EXPECT_EQ(Text(::GetDlgItem(window, 1011)), "");
+  EXPECT_EQ(Text(::GetDlgItem(window, 1005)), "版本 2.0 更新内容：\r\n- 更快的下载\r\n- 修复若干问题\r\n");
+
+  // Pixels: rounded corners show what is behind, the title band is blue and
+  // carries the light title text.
+  EXPECT_EQ(ScreenPixel(r.left, r.top), ScreenPixel(r.left - 5, r.top - 5));
+  EXPECT_EQ(ScreenPixel(r.right - 1, r.bottom - 1), ScreenPixel(r.right + 5, r.bottom + 5));
+  const COLORREF band = ScreenPixel(r.left + 150, r.top + 20);
+  EXPECT_GT(GetBValue(band), 150);
+  EXPECT_LT(GetRValue(band), 120);
+  int light = 0;
+  for (int y = r.top + 8; y < r.top + 24; ++y)
+    for (int x = r.left + 28; x < r.left + 90; ++x) {
+      const COLORREF c = ScreenPixel(x, y);
+      if (GetRValue(c) > 200 && GetGValue(c) > 200) ++light;
+    }
+  EXPECT_GT(light, 30) << "no title text drawn";
+
+  // An OK command changes nothing; 不升级 leaves at once without a question
+  // and without asking the product to exit.
+  ::PostMessageA(window, WM_COMMAND, IDOK, 0);
+  ::Sleep(300);
+  EXPECT_TRUE(::IsWindowVisible(window));
+  Click(window, 1003);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+  ::Sleep(200);
+  EXPECT_FALSE(ProductExitSet());
+}
+
+TEST_F(UpdateWindow, OfferInModeTwoCloseAsksTheProductToExit) {
+  HWND window = Open(2);
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(Visible(window, 1000));
+  EXPECT_TRUE(Visible(window, 1001));
+  EXPECT_FALSE(Visible(window, 1003));
+  EXPECT_FALSE(Visible(window, 1002));
+  EXPECT_EQ(InClient(::GetDlgItem(window, 1001)).left, 209);
+  Click(window, 1004);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+  EXPECT_TRUE(WaitUntil([&] { return ProductExitSet(); }, 5000));
+}
+
+TEST_F(UpdateWindow, UpdatingProgressAndTheConfirmation) {
+  // One module holds its headers back, the others come slowly: the sizes
+  // are not all known for a while.
+  server_->SetFaults(
+      "{\"/release/Velkor.dll\": {\"delay\": 4}, \"/release/Drimsa.dll\": {\"rate\": 8000},"
+      " \"/release/Tobrin.dll\": {\"rate\": 8000}}");
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  HWND bar = ::GetDlgItem(window, 1008), status = ::GetDlgItem(window, 1011);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return ::SendMessageA(bar, PBM_GETPOS, 0, 0) >= 1; }, 5000));
+  EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 1000)));
+  EXPECT_EQ(Text(::GetDlgItem(window, 1003)), "取消");
+  EXPECT_EQ(Text(status), "正在更新...");
+  const LRESULT token = ::SendMessageA(bar, PBM_GETPOS, 0, 0);
+  EXPECT_TRUE(token == 1 || token == 2) << token;
+  ::Sleep(300);
+  Screenshot("window-updating.png");
+  // Once every size is known: the true percentage and the kilobyte line.
+  ASSERT_TRUE(WaitUntil([&] { return Text(status).rfind("正在更新：", 0) == 0; }, 10000)) << Text(status);
+  EXPECT_NE(Text(status).find(" KB/"), std::string::npos);
+  const LRESULT percent = ::SendMessageA(bar, PBM_GETPOS, 0, 0);
+  EXPECT_GE(percent, 0);
+  EXPECT_LT(percent, 100);
+
+  // 取消 asks; Cancel keeps the run.
+  Click(window, 1003);
+  HWND box = Confirmation();
+  ASSERT_NE(box, nullptr);
+  char caption[64] = {};
+  ::GetWindowTextA(box, caption, sizeof caption);
+  EXPECT_STREQ(caption, "升级提示");
+  Screenshot("window-confirm.png");
+  ::PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+  ::Sleep(500);
+  EXPECT_EQ(WaitForExit(updater_, 0), STILL_ACTIVE);
+  EXPECT_TRUE(::IsWindowVisible(window));
+  // OK ends the updater; the product keeps running.
+  Click(window, 1003);
+  box = Confirmation();
+  ASSERT_NE(box, nullptr);
+  ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+  EXPECT_FALSE(ProductExitSet());
+}
+
+TEST_F(UpdateWindow, SuccessAndFinish) {
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return Visible(window, 1002); }, 60000));
+  ::Sleep(300);
+  Screenshot("window-success.png");
+  EXPECT_FALSE(Visible(window, 1000));
+  EXPECT_FALSE(Visible(window, 1003));
+  EXPECT_FALSE(Visible(window, 1001));
+  EXPECT_TRUE(Visible(window, 1004));
+  EXPECT_EQ(::SendMessageA(::GetDlgItem(window, 1008), PBM_GETPOS, 0, 0), 100);
+  EXPECT_EQ(Text(::GetDlgItem(window, 1011)), "更新成功,点击“完成”将重新启动Marvento！");
+  Click(window, 1002);
+  EXPECT_NE(WaitForExit(updater_, 20000), STILL_ACTIVE);
+  for (const char* m : kModules)
+    EXPECT_TRUE(ReadFileBytes(install_ + m) == ReadFileBytes(g_releaseDir + "new\\" + m)) << m;
+  EXPECT_TRUE(WaitUntil([&] {
+    const std::string log = ReadFileBytes(install_ + "product.log");
+    return log.find("start", log.find("exit-request")) != std::string::npos;
+  }, 10000));
+}
+
+TEST_F(UpdateWindow, FailureThenOneFinalRun) {
+  server_->SetFaults("{\"/release/Tamrik.dll\": {\"status\": 500}}");
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return Text(::GetDlgItem(window, 1011)) == "更新失败！"; }, 60000));
+  ::Sleep(300);
+  Screenshot("window-failure.png");
+  EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(window, 1000)));
+  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 4u);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return server_->Requests("/release/Tamrik.dll").size() == 5; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return ::IsWindowEnabled(::GetDlgItem(window, 1000)) != FALSE; }, 20000));
+  ::Sleep(500);
+  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 5u);
+  // Leaving from the failure asks nothing.
+  Click(window, 1004);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+}
+
+TEST_F(UpdateWindow, UpdaterExitEventEndsTheWindow) {
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  HANDLE e = ::CreateEventA(nullptr, TRUE, FALSE, "*_UPDATER_EXIT_*");
+  ::SetEvent(e);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+  ::ResetEvent(e);
+  ::CloseHandle(e);
+}
+
+TEST_F(UpdateWindow, AboutBoxFromTheSystemMenu) {
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  ::PostMessageA(window, WM_SYSCOMMAND, 0x0010, 0);
+  HWND about = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    about = ::FindWindowA("#32770", "关于 Updater");
+    return about != nullptr;
+  }, 5000));
+  EXPECT_NE(::GetDlgItem(about, IDOK), nullptr);
+  ::PostMessageA(about, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(WaitUntil([&] { return ::FindWindowA("#32770", "关于 Updater") == nullptr; }, 5000));
+  EXPECT_TRUE(::IsWindowVisible(window));
+}
+
+TEST_F(UpdateWindow, SkinFolderButtonsTakeTheirSizeMissingFolderIsBuiltIn) {
+  // Skin 2 has only a button strip, of another size (a 9 x 64 image: 2 x 64 frames).
+  ::WritePrivateProfileStringA("SkinSet", "SkinIndex", "2", (install_ + "SetConfig.ini").c_str());
+  ::CreateDirectoryA((install_ + "mvttools").c_str(), nullptr);
+  ::CreateDirectoryA((install_ + "mvttools\\Skin").c_str(), nullptr);
+  ::CreateDirectoryA((install_ + "mvttools\\Skin\\Skin2").c_str(), nullptr);
+  ::CreateDirectoryA((install_ + "mvttools\\Skin\\Skin2\\General").c_str(), nullptr);
+  ASSERT_TRUE(::CopyFileA((g_resDir + "skin133.png").c_str(),
+                          (install_ + "mvttools\\Skin\\Skin2\\General\\BoxBtn_S.png").c_str(), FALSE));
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  const RECT upgrade = InClient(::GetDlgItem(window, 1000));
+  EXPECT_EQ(upgrade.right - upgrade.left, 2);
+  EXPECT_EQ(upgrade.bottom - upgrade.top, 64);
+  EXPECT_EQ(upgrade.left, 300 - 2 * 2 - 40);
+  EXPECT_EQ(upgrade.top, 320 - 64 - 5);
+  EXPECT_EQ(InClient(::GetDlgItem(window, 1004)).left, 267);  // the close glyph keeps the built-in image
+  Click(window, 1003);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+
+  ::WritePrivateProfileStringA("SkinSet", "SkinIndex", "5", (install_ + "SetConfig.ini").c_str());
+  window = Open(1);
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(InClient(::GetDlgItem(window, 1000)).left, 128);
+  EXPECT_EQ(InClient(::GetDlgItem(window, 1000)).top, 292);
+  Click(window, 1003);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc < 6) {
+    fprintf(stderr, "usage: update_window_tests UPDATER SERVER_STATE RELEASE_DIR RES_DIR SCREENSHOT_DIR\n");
+    return 2;
+  }
+  g_updater = WindowsPath(argv[1]);
+  g_serverState = argv[2];
+  g_releaseDir = WindowsPath(argv[3]) + "\\";
+  g_resDir = WindowsPath(argv[4]) + "\\";
+  g_shotDir = WindowsPath(argv[5]) + "\\";
+  ::CreateDirectoryA(g_shotDir.c_str(), nullptr);
+  Gdiplus::GdiplusStartupInput input;
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartup(&token, &input, nullptr);
+  const int result = RUN_ALL_TESTS();
+  Gdiplus::GdiplusShutdown(token);
+  return result;
+}

@@ -1,0 +1,30 @@
+#include "ui/ProgressMath.h"
+
+ProgressUpdate StepProgress(ProgressCounters& c, bool& firstReport, const uint32_t* slots, int slotCount,
+                            uint32_t size, int32_t succeeded, int32_t failed, int32_t taskCount,
+                            int32_t& aliveCounter) {
+  ProgressUpdate update;
+  if (size == 0) return update;
+  if (firstReport) {
+    c.reportedModules += 1;
+    c.totalBytes += size;
+    firstReport = false;
+  }
+  uint32_t done = 0;
+  for (int i = 0; i < slotCount; ++i) done += slots[i];
+  c.doneBytes = done;
+  if (c.reportedModules + failed == taskCount || succeeded + failed == taskCount) {
+    update.kind = ProgressUpdate::Full;
+    // 64-bit: 100 x done does not fit 32 bits above 42,949,672 bytes.
+    update.barPosition =
+        c.totalBytes ? static_cast<int>(100ull * c.doneBytes / c.totalBytes) : 0;
+    update.doneKilobytes = c.doneBytes >> 10;
+    update.totalKilobytes = c.totalBytes >> 10;
+    return update;
+  }
+  if (failed != 0) return update;
+  aliveCounter = aliveCounter + 1 > 2 ? 2 : aliveCounter + 1;
+  update.kind = ProgressUpdate::Token;
+  update.barPosition = aliveCounter;
+  return update;
+}
