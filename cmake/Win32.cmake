@@ -28,6 +28,7 @@ add_subdirectory(framework)
 add_subdirectory(skin)
 add_subdirectory(app)
 add_subdirectory(tools/sample-product)
+add_subdirectory(tools/demo-driver)
 
 # GoogleTest cross-built from the sources Debian ships.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

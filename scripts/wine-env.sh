@@ -2,6 +2,7 @@
 # Project-local Wine environment for the test session.
 #   wine-env.sh start STATE_DIR   prefix, zh_CN.UTF-8 locale, fonts, Xvfb, persistent wineserver
 #   wine-env.sh stop  STATE_DIR   stops what start started
+# With WINE_ENV_DISPLAY set, windows go to that display instead of Xvfb.
 # Nothing outside STATE_DIR is changed: no ~/.wine, no system locale.
 set -euo pipefail
 cmd=${1:?usage: wine-env.sh start|stop STATE_DIR}
@@ -13,6 +14,11 @@ export WINEPREFIX="$state/prefix" WINEARCH=win32 WINEDEBUG=-all
 export LOCPATH="$state/locale"
 
 start_xvfb() {
+  # WINE_ENV_DISPLAY: use that X display (a person's screen) instead of Xvfb.
+  if [ -n "${WINE_ENV_DISPLAY:-}" ]; then
+    echo "$WINE_ENV_DISPLAY" >"$state/display"
+    return
+  fi
   if [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then return; fi
   local n
   for n in $(seq 91 140); do

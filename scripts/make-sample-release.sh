@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Makes the two releases the end-to-end tests update between, and publishes
+# Makes the two releases the tests and the demo update between, and publishes
 # the newer one with the release tool into the test server's folder.
-#   make_release.sh BIN_DIR RELEASE_TOOL OUT_DIR SERVER_WWW
+#   make-sample-release.sh BIN_DIR RELEASE_TOOL OUT_DIR SERVER_WWW
 # OUT_DIR/old and OUT_DIR/new are laid out as installed; the product
 # executable is the sample product, Fetchkit.dll the real library, each with
 # a trailer in the new release so that every module differs.
