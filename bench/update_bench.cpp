@@ -1,0 +1,137 @@
+// Measurements of the updater under Wine, for bench/update.sh.
+//   update_bench.exe update INSTALL_DIR BASE_URL
+//       click-to-success time, worst SendMessageTimeout of the window during
+//       the run, peak working set of the updater
+//   update_bench.exe startup UPDATER BASE_URL MINIMAL_DIALOG RUNS
+//       process start to visible window: the updater against a minimal dialog
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+double Now() {
+  static LARGE_INTEGER f = [] {
+    LARGE_INTEGER x;
+    ::QueryPerformanceFrequency(&x);
+    return x;
+  }();
+  LARGE_INTEGER c;
+  ::QueryPerformanceCounter(&c);
+  return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+HANDLE Handoff(int mode, const std::string& base) {
+  HANDLE m = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "@_KELMO_UPDATE_@");
+  auto* v = static_cast<unsigned char*>(::MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  std::memset(v, 0, 4096);
+  std::memcpy(v, &mode, 4);
+  std::memcpy(v + 8, base.c_str(), base.size() + 1);
+  ::UnmapViewOfFile(v);
+  return m;
+}
+
+PROCESS_INFORMATION Start(const std::string& exe) {
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::string cmd = "\"" + exe + "\"";
+  ::CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  return pi;
+}
+
+struct Search {
+  DWORD pid;
+  HWND found;
+};
+BOOL CALLBACK Visit(HWND w, LPARAM p) {
+  auto* s = reinterpret_cast<Search*>(p);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(w, &pid);
+  if (pid == s->pid && ::IsWindowVisible(w)) s->found = w;
+  return TRUE;
+}
+
+HWND WaitWindow(DWORD pid, double timeoutMs) {
+  const double start = Now();
+  while (Now() - start < timeoutMs) {
+    Search s{pid, nullptr};
+    ::EnumWindows(&Visit, reinterpret_cast<LPARAM>(&s));
+    if (s.found) return s.found;
+    ::Sleep(1);
+  }
+  return nullptr;
+}
+
+double TimeToWindow(const std::string& exe) {
+  const double t0 = Now();
+  PROCESS_INFORMATION pi = Start(exe);
+  HWND w = WaitWindow(pi.dwProcessId, 30000);
+  const double t = Now() - t0;
+  if (w) ::PostMessageA(w, WM_CLOSE, 0, 0);
+  ::WaitForSingleObject(pi.hProcess, 10000);
+  ::TerminateProcess(pi.hProcess, 0);
+  ::CloseHandle(pi.hProcess);
+  ::CloseHandle(pi.hThread);
+  return w ? t : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 4 && std::string(argv[1]) == "update") {
+    const std::string dir = argv[2];
+    HANDLE block = Handoff(1, argv[3]);
+    PROCESS_INFORMATION pi = Start(dir + "\\Updater.exe");
+    HWND w = WaitWindow(pi.dwProcessId, 30000);
+    if (!w) return 1;
+    ::Sleep(500);
+    HWND finish = ::GetDlgItem(w, 1002), failed = ::GetDlgItem(w, 1000);
+    const double t0 = Now();
+    ::PostMessageA(w, WM_COMMAND, MAKEWPARAM(1000, BN_CLICKED), reinterpret_cast<LPARAM>(failed));
+    double worst = 0;
+    bool ok = false;
+    while (Now() - t0 < 600000) {
+      const double s = Now();
+      DWORD_PTR r = 0;
+      ::SendMessageTimeoutA(w, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &r);
+      const double took = Now() - s;
+      if (took > worst) worst = took;
+      if (::IsWindowVisible(finish)) {
+        ok = true;
+        break;
+      }
+      if (Now() - t0 > 2000 && ::IsWindowEnabled(failed)) break;  // the failure presentation
+      ::Sleep(10);
+    }
+    const double elapsed = Now() - t0;
+    PROCESS_MEMORY_COUNTERS pmc{};
+    pmc.cb = sizeof pmc;
+    ::GetProcessMemoryInfo(pi.hProcess, &pmc, sizeof pmc);
+    ::PostMessageA(w, WM_CLOSE, 0, 0);
+    ::WaitForSingleObject(pi.hProcess, 10000);
+    ::CloseHandle(block);
+    std::printf("%s %.0f %.1f %lu\n", ok ? "ok" : "failed", elapsed, worst,
+                static_cast<unsigned long>(pmc.PeakWorkingSetSize / 1024));
+    return ok ? 0 : 1;
+  }
+  if (argc >= 6 && std::string(argv[1]) == "startup") {
+    HANDLE block = Handoff(1, argv[3]);
+    const int runs = std::atoi(argv[5]);
+    double updater = 1e9, minimal = 1e9;
+    for (int i = 0; i < runs; ++i) {
+      const double u = TimeToWindow(argv[2]);
+      const double m = TimeToWindow(argv[4]);
+      if (u >= 0 && u < updater) updater = u;
+      if (m >= 0 && m < minimal) minimal = m;
+    }
+    ::CloseHandle(block);
+    std::printf("%.0f %.0f\n", updater, minimal);
+    return 0;
+  }
+  std::fprintf(stderr, "usage: update_bench update DIR BASE | startup UPDATER BASE MINIMAL RUNS\n");
+  return 2;
+}
