@@ -20,8 +20,8 @@ using fetchkit::ResponsePlan;
 
 constexpr int kMaxRedirects = 10;
 constexpr DWORD kReadBuffer = 128 * 1024;
-constexpr uint64_t kProgressBytes = 64 * 1024;
-constexpr uint32_t kProgressMillis = 50;
+constexpr uint64_t kProgressBytes = 256 * 1024;
+constexpr uint32_t kProgressMillis = 200;
 
 std::atomic<uint32_t> g_lastTransferId{0};
 

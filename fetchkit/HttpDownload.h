@@ -38,7 +38,9 @@
 // Progress: with a notify window set, the registered message is sent
 // (SendMessage, so the record stays valid until the window has handled it)
 // with lParam pointing to an FkProgress record: on the first response, then
-// at most every 64 KB and 50 ms (whichever comes later), and once at the end.
+// at most every 256 KB and 200 ms (whichever comes later), and once at the end
+// (many transfers report to one window at once: each report holds its
+// transfer until the window has handled it).
 // For a resumed transfer `received` and `total` count the whole file.
 //
 // Time-outs: 15 s to connect and 30 s without a received byte by default;

@@ -160,15 +160,20 @@ LRESULT SkinDialog::OnEraseBkgnd(WPARAM wParam, LPARAM) {
   HDC dc = reinterpret_cast<HDC>(wParam);
   const RECT client = GetClientRect();
   const int w = client.right - client.left, h = client.bottom - client.top;
+  // Only the part being erased is painted and copied: a progress update
+  // repaints the status line, not the whole skin.
+  if (::GetClipBox(dc, &m_paintBox) == NULLREGION || ::IsRectEmpty(&m_paintBox)) m_paintBox = client;
   fw::ScopedMemoryDc memory(::CreateCompatibleDC(dc));
   fw::ScopedGdiObject bitmap(::CreateCompatibleBitmap(dc, w, h));
   {
     fw::ScopedSelect select(memory.get(), bitmap.get());
+    ::IntersectClipRect(memory.get(), m_paintBox.left, m_paintBox.top, m_paintBox.right, m_paintBox.bottom);
     fw::ScopedGdiObject back(::CreateSolidBrush(m_backColor));
     ::FillRect(memory.get(), &client, static_cast<HBRUSH>(back.get()));
     PaintBackground(m_hWnd, memory.get(), client);
     PaintOverlay(memory.get());
-    ::BitBlt(dc, 0, 0, w, h, memory.get(), 0, 0, SRCCOPY);
+    ::BitBlt(dc, m_paintBox.left, m_paintBox.top, m_paintBox.right - m_paintBox.left,
+             m_paintBox.bottom - m_paintBox.top, memory.get(), m_paintBox.left, m_paintBox.top, SRCCOPY);
   }
   return TRUE;
 }

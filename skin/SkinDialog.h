@@ -47,6 +47,8 @@ class SkinDialog : public CDialog, public SkinPainter {
   int32_t m_eatSpace = 1;
   int32_t m_eatEscape = 1;
   int32_t m_eatReturn = 0;
+  // The client area the current background paint covers.
+  RECT m_paintBox{};
 
  private:
   // The sizing band's cursor and hit-test code at a client point, or false.

@@ -219,7 +219,13 @@ void UpdateDialog::LayoutControls() {
 }
 
 void UpdateDialog::PaintOverlay(HDC dc) {
-  for (CSkinButtonEx* b : {&m_btnClose, &m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish}) b->CaptureBackground(dc);
+  // A button keeps its last copy when this paint does not cover all of it.
+  for (CSkinButtonEx* b : {&m_btnClose, &m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish}) {
+    const RECT r = b->GetRectInParent();
+    RECT both{};
+    ::IntersectRect(&both, &r, &m_paintBox);
+    if (::EqualRect(&both, &r)) b->CaptureBackground(dc);
+  }
 }
 
 LRESULT UpdateDialog::OnSysCommand(WPARAM command, LPARAM) {
