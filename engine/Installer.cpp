@@ -10,6 +10,7 @@
 #include "app/Messages.h"
 #include "app/UpdaterApp.h"
 #include "engine/InstallPaths.h"
+#include "engine/ModuleCatalogue.h"
 #include "ui/UpdateDialog.h"
 
 bool DeletePath(std::string path) {
@@ -41,6 +42,14 @@ std::string FreeSetAsideName(const std::string& installed) {
 }
 
 }  // namespace
+
+void RestoreSetAsideModules() {
+  for (const ModuleEntry& row : kModuleCatalogue) {
+    const std::string installed = ModuleDirectory + row.LocalName();
+    const std::string aside = installed + kSetAsideSuffix;
+    if (!Exists(installed) && Exists(aside)) std::rename(aside.c_str(), installed.c_str());
+  }
+}
 
 void UpdateDialog::InstallModules() {
   bool allInstalled = true;

@@ -7,3 +7,7 @@
 // success. Refuses (false) an empty path and any path not strictly inside the
 // install folder.
 bool DeletePath(std::string path);
+
+// A module that an interrupted installation left only under its ".del" name
+// is put back, so that every module has a copy before a run compares them.
+void RestoreSetAsideModules();

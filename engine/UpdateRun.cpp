@@ -6,6 +6,7 @@
 #include "app/Messages.h"
 #include "app/UpdaterApp.h"
 #include "engine/InstallPaths.h"
+#include "engine/Installer.h"
 #include "engine/ModuleDigest.h"
 #include "fetchkit/HttpDownload.h"
 #include "framework/Thread.h"
@@ -76,6 +77,7 @@ void UpdateDialog::StartUpdate(int32_t keepPartial) {
 
 void UpdateDialog::CheckForUpdates() {
   const LPARAM run = m_runCount;
+  RestoreSetAsideModules();
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) {
     ::PostMessageA(g_hUpdateWnd, WM_MANIFEST_CHECKED, 1, run);

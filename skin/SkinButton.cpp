@@ -61,26 +61,8 @@ void CSkinButtonEx::FitTo(Bitmap* image, int width, int height, int resize, int 
   if (region) ApplyImageRegion(m_hWnd, image, 0, 0, width, height);
 }
 
-bool CSkinButtonEx::SetStripImage(unsigned resourceId, const std::string& type, int frames, int resize, int region,
-                                  int flashFrame, int stored1, int stored2) {
-  m_stripImage.reset();  // a failed load leaves no strip
-  m_stripImage = LoadResourceImage(resourceId, type);
-  if (!m_stripImage || frames < 1) return false;
-  m_frameCount = frames;
-  m_frameWidth = static_cast<int32_t>(m_stripImage->GetWidth() / static_cast<unsigned>(frames));
-  m_frameHeight = static_cast<int32_t>(m_stripImage->GetHeight());
-  m_hasFlashFrame = flashFrame;
-  m_storedParam1 = stored1;
-  m_storedParam2 = stored2;
-  FitTo(m_stripImage.get(), m_frameWidth, m_frameHeight, resize, region);
-  return true;
-}
-
-bool CSkinButtonEx::SetStripImageFile(const std::string& path, int frames, int resize, int region, int flashFrame,
-                                      int stored1, int stored2) {
-  SkinImage image = LoadFileImage(path);
-  // A file that cannot be decoded keeps the current strip and size too.
-  if (!image || image->GetWidth() == 0 || frames < 1) return false;
+void CSkinButtonEx::TakeStrip(SkinImage image, int frames, int resize, int region, int flashFrame, int stored1,
+                              int stored2) {
   m_stripImage = std::move(image);
   m_frameCount = frames;
   m_frameWidth = static_cast<int32_t>(m_stripImage->GetWidth() / static_cast<unsigned>(frames));
@@ -89,6 +71,23 @@ bool CSkinButtonEx::SetStripImageFile(const std::string& path, int frames, int r
   m_storedParam1 = stored1;
   m_storedParam2 = stored2;
   FitTo(m_stripImage.get(), m_frameWidth, m_frameHeight, resize, region);
+}
+
+bool CSkinButtonEx::SetStripImage(unsigned resourceId, const std::string& type, int frames, int resize, int region,
+                                  int flashFrame, int stored1, int stored2) {
+  m_stripImage.reset();  // a failed load leaves no strip
+  SkinImage image = LoadResourceImage(resourceId, type);
+  if (!image || frames < 1) return false;
+  TakeStrip(std::move(image), frames, resize, region, flashFrame, stored1, stored2);
+  return true;
+}
+
+bool CSkinButtonEx::SetStripImageFile(const std::string& path, int frames, int resize, int region, int flashFrame,
+                                      int stored1, int stored2) {
+  SkinImage image = LoadFileImage(path);
+  // A file that cannot be decoded keeps the current strip and size too.
+  if (!image || image->GetWidth() == 0 || frames < 1) return false;
+  TakeStrip(std::move(image), frames, resize, region, flashFrame, stored1, stored2);
   return true;
 }
 

@@ -75,6 +75,7 @@ class CSkinButtonEx : public CButton {
   void Relay(UINT message, WPARAM wParam, LPARAM lParam);
   bool CursorOverButton() const;
   void FitTo(Gdiplus::Bitmap* image, int width, int height, int resize, int region);
+  void TakeStrip(SkinImage image, int frames, int resize, int region, int flashFrame, int stored1, int stored2);
 
   HBITMAP m_bgBitmap = nullptr;
   SkinImage m_stripImage;

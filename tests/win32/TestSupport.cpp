@@ -193,3 +193,53 @@ std::vector<std::string> TestServer::Requests(const std::string& path) const {
 void TestServer::ClearLog() const { WriteFileBytes(dir_ + "requests.log", ""); }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+const char* const kCatalogueFiles[17] = {"Velkor.dll",  "Drimsa.dll",  "Tobrin.dll",   "Pravik.exe", "Mornel.dll",
+                                         "Quintar.dll", "Brellow.dll", "KelmoTop.dll", "Lumsk.dll",  "Velnoria.exe",
+                                         "Fetchkit.dll", "Wendra.dll", "Tamrik.dll",   "Corvish.dll", "Nubrel.exe",
+                                         "skve.exe",    "Zibrun.exe"};
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+  const DWORD start = ::GetTickCount();
+  while (!condition()) {
+    if (::GetTickCount() - start > timeoutMs) return false;
+    ::Sleep(30);
+  }
+  return true;
+}
+
+void InstallRelease(const std::string& releaseDir, const std::string& release, const std::string& folder,
+                    const std::string& updater) {
+  for (const char* m : kCatalogueFiles)
+    ::CopyFileA((releaseDir + release + "\\" + m).c_str(), (folder + m).c_str(), FALSE);
+  ::CopyFileA(updater.c_str(), (folder + "Updater.exe").c_str(), FALSE);
+}
+
+Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs) {
+  Process updater;
+  std::string log;
+  WaitUntil([&] {
+    log = ReadFileBytes(folder + "product.log");
+    return log.find("updater ") != std::string::npos;
+  }, timeoutMs);
+  const size_t at = log.find("updater ");
+  if (at == std::string::npos) return updater;
+  updater.id = strtoul(log.c_str() + at + 8, nullptr, 10);
+  updater.handle.reset(
+      ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, updater.id));
+  return updater;
+}
+
+void AskProductsToExit() {
+  for (int i = 0; i < 20; ++i) {
+    HANDLE e = ::OpenEventA(EVENT_ALL_ACCESS, FALSE, "*_KELMO_EXIT_*");
+    if (!e) break;
+    ::SetEvent(e);
+    ::CloseHandle(e);
+    ::Sleep(50);
+  }
+}
+
+}  // namespace testing_support

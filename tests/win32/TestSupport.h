@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,5 +69,22 @@ class TestServer {
   std::string dir_;
   int port_ = 0;
 };
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+// The installed names of the product's 17 modules.
+extern const char* const kCatalogueFiles[17];
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
+
+// `folder` laid out with the modules of `releaseDir\release\` and the updater.
+void InstallRelease(const std::string& releaseDir, const std::string& release, const std::string& folder,
+                    const std::string& updater);
+// The updater that the sample product in `folder` has started (from its log).
+Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs);
+// Sets the product-exit event while a product listens to it.
+void AskProductsToExit();
 
 }  // namespace testing_support

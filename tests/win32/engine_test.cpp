@@ -216,6 +216,17 @@ TEST_F(EngineFiles, LoadedLibraryIsMovedAsideAndRemovedByTheFinishTimer) {
   EXPECT_FALSE(FileExists(dll + ".del"));
 }
 
+TEST_F(EngineFiles, InterruptedInstallationIsRepaired) {
+  // Killed between moving a module aside and copying the new one in.
+  WriteFileBytes(In("Velkor.dll.del"), "velkor old");
+  WriteFileBytes(In("Drimsa.dll"), "drimsa current");
+  WriteFileBytes(In("Drimsa.dll.del"), "drimsa older");
+  RestoreSetAsideModules();
+  EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor old");
+  EXPECT_FALSE(FileExists(In("Velkor.dll.del")));
+  EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa current");  // a module that is there stays
+}
+
 TEST_F(EngineFiles, LaunchProgramByEnding) {
   const std::string product = In("Velnoria.exe");
   ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), product.c_str(), FALSE));

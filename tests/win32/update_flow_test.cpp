@@ -17,20 +17,6 @@ std::string g_serverState;
 std::string g_releaseDir;  // old\ and new\ as installed
 std::string g_updater;
 
-const char* const kModules[] = {"Velkor.dll", "Drimsa.dll",   "Tobrin.dll",  "Pravik.exe",   "Mornel.dll",
-                                "Quintar.dll", "Brellow.dll", "KelmoTop.dll", "Lumsk.dll",   "Velnoria.exe",
-                                "Fetchkit.dll", "Wendra.dll", "Tamrik.dll",  "Corvish.dll",  "Nubrel.exe",
-                                "skve.exe",    "Zibrun.exe"};
-
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-  const DWORD start = ::GetTickCount();
-  while (!condition()) {
-    if (::GetTickCount() - start > timeoutMs) return false;
-    ::Sleep(50);
-  }
-  return true;
-}
-
 size_t Count(const std::string& text, const std::string& word) {
   size_t n = 0;
   for (size_t pos = text.find(word); pos != std::string::npos; pos = text.find(word, pos + 1)) ++n;
@@ -55,11 +41,7 @@ class UpdateFlow : public ::testing::Test {
     RemoveTree(install_);
   }
   // The install folder with the modules of a release and the updater.
-  void Install(const std::string& release) {
-    for (const char* m : kModules)
-      ::CopyFileA((g_releaseDir + release + "\\" + m).c_str(), (install_ + m).c_str(), FALSE);
-    ::CopyFileA(g_updater.c_str(), (install_ + "Updater.exe").c_str(), FALSE);
-  }
+  void Install(const std::string& release) { InstallRelease(g_releaseDir, release, install_, g_updater); }
   void StartProduct(int mode, const std::string& extra = "") {
     processes_.push_back(StartProcess(install_ + "Velnoria.exe", "--update " + std::to_string(mode) + " --server " +
                                                                      server_->Url("release/") + " " + extra));
@@ -67,16 +49,7 @@ class UpdateFlow : public ::testing::Test {
   }
   std::string Log() const { return ReadFileBytes(install_ + "product.log"); }
   // The updater the product started, once it has.
-  Process Updater() {
-    Process updater;
-    WaitUntil([&] { return Log().find("updater ") != std::string::npos; }, 10000);
-    const std::string log = Log();
-    const size_t at = log.find("updater ");
-    if (at == std::string::npos) return updater;
-    updater.id = strtoul(log.c_str() + at + 8, nullptr, 10);
-    updater.handle.reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, updater.id));
-    return updater;
-  }
+  Process Updater() { return UpdaterStartedBy(install_, 10000); }
   HWND Window(const Process& updater) { return WaitForVisibleWindow(updater, 20000); }
   void Click(HWND window, int id) {
     ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(window, id)));
@@ -88,20 +61,11 @@ class UpdateFlow : public ::testing::Test {
   }
   // Every module of the install folder (or `folder` below it) is the given release's.
   void ExpectRelease(const std::string& release, const std::string& folder = "", const std::string& suffix = "") {
-    for (const char* m : kModules)
+    for (const char* m : kCatalogueFiles)
       EXPECT_TRUE(ReadFileBytes(install_ + folder + m + suffix) == ReadFileBytes(g_releaseDir + release + "\\" + m))
           << folder << m << " is not of release " << release;
   }
-  // Ends every sample product running from the install folder.
-  void StopProducts() {
-    for (int i = 0; i < 20; ++i) {
-      HANDLE e = ::OpenEventA(EVENT_ALL_ACCESS, FALSE, "*_KELMO_EXIT_*");
-      if (!e) break;
-      ::SetEvent(e);
-      ::CloseHandle(e);
-      ::Sleep(100);
-    }
-  }
+  void StopProducts() { AskProductsToExit(); }
   std::string Marker() const { return install_ + "UpgradeBackup\\mvt_s.backup"; }
 
   std::unique_ptr<TestServer> server_;

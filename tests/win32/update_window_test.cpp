@@ -18,20 +18,6 @@ namespace {
 
 std::string g_updater, g_serverState, g_releaseDir, g_resDir, g_shotDir;
 
-const char* const kModules[] = {"Velkor.dll",  "Drimsa.dll",   "Tobrin.dll", "Pravik.exe",  "Mornel.dll",
-                                "Quintar.dll", "Brellow.dll",  "KelmoTop.dll", "Lumsk.dll", "Velnoria.exe",
-                                "Fetchkit.dll", "Wendra.dll", "Tamrik.dll", "Corvish.dll", "Nubrel.exe",
-                                "skve.exe",    "Zibrun.exe"};
-
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-  const DWORD start = ::GetTickCount();
-  while (!condition()) {
-    if (::GetTickCount() - start > timeoutMs) return false;
-    ::Sleep(30);
-  }
-  return true;
-}
-
 std::string Text(HWND wnd) {
   char buffer[1024] = {};
   ::SendMessageA(wnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
@@ -89,19 +75,11 @@ class UpdateWindow : public ::testing::Test {
     server_->SetFaults("{}");
     server_->ClearLog();
     install_ = MakeTempFolder("window");
-    for (const char* m : kModules)
-      ::CopyFileA((g_releaseDir + "old\\" + m).c_str(), (install_ + m).c_str(), FALSE);
-    ::CopyFileA(g_updater.c_str(), (install_ + "Updater.exe").c_str(), FALSE);
+    InstallRelease(g_releaseDir, "old", install_, g_updater);
   }
   void TearDown() override {
     server_->SetFaults("{}");
-    for (int i = 0; i < 20; ++i) {
-      HANDLE e = ::OpenEventA(EVENT_ALL_ACCESS, FALSE, "*_KELMO_EXIT_*");
-      if (!e) break;
-      ::SetEvent(e);
-      ::CloseHandle(e);
-      ::Sleep(100);
-    }
+    AskProductsToExit();
     if (updater_.handle && WaitForExit(updater_, 5000) == STILL_ACTIVE) ::TerminateProcess(updater_.handle.get(), 1);
     if (product_.handle && WaitForExit(product_, 0) == STILL_ACTIVE) ::TerminateProcess(product_.handle.get(), 1);
     RemoveTree(install_);
@@ -115,12 +93,8 @@ class UpdateWindow : public ::testing::Test {
     ::DeleteFileA((install_ + "product.log").c_str());
     product_ = StartProcess(install_ + "Velnoria.exe",
                             "--update " + std::to_string(mode) + " --server " + server_->Url("release/"));
-    WaitUntil([&] { return ReadFileBytes(install_ + "product.log").find("updater ") != std::string::npos; }, 10000);
-    const std::string log = ReadFileBytes(install_ + "product.log");
-    const size_t at = log.find("updater ");
-    if (at == std::string::npos) return nullptr;
-    updater_.id = strtoul(log.c_str() + at + 8, nullptr, 10);
-    updater_.handle.reset(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, updater_.id));
+    updater_ = UpdaterStartedBy(install_, 10000);
+    if (!updater_.handle) return nullptr;
     HWND window = WaitForVisibleWindow(updater_, 20000);
     ::Sleep(400);  // the first paint
     return window;
@@ -293,7 +267,7 @@ TEST_F(UpdateWindow, SuccessAndFinish) {
   EXPECT_EQ(Text(::GetDlgItem(window, 1011)), "更新成功,点击“完成”将重新启动Marvento！");
   Click(window, 1002);
   EXPECT_NE(WaitForExit(updater_, 20000), STILL_ACTIVE);
-  for (const char* m : kModules)
+  for (const char* m : kCatalogueFiles)
     EXPECT_TRUE(ReadFileBytes(install_ + m) == ReadFileBytes(g_releaseDir + "new\\" + m)) << m;
   EXPECT_TRUE(WaitUntil([&] {
     const std::string log = ReadFileBytes(install_ + "product.log");
