@@ -20,24 +20,29 @@ const char kFace[] = "宋体";
 // Moves the token position of the progress bar; counts for the whole process.
 int32_t g_aliveCounter = 0;
 
+// Black 9-point 宋体 in a window-relative box as wide as the window.
+StyledText BlackText(const std::string& text, float x, float y, float height, int alignment) {
+  StyledText t;
+  t.text = text;
+  t.face = kFace;
+  t.size = 9;
+  t.color = 0xFF000000;
+  t.style = 0;
+  t.boxX = x;
+  t.boxY = y;
+  t.boxWidth = 0;
+  t.boxHeight = height;
+  t.alignment = alignment;
+  return t;
+}
+
 }  // namespace
 
 UpdateDialog::UpdateDialog(CWnd* parent) : SkinDialog(IDD_UPDATER, parent) {
   m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
   SetCornerRadii(7, 7, 5, 5);
   SetTitleText(AfxLoadString(IDS_UPGRADE_NOTICE), kFace, 0xFFFFF7EE, 28, 8, 10, 1);
-  StyledText notice;
-  notice.text = AfxLoadString(IDS_NEW_VERSION_PROMPT);
-  notice.face = kFace;
-  notice.size = 9;
-  notice.color = 0xFF000000;
-  notice.style = 0;
-  notice.boxX = 8;
-  notice.boxY = 39;
-  notice.boxWidth = 0;
-  notice.boxHeight = 15;
-  notice.alignment = AlignTop | AlignLeft;
-  SetText(notice);
+  SetText(BlackText(AfxLoadString(IDS_NEW_VERSION_PROMPT), 8, 39, 15, AlignTop | AlignLeft));
   SetCaptionHeight(30);
   ResetRun();
   m_keepPartial = 0;
@@ -151,18 +156,7 @@ void UpdateDialog::LoadSkin() {
 }
 
 StyledText UpdateDialog::ButtonCaption(const std::string& text) const {
-  StyledText caption;
-  caption.text = text;
-  caption.face = kFace;
-  caption.size = 9;
-  caption.color = 0xFF000000;
-  caption.style = 0;
-  caption.boxX = 0;
-  caption.boxY = 1;
-  caption.boxWidth = 0;
-  caption.boxHeight = 0;
-  caption.alignment = AlignVCenter | AlignHCenter;
-  return caption;
+  return BlackText(text, 0, 1, 0, AlignVCenter | AlignHCenter);
 }
 
 void UpdateDialog::PlaceTemplateControls() {

@@ -153,7 +153,8 @@ TEST_F(UpdateFlow, FinishWaitsForTheProductInstallsAndRelaunchesIt) {
   Click(window, 1000);
   ASSERT_TRUE(WaitUntil([&] { return ::IsWindowVisible(::GetDlgItem(window, 1002)) != FALSE; }, 60000));
   EXPECT_FALSE(::IsWindowVisible(::GetDlgItem(window, 1000)));
-  EXPECT_EQ(Text(window, 1011), "更新成功,点击“完成”将重新启动Marvento！");
+  EXPECT_TRUE(WaitUntil([&] { return Text(window, 1011) == "更新成功,点击“完成”将重新启动Marvento！"; }, 5000))
+      << Text(window, 1011);
   const DWORD finishedAt = ::GetTickCount();
   Click(window, 1002);
   EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);

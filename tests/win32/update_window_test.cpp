@@ -263,8 +263,8 @@ TEST_F(UpdateWindow, SuccessAndFinish) {
   EXPECT_FALSE(Visible(window, 1003));
   EXPECT_FALSE(Visible(window, 1001));
   EXPECT_TRUE(Visible(window, 1004));
+  EXPECT_TRUE(WaitUntil([&] { return Text(::GetDlgItem(window, 1011)) == "更新成功,点击“完成”将重新启动Marvento！"; }, 5000));
   EXPECT_EQ(::SendMessageA(::GetDlgItem(window, 1008), PBM_GETPOS, 0, 0), 100);
-  EXPECT_EQ(Text(::GetDlgItem(window, 1011)), "更新成功,点击“完成”将重新启动Marvento！");
   Click(window, 1002);
   EXPECT_NE(WaitForExit(updater_, 20000), STILL_ACTIVE);
   for (const char* m : kCatalogueFiles)
