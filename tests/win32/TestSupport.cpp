@@ -232,6 +232,20 @@ Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs) {
   return updater;
 }
 
+void Click(HWND dialog, int id) {
+  ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
+}
+
+std::string Text(HWND control) {
+  char buffer[1024] = {};
+  ::SendMessageA(control, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+  return buffer;
+}
+
+bool Showing(HWND dialog, int id) { return ::IsWindowVisible(::GetDlgItem(dialog, id)) != FALSE; }
+
+bool WaitForSuccess(HWND dialog, DWORD timeoutMs) { return WaitUntil([&] { return Showing(dialog, 1002); }, timeoutMs); }
+
 void AskProductsToExit() {
   for (int i = 0; i < 20; ++i) {
     HANDLE e = ::OpenEventA(EVENT_ALL_ACCESS, FALSE, "*_KELMO_EXIT_*");

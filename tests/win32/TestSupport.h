@@ -87,4 +87,11 @@ Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs);
 // Sets the product-exit event while a product listens to it.
 void AskProductsToExit();
 
+// The update window's controls, from another process.
+void Click(HWND dialog, int id);
+std::string Text(HWND control);  // WM_GETTEXT, which crosses processes
+bool Showing(HWND dialog, int id);
+// Until the finish button (the success presentation) shows.
+bool WaitForSuccess(HWND dialog, DWORD timeoutMs);
+
 }  // namespace testing_support

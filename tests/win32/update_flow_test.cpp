@@ -51,14 +51,7 @@ class UpdateFlow : public ::testing::Test {
   // The updater the product started, once it has.
   Process Updater() { return UpdaterStartedBy(install_, 10000); }
   HWND Window(const Process& updater) { return WaitForVisibleWindow(updater, 20000); }
-  void Click(HWND window, int id) {
-    ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(window, id)));
-  }
-  std::string Text(HWND window, int id) {
-    char buffer[512] = {};
-    ::GetWindowTextA(::GetDlgItem(window, id), buffer, sizeof buffer);
-    return buffer;
-  }
+  std::string Text(HWND window, int id) { return testing_support::Text(::GetDlgItem(window, id)); }
   // Every module of the install folder (or `folder` below it) is the given release's.
   void ExpectRelease(const std::string& release, const std::string& folder = "", const std::string& suffix = "") {
     for (const char* m : kCatalogueFiles)
@@ -151,7 +144,7 @@ TEST_F(UpdateFlow, FinishWaitsForTheProductInstallsAndRelaunchesIt) {
   HWND window = Window(updater);
   ASSERT_NE(window, nullptr);
   Click(window, 1000);
-  ASSERT_TRUE(WaitUntil([&] { return ::IsWindowVisible(::GetDlgItem(window, 1002)) != FALSE; }, 60000));
+  ASSERT_TRUE(WaitForSuccess(window, 60000));
   EXPECT_FALSE(::IsWindowVisible(::GetDlgItem(window, 1000)));
   EXPECT_TRUE(WaitUntil([&] { return Text(window, 1011) == "更新成功,点击“完成”将重新启动Marvento！"; }, 5000))
       << Text(window, 1011);
@@ -179,7 +172,7 @@ TEST_F(UpdateFlow, ProductIgnoringTheExitRequestKeepsItsModules) {
   HWND window = Window(updater);
   ASSERT_NE(window, nullptr);
   Click(window, 1000);
-  ASSERT_TRUE(WaitUntil([&] { return ::IsWindowVisible(::GetDlgItem(window, 1002)) != FALSE; }, 60000));
+  ASSERT_TRUE(WaitForSuccess(window, 60000));
   Click(window, 1002);
   // The wait is bounded: the hidden updater ends without installing.
   EXPECT_NE(WaitForExit(updater, 45000), STILL_ACTIVE);
@@ -221,7 +214,7 @@ TEST_F(UpdateFlow, InteractiveWithNothingToUpdateShowsSuccess) {
   HWND window = Window(updater);
   ASSERT_NE(window, nullptr);
   Click(window, 1000);
-  ASSERT_TRUE(WaitUntil([&] { return ::IsWindowVisible(::GetDlgItem(window, 1002)) != FALSE; }, 20000));
+  ASSERT_TRUE(WaitForSuccess(window, 20000));
   Click(window, 1004);  // the close button finishes too, in the success state
   EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
   ASSERT_TRUE(WaitUntil([&] { return Count(Log(), "start") == 2; }, 10000));

@@ -18,12 +18,6 @@ namespace {
 
 std::string g_updater, g_serverState, g_releaseDir, g_resDir, g_shotDir;
 
-std::string Text(HWND wnd) {
-  char buffer[1024] = {};
-  ::SendMessageA(wnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
-  return buffer;
-}
-
 // Where a control lies in its dialog's client area.
 RECT InClient(HWND control) {
   RECT r{};
@@ -99,10 +93,7 @@ class UpdateWindow : public ::testing::Test {
     ::Sleep(400);  // the first paint
     return window;
   }
-  void Click(HWND window, int id) {
-    ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(window, id)));
-  }
-  bool Visible(HWND window, int id) { return ::IsWindowVisible(::GetDlgItem(window, id)) != FALSE; }
+  bool Visible(HWND window, int id) { return Showing(window, id); }
   bool ProductExitSet() { return ReadFileBytes(install_ + "product.log").find("exit-request") != std::string::npos; }
   // The confirmation box of the updater, once it shows.
   HWND Confirmation() {
@@ -256,7 +247,7 @@ TEST_F(UpdateWindow, SuccessAndFinish) {
   HWND window = Open(1);
   ASSERT_NE(window, nullptr);
   Click(window, 1000);
-  ASSERT_TRUE(WaitUntil([&] { return Visible(window, 1002); }, 60000));
+  ASSERT_TRUE(WaitForSuccess(window, 60000));
   ::Sleep(300);
   Screenshot("window-success.png");
   EXPECT_FALSE(Visible(window, 1000));
