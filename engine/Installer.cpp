@@ -41,6 +41,13 @@ std::string FreeSetAsideName(const std::string& installed) {
   return aside;
 }
 
+// The staged file takes the module's name by a rename within the install
+// folder: a stop at any moment leaves the module its old or its new file,
+// never one partly written.
+bool MoveInto(const std::string& staged, const std::string& installed, DWORD flags) {
+  return ::MoveFileExA(staged.c_str(), installed.c_str(), flags | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 }  // namespace
 
 void RestoreSetAsideModules() {
@@ -56,12 +63,13 @@ void UpdateDialog::InstallModules() {
   for (const DownloadTask& task : m_downloadTasks) {
     const std::string installed = ModuleDirectory + task.localFileName;
     const std::string staged = StagedPath(ModuleDirectory, task.localFileName);
-    bool done = ::CopyFileA(staged.c_str(), installed.c_str(), FALSE) != FALSE;
+    bool done = MoveInto(staged, installed, MOVEFILE_REPLACE_EXISTING);
     if (!done && Exists(staged)) {
-      // Typically locked: move it aside and copy the new file into its place.
+      // Typically in use: a running program or a loaded library can be moved
+      // aside though not replaced; the new file then takes the free name.
       const std::string aside = FreeSetAsideName(installed);
       const bool movedAside = std::rename(installed.c_str(), aside.c_str()) == 0;
-      done = ::CopyFileA(staged.c_str(), installed.c_str(), FALSE) != FALSE;
+      done = MoveInto(staged, installed, 0);
       if (done) {
         // The old copy goes only once the new one is in place.
         if (movedAside && !DeletePath(aside)) m_pendingDeletes.push_back(aside);
@@ -70,10 +78,8 @@ void UpdateDialog::InstallModules() {
         std::rename(aside.c_str(), installed.c_str());
       }
     }
-    if (done)
-      ::DeleteFileA(staged.c_str());
-    else
-      allInstalled = false;  // its staged file stays for a later attempt
+    // A module not installed keeps its staged file for a later attempt.
+    if (!done) allInstalled = false;
   }
   if (allInstalled) DeletePath(ModuleDirectory + kStagingFolder);
 }

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 
@@ -253,6 +254,24 @@ void AskProductsToExit() {
     ::SetEvent(e);
     ::CloseHandle(e);
     ::Sleep(50);
+  }
+}
+
+void EndProcessesIn(const std::string& folder) {
+  fw::ScopedFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32First(snapshot.get(), &entry); more; more = ::Process32Next(snapshot.get(), &entry)) {
+    fw::ScopedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                       entry.th32ProcessID));
+    if (!process) continue;
+    char path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (!::QueryFullProcessImageNameA(process.get(), 0, path, &size)) continue;
+    if (_strnicmp(path, folder.c_str(), folder.size()) != 0) continue;
+    ::TerminateProcess(process.get(), 1);
+    ::WaitForSingleObject(process.get(), 5000);
   }
 }
 

@@ -86,6 +86,9 @@ void InstallRelease(const std::string& releaseDir, const std::string& release, c
 Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs);
 // Sets the product-exit event while a product listens to it.
 void AskProductsToExit();
+// Ends every process whose program lies in `folder`: what a killed updater
+// started just before it died may not listen to any event yet.
+void EndProcessesIn(const std::string& folder);
 
 // The update window's controls, from another process.
 void Click(HWND dialog, int id);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <set>
+
 #include "TestSupport.h"
 #include "app/UpdaterApp.h"
 #include "engine/Installer.h"
@@ -182,6 +184,61 @@ TEST_F(EngineFiles, FailingSecondCopyPutsTheOldModuleBack) {
   EXPECT_EQ(ReadFileBytes(In("Wendra.dll")), "wendra old");
   EXPECT_FALSE(FileExists(In("Wendra.dll.del")));
   EXPECT_TRUE(FileExists(In("UpgradeBackup_P\\Wendra.dll.tmp")));
+}
+
+// Watches one path and records every size it is seen with (-1: missing),
+// until told to stop.
+struct SizeWatch {
+  std::string path;
+  volatile LONG stop = 0;
+  std::set<int64_t> seen;
+  static DWORD WINAPI Run(void* p) {
+    auto* self = static_cast<SizeWatch*>(p);
+    while (!self->stop) {
+      WIN32_FILE_ATTRIBUTE_DATA a{};
+      self->seen.insert(::GetFileAttributesExA(self->path.c_str(), GetFileExInfoStandard, &a)
+                            ? (static_cast<int64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow
+                            : -1);
+    }
+    return 0;
+  }
+};
+
+TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
+  // Whatever moment the updater is stopped at, a module is its old or its
+  // new file: the swap is a rename, never a write into the installed file.
+  const std::string old(1000, 'o'), fresh(48 << 20, 'n');
+  for (const bool locked : {false, true}) {
+    SCOPED_TRACE(locked ? "held module" : "free module");
+    WriteFileBytes(In("Velkor.dll"), old);
+    UpdateDialog dialog(nullptr);
+    QueueAndStage(dialog, ModuleDirectory, {{"Velkor.dll", fresh}});
+    HMODULE loaded = nullptr;
+    if (locked) {
+      // Mapped as an image: it can be moved aside but not replaced.
+      ASSERT_TRUE(::CopyFileA((ProgramDirectory() + "Fetchkit.dll").c_str(), In("Velkor.dll").c_str(), FALSE));
+      loaded = ::LoadLibraryExA(In("Velkor.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+      ASSERT_NE(loaded, nullptr);
+    }
+    const int64_t oldSize = static_cast<int64_t>(ReadFileBytes(In("Velkor.dll")).size());
+    SizeWatch watch;
+    watch.path = In("Velkor.dll");
+    HANDLE watcher = ::CreateThread(nullptr, 0, &SizeWatch::Run, &watch, 0, nullptr);
+    ::Sleep(20);
+    dialog.InstallModules();
+    ::Sleep(20);
+    watch.stop = 1;
+    ::WaitForSingleObject(watcher, 5000);
+    ::CloseHandle(watcher);
+    if (loaded) ::FreeLibrary(loaded);
+    int partial = 0;
+    for (int64_t size : watch.seen)
+      if (size != oldSize && size != static_cast<int64_t>(fresh.size()) && !(locked && size == -1)) ++partial;
+    EXPECT_EQ(partial, 0) << "sizes seen other than the old and the new one";
+    EXPECT_TRUE(ReadFileBytes(In("Velkor.dll")) == fresh);
+    EXPECT_FALSE(FileExists(In("UpgradeBackup_P")));
+    for (const std::string& path : dialog.PendingDeletes()) DeletePath(path);
+  }
 }
 
 TEST_F(EngineFiles, LoadedLibraryIsMovedAsideAndRemovedByTheFinishTimer) {

@@ -37,6 +37,7 @@ class FaultSuite : public ::testing::Test {
     AskProductsToExit();
     for (Process* p : {&updater_, &product_})
       if (p->handle && WaitForExit(*p, 3000) == STILL_ACTIVE) ::TerminateProcess(p->handle.get(), 1);
+    EndProcessesIn(install_);
   }
   void StartProduct(int mode, const std::string& extra = "") {
     product_ = StartProcess(install_ + "Velnoria.exe",
@@ -57,15 +58,17 @@ class FaultSuite : public ::testing::Test {
       return strcmp(text, "更新失败！") == 0 && ::IsWindowEnabled(::GetDlgItem(w, 1000));
     }, timeoutMs);
   }
+  static bool IsOldOrNew(const char* module, const std::string& path) {
+    const std::string now = ReadFileBytes(path);
+    return FileExists(path) && (now == ReadFileBytes(g_releaseDir + "old\\" + module) ||
+                                now == ReadFileBytes(g_releaseDir + "new\\" + module));
+  }
   // The invariant, counted for the report.
   void CheckInvariant(const char* label) {
     ++g_cases;
     bool broken = false;
     for (const char* m : kCatalogueFiles) {
-      const std::string now = ReadFileBytes(install_ + m);
-      const bool ok = FileExists(install_ + m) && (now == ReadFileBytes(g_releaseDir + "old\\" + m) ||
-                                                   now == ReadFileBytes(g_releaseDir + "new\\" + m));
-      if (!ok) {
+      if (!IsOldOrNew(m, install_ + m)) {
         broken = true;
         ADD_FAILURE() << label << ": " << m << " is neither the old nor the new module";
       }
@@ -194,10 +197,11 @@ TEST_F(FaultSuite, KilledDuringDownloadThenANewRunCompletes) {
 }
 
 TEST_F(FaultSuite, KilledDuringInstallationIsRepairedByTheNextRun) {
-  // The kill lands somewhere in the finish flow: before, during or after the
-  // swap. Right after it a module may exist only under its ".del" name; the
-  // next run puts it back before it compares, and completes the update.
-  for (DWORD delay : {0u, 20u, 60u, 150u, 400u}) {
+  // The kill lands at some moment after the product has exited: before,
+  // during or after the swap. Right after it a module may exist only under
+  // its ".del" name; the next run puts it back before it compares, and
+  // completes the update.
+  for (DWORD delay : {0u, 1u, 2u, 4u, 8u, 30u}) {
     SCOPED_TRACE(delay);
     StartProduct(1);
     HWND w = Window();
@@ -205,14 +209,22 @@ TEST_F(FaultSuite, KilledDuringInstallationIsRepairedByTheNextRun) {
     Click(w, 1000);
     ASSERT_TRUE(WaitForSuccess(w, 60000));
     Click(w, 1002);
+    EXPECT_NE(WaitForExit(product_, 10000), STILL_ACTIVE);
     ::Sleep(delay);
     ::TerminateProcess(updater_.handle.get(), 9);
     WaitForExit(updater_, 5000);
     StopAll();
-    int asideOnly = 0;
-    for (const char* m : kCatalogueFiles)
-      if (!FileExists(install_ + m) && FileExists(install_ + m + ".del")) ++asideOnly;
-    printf("killed %lu ms into the finish: %d module(s) only under their .del name\n", delay, asideOnly);
+    // Right after the kill, no module is partly written: each is its old or
+    // its new file, under its own name or, moved aside, under its ".del" name.
+    int asideOnly = 0, fresh = 0;
+    for (const char* m : kCatalogueFiles) {
+      const bool aside = !FileExists(install_ + m) && FileExists(install_ + m + ".del");
+      if (aside) ++asideOnly;
+      EXPECT_TRUE(IsOldOrNew(m, install_ + m + (aside ? ".del" : ""))) << m;
+      if (ReadFileBytes(install_ + m) == ReadFileBytes(g_releaseDir + "new\\" + m)) ++fresh;
+    }
+    printf("killed %lu ms after the product exited: %d module(s) new, %d only under their .del name\n", delay, fresh,
+           asideOnly);
     ::DeleteFileA((install_ + "product.log").c_str());
     StartProduct(3);
     EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
