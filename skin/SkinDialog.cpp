@@ -159,23 +159,32 @@ LRESULT SkinDialog::OnSize(WPARAM, LPARAM) {
 LRESULT SkinDialog::OnEraseBkgnd(WPARAM wParam, LPARAM) {
   HDC dc = reinterpret_cast<HDC>(wParam);
   const RECT client = GetClientRect();
-  const int w = client.right - client.left, h = client.bottom - client.top;
-  // Only the part being erased is painted and copied: a progress update
-  // repaints the status line, not the whole skin.
-  if (::GetClipBox(dc, &m_paintBox) == NULLREGION || ::IsRectEmpty(&m_paintBox)) m_paintBox = client;
-  fw::ScopedMemoryDc memory(::CreateCompatibleDC(dc));
-  fw::ScopedGdiObject bitmap(::CreateCompatibleBitmap(dc, w, h));
-  {
-    fw::ScopedSelect select(memory.get(), bitmap.get());
-    ::IntersectClipRect(memory.get(), m_paintBox.left, m_paintBox.top, m_paintBox.right, m_paintBox.bottom);
-    fw::ScopedGdiObject back(::CreateSolidBrush(m_backColor));
-    ::FillRect(memory.get(), &client, static_cast<HBRUSH>(back.get()));
-    PaintBackground(m_hWnd, memory.get(), client);
-    PaintOverlay(memory.get());
-    ::BitBlt(dc, m_paintBox.left, m_paintBox.top, m_paintBox.right - m_paintBox.left,
-             m_paintBox.bottom - m_paintBox.top, memory.get(), m_paintBox.left, m_paintBox.top, SRCCOPY);
+  RECT box{};
+  if (::GetClipBox(dc, &box) == NULLREGION || ::IsRectEmpty(&box)) box = client;
+  bool stale = false;
+  HDC cache = m_background.Get(dc, {client.right - client.left, client.bottom - client.top, PaintListVersion(), m_backColor},
+                               stale);
+  if (!cache) {
+    // No bitmap for a picture: paint straight into the window.
+    m_paintBox = box;
+    ComposeBackground(dc, client);
+    return TRUE;
   }
+  if (stale) {
+    m_paintBox = client;
+    ComposeBackground(cache, client);
+  }
+  // Only the part being erased is copied; the overlay sees what this erase covers.
+  m_paintBox = box;
+  PaintOverlay(cache);
+  ::BitBlt(dc, box.left, box.top, box.right - box.left, box.bottom - box.top, cache, box.left, box.top, SRCCOPY);
   return TRUE;
+}
+
+void SkinDialog::ComposeBackground(HDC dc, const RECT& client) {
+  fw::ScopedGdiObject back(::CreateSolidBrush(m_backColor));
+  ::FillRect(dc, &client, static_cast<HBRUSH>(back.get()));
+  PaintBackground(m_hWnd, dc, client);
 }
 
 LRESULT SkinDialog::OnLButtonDblClk(WPARAM, LPARAM lParam) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "framework/Dialog.h"
+#include "skin/BackgroundCache.h"
 #include "skin/SkinPainter.h"
 
 class SkinDialog : public CDialog, public SkinPainter {
@@ -51,6 +52,10 @@ class SkinDialog : public CDialog, public SkinPainter {
   RECT m_paintBox{};
 
  private:
+  // The fill colour and the paint list, into `dc`.
+  void ComposeBackground(HDC dc, const RECT& client);
   // The sizing band's cursor and hit-test code at a client point, or false.
   bool SizingBand(POINT point, LPCSTR& cursor, int& hitTest) const;
+
+  BackgroundCache m_background;
 };

@@ -58,12 +58,14 @@ void SkinPainter::PaintOverlay(HDC) {}
 
 void SkinPainter::SetImage(unsigned resourceId, std::string resourceType, RECT dest, int stretchRight,
                            int stretchBottom, int fillMode, int rotateFlip) {
+  ++m_version;
   skin::SetImageEntry(m_images, resourceId, resourceType, Place(dest), stretchRight, stretchBottom, fillMode,
                       rotateFlip);
 }
 
 void SkinPainter::SetImageFile(std::string filePath, RECT dest, int stretchRight, int stretchBottom, int fillMode,
                                int rotateFlip) {
+  ++m_version;
   skin::SetImageFileEntry(m_images, filePath, Place(dest), stretchRight, stretchBottom, fillMode, rotateFlip);
 }
 
@@ -74,17 +76,20 @@ void SkinPainter::PlaceImage(unsigned resourceId, std::string resourceType, int 
     w = static_cast<int>(image->GetWidth());
     h = static_cast<int>(image->GetHeight());
   }
+  ++m_version;
   skin::PlaceImageEntry(m_images, resourceId, resourceType, x, y, rotateFlip, w, h);
 }
 
 void SkinPainter::SetNineGrid(unsigned resourceId, std::string resourceType, int top, int bottom, int left, int right,
                               int fillClient, RECT dest, int fillMode, int rotateFlip) {
+  ++m_version;
   skin::SetNineGridEntry(m_nineGrids, resourceId, resourceType, top, bottom, left, right, fillClient, Place(dest),
                          fillMode, rotateFlip);
 }
 
 void SkinPainter::SetNineGridFile(std::string filePath, int top, int bottom, int left, int right, int fillClient,
                                   RECT dest, int fillMode, int rotateFlip) {
+  ++m_version;
   skin::SetNineGridFileEntry(m_nineGrids, filePath, top, bottom, left, right, fillClient, Place(dest), fillMode,
                              rotateFlip);
 }
@@ -98,4 +103,7 @@ void SkinPainter::SetNineGridTopFile(std::string filePath, int top, int fillClie
   SetNineGridFile(filePath, top, -1, -1, -1, fillClient, dest, fillMode, 0);
 }
 
-void SkinPainter::SetText(StyledText text) { skin::SetTextEntry(m_texts, text); }
+void SkinPainter::SetText(StyledText text) {
+  ++m_version;
+  skin::SetTextEntry(m_texts, text);
+}

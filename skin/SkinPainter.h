@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ class SkinPainter {
   void SetNineGridTopFile(std::string filePath, int top, int fillClient, RECT dest, int fillMode);
   void SetText(StyledText text);
 
+  // Changes with every change of the list, so that a kept picture of it
+  // knows when it is out of date.
+  uint32_t PaintListVersion() const { return m_version; }
+
   const std::vector<NineGridItem>& NineGrids() const { return m_nineGrids; }
   const std::vector<ImageItem>& Images() const { return m_images; }
   const std::vector<StyledText>& Texts() const { return m_texts; }
@@ -46,4 +51,7 @@ class SkinPainter {
   std::vector<BorderItem> m_borders;
   std::vector<ImageItem> m_images;
   std::vector<StyledText> m_texts;
+
+ private:
+  uint32_t m_version = 0;
 };

@@ -194,6 +194,47 @@ TEST(SkinDialogRegion, RoundedCornersOf300x320) {
   ::DestroyWindow(wnd);
 }
 
+TEST(SkinDialogErase, KeptBackgroundFollowsEveryChangeAndPartialErasesMatchFullOnes) {
+  struct Probe : SkinDialog {
+    Probe() : SkinDialog(102, nullptr) {}
+    void SetBack(COLORREF c) { m_backColor = c; }
+    void Erase(HDC dc) { OnEraseBkgnd(reinterpret_cast<WPARAM>(dc), 0); }
+  } dialog;
+  dialog.m_hWnd = ::CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 300, 320, nullptr, nullptr, nullptr, nullptr);
+  auto fullErase = [&](int x, int y) {
+    Canvas canvas(300, 320, RGB(255, 0, 255));
+    dialog.Erase(canvas.dc());
+    return canvas.At(x, y);
+  };
+  dialog.SetBack(RGB(200, 0, 0));
+  EXPECT_TRUE(NearColor(fullErase(150, 300), 200, 0, 0, 0));
+  dialog.SetBack(RGB(0, 0, 200));
+  EXPECT_TRUE(NearColor(fullErase(150, 300), 0, 0, 200, 0)) << "a new back colour is painted";
+  dialog.SetImage(139, "PNG", {0, 0, 0, 0}, 0, 0, 0, 0);
+  EXPECT_TRUE(NearColor(fullErase(2, 0), 214, 232, 250, 3)) << "an added image is painted";
+
+  // A progress update erases only the status line: the rest stays as it was.
+  Canvas full(300, 320, RGB(255, 0, 255));
+  dialog.Erase(full.dc());
+  Canvas partial(300, 320, RGB(255, 0, 255));
+  ::IntersectClipRect(partial.dc(), 0, 10, 300, 40);
+  dialog.Erase(partial.dc());
+  ::SelectClipRgn(partial.dc(), nullptr);
+  for (int y : {10, 25, 39})
+    for (int x : {0, 2, 150, 299}) EXPECT_EQ(partial.At(x, y), full.At(x, y)) << x << "," << y;
+  EXPECT_TRUE(NearColor(partial.At(150, 9), 255, 0, 255, 0));
+  EXPECT_TRUE(NearColor(partial.At(150, 40), 255, 0, 255, 0));
+
+  // A new size is composed at that size.
+  ::SetWindowPos(dialog.m_hWnd, nullptr, 0, 0, 200, 100, SWP_NOZORDER | SWP_NOACTIVATE);
+  Canvas small(300, 320, RGB(255, 0, 255));
+  dialog.Erase(small.dc());
+  EXPECT_TRUE(NearColor(small.At(199, 99), 0, 0, 200, 0));
+  EXPECT_TRUE(NearColor(small.At(250, 200), 255, 0, 255, 0)) << "nothing past the client area";
+  ::DestroyWindow(dialog.m_hWnd);
+  dialog.m_hWnd = nullptr;
+}
+
 namespace {
 
 // A parent window painted white with one skin button on it.
