@@ -14,3 +14,7 @@ constexpr UINT WM_MANIFEST_CHECKED = WM_USER + 101;
 // Armed after the relaunch; its tick ends the updater.
 constexpr UINT_PTR FINISH_TIMER_ID = 1;
 constexpr UINT FINISH_TIMER_PERIOD_MS = 1000;
+
+// Shows the progress report kept back since the last one shown.
+constexpr UINT_PTR PROGRESS_TIMER_ID = 2;
+constexpr UINT PROGRESS_PRESENT_INTERVAL_MS = 100;

@@ -85,6 +85,10 @@ void UpdateDialog::InstallModules() {
 }
 
 LRESULT UpdateDialog::OnTimer(WPARAM id, LPARAM) {
+  if (id == PROGRESS_TIMER_ID) {
+    OnProgressTick();
+    return 0;
+  }
   if (id == FINISH_TIMER_ID) {
     ::KillTimer(m_hWnd, FINISH_TIMER_ID);
     for (const std::string& path : m_pendingDeletes) DeletePath(path);

@@ -28,3 +28,31 @@ ProgressUpdate StepProgress(ProgressCounters& c, bool& firstReport, const uint32
   update.barPosition = aliveCounter;
   return update;
 }
+
+ProgressPacer::Action ProgressPacer::Offer(const ProgressUpdate& update, uint64_t nowMs, uint32_t& timerMs) {
+  timerMs = 0;
+  if (update.kind == ProgressUpdate::Nothing) return Action::None;
+  if (!timerArmed_ && (!lastShown_ || nowMs - *lastShown_ >= interval_)) {
+    lastShown_ = nowMs;
+    return Action::Show;
+  }
+  kept_ = update;
+  if (timerArmed_) return Action::None;
+  timerArmed_ = true;
+  timerMs = static_cast<uint32_t>(interval_ - (nowMs - *lastShown_));
+  return Action::ArmTimer;
+}
+
+std::optional<ProgressUpdate> ProgressPacer::Tick(uint64_t nowMs) {
+  timerArmed_ = false;
+  std::optional<ProgressUpdate> due;
+  due.swap(kept_);
+  if (due) lastShown_ = nowMs;
+  return due;
+}
+
+void ProgressPacer::Reset() {
+  lastShown_.reset();
+  kept_.reset();
+  timerArmed_ = false;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 struct ProgressCounters {
   int32_t reportedModules = 0;  // modules that announced their size this run
@@ -22,3 +23,26 @@ struct ProgressUpdate {
 ProgressUpdate StepProgress(ProgressCounters& counters, bool& firstReport, const uint32_t* slots, int slotCount,
                             uint32_t size, int32_t succeeded, int32_t failed, int32_t taskCount,
                             int32_t& aliveCounter);
+
+// Reports come far more often than anyone can read them, and under Wine each
+// bar position is painted at once: the window shows the latest report at
+// most once per interval and keeps the rest for a timer.
+class ProgressPacer {
+ public:
+  enum class Action { None, Show, ArmTimer };
+  explicit ProgressPacer(uint32_t intervalMs) : interval_(intervalMs) {}
+
+  // A report at `nowMs`. Show: present it now. ArmTimer: it is kept; a timer
+  // of `timerMs` must be armed. None: nothing to present now (a timer is armed).
+  Action Offer(const ProgressUpdate& update, uint64_t nowMs, uint32_t& timerMs);
+  // The timer's tick: the kept report, if any, to present now.
+  std::optional<ProgressUpdate> Tick(uint64_t nowMs);
+  // A new run or an end of the run: nothing kept, no timer expected.
+  void Reset();
+
+ private:
+  uint32_t interval_;
+  std::optional<uint64_t> lastShown_;
+  std::optional<ProgressUpdate> kept_;
+  bool timerArmed_ = false;
+};

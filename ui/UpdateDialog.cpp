@@ -38,7 +38,8 @@ StyledText BlackText(const std::string& text, float x, float y, float height, in
 
 }  // namespace
 
-UpdateDialog::UpdateDialog(CWnd* parent) : SkinDialog(IDD_UPDATER, parent) {
+UpdateDialog::UpdateDialog(CWnd* parent)
+    : SkinDialog(IDD_UPDATER, parent), m_progressPacer(PROGRESS_PRESENT_INTERVAL_MS) {
   m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
   SetCornerRadii(7, 7, 5, 5);
   SetTitleText(AfxLoadString(IDS_UPGRADE_NOTICE), kFace, 0xFFFFF7EE, 28, 8, 10, 1);
@@ -332,6 +333,31 @@ void UpdateDialog::OnProgress(bool& firstReport, uint32_t, uint32_t size) {
   m_reportedModules = counters.reportedModules;
   m_totalBytes = counters.totalBytes;
   m_doneBytes = counters.doneBytes;
+  uint32_t timerMs = 0;
+  switch (m_progressPacer.Offer(update, ::GetTickCount64(), timerMs)) {
+    case ProgressPacer::Action::Show:
+      PresentProgress(update);
+      break;
+    case ProgressPacer::Action::ArmTimer:
+      ::SetTimer(m_hWnd, PROGRESS_TIMER_ID, timerMs, nullptr);
+      break;
+    case ProgressPacer::Action::None:
+      break;
+  }
+}
+
+void UpdateDialog::OnProgressTick() {
+  ::KillTimer(m_hWnd, PROGRESS_TIMER_ID);
+  const std::optional<ProgressUpdate> kept = m_progressPacer.Tick(::GetTickCount64());
+  if (kept && m_state == UpdateState::Running) PresentProgress(*kept);
+}
+
+void UpdateDialog::DropKeptProgress() {
+  ::KillTimer(m_hWnd, PROGRESS_TIMER_ID);
+  m_progressPacer.Reset();
+}
+
+void UpdateDialog::PresentProgress(const ProgressUpdate& update) {
   if (update.kind == ProgressUpdate::Full) {
     char line[256];
     std::snprintf(line, sizeof line, AfxLoadString(IDS_PROGRESS_FORMAT).c_str(),

@@ -13,6 +13,7 @@
 #include "skin/Hyperlink.h"
 #include "skin/SkinButton.h"
 #include "skin/SkinDialog.h"
+#include "ui/ProgressMath.h"
 
 class UpdateDialog : public SkinDialog {
  public:
@@ -62,6 +63,7 @@ class UpdateDialog : public SkinDialog {
   }
   LRESULT HandleModuleProgress(int slot, LPARAM record);
   void OnProgress(bool& firstReport, uint32_t received, uint32_t size);
+  void OnProgressTick();
 
   LRESULT OnUpgrade(WPARAM, LPARAM);
   LRESULT OnSkip(WPARAM, LPARAM);
@@ -78,6 +80,9 @@ class UpdateDialog : public SkinDialog {
  private:
   void CompleteRun(RunOutcome outcome);
   void LeaveUpdater(bool askProductToExit);
+  void PresentProgress(const ProgressUpdate& update);
+  // A report kept for the progress timer belongs to this run only.
+  void DropKeptProgress();
 
   void PlaceTemplateControls();
   // The caption record of a text button.
@@ -107,6 +112,7 @@ class UpdateDialog : public SkinDialog {
   int32_t m_keepPartial = 0;
   UpdateState m_state = UpdateState::Idle;
   RECT m_statusRect{};
+  ProgressPacer m_progressPacer;
   std::vector<std::string> m_pendingDeletes;
 };
 

@@ -75,3 +75,51 @@ TEST(Progress, ARetryRunStartsFromZero) {
   EXPECT_EQ(u.barPosition, 50);
   EXPECT_EQ(retry.counters.totalBytes, 500u);
 }
+
+TEST(ProgressPacer, ShowsAtMostOncePerIntervalAndNeverLosesTheLatest) {
+  using A = ProgressPacer::Action;
+  auto full = [](int percent) {
+    ProgressUpdate u;
+    u.kind = ProgressUpdate::Full;
+    u.barPosition = percent;
+    return u;
+  };
+  struct Step {
+    uint64_t at;
+    int percent;  // -1: the timer ticks instead of a report
+    A action;
+    uint32_t timerMs;
+    int shownByTick;  // percent the tick presents, -1: none
+  };
+  const Step steps[] = {
+      {1000, 1, A::Show, 0, -1},      // the first report at once
+      {1030, 2, A::ArmTimer, 70, -1},  // too soon: kept, timer for the rest of the interval
+      {1060, 3, A::None, 0, -1},      // the timer is armed: only the kept one changes
+      {1100, -1, A::None, 0, 3},      // the tick shows the latest
+      {1150, 4, A::ArmTimer, 50, -1},  // measured from the tick's presentation
+      {1200, -1, A::None, 0, 4},
+      {1400, -1, A::None, 0, -1},     // a stray tick shows nothing
+      {1500, 5, A::Show, 0, -1},      // quiet long enough: at once again
+  };
+  ProgressPacer pacer(100);
+  for (const Step& s : steps) {
+    if (s.percent < 0) {
+      const std::optional<ProgressUpdate> due = pacer.Tick(s.at);
+      EXPECT_EQ(due ? due->barPosition : -1, s.shownByTick) << "tick at " << s.at;
+      continue;
+    }
+    uint32_t timerMs = 12345;
+    EXPECT_EQ(pacer.Offer(full(s.percent), s.at, timerMs), s.action) << "report at " << s.at;
+    EXPECT_EQ(timerMs, s.timerMs) << "report at " << s.at;
+  }
+
+  // Reports that change nothing do not count as shown.
+  uint32_t timerMs = 0;
+  EXPECT_EQ(pacer.Offer(ProgressUpdate{}, 1510, timerMs), A::None);
+
+  // A new run starts afresh: nothing kept from the old one, the next report at once.
+  EXPECT_EQ(pacer.Offer(full(6), 1520, timerMs), A::ArmTimer);
+  pacer.Reset();
+  EXPECT_FALSE(pacer.Tick(1600).has_value());
+  EXPECT_EQ(pacer.Offer(full(0), 1601, timerMs), A::Show);
+}
