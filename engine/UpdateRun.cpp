@@ -20,6 +20,39 @@ UINT EngineThread(void* param) {
   return 1;
 }
 
+// Fingerprint checks are CPU-bound: seventeen at once starve the window's
+// thread, so only so many run together as leave a processor free.
+class VerifyGate {
+ public:
+  VerifyGate() {
+    SYSTEM_INFO info{};
+    ::GetSystemInfo(&info);
+    // One processor is left to the window and the transfers.
+    const LONG n = info.dwNumberOfProcessors > 2 ? static_cast<LONG>(info.dwNumberOfProcessors) - 1 : 1;
+    semaphore_.reset(::CreateSemaphoreA(nullptr, n, n, nullptr));
+  }
+  template <typename F>
+  auto Run(F&& f) {
+    // Every holder ends after one file's digest, so the wait is bounded.
+    const bool gated = semaphore_ && ::WaitForSingleObject(semaphore_.get(), INFINITE) == WAIT_OBJECT_0;
+    struct Release {
+      HANDLE semaphore;
+      ~Release() {
+        if (semaphore) ::ReleaseSemaphore(semaphore, 1, nullptr);
+      }
+    } release{gated ? semaphore_.get() : nullptr};
+    return f();
+  }
+
+ private:
+  fw::ScopedHandle semaphore_;
+};
+
+VerifyGate& Gate() {
+  static VerifyGate gate;
+  return gate;
+}
+
 // One module transfer. Everything the worker needs is copied out of its task
 // first: once the result is posted, the window may clear the task list.
 UINT DownloadWorker(void* param) {
@@ -41,7 +74,7 @@ UINT DownloadWorker(void* param) {
   // A transfer that does not carry the manifest's fingerprint is not the
   // module: it is never installed, and the retry fetches it whole.
   if (CountsAsSuccess(result) && !task.expectedDigest.empty() &&
-      ModuleDigest(target, kModuleDigestKey) != task.expectedDigest) {
+      Gate().Run([&] { return ModuleDigest(target, kModuleDigestKey); }) != task.expectedDigest) {
     ::DeleteFileA(target.c_str());
     result = kResultFingerprintMismatch;
   }
@@ -52,6 +85,7 @@ UINT DownloadWorker(void* param) {
 }  // namespace
 
 void UpdateDialog::ResetRun() {
+  DropKeptProgress();
   m_downloadTasks.clear();
   m_reportedModules = 0;
   m_succeeded = 0;
@@ -133,6 +167,7 @@ LRESULT UpdateDialog::OnManifestChecked(WPARAM failed, LPARAM run) {
 
 void UpdateDialog::CompleteRun(RunOutcome outcome) {
   const bool background = App().m_nUpdateMode == ModeBackground;
+  if (outcome != RunOutcome::Pending) DropKeptProgress();
   switch (outcome) {
     case RunOutcome::Pending:
       return;
