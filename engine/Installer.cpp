@@ -34,10 +34,17 @@ bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str())
 // A name to move a locked module to. A ".del" file left by an earlier update
 // is removed first; if it cannot be, another free name is taken, so that the
 // move is never a silent no-op.
+// The names a module is moved aside under: "<module>.del", and while that one
+// is held open, "<module>.1.del" to "<module>.99.del".
+constexpr int kSetAsideNames = 100;
+std::string SetAsideName(const std::string& installed, int n) {
+  return n == 0 ? installed + kSetAsideSuffix : installed + "." + std::to_string(n) + kSetAsideSuffix;
+}
+
 std::string FreeSetAsideName(const std::string& installed) {
-  std::string aside = installed + kSetAsideSuffix;
+  std::string aside = SetAsideName(installed, 0);
   if (Exists(aside)) DeletePath(aside);
-  for (int n = 1; Exists(aside) && n < 100; ++n) aside = installed + "." + std::to_string(n) + kSetAsideSuffix;
+  for (int n = 1; Exists(aside) && n < kSetAsideNames; ++n) aside = SetAsideName(installed, n);
   return aside;
 }
 
@@ -53,8 +60,21 @@ bool MoveInto(const std::string& staged, const std::string& installed, DWORD fla
 void RestoreSetAsideModules() {
   for (const ModuleEntry& row : kModuleCatalogue) {
     const std::string installed = ModuleDirectory + row.LocalName();
-    const std::string aside = installed + kSetAsideSuffix;
-    if (!Exists(installed) && Exists(aside)) std::rename(aside.c_str(), installed.c_str());
+    if (Exists(installed)) continue;
+    // Older copies may still sit under other set-aside names, held open by
+    // an earlier run: the one written last is the module's version.
+    std::string newest;
+    FILETIME newestTime{};
+    for (int n = 0; n < kSetAsideNames; ++n) {
+      const std::string aside = SetAsideName(installed, n);
+      WIN32_FILE_ATTRIBUTE_DATA data{};
+      if (!::GetFileAttributesExA(aside.c_str(), GetFileExInfoStandard, &data)) continue;
+      if (newest.empty() || ::CompareFileTime(&data.ftLastWriteTime, &newestTime) > 0) {
+        newest = aside;
+        newestTime = data.ftLastWriteTime;
+      }
+    }
+    if (!newest.empty()) std::rename(newest.c_str(), installed.c_str());
   }
 }
 

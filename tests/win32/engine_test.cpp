@@ -284,6 +284,25 @@ TEST_F(EngineFiles, InterruptedInstallationIsRepaired) {
   EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa current");  // a module that is there stays
 }
 
+TEST_F(EngineFiles, InterruptedInstallationIsRepairedFromANumberedSetAsideName) {
+  // The plain set-aside name was held by an older copy, so the module went
+  // aside under a numbered one; the newest copy is the module's version.
+  auto writeAt = [&](const char* name, const char* bytes, WORD year) {
+    WriteFileBytes(In(name), bytes);
+    SYSTEMTIME st{year, 1, 0, 1, 12, 0, 0, 0};
+    FILETIME ft{};
+    ::SystemTimeToFileTime(&st, &ft);
+    fw::ScopedHandle file(::CreateFileA(In(name).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &ft));
+  };
+  writeAt("Tobrin.dll.del", "tobrin two updates ago", 2024);
+  writeAt("Tobrin.dll.1.del", "tobrin old", 2026);
+  writeAt("Tobrin.dll.2.del", "tobrin three updates ago", 2023);
+  RestoreSetAsideModules();
+  EXPECT_EQ(ReadFileBytes(In("Tobrin.dll")), "tobrin old");
+  EXPECT_FALSE(FileExists(In("Tobrin.dll.1.del")));
+}
+
 TEST_F(EngineFiles, LaunchProgramByEnding) {
   const std::string product = In("Velnoria.exe");
   ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), product.c_str(), FALSE));
