@@ -47,7 +47,9 @@ echo "demo: publishing the sample release with update-release"
 scripts/make-sample-release.sh "$bin" build/tools/update-release "$demo/release" "$demo/www"
 cp "$demo/release/old/"* "$demo/install/"
 cp "$bin/Updater.exe" "$demo/install/"
-scripts/nginx-serve.sh start "$demo/nginx" "$demo/www"
+# The sample release is small: served at full loopback speed, its download
+# is over before anyone sees the progress.
+NGINX_RATE=${NGINX_RATE:-128k} scripts/nginx-serve.sh start "$demo/nginx" "$demo/www"
 base="http://127.0.0.1:$(cat "$demo/nginx/port")/release/"
 echo "demo: nginx serves $base"
 scripts/wine-env.sh start "$demo/wine"

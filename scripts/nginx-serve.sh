@@ -2,6 +2,8 @@
 # A real web server for demos and benchmarks: nginx on a free loopback port.
 #   nginx-serve.sh start STATE_DIR ROOT_DIR   port written to STATE_DIR/port
 #   nginx-serve.sh stop  STATE_DIR
+# NGINX_RATE (say 64k) limits each response's rate, so that a download on
+# loopback lasts long enough to be watched.
 set -euo pipefail
 cmd=${1:?usage: nginx-serve.sh start STATE_DIR ROOT_DIR | stop STATE_DIR}
 state=${2:?usage: nginx-serve.sh start STATE_DIR ROOT_DIR | stop STATE_DIR}
@@ -33,7 +35,10 @@ http {
     listen 127.0.0.1:$port;
     root $root;
     # Range requests are on by default for static files (206, Content-Range, 416).
-    location / { try_files \$uri =404; }
+    location / {
+      try_files \$uri =404;${NGINX_RATE:+
+      limit_rate $NGINX_RATE;}
+    }
   }
 }
 CONF
