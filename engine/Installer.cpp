@@ -31,9 +31,6 @@ namespace {
 
 bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// A name to move a locked module to. A ".del" file left by an earlier update
-// is removed first; if it cannot be, another free name is taken, so that the
-// move is never a silent no-op.
 // The names a module is moved aside under: "<module>.del", and while that one
 // is held open, "<module>.1.del" to "<module>.99.del".
 constexpr int kSetAsideNames = 100;
@@ -41,6 +38,9 @@ std::string SetAsideName(const std::string& installed, int n) {
   return n == 0 ? installed + kSetAsideSuffix : installed + "." + std::to_string(n) + kSetAsideSuffix;
 }
 
+// A name to move a locked module to. A ".del" file left by an earlier update
+// is removed first; if it cannot be, another free name is taken, so that the
+// move is never a silent no-op.
 std::string FreeSetAsideName(const std::string& installed) {
   std::string aside = SetAsideName(installed, 0);
   if (Exists(aside)) DeletePath(aside);

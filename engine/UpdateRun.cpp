@@ -167,7 +167,6 @@ LRESULT UpdateDialog::OnManifestChecked(WPARAM failed, LPARAM run) {
 
 void UpdateDialog::CompleteRun(RunOutcome outcome) {
   const bool background = App().m_nUpdateMode == ModeBackground;
-  if (outcome != RunOutcome::Pending) DropKeptProgress();
   switch (outcome) {
     case RunOutcome::Pending:
       return;

@@ -164,18 +164,15 @@ LRESULT SkinDialog::OnEraseBkgnd(WPARAM wParam, LPARAM) {
   bool stale = false;
   HDC cache = m_background.Get(dc, {client.right - client.left, client.bottom - client.top, PaintListVersion(), m_backColor},
                                stale);
+  // The overlay sees what this erase covers; only that part is copied.
+  m_paintBox = box;
   if (!cache) {
     // No bitmap for a picture: paint straight into the window.
-    m_paintBox = box;
     ComposeBackground(dc, client);
+    PaintOverlay(dc);
     return TRUE;
   }
-  if (stale) {
-    m_paintBox = client;
-    ComposeBackground(cache, client);
-  }
-  // Only the part being erased is copied; the overlay sees what this erase covers.
-  m_paintBox = box;
+  if (stale) ComposeBackground(cache, client);
   PaintOverlay(cache);
   ::BitBlt(dc, box.left, box.top, box.right - box.left, box.bottom - box.top, cache, box.left, box.top, SRCCOPY);
   return TRUE;

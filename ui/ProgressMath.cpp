@@ -32,19 +32,19 @@ ProgressUpdate StepProgress(ProgressCounters& c, bool& firstReport, const uint32
 ProgressPacer::Action ProgressPacer::Offer(const ProgressUpdate& update, uint64_t nowMs, uint32_t& timerMs) {
   timerMs = 0;
   if (update.kind == ProgressUpdate::Nothing) return Action::None;
-  if (!timerArmed_ && (!lastShown_ || nowMs - *lastShown_ >= interval_)) {
+  // A kept report means the timer is armed.
+  const bool timerArmed = kept_.has_value();
+  if (!timerArmed && (!lastShown_ || nowMs - *lastShown_ >= interval_)) {
     lastShown_ = nowMs;
     return Action::Show;
   }
   kept_ = update;
-  if (timerArmed_) return Action::None;
-  timerArmed_ = true;
+  if (timerArmed) return Action::None;
   timerMs = static_cast<uint32_t>(interval_ - (nowMs - *lastShown_));
   return Action::ArmTimer;
 }
 
 std::optional<ProgressUpdate> ProgressPacer::Tick(uint64_t nowMs) {
-  timerArmed_ = false;
   std::optional<ProgressUpdate> due;
   due.swap(kept_);
   if (due) lastShown_ = nowMs;
@@ -54,5 +54,4 @@ std::optional<ProgressUpdate> ProgressPacer::Tick(uint64_t nowMs) {
 void ProgressPacer::Reset() {
   lastShown_.reset();
   kept_.reset();
-  timerArmed_ = false;
 }

@@ -37,12 +37,11 @@ class ProgressPacer {
   Action Offer(const ProgressUpdate& update, uint64_t nowMs, uint32_t& timerMs);
   // The timer's tick: the kept report, if any, to present now.
   std::optional<ProgressUpdate> Tick(uint64_t nowMs);
-  // A new run or an end of the run: nothing kept, no timer expected.
+  // A new run: nothing kept, no timer expected.
   void Reset();
 
  private:
   uint32_t interval_;
   std::optional<uint64_t> lastShown_;
   std::optional<ProgressUpdate> kept_;
-  bool timerArmed_ = false;
 };

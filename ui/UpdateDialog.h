@@ -81,7 +81,8 @@ class UpdateDialog : public SkinDialog {
   void CompleteRun(RunOutcome outcome);
   void LeaveUpdater(bool askProductToExit);
   void PresentProgress(const ProgressUpdate& update);
-  // A report kept for the progress timer belongs to this run only.
+  // A report kept for the progress timer belongs to its run only; a tick
+  // after the run has ended shows nothing.
   void DropKeptProgress();
 
   void PlaceTemplateControls();
