@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the demo need.
-# Quick no-op when everything is already there.
+# Installs every Debian package the build, the tests and the demo need on a
+# fresh Debian 12 (checked with scripts/fresh-root.sh). Quick no-op when
+# everything is already there. Fetches are retried when the mirror does not
+# answer.
 set -euo pipefail
 
 PACKAGES=(
-  cmake ninja-build g++ googletest python3
+  cmake ninja-build g++ googletest libgtest-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 fonts-wine fonts-wqy-zenhei
   xvfb xauth x11-utils imagemagick xdotool locales
@@ -21,8 +23,16 @@ echo "bootstrap: installing ${missing[*]}"
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
+retry() {
+  local n
+  for n in 1 2 3; do
+    "$@" && return 0
+    [ "$n" -lt 3 ] && { echo "bootstrap: '$*' failed, trying again" >&2; sleep $((n * 10)); }
+  done
+  return 1
+}
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+retry $SUDO apt-get -o Acquire::Retries=3 update -qq
+retry $SUDO apt-get -o Acquire::Retries=3 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
