@@ -13,12 +13,22 @@ add_subdirectory(tests/host)
 
 option(UPDATER_WIN32 "Cross-build the Windows programs and their tests" ON)
 if(UPDATER_WIN32)
+  # The product is a 32-bit program. Where this machine cannot run 32-bit
+  # code (some virtual machines run 64-bit user code only), the Windows
+  # programs and tests are built for x86-64 and run under wine64, and the
+  # 32-bit product is still built beside them (build/win32-i686/).
+  if(NOT UPDATER_WINDOWS_ARCH)
+    execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/windows-arch.sh
+                    OUTPUT_VARIABLE detected OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(UPDATER_WINDOWS_ARCH ${detected} CACHE STRING "Windows architecture of the tested programs: i686 or x86_64")
+  endif()
+  message(STATUS "Windows programs are tested as ${UPDATER_WINDOWS_ARCH} builds")
   set(WIN32_BINARY_DIR ${CMAKE_BINARY_DIR}/win32)
   ExternalProject_Add(win32
     SOURCE_DIR ${CMAKE_SOURCE_DIR}
     BINARY_DIR ${WIN32_BINARY_DIR}
     CMAKE_ARGS
-      -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686.cmake
+      -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-${UPDATER_WINDOWS_ARCH}.cmake
       -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
       -DHOST_TOOLS_DIR=${CMAKE_BINARY_DIR}/tools
       -G ${CMAKE_GENERATOR}
@@ -26,6 +36,19 @@ if(UPDATER_WIN32)
     INSTALL_COMMAND ""
     USES_TERMINAL_BUILD ON)
   add_dependencies(win32 update-release)
+  if(NOT UPDATER_WINDOWS_ARCH STREQUAL "i686")
+    ExternalProject_Add(win32-i686
+      SOURCE_DIR ${CMAKE_SOURCE_DIR}
+      BINARY_DIR ${CMAKE_BINARY_DIR}/win32-i686
+      CMAKE_ARGS
+        -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686.cmake
+        -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+        -DUPDATER_WIN32_TESTS=OFF
+        -G ${CMAKE_GENERATOR}
+      BUILD_ALWAYS ON
+      INSTALL_COMMAND ""
+      USES_TERMINAL_BUILD ON)
+  endif()
   file(WRITE ${CMAKE_BINARY_DIR}/win32-tests.cmake "subdirs(\"${WIN32_BINARY_DIR}\")\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/win32-tests.cmake)
 endif()

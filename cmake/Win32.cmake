@@ -30,6 +30,11 @@ add_subdirectory(app)
 add_subdirectory(tools/sample-product)
 add_subdirectory(tools/demo-driver)
 
+option(UPDATER_WIN32_TESTS "Build the Windows test programs and benchmarks" ON)
+if(NOT UPDATER_WIN32_TESTS)
+  return()
+endif()
+
 # GoogleTest cross-built from the sources Debian ships.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)

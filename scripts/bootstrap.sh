@@ -8,7 +8,8 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 fonts-wine fonts-wqy-zenhei
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64 fonts-wine fonts-wqy-zenhei
   xvfb xauth x11-utils imagemagick xdotool locales
   nginx-light curl openssl time
 )

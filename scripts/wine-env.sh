@@ -10,8 +10,22 @@ state=${2:?usage: wine-env.sh start|stop STATE_DIR}
 mkdir -p "$state"
 state=$(cd "$state" && pwd)
 
-export WINEPREFIX="$state/prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEDEBUG=-all
 export LOCPATH="$state/locale"
+# The loader and prefix kind this machine can run (see windows-arch.sh),
+# recorded for wine-run.sh.
+if [ "$cmd" = start ] || [ ! -f "$state/loader" ]; then
+  if [ "$("$(dirname "$0")/windows-arch.sh")" = i686 ]; then
+    echo wine >"$state/loader"
+    echo win32 >"$state/winearch"
+  else
+    echo /usr/lib/wine/wine64 >"$state/loader"
+    echo win64 >"$state/winearch"
+  fi
+fi
+wine=$(cat "$state/loader")
+export WINEPREFIX="$state/prefix" WINEARCH=$(cat "$state/winearch")
+[ "$wine" = wine ] || export WINELOADER=$wine
 
 start_xvfb() {
   # WINE_ENV_DISPLAY: use that X display (a person's screen) instead of Xvfb.
@@ -43,9 +57,9 @@ make_locale() {
 }
 
 make_prefix() {
-  [ -f "$state/prefix.ready" ] && return
+  [ "$(cat "$state/prefix.ready" 2>/dev/null)" = "$WINEARCH" ] && return
   rm -rf "$WINEPREFIX"
-  DISPLAY= LC_ALL=zh_CN.UTF-8 wineboot -i >/dev/null 2>&1 </dev/null
+  DISPLAY= LC_ALL=zh_CN.UTF-8 "$wine" wineboot -i >/dev/null 2>&1 </dev/null
   # GDI+ finds no 宋体/SimSun in a stock prefix; map both to the Chinese font
   # Debian ships. Message boxes get a Wine-drawn title bar on Xvfb (no window manager).
   local reg="$state/settings.reg"
@@ -55,9 +69,9 @@ make_prefix() {
     '"NSimSun"="WenQuanYi Zen Hei"' '"新宋体"="WenQuanYi Zen Hei"' '' \
     '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Decorated"="N"' '' \
     | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$reg"
-  LC_ALL=zh_CN.UTF-8 wine regedit /S "$reg" >/dev/null 2>&1 </dev/null
+  LC_ALL=zh_CN.UTF-8 "$wine" regedit /S "$reg" >/dev/null 2>&1 </dev/null
   wineserver -w
-  touch "$state/prefix.ready"
+  echo "$WINEARCH" >"$state/prefix.ready"
 }
 
 case "$cmd" in
@@ -67,7 +81,7 @@ case "$cmd" in
     start_xvfb
     wineserver -p </dev/null >/dev/null 2>&1 || true  # already running is fine
     # Warm the server so the first test does not pay the cold start.
-    DISPLAY=$(cat "$state/display") LC_ALL=zh_CN.UTF-8 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+    DISPLAY=$(cat "$state/display") LC_ALL=zh_CN.UTF-8 "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
     ;;
   stop)
     wineserver -k 2>/dev/null || true

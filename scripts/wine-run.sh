@@ -8,8 +8,11 @@ if [ ! -f "$state/display" ]; then
   echo "wine-run: the Wine environment is not started (wine-env.sh start $state)" >&2
   exit 1
 fi
-export WINEPREFIX="$state/prefix" WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
+wine=$(cat "$state/loader" 2>/dev/null || echo wine)
+export WINEPREFIX="$state/prefix" WINEARCH=$(cat "$state/winearch" 2>/dev/null || echo win32)
+export WINEDEBUG=${WINEDEBUG:--all}
 export LOCPATH="$state/locale"
+[ "$wine" = wine ] || export WINELOADER=$wine
 export DISPLAY
 DISPLAY=$(cat "$state/display")
-exec env LC_ALL=zh_CN.UTF-8 wine "$@"
+exec env LC_ALL=zh_CN.UTF-8 "$wine" "$@"
