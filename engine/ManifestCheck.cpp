@@ -1,24 +1,21 @@
-// Download runs: the manifest check on an engine thread, one worker thread
-// per out-of-date module, and the completion accounting on the window's thread.
-#include <windows.h>
+// Download runs off the window's thread: the manifest check on an engine
+// thread and one worker thread per out-of-date module.
+#include "engine/ManifestCheck.h"
+
 #include <imagehlp.h>
 
+#include <cstring>
+#include <memory>
+
 #include "app/Messages.h"
-#include "app/UpdaterApp.h"
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ModuleDigest.h"
 #include "fetchkit/HttpDownload.h"
+#include "framework/Scoped.h"
 #include "framework/Thread.h"
-#include "ui/UpdateDialog.h"
 
 namespace {
-
-// The engine thread of a run: the manifest check, which starts the workers.
-UINT EngineThread(void* param) {
-  static_cast<UpdateDialog*>(param)->CheckForUpdates();
-  return 1;
-}
 
 // Fingerprint checks are CPU-bound: seventeen at once starve the window's
 // thread, so only so many run together as leave a processor free.
@@ -53,145 +50,89 @@ VerifyGate& Gate() {
   return gate;
 }
 
-// One module transfer. Everything the worker needs is copied out of its task
-// first: once the result is posted, the window may clear the task list.
-UINT DownloadWorker(void* param) {
-  const DownloadTask task = *static_cast<const DownloadTask*>(param);
-  const std::string target = DownloadTargetPath(ModuleDirectory, task.localFileName, App().m_nUpdateMode);
-  const int32_t keepPartial = g_pUpdateDialog->KeepPartial();
-  HWND window = g_hUpdateWnd;
+// Everything one worker needs, its own copy.
+struct WorkerJob {
+  DownloadTask task;
+  std::string target;
+  int32_t keepPartial;
+  HWND window;
+};
 
-  ::MakeSureDirectoryPathExists(target.c_str());
+// One module transfer.
+UINT DownloadWorker(void* param) {
+  const std::unique_ptr<WorkerJob> job(static_cast<WorkerJob*>(param));
+  ::MakeSureDirectoryPathExists(job->target.c_str());
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) {
-    ::PostMessageA(window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, 0);
+    ::PostMessageA(job->window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, 0);
     return kResultNoDownloadObject;
   }
-  download->SetNotifyWnd(window, task.messageId, -1, -1, -1, 1);
-  if (keepPartial == 0) ::DeleteFileA(target.c_str());
-  unsigned result = download->Download(task.url.c_str(), target.c_str(), 0);
+  download->SetNotifyWnd(job->window, job->task.messageId, -1, -1, -1, 1);
+  if (job->keepPartial == 0) ::DeleteFileA(job->target.c_str());
+  unsigned result = download->Download(job->task.url.c_str(), job->target.c_str(), 0);
   delete download;
   // A transfer that does not carry the manifest's fingerprint is not the
   // module: it is never installed, and the retry fetches it whole.
-  if (CountsAsSuccess(result) && !task.expectedDigest.empty() &&
-      Gate().Run([&] { return ModuleDigest(target, kModuleDigestKey); }) != task.expectedDigest) {
-    ::DeleteFileA(target.c_str());
+  if (CountsAsSuccess(result) && !job->task.expectedDigest.empty() &&
+      Gate().Run([&] { return ModuleDigest(job->target, kModuleDigestKey); }) != job->task.expectedDigest) {
+    ::DeleteFileA(job->target.c_str());
     result = kResultFingerprintMismatch;
   }
-  ::PostMessageA(window, WM_DOWNLOAD_FINISHED, result, 0);
+  ::PostMessageA(job->window, WM_DOWNLOAD_FINISHED, result, 0);
   return result;
 }
 
 }  // namespace
 
-void UpdateDialog::ResetRun() {
-  DropKeptProgress();
-  m_downloadTasks.clear();
-  m_reportedModules = 0;
-  m_succeeded = 0;
-  m_failed = 0;
-  m_totalBytes = 0;
-  m_doneBytes = 0;
-  for (int i = 0; i < kModuleCount; ++i) {
-    m_moduleBytes[i] = 0;
-    m_firstReport[i] = true;
-  }
+UINT EngineThread(void* param) {
+  const std::unique_ptr<std::shared_ptr<ManifestCheck>> check(static_cast<std::shared_ptr<ManifestCheck>*>(param));
+  (*check)->CheckForUpdates();
+  return 1;
 }
 
-void UpdateDialog::StartUpdate(int32_t keepPartial) {
-  m_keepPartial = keepPartial;
-  ResetRun();
-  m_runCount += 1;
-  m_state = UpdateState::Running;
-  if (!AfxBeginThread(&EngineThread, this)) {
-    // No thread, no check: the run fails like one whose manifest did not come.
-    PostMessage(WM_MANIFEST_CHECKED, 1, static_cast<LPARAM>(m_runCount));
-  }
-}
+ManifestCheck::ManifestCheck(EngineSettings settings, int32_t run, int32_t keepPartial, HWND window)
+    : m_settings(std::move(settings)), m_run(run), m_keepPartial(keepPartial), m_window(window) {}
 
-void UpdateDialog::CheckForUpdates() {
-  const LPARAM run = m_runCount;
-  RestoreSetAsideModules();
+void ManifestCheck::CheckForUpdates() {
+  RestoreSetAsideModules(m_settings.moduleDirectory);
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) {
-    ::PostMessageA(g_hUpdateWnd, WM_MANIFEST_CHECKED, 1, run);
+    ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 1, m_run);
     return;
   }
-  const std::string manifestPath = ModuleDirectory + kManifestLocalName;
-  const std::string url = std::string(App().m_szServerBase) + kManifestFileName;
+  const std::string manifestPath = m_settings.moduleDirectory + kManifestLocalName;
+  const std::string url = m_settings.serverBase + kManifestFileName;
   const unsigned code = download->Download(url.c_str(), manifestPath.c_str(), FK_FETCH_WHOLE);
   delete download;
   if (code != 0) {
-    ::PostMessageA(g_hUpdateWnd, WM_MANIFEST_CHECKED, 1, run);
+    ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 1, m_run);
     return;
   }
   for (const ModuleEntry& row : kModuleCatalogue) CheckModule(row.baseName, manifestPath, row.messageId, row.extension);
   ::DeleteFileA(manifestPath.c_str());
-  // The list is complete before the first worker exists and stays unchanged
-  // until every worker has reported.
-  for (DownloadTask& task : m_downloadTasks)
-    if (!AfxBeginThread(&DownloadWorker, &task)) ::PostMessageA(g_hUpdateWnd, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, 0);
-  ::PostMessageA(g_hUpdateWnd, WM_MANIFEST_CHECKED, 0, run);
+  // The list is complete and stays unchanged from here on: the window takes
+  // it with this message, which it reads before any worker's result.
+  ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 0, m_run);
+  StartWorkers();
 }
 
-void UpdateDialog::CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId,
-                               const char* extension) {
+void ManifestCheck::StartWorkers() {
+  for (const DownloadTask& task : m_tasks) {
+    auto* job = new WorkerJob{task, DownloadTargetPath(m_settings.moduleDirectory, task.localFileName, m_settings.mode),
+                              m_keepPartial, m_window};
+    if (!AfxBeginThread(&DownloadWorker, job)) {
+      delete job;
+      ::PostMessageA(m_window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, 0);
+    }
+  }
+}
+
+void ManifestCheck::CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId,
+                                const char* extension) {
   const std::string remoteName = std::string(baseName) + extension;
   const std::string localName = strcmp(baseName, kLauncherBaseName) == 0 ? kProductExecutable : remoteName;
   char expected[260] = {};
   ::GetPrivateProfileStringA(kManifestSection, baseName, "", expected, sizeof expected, manifestPath.c_str());
-  const std::string actual = ModuleDigest(ModuleDirectory + localName, kModuleDigestKey);
-  if (actual != expected)
-    m_downloadTasks.push_back({messageId, localName, std::string(App().m_szServerBase) + remoteName, expected});
-}
-
-LRESULT UpdateDialog::OnDownloadFinished(WPARAM result, LPARAM) {
-  if (CountsAsSuccess(static_cast<unsigned>(result)))
-    m_succeeded += 1;
-  else
-    m_failed += 1;
-  const RunOutcome outcome =
-      DecideRun(m_succeeded, m_failed, static_cast<int32_t>(m_downloadTasks.size()), m_runCount);
-  if (outcome != RunOutcome::Pending) CompleteRun(outcome);
-  return 1;
-}
-
-LRESULT UpdateDialog::OnManifestChecked(WPARAM failed, LPARAM run) {
-  // Only a run that has no task ends here: one whose manifest did not come
-  // (a failed run) or in which no module differs (a success with nothing to do).
-  if (run != m_runCount || m_state != UpdateState::Running || !m_downloadTasks.empty()) return 1;
-  if (failed) m_failed += 1;
-  CompleteRun(DecideRun(m_succeeded, m_failed, 0, m_runCount));
-  return 1;
-}
-
-void UpdateDialog::CompleteRun(RunOutcome outcome) {
-  const bool background = App().m_nUpdateMode == ModeBackground;
-  switch (outcome) {
-    case RunOutcome::Pending:
-      return;
-    case RunOutcome::Succeeded:
-      m_state = UpdateState::Succeeded;
-      if (background) {
-        // Nothing pre-loaded, nothing to announce.
-        if (!m_downloadTasks.empty()) {
-          const std::string marker = ModuleDirectory + kBackgroundFolder + kPreloadMarker;
-          ::WritePrivateProfileStringA("SUpgrade", "Key", "1", marker.c_str());
-        }
-        PostMessage(WM_CLOSE);
-      } else {
-        ShowSuccess();
-      }
-      return;
-    case RunOutcome::Retry:
-      StartUpdate(1);
-      return;
-    case RunOutcome::Failed:
-      m_state = UpdateState::Failed;
-      if (background)
-        PostMessage(WM_CLOSE);
-      else
-        ShowFailure();
-      return;
-  }
+  const std::string actual = ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
+  if (actual != expected) m_tasks.push_back({messageId, localName, m_settings.serverBase + remoteName, expected});
 }

@@ -4,19 +4,18 @@
 
 #include <vector>
 
-#include "app/Messages.h"
 #include "app/Paths.h"
 #include "app/UpdaterApp.h"
-#include "framework/Scoped.h"
-#include "ui/UpdateDialog.h"
 
 UINT UpdaterExitWatcher(void* window) {
+  // The handle, not the window object: the object may be gone when the event comes.
+  HWND target = static_cast<HWND>(window);
   // Opens the event when the product created it first. The handle stays open
   // until the process ends.
   HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, kUpdaterExitEvent);
   if (!event) return 1;
   ::WaitForSingleObject(event, INFINITE);
-  ::PostMessageA(static_cast<CWnd*>(window)->m_hWnd, WM_CLOSE, 0, 0);
+  ::PostMessageA(target, WM_CLOSE, 0, 0);
   return 1;
 }
 
@@ -67,25 +66,4 @@ BOOL LaunchProgram(std::string path, HANDLE* process, std::string parameters) {
   const BOOL ok = ::ShellExecuteExA(&info);
   *process = info.hProcess;
   return ok;
-}
-
-void UpdateDialog::FinishUpdate() {
-  ShowWindow(SW_HIDE);
-  RequestProductExit(kProductExitEvent);
-  DWORD processId = 0;
-  ::GetWindowThreadProcessId(App().m_hProductWnd, &processId);
-  bool productEnded = true;
-  if (processId) {
-    fw::ScopedHandle product(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
-    // Bounded: a product that ignores the request keeps its old modules and
-    // the staged files stay; the updater still ends.
-    if (product) productEnded = ::WaitForSingleObject(product.get(), kProductExitWaitMs) != WAIT_TIMEOUT;
-  }
-  if (productEnded) {
-    InstallModules();
-    HANDLE relaunched = nullptr;
-    if (LaunchProgram(ModuleDirectory + kProductExecutable, &relaunched, "") && relaunched)
-      ::CloseHandle(relaunched);
-  }
-  ::SetTimer(m_hWnd, FINISH_TIMER_ID, FINISH_TIMER_PERIOD_MS, nullptr);
 }

@@ -13,7 +13,8 @@ constexpr char kProductExitEvent[] = "*_KELMO_EXIT_*";
 // the installation (the product is then still running on its old modules).
 constexpr DWORD kProductExitWaitMs = 30000;
 
-// Thread procedure: waits for the updater-exit event and closes the window.
+// Thread procedure: waits for the updater-exit event and closes the window
+// whose handle (HWND) it is given.
 UINT UpdaterExitWatcher(void* window);
 
 // Sets the product-exit event if it exists; nonzero on success.

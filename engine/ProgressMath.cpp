@@ -1,4 +1,4 @@
-#include "ui/ProgressMath.h"
+#include "engine/ProgressMath.h"
 
 ProgressUpdate StepProgress(ProgressCounters& c, bool& firstReport, const uint32_t* slots, int slotCount,
                             uint32_t size, int32_t succeeded, int32_t failed, int32_t taskCount,

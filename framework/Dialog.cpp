@@ -42,22 +42,38 @@ INT_PTR CALLBACK CDialog::StaticDlgProc(HWND wnd, UINT message, WPARAM wParam, L
   return TRUE;
 }
 
+HWND CDialog::ModalOwner() const {
+  // Without a parent the application's main window owns the dialog, as it
+  // would in any framework: the dialog opens over it and it is disabled.
+  HWND owner = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
+  if (!owner)
+    if (CWinApp* app = AfxGetApp(); app && app->m_pMainWnd && app->m_pMainWnd != this) owner = app->m_pMainWnd->m_hWnd;
+  if (owner && !::IsWindow(owner)) return nullptr;
+  return owner ? ::GetAncestor(owner, GA_ROOT) : nullptr;
+}
+
 INT_PTR CDialog::DoModal() {
-  HWND parent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
+  HWND owner = ModalOwner();
+  // EndDialog may come during WM_INITDIALOG, before the loop would start.
+  m_modalResult = -1;
+  m_inModalLoop = true;
   t_creating = this;
-  HWND wnd = ::CreateDialogParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_templateId), parent,
+  HWND wnd = ::CreateDialogParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_templateId), owner,
                                   &CDialog::StaticDlgProc, 0);
   t_creating = nullptr;
-  if (!wnd) return -1;
+  if (!wnd) {
+    m_inModalLoop = false;
+    return -1;
+  }
 
-  const bool disableParent = parent && ::IsWindowEnabled(parent);
-  if (disableParent) ::EnableWindow(parent, FALSE);
-  m_modalResult = -1;
-  m_inModalLoop = ::IsWindow(wnd) != FALSE && m_hWnd == wnd;
+  const bool disableOwner = owner && ::IsWindowEnabled(owner);
+  if (disableOwner) ::EnableWindow(owner, FALSE);
+  if (m_hWnd != wnd) m_inModalLoop = false;
   if (m_inModalLoop && !::IsWindowVisible(wnd)) ::ShowWindow(wnd, SW_SHOWNORMAL);
 
   MSG msg;
-  while (m_inModalLoop) {
+  // A dialog destroyed without EndDialog ends the loop too.
+  while (m_inModalLoop && ::IsWindow(wnd)) {
     const BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
     if (got <= 0) {
       if (got == 0) ::PostQuitMessage(static_cast<int>(msg.wParam));
@@ -68,9 +84,10 @@ INT_PTR CDialog::DoModal() {
       ::DispatchMessageA(&msg);
     }
   }
+  m_inModalLoop = false;
 
-  if (disableParent) ::EnableWindow(parent, TRUE);
-  if (parent && ::GetActiveWindow() == wnd) ::SetActiveWindow(parent);
+  if (disableOwner) ::EnableWindow(owner, TRUE);
+  if (owner && ::GetActiveWindow() == wnd) ::SetActiveWindow(owner);
   if (::IsWindow(wnd)) {
     ::SetWindowPos(wnd, nullptr, 0, 0, 0, 0,
                    SWP_HIDEWINDOW | SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE | SWP_NOZORDER);
@@ -111,7 +128,16 @@ void CDialog::OnOK() {
 
 void CDialog::OnCancel() { EndDialog(IDCANCEL); }
 
-LRESULT CDialog::OnInitDialogMessage(WPARAM, LPARAM) { return OnInitDialog(); }
+LRESULT CDialog::OnInitDialogMessage(WPARAM, LPARAM) {
+  const RECT before = GetWindowRect();
+  const BOOL result = OnInitDialog();
+  // A dialog that its initialisation did not place opens centred over its
+  // owner (or the screen), not at the template's corner.
+  const RECT after = m_hWnd ? GetWindowRect() : before;
+  if (m_hWnd && ::EqualRect(&before, &after) && !(GetStyle() & (WS_CHILD | DS_CENTER)) && !(GetStyle() & DS_ABSALIGN))
+    CenterWindow();
+  return result;
+}
 
 LRESULT CDialog::OnOKCommand(WPARAM, LPARAM) {
   OnOK();

@@ -44,6 +44,7 @@ class CDialog : public CWnd {
   DECLARE_MESSAGE_MAP()
 
  private:
+  HWND ModalOwner() const;
   static INT_PTR CALLBACK StaticDlgProc(HWND wnd, UINT message, WPARAM wParam, LPARAM lParam);
   bool m_inModalLoop = false;
   INT_PTR m_modalResult = -1;

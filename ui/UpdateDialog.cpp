@@ -9,7 +9,7 @@
 #include "framework/Thread.h"
 #include "res/resource.h"
 #include "ui/AboutDialog.h"
-#include "ui/ProgressMath.h"
+#include "engine/ProgressMath.h"
 
 UpdateDialog* g_pUpdateDialog = nullptr;
 HWND g_hUpdateWnd = nullptr;
@@ -17,8 +17,11 @@ HWND g_hUpdateWnd = nullptr;
 namespace {
 
 const char kFace[] = "宋体";
-// Moves the token position of the progress bar; counts for the whole process.
-int32_t g_aliveCounter = 0;
+
+EngineSettings SettingsOfThisProcess() {
+  const UpdaterApp& app = App();
+  return EngineSettings{app.m_nUpdateMode, app.m_szServerBase, ModuleDirectory, app.m_hProductWnd};
+}
 
 // Black 9-point 宋体 in a window-relative box as wide as the window.
 StyledText BlackText(const std::string& text, float x, float y, float height, int alignment) {
@@ -39,17 +42,15 @@ StyledText BlackText(const std::string& text, float x, float y, float height, in
 }  // namespace
 
 UpdateDialog::UpdateDialog(CWnd* parent)
-    : SkinDialog(IDD_UPDATER, parent), m_progressPacer(PROGRESS_PRESENT_INTERVAL_MS) {
+    : SkinDialog(IDD_UPDATER, parent),
+      m_progressPacer(PROGRESS_PRESENT_INTERVAL_MS),
+      m_engine(*this, SettingsOfThisProcess()) {
   m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
   SetCornerRadii(7, 7, 5, 5);
   SetTitleText(AfxLoadString(IDS_UPGRADE_NOTICE), kFace, 0xFFFFF7EE, 28, 8, 10, 1);
   SetText(BlackText(AfxLoadString(IDS_NEW_VERSION_PROMPT), 8, 39, 15, AlignTop | AlignLeft));
   SetCaptionHeight(30);
-  ResetRun();
-  m_keepPartial = 0;
   g_pUpdateDialog = this;
-  m_runCount = 0;
-  m_state = UpdateState::Idle;
   m_allowShow = App().m_nUpdateMode == ModeBackground ? 0 : 1;
 }
 
@@ -121,7 +122,7 @@ BOOL UpdateDialog::OnInitDialog() {
   LayoutControls();
   ShowOffer();
   ::SetFocus(m_btnUpgrade.m_hWnd);
-  AfxBeginThread(&UpdaterExitWatcher, this);
+  AfxBeginThread(&UpdaterExitWatcher, m_hWnd);
   return FALSE;
 }
 
@@ -273,7 +274,7 @@ void UpdateDialog::ShowOffer() {
       Invalidate(TRUE);
       break;
     case ModeBackground:
-      StartUpdate(0);
+      m_engine.StartUpdate(0);
       break;
     default:
       break;
@@ -309,7 +310,7 @@ void UpdateDialog::ShowSuccess() {
 }
 
 bool UpdateDialog::ConfirmLeave() {
-  if (m_state != UpdateState::Running) return true;
+  if (m_engine.State() != UpdateState::Running) return true;
   const std::string text = AfxLoadString(IDS_CONFIRM_LEAVE);
   const std::string caption = AfxLoadString(IDS_UPGRADE_NOTICE);
   return ::MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), MB_OKCANCEL) != IDCANCEL;
@@ -318,21 +319,11 @@ bool UpdateDialog::ConfirmLeave() {
 // Progress.
 
 LRESULT UpdateDialog::HandleModuleProgress(int slot, LPARAM lParam) {
-  if (slot < 0 || !lParam) return 1;
-  const auto* record = reinterpret_cast<const uint32_t*>(lParam);
-  m_moduleBytes[slot] = record[2];
-  OnProgress(m_firstReport[slot], record[2], record[1]);
+  if (lParam) m_engine.OnModuleProgress(slot, reinterpret_cast<const uint32_t*>(lParam));
   return 1;
 }
 
-void UpdateDialog::OnProgress(bool& firstReport, uint32_t, uint32_t size) {
-  ProgressCounters counters{m_reportedModules, m_totalBytes, m_doneBytes};
-  const ProgressUpdate update =
-      StepProgress(counters, firstReport, m_moduleBytes, kModuleCount, size, m_succeeded, m_failed,
-                   static_cast<int32_t>(m_downloadTasks.size()), g_aliveCounter);
-  m_reportedModules = counters.reportedModules;
-  m_totalBytes = counters.totalBytes;
-  m_doneBytes = counters.doneBytes;
+void UpdateDialog::ShowProgress(const ProgressUpdate& update) {
   uint32_t timerMs = 0;
   switch (m_progressPacer.Offer(update, ::GetTickCount64(), timerMs)) {
     case ProgressPacer::Action::Show:
@@ -349,11 +340,11 @@ void UpdateDialog::OnProgress(bool& firstReport, uint32_t, uint32_t size) {
 void UpdateDialog::OnProgressTick() {
   ::KillTimer(m_hWnd, PROGRESS_TIMER_ID);
   const std::optional<ProgressUpdate> kept = m_progressPacer.Tick(::GetTickCount64());
-  if (kept && m_state == UpdateState::Running) PresentProgress(*kept);
+  if (kept && m_engine.State() == UpdateState::Running) PresentProgress(*kept);
 }
 
-void UpdateDialog::DropKeptProgress() {
-  ::KillTimer(m_hWnd, PROGRESS_TIMER_ID);
+void UpdateDialog::ResetProgress() {
+  if (m_hWnd) ::KillTimer(m_hWnd, PROGRESS_TIMER_ID);
   m_progressPacer.Reset();
 }
 
@@ -376,7 +367,7 @@ LRESULT UpdateDialog::OnUpgrade(WPARAM, LPARAM) {
   m_statusRect = m_statusText.GetWindowRect();
   ScreenToClient(&m_statusRect);
   ShowUpdating(App().m_nUpdateMode);
-  StartUpdate(0);
+  m_engine.StartUpdate(0);
   return 0;
 }
 
@@ -397,13 +388,13 @@ LRESULT UpdateDialog::OnExitProduct(WPARAM, LPARAM) {
 }
 
 LRESULT UpdateDialog::OnFinish(WPARAM, LPARAM) {
-  FinishUpdate();
+  m_engine.FinishUpdate();
   return 0;
 }
 
 LRESULT UpdateDialog::OnCloseButton(WPARAM, LPARAM) {
-  if (m_state == UpdateState::Succeeded)
-    FinishUpdate();
+  if (m_engine.State() == UpdateState::Succeeded)
+    m_engine.FinishUpdate();
   else if (App().m_nUpdateMode == ModeOptional)
     LeaveUpdater(false);
   else if (App().m_nUpdateMode == ModeMandatory)
@@ -417,3 +408,30 @@ LRESULT UpdateDialog::OnWindowPosChanging(WPARAM, LPARAM lParam) {
   if (!m_allowShow) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
   return result;
 }
+
+// Messages and timers of the engine.
+
+LRESULT UpdateDialog::OnDownloadFinished(WPARAM result, LPARAM) {
+  m_engine.OnDownloadFinished(static_cast<unsigned>(result));
+  return 1;
+}
+
+LRESULT UpdateDialog::OnManifestChecked(WPARAM failed, LPARAM run) {
+  m_engine.OnManifestChecked(failed != 0, static_cast<int32_t>(run));
+  return 1;
+}
+
+LRESULT UpdateDialog::OnTimer(WPARAM id, LPARAM) {
+  if (id == PROGRESS_TIMER_ID) {
+    OnProgressTick();
+    return 0;
+  }
+  if (id == FINISH_TIMER_ID) m_engine.OnFinishTimer();
+  return Default();
+}
+
+void UpdateDialog::HideForFinish() { ShowWindow(SW_HIDE); }
+
+void UpdateDialog::CloseAsCancel() { PostMessage(WM_CLOSE); }
+
+void UpdateDialog::EndAfterFinish() { CDialog::OnOK(); }

@@ -1,32 +1,26 @@
-// The updater's one window. It owns the engine's state: the task list, the
-// run counters and the run state; engine threads reach it only by posting.
+// The updater's one window. It owns the update engine and shows what the
+// engine asks for; the engine's threads post to it, and its handlers hand
+// those messages to the engine.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "engine/DownloadTask.h"
 #include "engine/ModuleCatalogue.h"
-#include "engine/RunAccounting.h"
+#include "engine/UpdateEngine.h"
+#include "engine/UpdateView.h"
 #include "framework/Controls.h"
 #include "skin/Hyperlink.h"
 #include "skin/SkinButton.h"
 #include "skin/SkinDialog.h"
-#include "ui/ProgressMath.h"
+#include "engine/ProgressMath.h"
 
-class UpdateDialog : public SkinDialog {
+class UpdateDialog : public SkinDialog, private UpdateView {
  public:
   explicit UpdateDialog(CWnd* parent);
   ~UpdateDialog() override;
 
-  // Engine (download runs, manifest check, installation, product hand-over).
-  void StartUpdate(int32_t keepPartial);
-  void ResetRun();
-  void CheckForUpdates();
-  void CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId, const char* extension);
-  void InstallModules();
-  void FinishUpdate();
+  UpdateEngine& Engine() { return m_engine; }
 
   // The window's look.
   void LoadSkin();
@@ -35,15 +29,9 @@ class UpdateDialog : public SkinDialog {
   // Presentations and the leave confirmation.
   void ShowOffer();
   void ShowUpdating(int32_t mode);
-  void ShowFailure();
-  void ShowSuccess();
+  void ShowFailure() override;
+  void ShowSuccess() override;
   bool ConfirmLeave();
-
-  // Read by the download workers through g_pUpdateDialog.
-  int32_t KeepPartial() const { return m_keepPartial; }
-  UpdateState State() const { return m_state; }
-  const std::vector<std::string>& PendingDeletes() const { return m_pendingDeletes; }
-  const std::vector<DownloadTask>& Tasks() const { return m_downloadTasks; }
 
  protected:
   void DoDataExchange(CDataExchange* dx) override;
@@ -62,7 +50,6 @@ class UpdateDialog : public SkinDialog {
     return HandleModuleProgress(CatalogueIndexOfMessage(MessageId), lParam);
   }
   LRESULT HandleModuleProgress(int slot, LPARAM record);
-  void OnProgress(bool& firstReport, uint32_t received, uint32_t size);
   void OnProgressTick();
 
   LRESULT OnUpgrade(WPARAM, LPARAM);
@@ -78,12 +65,18 @@ class UpdateDialog : public SkinDialog {
   DECLARE_MESSAGE_MAP()
 
  private:
-  void CompleteRun(RunOutcome outcome);
-  void LeaveUpdater(bool askProductToExit);
-  void PresentProgress(const ProgressUpdate& update);
+  // UpdateView: what the engine asks of the window.
+  HWND EngineWindow() const override { return m_hWnd; }
+  void ShowProgress(const ProgressUpdate& update) override;
   // A report kept for the progress timer belongs to its run only; a tick
   // after the run has ended shows nothing.
-  void DropKeptProgress();
+  void ResetProgress() override;
+  void HideForFinish() override;
+  void CloseAsCancel() override;
+  void EndAfterFinish() override;
+
+  void LeaveUpdater(bool askProductToExit);
+  void PresentProgress(const ProgressUpdate& update);
 
   void PlaceTemplateControls();
   // The caption record of a text button.
@@ -100,21 +93,10 @@ class UpdateDialog : public SkinDialog {
   CRichEditCtrl m_releaseNotes;
   HICON m_hIcon = nullptr;
 
-  std::vector<DownloadTask> m_downloadTasks;
-  int32_t m_runCount = 0;
-  int32_t m_reportedModules = 0;
-  int32_t m_succeeded = 0;
-  int32_t m_failed = 0;
-  uint32_t m_totalBytes = 0;
-  uint32_t m_doneBytes = 0;
-  uint32_t m_moduleBytes[kModuleCount] = {};
-  bool m_firstReport[kModuleCount] = {};
-  int32_t m_allowShow = 1;
-  int32_t m_keepPartial = 0;
-  UpdateState m_state = UpdateState::Idle;
-  RECT m_statusRect{};
   ProgressPacer m_progressPacer;
-  std::vector<std::string> m_pendingDeletes;
+  UpdateEngine m_engine;
+  int32_t m_allowShow = 1;
+  RECT m_statusRect{};
 };
 
 // The one update window object and its handle, published for the threads

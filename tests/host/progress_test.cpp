@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ui/ProgressMath.h"
+#include "engine/ProgressMath.h"
 
 namespace {
 

@@ -6,9 +6,11 @@
 
 #include <set>
 
+#include "EngineStandIn.h"
 #include "TestSupport.h"
 #include "app/UpdaterApp.h"
 #include "engine/Installer.h"
+#include "engine/ManifestCheck.h"
 #include "engine/ModuleDigest.h"
 #include "engine/ProductLink.h"
 #include "ui/UpdateDialog.h"
@@ -52,6 +54,9 @@ class EngineFiles : public ::testing::Test {
     ModuleDirectory.clear();
   }
   std::string In(const std::string& name) const { return ModuleDirectory + name; }
+  EngineSettings Settings() const {
+    return EngineSettings{g_app.m_nUpdateMode, g_app.m_szServerBase, ModuleDirectory, nullptr};
+  }
   std::string Manifest(const std::string& body) {
     WriteFileBytes(In("Version.tmp"), "[ModuleVersion]\r\n" + body);
     return In("Version.tmp");
@@ -80,20 +85,20 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
         return d;
       }() + "\r\n" +                                     // upper-case digits: queued
       "Saffen=" + Digest("product v1") + "\r\n");        // the launcher row: equal
-  UpdateDialog dialog(nullptr);
+  ManifestCheck check(Settings(), 1, 0, nullptr);
   const char* rows[][2] = {{"Velkor", ".dll"}, {"Drimsa", ".dll"}, {"Tobrin", ".dll"}, {"Pravik", ".exe"},
                            {"Mornel", ".dll"}, {"Quintar", ".dll"}, {"Lumsk", ".dll"}, {"Saffen", ".exe"}};
-  for (auto& row : rows) dialog.CheckModule(row[0], manifest, 0x400, row[1]);
+  for (auto& row : rows) check.CheckModule(row[0], manifest, 0x400, row[1]);
   std::vector<std::string> queued;
-  for (const auto& t : dialog.Tasks()) queued.push_back(t.localFileName);
+  for (const auto& t : check.Tasks()) queued.push_back(t.localFileName);
   EXPECT_EQ(queued, (std::vector<std::string>{"Drimsa.dll", "Tobrin.dll", "Pravik.exe", "Quintar.dll"}));
-  EXPECT_EQ(dialog.Tasks()[0].url, "http://updates.example/r/Drimsa.dll");
-  EXPECT_EQ(dialog.Tasks()[0].expectedDigest, Digest("drimsa v2"));
-  EXPECT_EQ(dialog.Tasks()[2].expectedDigest, "");
+  EXPECT_EQ(check.Tasks()[0].url, "http://updates.example/r/Drimsa.dll");
+  EXPECT_EQ(check.Tasks()[0].expectedDigest, Digest("drimsa v2"));
+  EXPECT_EQ(check.Tasks()[2].expectedDigest, "");
 
   // The launcher row downloads Saffen.exe for Velnoria.exe.
   WriteFileBytes(In("Velnoria.exe"), "product v0");
-  UpdateDialog again(nullptr);
+  ManifestCheck again(Settings(), 1, 0, nullptr);
   again.CheckModule("Saffen", manifest, 0x471, ".exe");
   ASSERT_EQ(again.Tasks().size(), 1u);
   EXPECT_EQ(again.Tasks()[0].localFileName, "Velnoria.exe");
@@ -104,21 +109,22 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
 TEST_F(EngineFiles, DeletePathStaysInsideTheInstallFolder) {
   const std::string outside = MakeTempFolder("outside");
   WriteFileBytes(outside + "keep.txt", "x");
-  EXPECT_FALSE(DeletePath(outside + "keep.txt"));
-  EXPECT_FALSE(DeletePath(""));
-  EXPECT_FALSE(DeletePath(ModuleDirectory));
-  EXPECT_FALSE(DeletePath(ModuleDirectory + "sub\\..\\..\\" + outside.substr(outside.rfind('\\', outside.size() - 2) + 1)));
+  EXPECT_FALSE(DeletePath(outside + "keep.txt", ModuleDirectory));
+  EXPECT_FALSE(DeletePath("", ModuleDirectory));
+  EXPECT_FALSE(DeletePath(ModuleDirectory, ModuleDirectory));
+  EXPECT_FALSE(DeletePath(ModuleDirectory + "sub\\..\\..\\" + outside.substr(outside.rfind('\\', outside.size() - 2) + 1),
+                         ModuleDirectory));
   EXPECT_TRUE(FileExists(outside + "keep.txt"));
   RemoveTree(outside);
 
   ::CreateDirectoryA(In("tree").c_str(), nullptr);
   ::CreateDirectoryA(In("tree\\deep").c_str(), nullptr);
   WriteFileBytes(In("tree\\deep\\f.bin"), "f");
-  EXPECT_TRUE(DeletePath(In("tree\\\\\\")));  // all trailing separators go
+  EXPECT_TRUE(DeletePath(In("tree\\\\\\"), ModuleDirectory));  // all trailing separators go
   EXPECT_FALSE(FileExists(In("tree")));
-  EXPECT_FALSE(DeletePath(In("tree")));  // missing: the shell says no
+  EXPECT_FALSE(DeletePath(In("tree"), ModuleDirectory));  // missing: the shell says no
   WriteFileBytes(In("single.del"), "d");
-  EXPECT_TRUE(DeletePath(In("single.del")));
+  EXPECT_TRUE(DeletePath(In("single.del"), ModuleDirectory));
   EXPECT_FALSE(FileExists(In("single.del")));
 }
 
@@ -126,18 +132,20 @@ namespace {
 
 // Queues `names` through a manifest that lists another digest for each, and
 // stages the new contents.
-void QueueAndStage(UpdateDialog& dialog, const std::string& dir,
+void QueueAndStage(UpdateEngine& engine, const std::string& dir,
                    const std::vector<std::pair<std::string, std::string>>& modules) {
   std::string manifest = "[ModuleVersion]\r\n";
   for (const auto& [name, content] : modules)
     manifest += name.substr(0, name.find('.')) + "=" + Digest(content) + "\r\n";
   WriteFileBytes(dir + "Version.tmp", manifest);
   ::CreateDirectoryA((dir + "UpgradeBackup_P").c_str(), nullptr);
+  ManifestCheck check(engine.Settings(), 1, 0, nullptr);
   for (const auto& [name, content] : modules) {
     const std::string base = name.substr(0, name.find('.'));
-    dialog.CheckModule(base.c_str(), dir + "Version.tmp", 0x400, name.substr(name.find('.')).c_str());
+    check.CheckModule(base.c_str(), dir + "Version.tmp", 0x400, name.substr(name.find('.')).c_str());
     WriteFileBytes(dir + "UpgradeBackup_P\\" + name + ".tmp", content);
   }
+  engine.TakeCheckedTasks(check.Tasks());
 }
 
 }  // namespace
@@ -146,23 +154,24 @@ TEST_F(EngineFiles, InstallUnlockedAndHeldModules) {
   WriteFileBytes(In("Velkor.dll"), "velkor old");
   WriteFileBytes(In("Drimsa.dll"), "drimsa old");
   WriteFileBytes(In("Drimsa.dll.del"), "stale from an earlier update");
-  UpdateDialog dialog(nullptr);
-  QueueAndStage(dialog, ModuleDirectory, {{"Velkor.dll", "velkor new"}, {"Drimsa.dll", "drimsa new"}});
-  ASSERT_EQ(dialog.Tasks().size(), 2u);
-  dialog.InstallModules();
+  EngineStandIn view(Settings());
+  UpdateEngine& engine = view.engine;
+  QueueAndStage(engine, ModuleDirectory, {{"Velkor.dll", "velkor new"}, {"Drimsa.dll", "drimsa new"}});
+  ASSERT_EQ(engine.Tasks().size(), 2u);
+  engine.InstallModules();
   EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor new");
   EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa new");
   EXPECT_FALSE(FileExists(In("Velkor.dll.del")));
   EXPECT_FALSE(FileExists(In("UpgradeBackup_P")));
-  EXPECT_TRUE(dialog.PendingDeletes().empty());
+  EXPECT_TRUE(engine.PendingDeletes().empty());
 
   // A module another process holds open without sharing cannot be replaced
   // or moved: it keeps its old copy, its staged file and the staging folder stay.
   WriteFileBytes(In("Tobrin.dll"), "tobrin old");
-  UpdateDialog held(nullptr);
-  QueueAndStage(held, ModuleDirectory, {{"Tobrin.dll", "tobrin new"}, {"Lumsk.dll", "lumsk new"}});
+  EngineStandIn heldView(Settings());
+  QueueAndStage(heldView.engine, ModuleDirectory, {{"Tobrin.dll", "tobrin new"}, {"Lumsk.dll", "lumsk new"}});
   Process holder = HoldOpen(In("Tobrin.dll"));
-  held.InstallModules();
+  heldView.engine.InstallModules();
   ::TerminateProcess(holder.handle.get(), 0);
   WaitForExit(holder, 5000);
   EXPECT_EQ(ReadFileBytes(In("Tobrin.dll")), "tobrin old");
@@ -174,11 +183,11 @@ TEST_F(EngineFiles, InstallUnlockedAndHeldModules) {
 
 TEST_F(EngineFiles, FailingSecondCopyPutsTheOldModuleBack) {
   WriteFileBytes(In("Wendra.dll"), "wendra old");
-  UpdateDialog dialog(nullptr);
-  QueueAndStage(dialog, ModuleDirectory, {{"Wendra.dll", "wendra new"}});
+  EngineStandIn view(Settings());
+  QueueAndStage(view.engine, ModuleDirectory, {{"Wendra.dll", "wendra new"}});
   // The staged file cannot be read: both copies fail after the module was moved aside.
   Process holder = HoldOpen(In("UpgradeBackup_P\\Wendra.dll.tmp"));
-  dialog.InstallModules();
+  view.engine.InstallModules();
   ::TerminateProcess(holder.handle.get(), 0);
   WaitForExit(holder, 5000);
   EXPECT_EQ(ReadFileBytes(In("Wendra.dll")), "wendra old");
@@ -211,8 +220,9 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
   for (const bool locked : {false, true}) {
     SCOPED_TRACE(locked ? "held module" : "free module");
     WriteFileBytes(In("Velkor.dll"), old);
-    UpdateDialog dialog(nullptr);
-    QueueAndStage(dialog, ModuleDirectory, {{"Velkor.dll", fresh}});
+    EngineStandIn view(Settings());
+    UpdateEngine& engine = view.engine;
+    QueueAndStage(engine, ModuleDirectory, {{"Velkor.dll", fresh}});
     HMODULE loaded = nullptr;
     if (locked) {
       // Mapped as an image: it can be moved aside but not replaced.
@@ -225,7 +235,7 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
     watch.path = In("Velkor.dll");
     HANDLE watcher = ::CreateThread(nullptr, 0, &SizeWatch::Run, &watch, 0, nullptr);
     ::Sleep(20);
-    dialog.InstallModules();
+    engine.InstallModules();
     ::Sleep(20);
     watch.stop = 1;
     ::WaitForSingleObject(watcher, 5000);
@@ -237,7 +247,7 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
     EXPECT_EQ(partial, 0) << "sizes seen other than the old and the new one";
     EXPECT_TRUE(ReadFileBytes(In("Velkor.dll")) == fresh);
     EXPECT_FALSE(FileExists(In("UpgradeBackup_P")));
-    for (const std::string& path : dialog.PendingDeletes()) DeletePath(path);
+    for (const std::string& path : engine.PendingDeletes()) DeletePath(path, ModuleDirectory);
   }
 }
 
@@ -253,11 +263,12 @@ TEST_F(EngineFiles, LoadedLibraryIsMovedAsideAndRemovedByTheFinishTimer) {
 
   g_app.m_nUpdateMode = 0;  // a window that only runs what the test posts
   UpdateDialog dialog(nullptr);
-  QueueAndStage(dialog, ModuleDirectory, {{"Fetchkit.dll", old + "new build"}});
-  dialog.InstallModules();
+  UpdateEngine& engine = dialog.Engine();
+  QueueAndStage(engine, ModuleDirectory, {{"Fetchkit.dll", old + "new build"}});
+  engine.InstallModules();
   EXPECT_EQ(ReadFileBytes(dll), old + "new build");
-  ASSERT_EQ(dialog.PendingDeletes().size(), 1u);
-  EXPECT_EQ(dialog.PendingDeletes()[0], dll + ".del");
+  ASSERT_EQ(engine.PendingDeletes().size(), 1u);
+  EXPECT_EQ(engine.PendingDeletes()[0], dll + ".del");
   EXPECT_EQ(ReadFileBytes(dll + ".del"), old);  // the stale file did not stop the move
   ::FreeLibrary(loaded);
 
@@ -278,7 +289,7 @@ TEST_F(EngineFiles, InterruptedInstallationIsRepaired) {
   WriteFileBytes(In("Velkor.dll.del"), "velkor old");
   WriteFileBytes(In("Drimsa.dll"), "drimsa current");
   WriteFileBytes(In("Drimsa.dll.del"), "drimsa older");
-  RestoreSetAsideModules();
+  RestoreSetAsideModules(ModuleDirectory);
   EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor old");
   EXPECT_FALSE(FileExists(In("Velkor.dll.del")));
   EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa current");  // a module that is there stays
@@ -298,7 +309,7 @@ TEST_F(EngineFiles, InterruptedInstallationIsRepairedFromANumberedSetAsideName) 
   writeAt("Tobrin.dll.del", "tobrin two updates ago", 2024);
   writeAt("Tobrin.dll.1.del", "tobrin old", 2026);
   writeAt("Tobrin.dll.2.del", "tobrin three updates ago", 2023);
-  RestoreSetAsideModules();
+  RestoreSetAsideModules(ModuleDirectory);
   EXPECT_EQ(ReadFileBytes(In("Tobrin.dll")), "tobrin old");
   EXPECT_FALSE(FileExists(In("Tobrin.dll.1.del")));
 }

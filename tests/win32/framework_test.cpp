@@ -5,6 +5,7 @@
 
 #include "framework/Controls.h"
 #include "framework/Dialog.h"
+#include "framework/WinApp.h"
 
 namespace {
 
@@ -140,4 +141,99 @@ TEST(Dialog, CloseIsCancel) {
   TestDialog dialog;
   dialog.postOnInit = WM_CLOSE;
   EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+}
+
+namespace {
+
+// A dialog whose initialisation runs `onInit`; a safety timer ends it with
+// 99 after two seconds so that a broken loop fails the test instead of hanging it.
+class ScriptedDialog : public CDialog {
+ public:
+  explicit ScriptedDialog(CWnd* parent = nullptr) : CDialog(200, parent) {}
+  void (*onInit)(ScriptedDialog&) = nullptr;
+  static ScriptedDialog* running;
+
+  INT_PTR RunGuarded() {
+    running = this;
+    const UINT_PTR guard = ::SetTimer(nullptr, 0, 2000, &Guard);
+    const INT_PTR result = DoModal();
+    ::KillTimer(nullptr, guard);
+    running = nullptr;
+    return result;
+  }
+
+ protected:
+  BOOL OnInitDialog() override {
+    CDialog::OnInitDialog();
+    if (onInit) onInit(*this);
+    return TRUE;
+  }
+
+ private:
+  static VOID CALLBACK Guard(HWND, UINT, UINT_PTR id, DWORD) {
+    ::KillTimer(nullptr, id);
+    if (running) running->EndDialog(99);
+  }
+};
+ScriptedDialog* ScriptedDialog::running = nullptr;
+
+}  // namespace
+
+TEST(Dialog, EndDialogDuringInitialisationEndsIt) {
+  ScriptedDialog dialog;
+  dialog.onInit = [](ScriptedDialog& d) { d.EndDialog(7); };
+  EXPECT_EQ(dialog.RunGuarded(), 7);
+  EXPECT_EQ(dialog.m_hWnd, nullptr);
+}
+
+TEST(Dialog, ADialogDestroyedWithoutEndDialogEndsItsLoop) {
+  ScriptedDialog dialog;
+  dialog.onInit = [](ScriptedDialog& d) { d.PostMessage(WM_APP + 77); };
+  struct Destroyer {
+    static VOID CALLBACK Tick(HWND, UINT, UINT_PTR id, DWORD) {
+      ::KillTimer(nullptr, id);
+      ::DestroyWindow(::FindWindowA(nullptr, "framework test"));
+    }
+  };
+  ::SetTimer(nullptr, 0, 50, &Destroyer::Tick);
+  EXPECT_EQ(dialog.RunGuarded(), -1);
+}
+
+TEST(Dialog, WithoutAParentTheMainWindowOwnsTheDialogAndIsDisabled) {
+  CWinApp application;
+  CWinApp* app = AfxGetApp();
+  ASSERT_EQ(app, &application);
+  CWnd main;
+  ASSERT_TRUE(main.SubclassWindow(::CreateWindowExA(0, "STATIC", "main window", WS_POPUP | WS_VISIBLE | WS_CAPTION,
+                                                    300, 200, 400, 300, nullptr, nullptr, nullptr, nullptr)));
+  app->m_pMainWnd = &main;
+  struct Seen {
+    HWND owner = nullptr;
+    BOOL mainEnabled = TRUE;
+    RECT dialog{};
+  };
+  static Seen seen;
+  seen = Seen{};
+  ScriptedDialog dialog;
+  struct Looker {
+    static VOID CALLBACK Tick(HWND, UINT, UINT_PTR id, DWORD) {
+      ::KillTimer(nullptr, id);
+      HWND wnd = ::FindWindowA(nullptr, "framework test");
+      seen.owner = ::GetWindow(wnd, GW_OWNER);
+      seen.mainEnabled = ::IsWindowEnabled(::FindWindowA(nullptr, "main window"));
+      ::GetWindowRect(wnd, &seen.dialog);
+      ::PostMessageA(wnd, WM_CLOSE, 0, 0);
+    }
+  };
+  ::SetTimer(nullptr, 0, 50, &Looker::Tick);
+  EXPECT_EQ(dialog.RunGuarded(), IDCANCEL);
+  app->m_pMainWnd = nullptr;
+  EXPECT_EQ(seen.owner, main.m_hWnd);
+  EXPECT_FALSE(seen.mainEnabled) << "the main window must not take clicks while the dialog runs";
+  EXPECT_TRUE(::IsWindowEnabled(main.m_hWnd));
+  // Centred over its owner, not at the screen's corner.
+  const RECT owner = main.GetWindowRect();
+  EXPECT_NEAR((seen.dialog.left + seen.dialog.right) / 2, (owner.left + owner.right) / 2, 2);
+  EXPECT_NEAR((seen.dialog.top + seen.dialog.bottom) / 2, (owner.top + owner.bottom) / 2, 2);
+  ::DestroyWindow(main.m_hWnd);
 }

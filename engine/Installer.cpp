@@ -1,0 +1,72 @@
+// Deleting inside the install folder, and the repair of an installation that
+// was stopped half-way.
+#include "engine/Installer.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "engine/InstallPaths.h"
+#include "engine/ModuleCatalogue.h"
+
+bool DeletePath(std::string path, const std::string& installFolder) {
+  path = TrimTrailingSeparators(path);
+  if (path.empty() || !IsDeletablePath(path, installFolder)) return false;
+  std::vector<char> list(path.size() + 2, '\0');  // one entry, then the list's end
+  path.copy(list.data(), path.size());
+  SHFILEOPSTRUCTA op{};
+  op.hwnd = nullptr;
+  op.wFunc = FO_DELETE;
+  op.pFrom = list.data();
+  op.pTo = nullptr;
+  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+  return ::SHFileOperationA(&op) == 0;
+}
+
+namespace {
+
+bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The names a module is moved aside under: "<module>.del", and while that one
+// is held open, "<module>.1.del" to "<module>.99.del".
+constexpr int kSetAsideNames = 100;
+std::string SetAsideName(const std::string& installed, int n) {
+  return n == 0 ? installed + kSetAsideSuffix : installed + "." + std::to_string(n) + kSetAsideSuffix;
+}
+
+}  // namespace
+
+std::string FreeSetAsideName(const std::string& installed, const std::string& installFolder) {
+  std::string aside = SetAsideName(installed, 0);
+  if (Exists(aside)) DeletePath(aside, installFolder);
+  for (int n = 1; Exists(aside) && n < kSetAsideNames; ++n) aside = SetAsideName(installed, n);
+  return aside;
+}
+
+bool MoveInto(const std::string& staged, const std::string& installed, bool replace) {
+  const DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH;
+  return ::MoveFileExA(staged.c_str(), installed.c_str(), flags) != FALSE;
+}
+
+void RestoreSetAsideModules(const std::string& installFolder) {
+  for (const ModuleEntry& row : kModuleCatalogue) {
+    const std::string installed = installFolder + row.LocalName();
+    if (Exists(installed)) continue;
+    // Older copies may still sit under other set-aside names, held open by
+    // an earlier run: the one written last is the module's version.
+    std::string newest;
+    FILETIME newestTime{};
+    for (int n = 0; n < kSetAsideNames; ++n) {
+      const std::string aside = SetAsideName(installed, n);
+      WIN32_FILE_ATTRIBUTE_DATA data{};
+      if (!::GetFileAttributesExA(aside.c_str(), GetFileExInfoStandard, &data)) continue;
+      if (newest.empty() || ::CompareFileTime(&data.ftLastWriteTime, &newestTime) > 0) {
+        newest = aside;
+        newestTime = data.ftLastWriteTime;
+      }
+    }
+    if (!newest.empty()) std::rename(newest.c_str(), installed.c_str());
+  }
+}

@@ -1,0 +1,42 @@
+// One run's manifest check, on the run's engine thread: fetches the manifest,
+// queues every module whose installed file differs, tells the window and
+// starts one download worker per task. It owns everything it reads and
+// writes, so a window closed meanwhile leaves it nothing destroyed to reach.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/DownloadTask.h"
+#include "engine/UpdateEngine.h"
+
+class ManifestCheck {
+ public:
+  ManifestCheck(EngineSettings settings, int32_t run, int32_t keepPartial, HWND window);
+
+  // The whole check; posts WM_MANIFEST_CHECKED (failed, run) before the
+  // first worker starts, so the window knows the tasks before any result.
+  void CheckForUpdates();
+  // Queues the module of one catalogue row when its installed file does not
+  // carry the manifest's fingerprint.
+  void CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId, const char* extension);
+
+  // Complete once WM_MANIFEST_CHECKED is posted; unchanged afterwards.
+  const std::vector<DownloadTask>& Tasks() const { return m_tasks; }
+
+ private:
+  void StartWorkers();
+
+  const EngineSettings m_settings;
+  const int32_t m_run;
+  const int32_t m_keepPartial;
+  const HWND m_window;
+  std::vector<DownloadTask> m_tasks;
+};
+
+// The engine thread of a run; `param` is a heap-held shared_ptr<ManifestCheck>
+// that the thread takes over.
+UINT EngineThread(void* param);

@@ -1,0 +1,150 @@
+// The engine's run logic through its interface, with a stand-in for the
+// window: accounting, retries, what is shown when, what mode 3 does at the
+// end, and threads that outlive the engine.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+
+#include "EngineStandIn.h"
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Nothing listens on the discard port of loopback: every fetch fails at once.
+constexpr char kDeadServer[] = "http://127.0.0.1:9/r/";
+
+class EngineRun : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_ = MakeTempFolder("run"); }
+  void TearDown() override { RemoveTree(folder_); }
+  EngineSettings Settings(int mode, const std::string& server = kDeadServer) const {
+    return EngineSettings{mode, server, folder_, nullptr};
+  }
+  static std::vector<DownloadTask> Tasks(int n) {
+    std::vector<DownloadTask> tasks;
+    for (int i = 0; i < n; ++i)
+      tasks.push_back({kModuleCatalogue[i].messageId, kModuleCatalogue[i].LocalName(), "u", "d"});
+    return tasks;
+  }
+  std::string Marker() const {
+    char value[8] = {};
+    ::GetPrivateProfileStringA("SUpgrade", "Key", "", value, sizeof value,
+                               (folder_ + "UpgradeBackup\\mvt_s.backup").c_str());
+    return value;
+  }
+  std::string folder_;
+};
+
+using Shown = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(EngineRun, AllResultsOfARunDecideItAtOnce) {
+  struct Case {
+    int mode;
+    Shown shown;
+    std::string marker;
+  } cases[] = {{1, {"success"}, ""}, {2, {"success"}, ""}, {3, {"close"}, "1"}, {7, {"success"}, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("mode " + std::to_string(c.mode));
+    EngineStandIn view(Settings(c.mode));
+    ::CreateDirectoryA((folder_ + "UpgradeBackup").c_str(), nullptr);  // as the workers leave it
+    view.engine.TakeCheckedTasks(Tasks(3));
+    view.engine.OnDownloadFinished(0);
+    view.engine.OnDownloadFinished(1);  // "already complete" counts as fetched
+    EXPECT_TRUE(view.shown.empty());
+    view.engine.OnDownloadFinished(0);
+    EXPECT_EQ(view.shown, c.shown);
+    EXPECT_EQ(view.engine.State(), UpdateState::Succeeded);
+    EXPECT_EQ(Marker(), c.marker);
+    RemoveTree(folder_ + "UpgradeBackup");
+  }
+}
+
+TEST_F(EngineRun, AFailedRunIsRetriedKeepingFilesThenShownAsFailed) {
+  EngineStandIn view(Settings(1));
+  view.engine.TakeCheckedTasks(Tasks(3));
+  view.engine.OnDownloadFinished(0);
+  view.engine.OnDownloadFinished(1007);
+  view.engine.OnDownloadFinished(0);
+  // A retry started: nothing new on screen, partial files kept.
+  EXPECT_TRUE(view.shown.empty());
+  EXPECT_EQ(view.engine.State(), UpdateState::Running);
+  EXPECT_EQ(view.engine.KeepPartial(), 1);
+  EXPECT_EQ(view.engine.RunCount(), 1);
+  // The retries meet a dead server: after the fourth run the failure shows once.
+  ASSERT_TRUE(view.PumpUntil([&] { return !view.shown.empty(); }, 60000));
+  EXPECT_EQ(view.shown, Shown{"failure"});
+  EXPECT_EQ(view.engine.RunCount(), 4);
+  EXPECT_EQ(view.engine.State(), UpdateState::Failed);
+}
+
+TEST_F(EngineRun, WithoutManifestFourRunsFailThenOneMoreStartIsFinal) {
+  for (const int mode : {1, 3}) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    EngineStandIn view(Settings(mode));
+    view.engine.StartUpdate(0);
+    EXPECT_EQ(view.engine.KeepPartial(), 0);
+    ASSERT_TRUE(view.PumpUntil([&] { return !view.shown.empty(); }, 60000));
+    EXPECT_EQ(view.shown, Shown{mode == 3 ? "close" : "failure"});
+    EXPECT_EQ(view.engine.RunCount(), 4);
+    EXPECT_EQ(view.manifestChecks, 4);
+    EXPECT_EQ(Marker(), "");
+    if (mode == 3) continue;
+    view.engine.StartUpdate(0);
+    ASSERT_TRUE(view.PumpUntil([&] { return view.shown.size() == 2; }, 30000));
+    EXPECT_EQ(view.engine.RunCount(), 5);
+    EXPECT_EQ(view.engine.State(), UpdateState::Failed);
+  }
+}
+
+TEST_F(EngineRun, AManifestResultOfAnotherRunIsIgnored) {
+  EngineStandIn view(Settings(1));
+  view.engine.TakeCheckedTasks(Tasks(2));
+  view.engine.OnManifestChecked(true, 99);
+  view.engine.OnManifestChecked(false, 0);
+  EXPECT_TRUE(view.shown.empty());
+  EXPECT_EQ(view.engine.Tasks().size(), 2u);
+}
+
+TEST_F(EngineRun, ProgressIsCountedOncePerRunAndShownThroughTheView) {
+  EngineStandIn view(Settings(1));
+  view.engine.TakeCheckedTasks(Tasks(2));
+  // As the download library sends them: {transfer, total size, received}.
+  uint32_t first[3] = {0, 1000, 100}, unknown[3] = {0, 0, 50}, second[3] = {0, 3000, 500};
+  view.engine.OnModuleProgress(CatalogueIndexOfMessage(kModuleCatalogue[0].messageId), first);
+  view.engine.OnModuleProgress(CatalogueIndexOfMessage(kModuleCatalogue[1].messageId), unknown);
+  ASSERT_EQ(view.progress.size(), 1u);  // a report without a size shows nothing
+  EXPECT_EQ(view.progress[0].kind, ProgressUpdate::Token);
+  view.engine.OnModuleProgress(CatalogueIndexOfMessage(kModuleCatalogue[1].messageId), second);
+  ASSERT_EQ(view.progress.size(), 2u);
+  EXPECT_EQ(view.progress[1].kind, ProgressUpdate::Full);
+  EXPECT_EQ(view.progress[1].barPosition, 15);  // 600 of 4000 bytes
+  EXPECT_EQ(view.progress[1].totalKilobytes, 3u);
+}
+
+TEST_F(EngineRun, AManifestCheckOutlivesTheEngineThatStartedIt) {
+  // A server that takes the connection and never answers holds the check.
+  WSADATA wsa;
+  ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  int length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string server = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/r/";
+
+  EngineStandIn view(Settings(1, server));
+  view.engine.StartUpdate(0);
+  ::Sleep(300);
+  view.DestroyEngine();  // as when the window closes during the check
+  ::closesocket(listener);
+  // The check runs to its end on what it owns and still reports.
+  EXPECT_TRUE(view.PumpUntil([&] { return view.manifestChecks == 1; }, 45000));
+  ::WSACleanup();
+}
