@@ -221,6 +221,39 @@ TEST_F(UpdateFlow, InteractiveWithNothingToUpdateShowsSuccess) {
   ExpectRelease("new");
 }
 
+TEST_F(UpdateFlow, ClosingDuringTheManifestCheckOrTheDownloadsNeverCrashes) {
+  // Threads still run when the window and the engine are gone: they must
+  // touch nothing of either. A crash shows as an exit code other than 0.
+  struct Case {
+    const char* name;
+    const char* faults;
+    DWORD closeAfterMs;
+  } cases[] = {
+      {"manifest check", "{\"/release/ModelMD5.dll\": {\"delay\": 1}}", 300},
+      {"downloads", "{\"/release/Velkor.dll\": {\"rate\": 20000}, \"/release/Tobrin.dll\": {\"rate\": 20000}}", 700},
+  };
+  for (const Case& c : cases) {
+    for (int round = 0; round < 4; ++round) {
+      SCOPED_TRACE(std::string(c.name) + ", round " + std::to_string(round));
+      server_->SetFaults(c.faults);
+      StartProduct(1);
+      Process updater = Updater();
+      ASSERT_TRUE(updater.handle);
+      HWND window = Window(updater);
+      ASSERT_NE(window, nullptr);
+      Click(window, 1000);
+      ::Sleep(c.closeAfterMs + 50 * round);
+      ::PostMessageA(window, WM_CLOSE, 0, 0);
+      EXPECT_EQ(WaitForExit(updater, 10000), 0u);
+      ExpectRelease("old");
+      StopProducts();
+      for (Process& p : processes_) WaitForExit(p, 5000);
+      // The product logs each start: the next round waits for a fresh updater.
+      ::DeleteFileA((install_ + "product.log").c_str());
+    }
+  }
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (argc < 4) {
