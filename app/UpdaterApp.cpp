@@ -12,6 +12,12 @@
 
 std::string ModuleDirectory;
 
+namespace {
+constexpr size_t kNotesMaxBytes = 1 << 20;
+constexpr int kNotesTimeoutMs = 5000;
+constexpr int kNotesDeadlineMs = 8000;
+}  // namespace
+
 UpdaterApp& App() { return *static_cast<UpdaterApp*>(AfxGetApp()); }
 
 bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByte(byte) != FALSE; }
@@ -40,12 +46,16 @@ std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) return notes;
   const std::string localPath = ModuleDirectory + "UpdateContent.dat";
+  // The window waits for the notes: whatever the server sends, they are a
+  // few seconds and at most a megabyte.
+  download->SetTimeouts(kNotesTimeoutMs, kNotesTimeoutMs);
+  download->SetLimits(kNotesMaxBytes, kNotesDeadlineMs);
   if (download->Download(url.c_str(), localPath.c_str(), FK_FETCH_WHOLE) == 0) {
     if (FILE* file = fopen(localPath.c_str(), "rb")) {
       std::string bytes;
       char buffer[16384];
       size_t n;
-      while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
+      while (bytes.size() < kNotesMaxBytes && (n = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
       fclose(file);
       notes = ReleaseNotesFromFileBytes(bytes);
       ::DeleteFileA(localPath.c_str());

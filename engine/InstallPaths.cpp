@@ -7,6 +7,11 @@ std::string DownloadTargetPath(const std::string& moduleDirectory, const std::st
   return StagedPath(moduleDirectory, localName);
 }
 
+std::string ArrivalPath(const std::string& moduleDirectory, const std::string& localName, int mode) {
+  const std::string target = DownloadTargetPath(moduleDirectory, localName, mode);
+  return mode == 3 ? target + ".part" : target;
+}
+
 std::string StagedPath(const std::string& moduleDirectory, const std::string& localName) {
   return moduleDirectory + kStagingFolder + localName + ".tmp";
 }

@@ -9,11 +9,18 @@ constexpr char kBackgroundFolder[] = "UpgradeBackup\\";
 constexpr char kPreloadMarker[] = "mvt_s.backup";
 constexpr char kManifestLocalName[] = "Version.tmp";
 constexpr char kSetAsideSuffix[] = ".del";
+// Inside the staging folder: the old versions, kept until a whole release is in.
+constexpr char kPreviousFolder[] = "previous\\";
 
 // The download target of a module: the staging folder with a ".tmp" suffix
 // in the interactive modes, its final name in the background folder in mode 3.
 std::string DownloadTargetPath(const std::string& moduleDirectory, const std::string& localName, int mode);
 std::string StagedPath(const std::string& moduleDirectory, const std::string& localName);
+// Where a module's bytes arrive: the staged file in the interactive modes;
+// in mode 3 a ".part" file beside the final name, which the module takes only
+// once its fingerprint matches, so the backup folder never holds a module
+// under its own name that is not the release's.
+std::string ArrivalPath(const std::string& moduleDirectory, const std::string& localName, int mode);
 
 // The path without trailing backslashes, or without trailing forward slashes
 // when it ends with one.

@@ -58,8 +58,10 @@ void RestoreSetAsideModules(const std::string& installFolder) {
     // an earlier run: the one written last is the module's version.
     std::string newest;
     FILETIME newestTime{};
-    for (int n = 0; n < kSetAsideNames; ++n) {
-      const std::string aside = SetAsideName(installed, n);
+    for (int n = -1; n < kSetAsideNames; ++n) {
+      // -1: the copy an installation keeps until the whole release is in.
+      const std::string aside =
+          n < 0 ? installFolder + kStagingFolder + kPreviousFolder + row.LocalName() : SetAsideName(installed, n);
       WIN32_FILE_ATTRIBUTE_DATA data{};
       if (!::GetFileAttributesExA(aside.c_str(), GetFileExInfoStandard, &data)) continue;
       if (newest.empty() || ::CompareFileTime(&data.ftLastWriteTime, &newestTime) > 0) {

@@ -53,31 +53,43 @@ VerifyGate& Gate() {
 // Everything one worker needs, its own copy.
 struct WorkerJob {
   DownloadTask task;
-  std::string target;
+  std::string arrival;  // where the bytes are written
+  std::string target;   // the module's name in the staging or backup folder
   int32_t keepPartial;
   HWND window;
 };
 
-// One module transfer.
+bool Verified(const std::string& path, const std::string& expected) {
+  return !expected.empty() && Gate().Run([&] { return ModuleDigest(path, kModuleDigestKey); }) == expected;
+}
+
+// Fetches one module and checks it against the manifest's fingerprint.
+unsigned FetchModule(const WorkerJob& job) {
+  // A module that an earlier run already left verified under its name in
+  // the backup folder is not fetched again.
+  if (job.arrival != job.target && Verified(job.target, job.task.expectedDigest)) return FK_ALREADY_COMPLETE;
+  CHttpDownload* download = CHttpDownload::NewInstance();
+  if (!download) return kResultNoDownloadObject;
+  download->SetNotifyWnd(job.window, job.task.messageId, -1, -1, -1, 1);
+  download->SetLimits(kModuleMaxBytes, 0);
+  if (job.keepPartial == 0) ::DeleteFileA(job.arrival.c_str());
+  unsigned result = download->Download(job.task.url.c_str(), job.arrival.c_str(), 0);
+  delete download;
+  if (!CountsAsSuccess(result)) return result;
+  // A transfer that does not carry the manifest's fingerprint is not the
+  // module: it is never staged or pre-loaded, and the retry fetches it whole.
+  if (!Verified(job.arrival, job.task.expectedDigest)) {
+    ::DeleteFileA(job.arrival.c_str());
+    return kResultFingerprintMismatch;
+  }
+  if (job.arrival != job.target && !MoveInto(job.arrival, job.target, true)) return kResultNotStored;
+  return result;
+}
+
 UINT DownloadWorker(void* param) {
   const std::unique_ptr<WorkerJob> job(static_cast<WorkerJob*>(param));
   ::MakeSureDirectoryPathExists(job->target.c_str());
-  CHttpDownload* download = CHttpDownload::NewInstance();
-  if (!download) {
-    ::PostMessageA(job->window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, 0);
-    return kResultNoDownloadObject;
-  }
-  download->SetNotifyWnd(job->window, job->task.messageId, -1, -1, -1, 1);
-  if (job->keepPartial == 0) ::DeleteFileA(job->target.c_str());
-  unsigned result = download->Download(job->task.url.c_str(), job->target.c_str(), 0);
-  delete download;
-  // A transfer that does not carry the manifest's fingerprint is not the
-  // module: it is never installed, and the retry fetches it whole.
-  if (CountsAsSuccess(result) && !job->task.expectedDigest.empty() &&
-      Gate().Run([&] { return ModuleDigest(job->target, kModuleDigestKey); }) != job->task.expectedDigest) {
-    ::DeleteFileA(job->target.c_str());
-    result = kResultFingerprintMismatch;
-  }
+  const unsigned result = FetchModule(*job);
   ::PostMessageA(job->window, WM_DOWNLOAD_FINISHED, result, 0);
   return result;
 }
@@ -102,9 +114,18 @@ void ManifestCheck::CheckForUpdates() {
   }
   const std::string manifestPath = m_settings.moduleDirectory + kManifestLocalName;
   const std::string url = m_settings.serverBase + kManifestFileName;
+  download->SetLimits(kManifestMaxBytes, kManifestDeadlineMs);
   const unsigned code = download->Download(url.c_str(), manifestPath.c_str(), FK_FETCH_WHOLE);
   delete download;
   if (code != 0) {
+    ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 1, m_run);
+    return;
+  }
+  // Whatever answered may not be a manifest at all (a captive portal's page,
+  // an error page sent as 200): a run goes on only with a fingerprint for
+  // every module of the catalogue.
+  if (!ManifestIsComplete(manifestPath)) {
+    ::DeleteFileA(manifestPath.c_str());
     ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 1, m_run);
     return;
   }
@@ -118,8 +139,9 @@ void ManifestCheck::CheckForUpdates() {
 
 void ManifestCheck::StartWorkers() {
   for (const DownloadTask& task : m_tasks) {
-    auto* job = new WorkerJob{task, DownloadTargetPath(m_settings.moduleDirectory, task.localFileName, m_settings.mode),
-                              m_keepPartial, m_window};
+    const std::string& folder = m_settings.moduleDirectory;
+    auto* job = new WorkerJob{task, ArrivalPath(folder, task.localFileName, m_settings.mode),
+                              DownloadTargetPath(folder, task.localFileName, m_settings.mode), m_keepPartial, m_window};
     if (!AfxBeginThread(&DownloadWorker, job)) {
       delete job;
       ::PostMessageA(m_window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, 0);
@@ -131,8 +153,19 @@ void ManifestCheck::CheckModule(const char* baseName, const std::string& manifes
                                 const char* extension) {
   const std::string remoteName = std::string(baseName) + extension;
   const std::string localName = strcmp(baseName, kLauncherBaseName) == 0 ? kProductExecutable : remoteName;
-  char expected[260] = {};
-  ::GetPrivateProfileStringA(kManifestSection, baseName, "", expected, sizeof expected, manifestPath.c_str());
+  const std::string expected = LowerCaseDigest(ManifestValue(manifestPath, baseName));
   const std::string actual = ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
   if (actual != expected) m_tasks.push_back({messageId, localName, m_settings.serverBase + remoteName, expected});
+}
+
+std::string ManifestCheck::ManifestValue(const std::string& manifestPath, const char* baseName) {
+  char value[260] = {};
+  ::GetPrivateProfileStringA(kManifestSection, baseName, "", value, sizeof value, manifestPath.c_str());
+  return value;
+}
+
+bool ManifestCheck::ManifestIsComplete(const std::string& manifestPath) {
+  for (const ModuleEntry& row : kModuleCatalogue)
+    if (!IsWellFormedDigest(ManifestValue(manifestPath, row.baseName))) return false;
+  return true;
 }

@@ -27,6 +27,11 @@ class ManifestCheck {
   // Complete once WM_MANIFEST_CHECKED is posted; unchanged afterwards.
   const std::vector<DownloadTask>& Tasks() const { return m_tasks; }
 
+  // The value of a module's key in the manifest; empty when it has none.
+  static std::string ManifestValue(const std::string& manifestPath, const char* baseName);
+  // True when the manifest gives a well-formed fingerprint for every module.
+  static bool ManifestIsComplete(const std::string& manifestPath);
+
  private:
   void StartWorkers();
 
@@ -36,6 +41,12 @@ class ManifestCheck {
   const HWND m_window;
   std::vector<DownloadTask> m_tasks;
 };
+
+// Bounds of what a server may send: the manifest is a few lines of text; a
+// module cannot be longer than its fingerprint can cover (a signed 32-bit length).
+constexpr int64_t kManifestMaxBytes = 1 << 20;
+constexpr int kManifestDeadlineMs = 60000;
+constexpr int64_t kModuleMaxBytes = 0x7FFFFFFF;
 
 // The engine thread of a run; `param` is a heap-held shared_ptr<ManifestCheck>
 // that the thread takes over.

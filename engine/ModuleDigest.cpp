@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <memory>
 #include <sys/stat.h>
 #include <vector>
@@ -231,4 +232,16 @@ std::string ModuleDigest(const std::string& path, const std::string& key) {
   if (length >= 0 && length <= INT32_MAX) result = ModuleDigestOfStream(file, static_cast<int32_t>(length), key);
   std::fclose(file);
   return result;
+}
+
+bool IsWellFormedDigest(const std::string& text) {
+  if (text.size() != 32) return false;
+  for (const char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+std::string LowerCaseDigest(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }

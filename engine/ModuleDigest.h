@@ -18,3 +18,10 @@ std::string ModuleDigestOfBytes(const uint8_t* data, int32_t length, const std::
 
 // Streams the file through both passes with a bounded buffer.
 std::string ModuleDigestOfStream(std::FILE* file, int32_t length, const std::string& key);
+
+// A manifest value a module can be checked against: exactly 32 hexadecimal
+// digits, in either case.
+bool IsWellFormedDigest(const std::string& text);
+
+// The value as ModuleDigest renders it: hexadecimal letters in lower case.
+std::string LowerCaseDigest(std::string text);

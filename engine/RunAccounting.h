@@ -15,6 +15,8 @@ enum class UpdateState : int32_t {
 constexpr unsigned kResultNoDownloadObject = 3;
 // The file arrived but does not carry the manifest's fingerprint.
 constexpr unsigned kResultFingerprintMismatch = 900;
+// The file arrived and was verified but could not take its name.
+constexpr unsigned kResultNotStored = 901;
 
 // Runs are retried while the number of runs started is at most this.
 constexpr int32_t kRetryLimit = 3;

@@ -10,6 +10,7 @@
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ManifestCheck.h"
+#include "engine/ModuleDigest.h"
 #include "engine/ProductLink.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
@@ -54,6 +55,9 @@ void UpdateEngine::ClearRun() {
 void UpdateEngine::StartUpdate(int32_t keepPartial) {
   m_keepPartial = keepPartial;
   ResetRun();
+  // The marker promises a complete, verified set: it goes before a run can
+  // change the backup folder, and comes back only when this run has made one.
+  if (m_settings.mode == ModeBackground) ::DeleteFileA(MarkerPath().c_str());
   m_runCount += 1;
   m_state = UpdateState::Running;
   HWND window = m_view.EngineWindow();
@@ -97,10 +101,8 @@ void UpdateEngine::CompleteRun(RunOutcome outcome) {
       m_state = UpdateState::Succeeded;
       if (background) {
         // Nothing pre-loaded, nothing to announce.
-        if (!m_downloadTasks.empty()) {
-          const std::string marker = m_settings.moduleDirectory + kBackgroundFolder + kPreloadMarker;
-          ::WritePrivateProfileStringA("SUpgrade", "Key", "1", marker.c_str());
-        }
+        if (!m_downloadTasks.empty() && BackgroundSetComplete())
+          ::WritePrivateProfileStringA("SUpgrade", "Key", "1", MarkerPath().c_str());
         m_view.CloseAsCancel();
       } else {
         m_view.ShowSuccess();
@@ -117,6 +119,18 @@ void UpdateEngine::CompleteRun(RunOutcome outcome) {
         m_view.ShowFailure();
       return;
   }
+}
+
+std::string UpdateEngine::MarkerPath() const {
+  return m_settings.moduleDirectory + kBackgroundFolder + kPreloadMarker;
+}
+
+bool UpdateEngine::BackgroundSetComplete() const {
+  // Each module took its name only once verified; every one the product
+  // needs from the folder must be there.
+  for (const DownloadTask& task : m_downloadTasks)
+    if (!Exists(DownloadTargetPath(m_settings.moduleDirectory, task.localFileName, m_settings.mode))) return false;
+  return true;
 }
 
 // Progress.
@@ -136,31 +150,104 @@ void UpdateEngine::OnModuleProgress(int slot, const uint32_t* record) {
 
 // Installation.
 
-void UpdateEngine::InstallModules() {
-  const std::string& folder = m_settings.moduleDirectory;
-  bool allInstalled = true;
-  for (const DownloadTask& task : m_downloadTasks) {
-    const std::string installed = folder + task.localFileName;
-    const std::string staged = StagedPath(folder, task.localFileName);
-    bool done = MoveInto(staged, installed, true);
-    if (!done && Exists(staged)) {
-      // Typically in use: a running program or a loaded library can be moved
-      // aside though not replaced; the new file then takes the free name.
-      const std::string aside = FreeSetAsideName(installed, folder);
-      const bool movedAside = std::rename(installed.c_str(), aside.c_str()) == 0;
-      done = MoveInto(staged, installed, false);
-      if (done) {
-        // The old copy goes only once the new one is in place.
-        if (movedAside && !DeletePath(aside, folder)) m_pendingDeletes.push_back(aside);
-      } else if (movedAside) {
+namespace {
+
+// One module on its way in: where it goes, where it was staged, and the
+// copies of its old version that a roll-back or the cleanup needs.
+struct Swap {
+  std::string installed;
+  std::string staged;
+  std::string backup;      // a link to (or copy of) the old file; empty for a new module
+  std::string movedAside;  // the old file, moved aside because it was in use
+};
+
+// True when some program has the file open (a running program, a loaded
+// library, another process's handle): it cannot be replaced, at most moved.
+bool InUse(const std::string& path) {
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_SHARING_VIOLATION;
+  ::CloseHandle(file);
+  return false;
+}
+
+// Puts one staged module in place, waiting for a lock until `deadline`.
+bool SwapIn(Swap& swap, bool inUse, DWORD deadline, const std::string& folder) {
+  for (;;) {
+    if (!inUse && MoveInto(swap.staged, swap.installed, true)) return true;
+    if (Exists(swap.installed)) {
+      // A running program or a loaded library can be moved aside though not
+      // replaced; the new file then takes the free name.
+      const std::string aside = FreeSetAsideName(swap.installed, folder);
+      if (std::rename(swap.installed.c_str(), aside.c_str()) == 0) {
+        if (MoveInto(swap.staged, swap.installed, false)) {
+          swap.movedAside = aside;
+          return true;
+        }
         // Never leave a module with no copy: the old one comes back.
-        std::rename(aside.c_str(), installed.c_str());
+        std::rename(aside.c_str(), swap.installed.c_str());
       }
     }
-    // A module not installed keeps its staged file for a later attempt.
-    if (!done) allInstalled = false;
+    if (static_cast<LONG>(::GetTickCount() - deadline) >= 0) return false;
+    ::Sleep(kInstallRetryMs);
   }
-  if (allInstalled) DeletePath(folder + kStagingFolder, folder);
+}
+
+// Puts the old versions back, newest swap first; the new files return to
+// the staging folder for a later attempt.
+void RollBack(const std::vector<Swap>& swaps, std::vector<std::string>& leftovers, const std::string& folder) {
+  for (auto it = swaps.rbegin(); it != swaps.rend(); ++it) {
+    MoveInto(it->installed, it->staged, true);
+    // The file moved aside is the old version itself; the backup is a link or copy of it.
+    if (!(!it->movedAside.empty() && std::rename(it->movedAside.c_str(), it->installed.c_str()) == 0) &&
+        !it->backup.empty())
+      MoveInto(it->backup, it->installed, true);
+    if (!it->movedAside.empty() && Exists(it->movedAside) && !DeletePath(it->movedAside, folder))
+      leftovers.push_back(it->movedAside);
+  }
+}
+
+}  // namespace
+
+bool UpdateEngine::InstallModules() {
+  const std::string& folder = m_settings.moduleDirectory;
+  // What was staged is checked again right before it goes in: a file that
+  // changed since its download is not the release. Nothing is installed then.
+  for (const DownloadTask& task : m_downloadTasks) {
+    const std::string staged = StagedPath(folder, task.localFileName);
+    if (task.expectedDigest.empty() || ModuleDigest(staged, kModuleDigestKey) != task.expectedDigest) {
+      ::DeleteFileA(staged.c_str());
+      return false;
+    }
+  }
+  const std::string previous = folder + kStagingFolder + kPreviousFolder;
+  ::CreateDirectoryA(previous.c_str(), nullptr);
+  const DWORD deadline = ::GetTickCount() + kInstallLockWaitMs;
+  std::vector<Swap> swaps;
+  for (const DownloadTask& task : m_downloadTasks) {
+    Swap swap{folder + task.localFileName, StagedPath(folder, task.localFileName), {}, {}};
+    bool ok = true;
+    const bool inUse = Exists(swap.installed) && InUse(swap.installed);
+    if (Exists(swap.installed) && !inUse) {
+      // The old version is kept until the whole release is in: a link costs
+      // no copy; where links are not possible, a copy. (A module in use is
+      // moved aside instead, and that copy is the old version.)
+      swap.backup = previous + task.localFileName;
+      ::DeleteFileA(swap.backup.c_str());
+      ok = ::CreateHardLinkA(swap.backup.c_str(), swap.installed.c_str(), nullptr) ||
+           ::CopyFileA(swap.installed.c_str(), swap.backup.c_str(), FALSE);
+    }
+    if (!ok || !SwapIn(swap, inUse, deadline, folder)) {
+      // All or nothing: the product is never left on a mix of two releases.
+      RollBack(swaps, m_pendingDeletes, folder);
+      DeletePath(previous, folder);
+      return false;
+    }
+    swaps.push_back(swap);
+  }
+  for (const Swap& swap : swaps)
+    if (!swap.movedAside.empty() && !DeletePath(swap.movedAside, folder)) m_pendingDeletes.push_back(swap.movedAside);
+  if (!DeletePath(folder + kStagingFolder, folder)) m_pendingDeletes.push_back(folder + kStagingFolder);
+  return true;
 }
 
 // The hand-over to the product.

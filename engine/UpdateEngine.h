@@ -28,6 +28,11 @@ struct EngineSettings {
 
 class ManifestCheck;
 
+// How long the installation waits, in all, for a module held by another
+// program before it puts the old release back.
+constexpr DWORD kInstallLockWaitMs = 5000;
+constexpr DWORD kInstallRetryMs = 200;
+
 class UpdateEngine {
  public:
   UpdateEngine(UpdateView& view, EngineSettings settings);
@@ -42,8 +47,10 @@ class UpdateEngine {
   // OnManifestChecked).
   void TakeCheckedTasks(std::vector<DownloadTask> tasks);
 
-  // Installation and the hand-over to the product.
-  void InstallModules();
+  // Installation and the hand-over to the product. All or nothing: true when
+  // every staged module is in place; otherwise every module keeps its old
+  // version and the staged files stay for a later attempt.
+  bool InstallModules();
   void FinishUpdate();
 
   // Posted messages and timers, handed over by the window.
@@ -61,6 +68,8 @@ class UpdateEngine {
   const std::vector<std::string>& PendingDeletes() const { return m_pendingDeletes; }
 
  private:
+  std::string MarkerPath() const;
+  bool BackgroundSetComplete() const;
   void ClearRun();
   void CompleteRun(RunOutcome outcome);
 

@@ -3,6 +3,7 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -20,8 +21,16 @@ using fetchkit::ResponsePlan;
 
 constexpr int kMaxRedirects = 10;
 constexpr DWORD kReadBuffer = 128 * 1024;
-constexpr uint64_t kProgressBytes = 256 * 1024;
+// Progress goes out whenever new bytes arrived, at most every 200 ms.
+constexpr uint64_t kProgressBytes = 1;
 constexpr uint32_t kProgressMillis = 200;
+constexpr int64_t kDefaultMaxBytes = 0x7FFFFFFF;
+constexpr DWORD kMaxHeaderBytes = 64 * 1024;
+// Real progress: at least 16 KB in every 25 s. With the 30 s inactivity
+// time-out a dripping server is cut off within about 55 s.
+constexpr uint32_t kStallWindowMs = 25000;
+constexpr uint64_t kStallMinBytes = 16 * 1024;
+constexpr char kValidatorSuffix[] = ".fkv";
 
 std::atomic<uint32_t> g_lastTransferId{0};
 
@@ -148,6 +157,29 @@ int64_t ParseLength(const std::string& text) {
 
 uint32_t Clamp32(int64_t v) { return v < 0 ? 0 : v > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
+// The validator of a partial file, kept beside it; empty when there is none.
+std::string ReadValidator(const std::string& path) {
+  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return {};
+  char buffer[512];
+  DWORD got = 0;
+  if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) || got == sizeof buffer) return {};
+  return std::string(buffer, got);
+}
+
+bool WriteValidator(const std::string& path, const std::string& validator) {
+  FileHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file && ::WriteFile(file.get(), validator.data(), static_cast<DWORD>(validator.size()), &written, nullptr) &&
+         written == validator.size();
+}
+
+bool HasHeaderToken(const std::string& value, const char* token) {
+  std::string lower = value;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find(token) != std::string::npos;
+}
+
 // One HTTP exchange: the connection, the request and what its headers say.
 struct Exchange {
   InternetHandle connection;
@@ -156,6 +188,10 @@ struct Exchange {
   int64_t contentLength = -1;
   std::optional<ContentRange> contentRange;
   std::string location;
+  std::string contentEncoding;
+  bool chunked = false;
+  std::string validator;  // of the entity this response carries
+  DWORD headerBytes = 0;
 };
 
 class Transfer final : public CHttpDownload {
@@ -175,6 +211,11 @@ class Transfer final : public CHttpDownload {
     if (inactivityTimeoutMs > 0) inactivityMs_ = static_cast<DWORD>(inactivityTimeoutMs);
   }
 
+  void SetLimits(int64_t maxBytes, int deadlineMs) override {
+    maxBytes_ = maxBytes > 0 && maxBytes < kDefaultMaxBytes ? maxBytes : kDefaultMaxBytes;
+    deadlineMs_ = deadlineMs > 0 ? static_cast<DWORD>(deadlineMs) : 0;
+  }
+
   unsigned Download(const char* url, const char* localPath, int flags) override {
     try {
       return Run(url, localPath, (flags & FK_FETCH_WHOLE) == 0);
@@ -185,15 +226,20 @@ class Transfer final : public CHttpDownload {
 
  private:
   unsigned Run(const char* url, const char* path, bool mayResume);
-  unsigned Open(HINTERNET session, const std::string& url, int64_t rangeFrom, Exchange& exchange);
+  unsigned Open(HINTERNET session, const std::string& url, int64_t rangeFrom, const std::string& validator,
+                Exchange& exchange);
   unsigned Receive(Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total);
   void Report(int64_t total, int64_t received);
+  bool PastDeadline() const { return deadlineMs_ && ::GetTickCount() - started_ > deadlineMs_; }
 
   HWND notifyWnd_ = nullptr;
   UINT notifyMessage_ = 0;
   bool reportProgress_ = false;
   DWORD connectMs_ = 0;
   DWORD inactivityMs_ = 0;
+  int64_t maxBytes_ = kDefaultMaxBytes;
+  DWORD deadlineMs_ = 0;
+  DWORD started_ = 0;
   uint32_t transferId_ = ++g_lastTransferId;
 };
 
@@ -209,25 +255,37 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
   ::InternetSetOptionA(session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &value, sizeof value);
   ::InternetSetOptionA(session.get(), INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof value);
 
+  started_ = ::GetTickCount();
+  const std::string validatorPath = std::string(path) + kValidatorSuffix;
+  if (!mayResume) ::DeleteFileA(validatorPath.c_str());
   std::string current = url;
   for (int redirects = 0;;) {
-    const int64_t localSize = mayResume ? LocalFileSize(path) : 0;
+    // A partial file is continued only as the same entity it began as.
+    const std::string validator = mayResume ? ReadValidator(validatorPath) : std::string();
+    const int64_t localSize = validator.empty() ? 0 : LocalFileSize(path);
     Exchange exchange;
-    if (const unsigned code = Open(session.get(), current, localSize, exchange)) return code;
+    if (const unsigned code = Open(session.get(), current, localSize, validator, exchange)) return code;
+    if (exchange.headerBytes > kMaxHeaderBytes) return FK_HEADERS_TOO_LARGE;
+    if (PastDeadline()) return FK_TOO_SLOW;
     ResponseFacts facts;
     facts.status = exchange.status;
     facts.localSize = localSize;
     facts.rangeRequested = localSize > 0;
     facts.contentRange = exchange.contentRange;
     facts.hasLocation = !exchange.location.empty();
-    switch (PlanResponse(facts)) {
-      case ResponsePlan::Redirect:
+    const ResponsePlan plan = PlanResponse(facts);
+    switch (plan) {
+      case ResponsePlan::Redirect: {
         if (++redirects > kMaxRedirects) return FK_TOO_MANY_REDIRECTS;
-        current = fetchkit::ResolveRedirect(current, exchange.location);
+        const std::string next = fetchkit::ResolveRedirect(current, exchange.location);
+        if (fetchkit::IsDowngrade(current, next)) return FK_INSECURE_REDIRECT;
+        current = next;
         continue;
+      }
       case ResponsePlan::HttpError:
         return FK_HTTP_STATUS_BASE + static_cast<unsigned>(exchange.status);
       case ResponsePlan::AlreadyComplete:
+        ::DeleteFileA(validatorPath.c_str());
         Report(localSize, localSize);
         return FK_ALREADY_COMPLETE;
       case ResponsePlan::RequestAgain:
@@ -235,14 +293,36 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
         mayResume = false;
         continue;
       case ResponsePlan::WriteFromStart:
-        return Receive(exchange, path, false, 0, exchange.contentLength);
       case ResponsePlan::Append:
-        return Receive(exchange, path, true, localSize, exchange.contentRange->total);
+        break;
     }
+    // A body that would be saved as something other than the file's bytes,
+    // or whose end could not be told from a cut, is refused before a byte is written.
+    if (!exchange.contentEncoding.empty() && !HasHeaderToken(exchange.contentEncoding, "identity"))
+      return FK_ENCODED_BODY;
+    if (exchange.chunked) return FK_PROTOCOL_ERROR;
+    const bool append = plan == ResponsePlan::Append;
+    const int64_t total = append ? exchange.contentRange->total : exchange.contentLength;
+    if (total > maxBytes_) return FK_TOO_LARGE;
+    if (!append) {
+      // The validator of what this file begins as, so that a later call can resume it.
+      if (mayResume && !exchange.validator.empty())
+        WriteValidator(validatorPath, exchange.validator);
+      else
+        ::DeleteFileA(validatorPath.c_str());
+    }
+    const unsigned code = Receive(exchange, path, append, append ? localSize : 0, total);
+    if (code == FK_OK) ::DeleteFileA(validatorPath.c_str());
+    if (code == FK_TOO_LARGE) {
+      ::DeleteFileA(path);
+      ::DeleteFileA(validatorPath.c_str());
+    }
+    return code;
   }
 }
 
-unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t rangeFrom, Exchange& exchange) {
+unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t rangeFrom, const std::string& validator,
+                        Exchange& exchange) {
   URL_COMPONENTSA parts{};
   parts.dwStructSize = sizeof parts;
   std::vector<char> host(url.size() + 1), urlPath(url.size() + 1), extra(url.size() + 1);
@@ -267,7 +347,7 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
                 INTERNET_FLAG_KEEP_CONNECTION;
   if (secure) flags |= INTERNET_FLAG_SECURE;
   exchange.request.reset(
-      ::HttpOpenRequestA(exchange.connection.get(), "GET", object.c_str(), nullptr, nullptr, accept, flags, 0));
+      ::HttpOpenRequestA(exchange.connection.get(), "GET", object.c_str(), "HTTP/1.0", nullptr, accept, flags, 0));
   if (!exchange.request) return CodeOfWinInetError(::GetLastError());
   // Some WinINet implementations take the time-outs only from the request.
   DWORD value = connectMs_;
@@ -277,7 +357,7 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
   ::InternetSetOptionA(exchange.request.get(), INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof value);
 
   std::string headers = "Accept-Encoding: identity\r\n";
-  if (rangeFrom > 0) headers += "Range: bytes=" + std::to_string(rangeFrom) + "-\r\n";
+  if (rangeFrom > 0) headers += "Range: bytes=" + std::to_string(rangeFrom) + "-\r\nIf-Range: " + validator + "\r\n";
   const DWORD started = ::GetTickCount();
   if (!::HttpSendRequestA(exchange.request.get(), headers.c_str(), static_cast<DWORD>(headers.size()), nullptr, 0))
     return FailureCode(::GetLastError(), ::GetTickCount() - started, std::min(connectMs_, inactivityMs_));
@@ -293,6 +373,16 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
   if (QueryHeader(exchange.request.get(), HTTP_QUERY_CONTENT_RANGE, text))
     exchange.contentRange = fetchkit::ParseContentRange(text);
   if (QueryHeader(exchange.request.get(), HTTP_QUERY_LOCATION, text)) exchange.location = text;
+  if (QueryHeader(exchange.request.get(), HTTP_QUERY_CONTENT_ENCODING, text)) exchange.contentEncoding = text;
+  if (QueryHeader(exchange.request.get(), HTTP_QUERY_TRANSFER_ENCODING, text))
+    exchange.chunked = HasHeaderToken(text, "chunked");
+  std::string etag, lastModified;
+  QueryHeader(exchange.request.get(), HTTP_QUERY_ETAG, etag);
+  QueryHeader(exchange.request.get(), HTTP_QUERY_LAST_MODIFIED, lastModified);
+  exchange.validator = fetchkit::RangeValidator(etag, lastModified);
+  DWORD size = 0;
+  ::HttpQueryInfoA(exchange.request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &size, nullptr);
+  exchange.headerBytes = size;
   return FK_OK;
 }
 
@@ -312,6 +402,7 @@ unsigned Transfer::Receive(Exchange& exchange, const char* path, bool append, in
   int64_t received = offset;
   Report(total, received);
   throttle.Reported(static_cast<uint64_t>(received), ::GetTickCount());
+  fetchkit::StallGuard stall(kStallWindowMs, kStallMinBytes, static_cast<uint64_t>(received), ::GetTickCount());
 
   std::vector<char> buffer(kReadBuffer);
   unsigned result = FK_OK;
@@ -334,7 +425,15 @@ unsigned Transfer::Receive(Exchange& exchange, const char* path, bool append, in
       result = FK_PROTOCOL_ERROR;  // more than announced
       break;
     }
+    if (received > maxBytes_) {
+      result = FK_TOO_LARGE;
+      break;
+    }
     const uint32_t now = ::GetTickCount();
+    if (stall.Stalled(static_cast<uint64_t>(received), now) || PastDeadline()) {
+      result = FK_TOO_SLOW;
+      break;
+    }
     if (throttle.ShouldReport(static_cast<uint64_t>(received), now)) {
       Report(total, received);
       throttle.Reported(static_cast<uint64_t>(received), now);

@@ -25,27 +25,43 @@
 //   11    FK_PROTOCOL_ERROR    a response the library cannot use
 //   12    FK_INTERNAL_ERROR    an unexpected failure inside the library
 //   13    FK_SECURE_CHANNEL_ERROR  the TLS handshake or the server's certificate failed
+//   14    FK_TOO_LARGE         the file is larger than the transfer's maximum
+//                              (SetLimits): announced so (nothing is written)
+//                              or found so while arriving (what arrived is deleted)
+//   15    FK_TOO_SLOW          no real progress: fewer than 16 KB arrived in
+//                              25 s, or the transfer's deadline passed
+//   16    FK_INSECURE_REDIRECT an https request was redirected to plain http
+//   17    FK_ENCODED_BODY      the body came with a content encoding other than
+//                              identity (gzip, ...); nothing is written
+//   18    FK_HEADERS_TOO_LARGE the response headers exceed 64 KB
 //   1000 + status  FK_HTTP_STATUS_BASE + the HTTP status of an error response
 //                  (for example 1404); nothing is written to the local path
 //
-// Resume: when a file already exists at the local path, the rest is asked
-// for with a Range request and appended when the server answers with the
-// matching range; a server that ignores ranges or answers inconsistently
-// makes the download start over from zero. The result is byte-identical to a
-// fresh download. A failed transfer leaves what arrived at the local path, so
-// that a later call resumes it.
+// Requests are HTTP/1.0, so a server sends a length or closes the connection
+// at the end of the body; a chunked answer (whose cut before its last chunk
+// the network layer would not report) is a protocol error.
+//
+// Resume: a file that a transfer starts gets its validator (a strong ETag,
+// else Last-Modified) written beside it in "<local path>.fkv". When a later
+// call finds the file and its validator, the rest is asked for with Range
+// and If-Range, and appended only when the server answers with the matching
+// range of the same entity; a changed file comes whole (200) and replaces
+// it; a partial file without a validator is never resumed. The result is
+// byte-identical to a fresh download. A failed transfer leaves what arrived
+// (and its validator), so that a later call resumes it; a finished one
+// removes the validator file.
 //
 // Progress: with a notify window set, the registered message is sent
 // (SendMessage, so the record stays valid until the window has handled it)
 // with lParam pointing to an FkProgress record: on the first response, then
-// at most every 256 KB and 200 ms (whichever comes later), and once at the end
-// (many transfers report to one window at once: each report holds its
-// transfer until the window has handled it).
+// at most every 200 ms whenever new bytes arrived, and once at the end.
 // For a resumed transfer `received` and `total` count the whole file.
 //
 // Time-outs: 15 s to connect and 30 s without a received byte by default;
 // the environment variable FETCHKIT_TIMEOUTS="CONNECT_MS,INACTIVITY_MS"
 // changes the defaults of the process (for slow networks and for tests).
+// However a server drips, a transfer without real progress ends within about
+// 55 s (FK_TOO_SLOW). A transfer reads at most 2 GB - 1 unless SetLimits says less.
 //
 // Instances are independent: any number may run at once on different threads.
 // No exception leaves the library.
@@ -75,6 +91,11 @@ enum FetchkitCode : unsigned {
   FK_PROTOCOL_ERROR = 11,
   FK_INTERNAL_ERROR = 12,
   FK_SECURE_CHANNEL_ERROR = 13,
+  FK_TOO_LARGE = 14,
+  FK_TOO_SLOW = 15,
+  FK_INSECURE_REDIRECT = 16,
+  FK_ENCODED_BODY = 17,
+  FK_HEADERS_TOO_LARGE = 18,
   FK_HTTP_STATUS_BASE = 1000,
 };
 
@@ -105,6 +126,10 @@ class FETCHKIT_API CHttpDownload {
 
   // Time-outs of this instance in ms; 0 or less keeps the current value.
   virtual void SetTimeouts(int connectTimeoutMs, int inactivityTimeoutMs) = 0;
+
+  // The largest file this transfer accepts (bytes, 1 to 2 GB - 1) and a
+  // deadline for the whole transfer in ms (0: none, the stall rule applies).
+  virtual void SetLimits(int64_t maxBytes, int deadlineMs) = 0;
 
  protected:
   CHttpDownload() = default;

@@ -102,4 +102,26 @@ std::string ResolveRedirect(const std::string& base, const std::string& location
   return origin + path + location;
 }
 
+bool IsDowngrade(const std::string& from, const std::string& to) {
+  auto scheme = [](const std::string& url) {
+    std::string s = url.substr(0, url.find("://"));
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  return scheme(from) == "https" && scheme(to) != "https";
+}
+
+std::string RangeValidator(const std::string& etag, const std::string& lastModified) {
+  if (!etag.empty() && etag.rfind("W/", 0) != 0) return etag;
+  return lastModified;
+}
+
+bool StallGuard::Stalled(uint64_t received, uint32_t nowMillis) {
+  if (nowMillis - windowStart_ < windowMillis_) return false;
+  if (received - windowBytes_ < minBytes_) return true;
+  windowBytes_ = received;
+  windowStart_ = nowMillis;
+  return false;
+}
+
 }  // namespace fetchkit

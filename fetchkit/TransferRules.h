@@ -54,4 +54,29 @@ class ProgressThrottle {
 // The absolute URL of a Location header relative to the request's URL.
 std::string ResolveRedirect(const std::string& base, const std::string& location);
 
+// A redirect that would take an https request to plain http.
+bool IsDowngrade(const std::string& from, const std::string& to);
+
+// What a resumed request may send as If-Range: a strong entity tag, else the
+// Last-Modified date; empty when the response gave neither (weak tags cannot
+// validate a byte range).
+std::string RangeValidator(const std::string& etag, const std::string& lastModified);
+
+// A transfer that makes no real progress: fewer than `minBytes` arrived in a
+// window of `windowMillis`. A server that drips a byte now and then keeps the
+// inactivity time-out from tripping; this ends it.
+class StallGuard {
+ public:
+  StallGuard(uint32_t windowMillis, uint64_t minBytes, uint64_t received, uint32_t nowMillis)
+      : windowMillis_(windowMillis), minBytes_(minBytes), windowBytes_(received), windowStart_(nowMillis) {}
+  // True when the window that has just run out saw too few bytes.
+  bool Stalled(uint64_t received, uint32_t nowMillis);
+
+ private:
+  uint32_t windowMillis_;
+  uint64_t minBytes_;
+  uint64_t windowBytes_;
+  uint32_t windowStart_;
+};
+
 }  // namespace fetchkit

@@ -50,7 +50,9 @@ TEST_F(EngineRun, AllResultsOfARunDecideItAtOnce) {
   for (const Case& c : cases) {
     SCOPED_TRACE("mode " + std::to_string(c.mode));
     EngineStandIn view(Settings(c.mode));
-    ::CreateDirectoryA((folder_ + "UpgradeBackup").c_str(), nullptr);  // as the workers leave it
+    // As the workers leave them: every module verified under its name.
+    ::CreateDirectoryA((folder_ + "UpgradeBackup").c_str(), nullptr);
+    for (const DownloadTask& t : Tasks(3)) WriteFileBytes(folder_ + "UpgradeBackup\\" + t.localFileName, "m");
     view.engine.TakeCheckedTasks(Tasks(3));
     view.engine.OnDownloadFinished(0);
     view.engine.OnDownloadFinished(1);  // "already complete" counts as fetched
@@ -61,6 +63,24 @@ TEST_F(EngineRun, AllResultsOfARunDecideItAtOnce) {
     EXPECT_EQ(Marker(), c.marker);
     RemoveTree(folder_ + "UpgradeBackup");
   }
+}
+
+TEST_F(EngineRun, TheMarkerPromisesAWholeSet) {
+  // A stale marker from an earlier run goes when a run starts; a module
+  // missing from the folder keeps it from coming back.
+  ::CreateDirectoryA((folder_ + "UpgradeBackup").c_str(), nullptr);
+  ::WritePrivateProfileStringA("SUpgrade", "Key", "1", (folder_ + "UpgradeBackup\\mvt_s.backup").c_str());
+  EngineStandIn view(Settings(3));
+  view.engine.StartUpdate(0);
+  EXPECT_EQ(Marker(), "");
+  view.Detach();
+  EngineStandIn second(Settings(3));
+  second.engine.TakeCheckedTasks(Tasks(2));
+  WriteFileBytes(folder_ + "UpgradeBackup\\" + Tasks(2)[0].localFileName, "m");
+  second.engine.OnDownloadFinished(0);
+  second.engine.OnDownloadFinished(0);
+  EXPECT_EQ(second.shown, Shown{"close"});
+  EXPECT_EQ(Marker(), "");
 }
 
 TEST_F(EngineRun, AFailedRunIsRetriedKeepingFilesThenShownAsFailed) {

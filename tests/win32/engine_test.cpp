@@ -83,7 +83,7 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
         std::string d = Digest("quintar v1");
         for (char& c : d) c = static_cast<char>(toupper(c));
         return d;
-      }() + "\r\n" +                                     // upper-case digits: queued
+      }() + "\r\n" +                                     // upper-case digits: the same value
       "Saffen=" + Digest("product v1") + "\r\n");        // the launcher row: equal
   ManifestCheck check(Settings(), 1, 0, nullptr);
   const char* rows[][2] = {{"Velkor", ".dll"}, {"Drimsa", ".dll"}, {"Tobrin", ".dll"}, {"Pravik", ".exe"},
@@ -91,7 +91,7 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
   for (auto& row : rows) check.CheckModule(row[0], manifest, 0x400, row[1]);
   std::vector<std::string> queued;
   for (const auto& t : check.Tasks()) queued.push_back(t.localFileName);
-  EXPECT_EQ(queued, (std::vector<std::string>{"Drimsa.dll", "Tobrin.dll", "Pravik.exe", "Quintar.dll"}));
+  EXPECT_EQ(queued, (std::vector<std::string>{"Drimsa.dll", "Tobrin.dll", "Pravik.exe"}));
   EXPECT_EQ(check.Tasks()[0].url, "http://updates.example/r/Drimsa.dll");
   EXPECT_EQ(check.Tasks()[0].expectedDigest, Digest("drimsa v2"));
   EXPECT_EQ(check.Tasks()[2].expectedDigest, "");
@@ -166,19 +166,47 @@ TEST_F(EngineFiles, InstallUnlockedAndHeldModules) {
   EXPECT_TRUE(engine.PendingDeletes().empty());
 
   // A module another process holds open without sharing cannot be replaced
-  // or moved: it keeps its old copy, its staged file and the staging folder stay.
+  // or moved. After a bounded wait the modules already swapped go back: the
+  // product keeps one whole release, and every staged file stays.
   WriteFileBytes(In("Tobrin.dll"), "tobrin old");
+  WriteFileBytes(In("Lumsk.dll"), "lumsk old");
   EngineStandIn heldView(Settings());
-  QueueAndStage(heldView.engine, ModuleDirectory, {{"Tobrin.dll", "tobrin new"}, {"Lumsk.dll", "lumsk new"}});
+  QueueAndStage(heldView.engine, ModuleDirectory,
+                {{"Lumsk.dll", "lumsk new"}, {"Tobrin.dll", "tobrin new"}, {"Wendra.dll", "wendra new"}});
   Process holder = HoldOpen(In("Tobrin.dll"));
-  heldView.engine.InstallModules();
+  const DWORD started = ::GetTickCount();
+  EXPECT_FALSE(heldView.engine.InstallModules());
+  const DWORD waited = ::GetTickCount() - started;
   ::TerminateProcess(holder.handle.get(), 0);
   WaitForExit(holder, 5000);
+  EXPECT_GE(waited, kInstallLockWaitMs - 100);
+  EXPECT_LT(waited, kInstallLockWaitMs + 3000);
   EXPECT_EQ(ReadFileBytes(In("Tobrin.dll")), "tobrin old");
-  EXPECT_EQ(ReadFileBytes(In("Lumsk.dll")), "lumsk new");
-  EXPECT_EQ(ReadFileBytes(In("UpgradeBackup_P\\Tobrin.dll.tmp")), "tobrin new");
-  EXPECT_FALSE(FileExists(In("UpgradeBackup_P\\Lumsk.dll.tmp")));
+  EXPECT_EQ(ReadFileBytes(In("Lumsk.dll")), "lumsk old");
+  EXPECT_FALSE(FileExists(In("Wendra.dll")));
+  for (const char* name : {"Lumsk.dll", "Tobrin.dll", "Wendra.dll"})
+    EXPECT_TRUE(FileExists(In(std::string("UpgradeBackup_P\\") + name + ".tmp"))) << name;
   EXPECT_FALSE(FileExists(In("Tobrin.dll.del")));
+  EXPECT_FALSE(FileExists(In("Lumsk.dll.del")));
+
+  // Freed, the next attempt installs the whole release.
+  EXPECT_TRUE(heldView.engine.InstallModules());
+  EXPECT_EQ(ReadFileBytes(In("Tobrin.dll")), "tobrin new");
+  EXPECT_EQ(ReadFileBytes(In("Lumsk.dll")), "lumsk new");
+  EXPECT_EQ(ReadFileBytes(In("Wendra.dll")), "wendra new");
+  EXPECT_FALSE(FileExists(In("UpgradeBackup_P")));
+}
+
+TEST_F(EngineFiles, AStagedModuleThatChangedSinceItsCheckInstallsNothing) {
+  WriteFileBytes(In("Velkor.dll"), "velkor old");
+  WriteFileBytes(In("Drimsa.dll"), "drimsa old");
+  EngineStandIn view(Settings());
+  QueueAndStage(view.engine, ModuleDirectory, {{"Velkor.dll", "velkor new"}, {"Drimsa.dll", "drimsa new"}});
+  WriteFileBytes(In("UpgradeBackup_P\\Drimsa.dll.tmp"), "drimsa tampered");
+  EXPECT_FALSE(view.engine.InstallModules());
+  EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor old");
+  EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa old");
+  EXPECT_FALSE(FileExists(In("UpgradeBackup_P\\Drimsa.dll.tmp")));  // never kept
 }
 
 TEST_F(EngineFiles, FailingSecondCopyPutsTheOldModuleBack) {
