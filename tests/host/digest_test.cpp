@@ -146,3 +146,18 @@ TEST_F(DigestFiles, ShorterStreamUsesOnlyTheBytesRead) {
   EXPECT_EQ(ModuleDigestOfStream(f, 2000, kModuleDigestKey), ReferenceDigest(bytes, kModuleDigestKey));
   std::fclose(f);
 }
+
+TEST(ManifestValues, OnlyThirtyTwoHexDigitsAreAFingerprint) {
+  const std::pair<const char*, bool> cases[] = {
+      {"0123456789abcdef0123456789abcdef", true},
+      {"0123456789ABCDEF0123456789ABCDEF", true},   // upper case is the same value
+      {"0123456789abcdef0123456789abcde", false},   // 31 digits
+      {"0123456789abcdef0123456789abcdef0", false}, // 33
+      {"0123456789abcdef0123456789abcdeg", false},
+      {"", false},
+      {"<html><body>Welcome to the hotel", false},  // what a captive portal answers
+      {" 0123456789abcdef0123456789abcde", false},
+  };
+  for (const auto& [text, ok] : cases) EXPECT_EQ(IsWellFormedDigest(text), ok) << text;
+  EXPECT_EQ(LowerCaseDigest("0123456789ABCDEF0123456789ABCDEF"), "0123456789abcdef0123456789abcdef");
+}

@@ -113,21 +113,38 @@ TEST_F(ReleaseTool, ErrorsNameTheProblem) {
   EXPECT_FALSE(fs::exists(server_ / "ModelMD5.dll"));
 }
 
-TEST_F(ReleaseTool, MissingModulesAreNamedAndPublishedOnlyWhenAllowed) {
+TEST_F(ReleaseTool, AManifestAlwaysCoversEveryModule) {
+  // A full release first, then a partial build of the next one.
+  const fs::path earlier = root_ / "earlier";
+  ASSERT_EQ(Run("publish " + build_.string() + " " + earlier.string()), 0);
+  const auto before = ParseManifest(ReadAll(earlier / "ModelMD5.dll"));
   fs::remove(build_ / "Tamrik.dll");
   fs::remove(build_ / "Velnoria.exe");
+  {
+    std::ofstream(build_ / "Velkor.dll", std::ios::binary) << "velkor, next release";
+  }
   EXPECT_EQ(Run("publish " + build_.string() + " " + server_.string()), 1);
   const std::string err = ReadAll(root_ / "err");
   EXPECT_NE(err.find("Tamrik.dll"), std::string::npos);
   EXPECT_NE(err.find("Velnoria.exe"), std::string::npos);
   EXPECT_FALSE(fs::exists(server_ / "ModelMD5.dll"));
-
-  EXPECT_EQ(Run("publish --allow-missing " + build_.string() + " " + server_.string()), 0);
+  // The option that used to publish a partial manifest is refused.
+  EXPECT_EQ(Run("publish --allow-missing " + build_.string() + " " + server_.string()), 2);
+  EXPECT_FALSE(fs::exists(server_ / "ModelMD5.dll"));
+  // Carried over, the absent modules stay as the earlier release has them.
+  EXPECT_EQ(Run("publish --carry-over " + earlier.string() + " " + build_.string() + " " + server_.string()), 0);
   const auto manifest = ParseManifest(ReadAll(server_ / "ModelMD5.dll"));
-  EXPECT_EQ(manifest.size(), 15u);
-  EXPECT_EQ(manifest.count("Tamrik"), 0u);
-  EXPECT_EQ(manifest.count("Saffen"), 0u);
-  EXPECT_TRUE(fs::exists(server_ / "Velkor.dll"));
+  EXPECT_EQ(manifest.size(), 17u);
+  EXPECT_EQ(manifest.at("Tamrik"), before.at("Tamrik"));
+  EXPECT_EQ(manifest.at("Saffen"), before.at("Saffen"));
+  EXPECT_NE(manifest.at("Velkor"), before.at("Velkor"));
+  EXPECT_EQ(ReadAll(server_ / "Tamrik.dll"), ReadAll(earlier / "Tamrik.dll"));
+  // Not there either: an error naming it.
+  fs::remove(earlier / "Tamrik.dll");
+  fs::remove_all(server_);
+  EXPECT_EQ(Run("publish --carry-over " + earlier.string() + " " + build_.string() + " " + server_.string()), 1);
+  EXPECT_NE(ReadAll(root_ / "err").find("Tamrik.dll"), std::string::npos);
+  EXPECT_FALSE(fs::exists(server_ / "ModelMD5.dll"));
 }
 
 TEST_F(ReleaseTool, UnreadableModuleIsAnError) {
@@ -138,7 +155,7 @@ TEST_F(ReleaseTool, UnreadableModuleIsAnError) {
   } else {
     fs::permissions(build_ / "Wendra.dll", fs::perms::none);
   }
-  PublishOptions options{build_, server_, {}, false};
+  PublishOptions options{build_, server_, {}, {}};
   const PublishResult result = Publish(options);
   EXPECT_FALSE(result.ok);
   ASSERT_FALSE(result.errors.empty());

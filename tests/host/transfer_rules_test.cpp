@@ -94,3 +94,43 @@ TEST(Redirects, LocationsResolveAgainstTheRequest) {
   for (const auto& [location, expected] : cases) EXPECT_EQ(ResolveRedirect(base, location), expected) << location;
   EXPECT_EQ(ResolveRedirect("http://host", "x"), "http://host/x");
 }
+
+TEST(Redirects, OnlyHttpsToPlainHttpIsADowngrade) {
+  const struct {
+    const char *from, *to;
+    bool downgrade;
+  } cases[] = {
+      {"https://a/x", "http://a/x", true},     {"HTTPS://a/x", "http://b/y", true},
+      {"https://a/x", "ftp://a/x", true},      {"https://a/x", "https://b/x", false},
+      {"http://a/x", "http://b/x", false},     {"http://a/x", "https://b/x", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(fetchkit::IsDowngrade(c.from, c.to), c.downgrade) << c.from << " -> " << c.to;
+}
+
+TEST(Resume, OnlyAStrongValidatorOrADateMayContinueAFile) {
+  EXPECT_EQ(fetchkit::RangeValidator("\"abc\"", "Tue, 01 Dec 2026 10:00:00 GMT"), "\"abc\"");
+  EXPECT_EQ(fetchkit::RangeValidator("W/\"abc\"", "Tue, 01 Dec 2026 10:00:00 GMT"), "Tue, 01 Dec 2026 10:00:00 GMT");
+  EXPECT_EQ(fetchkit::RangeValidator("W/\"abc\"", ""), "");
+  EXPECT_EQ(fetchkit::RangeValidator("", ""), "");
+}
+
+TEST(StallGuard, ADripIsCutOffAfterOneWindowOfTooFewBytes) {
+  struct Step {
+    uint64_t received;
+    uint32_t now;
+    bool stalled;
+  };
+  const Step steps[] = {
+      {100, 1000, false},        // inside the first window: never judged
+      {20000, 20000, false},     // 20000 bytes by the end of the window: real progress
+      {20001, 26000, false},     // the window ran out with enough: a new one starts
+      {20500, 40000, false},
+      {21000, 51001, true},      // a whole window with 999 bytes: stalled
+  };
+  fetchkit::StallGuard guard(25000, 16 * 1024, 0, 1000);
+  for (const Step& s : steps) EXPECT_EQ(guard.Stalled(s.received, s.now), s.stalled) << s.now;
+  // The tick counter wraps after 49.7 days.
+  fetchkit::StallGuard wrapped(25000, 16 * 1024, 0, 0xFFFFF000u);
+  EXPECT_FALSE(wrapped.Stalled(10, 0x1000));
+  EXPECT_TRUE(wrapped.Stalled(10, 25000));
+}

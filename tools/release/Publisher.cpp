@@ -57,11 +57,21 @@ PublishResult Publish(const PublishOptions& options) {
     std::string digest;
   };
   std::vector<Found> found;
+  if (!options.carryOverDir.empty() && !fs::is_regular_file(options.carryOverDir / kManifestFileName, ec)) {
+    result.errors.push_back("no published release to carry modules over from: " + options.carryOverDir.string());
+    return result;
+  }
   for (const ModuleEntry& entry : kModuleCatalogue) {
-    const fs::path source = options.buildDir / entry.LocalName();
+    fs::path source = options.buildDir / entry.LocalName();
     if (!fs::exists(source, ec)) {
-      result.missing.push_back(entry.LocalName());
-      continue;
+      // A partial build: the module stays as the earlier release has it.
+      const fs::path earlier = options.carryOverDir / entry.RemoteName();
+      if (options.carryOverDir.empty() || !fs::exists(earlier, ec)) {
+        result.missing.push_back(entry.LocalName());
+        continue;
+      }
+      source = earlier;
+      result.carriedOver.push_back(entry.RemoteName());
     }
     if (!fs::is_regular_file(source, ec)) {
       result.errors.push_back("not a file: " + source.string());
@@ -75,10 +85,14 @@ PublishResult Publish(const PublishOptions& options) {
     found.push_back({&entry, source, digest});
   }
   if (!result.errors.empty()) return result;
-  if (!result.missing.empty() && !options.allowMissing) {
+  // A manifest without a module would make every installation fail on it:
+  // never published.
+  if (!result.missing.empty()) {
     std::string names;
     for (const auto& name : result.missing) names += (names.empty() ? "" : ", ") + name;
-    result.errors.push_back("modules missing from the build: " + names);
+    result.errors.push_back("modules missing from the build" +
+                            std::string(options.carryOverDir.empty() ? "" : " and from the earlier release") + ": " +
+                            names);
     return result;
   }
 

@@ -11,13 +11,16 @@ struct PublishOptions {
   std::filesystem::path buildDir;
   std::filesystem::path serverDir;
   std::filesystem::path notesFile;  // empty: no release notes
-  bool allowMissing = false;        // publish what exists when modules are absent
+  // A folder published earlier: modules absent from the build are carried
+  // over from it unchanged, so that the manifest still covers every module.
+  std::filesystem::path carryOverDir;
 };
 
 struct PublishResult {
   bool ok = false;
-  std::vector<std::string> published;  // remote names
-  std::vector<std::string> missing;    // local names absent from the build
+  std::vector<std::string> published;    // remote names
+  std::vector<std::string> carriedOver;  // remote names taken from the earlier release
+  std::vector<std::string> missing;      // local names found neither in the build nor carried over
   std::vector<std::string> errors;     // everything that stopped or spoiled the run
 };
 

@@ -13,12 +13,13 @@ const char kUsage[] =
     "usage:\n"
     "  update-release digest FILE...\n"
     "      Print the module fingerprint of each file: digest, two spaces, name.\n"
-    "  update-release publish BUILD_DIR SERVER_DIR [--notes FILE] [--allow-missing]\n"
+    "  update-release publish BUILD_DIR SERVER_DIR [--notes FILE] [--carry-over EARLIER_SERVER_DIR]\n"
     "      Publish the modules of BUILD_DIR (laid out as installed, with Velnoria.exe)\n"
     "      into SERVER_DIR under their server names, with the manifest ModelMD5.dll\n"
     "      and, given --notes, the release notes UpdateContent.dll.\n"
-    "      Modules absent from the build are an error unless --allow-missing is given;\n"
-    "      then the others are published and the manifest omits the absent ones.\n"
+    "      The manifest always covers all 17 modules: a module absent from the build\n"
+    "      is an error, unless --carry-over names a folder published earlier, from\n"
+    "      which it is then taken unchanged.\n"
     "  update-release --help\n"
     "Exit status: 0 on success, 1 on any error, 2 on a usage error.\n";
 
@@ -48,7 +49,11 @@ int PublishCommand(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--allow-missing") {
-      options.allowMissing = true;
+      return Usage("--allow-missing is gone: a manifest must cover every module; "
+                   "use --carry-over EARLIER_SERVER_DIR for a partial build");
+    } else if (args[i] == "--carry-over") {
+      if (++i == args.size()) return Usage("--carry-over needs a folder");
+      options.carryOverDir = args[i];
     } else if (args[i] == "--notes") {
       if (++i == args.size()) return Usage("--notes needs a file");
       options.notesFile = args[i];
@@ -63,9 +68,9 @@ int PublishCommand(const std::vector<std::string>& args) {
   options.serverDir = positional[1];
 
   const PublishResult result = Publish(options);
-  for (const auto& name : result.missing)
-    std::fprintf(stderr, "update-release: %s: %s\n", options.allowMissing ? "warning: not published" : "missing",
-                 name.c_str());
+  for (const auto& name : result.missing) std::fprintf(stderr, "update-release: missing: %s\n", name.c_str());
+  for (const auto& name : result.carriedOver)
+    std::fprintf(stderr, "update-release: carried over from the earlier release: %s\n", name.c_str());
   for (const auto& error : result.errors) std::fprintf(stderr, "update-release: %s\n", error.c_str());
   if (!result.ok) return 1;
   std::printf("published %zu modules to %s\n", result.published.size(), options.serverDir.c_str());
