@@ -409,7 +409,13 @@ unsigned Transfer::Receive(Exchange& exchange, const char* path, bool append, in
   for (;;) {
     DWORD got = 0;
     const DWORD started = ::GetTickCount();
-    if (!::InternetReadFile(exchange.request.get(), buffer.data(), kReadBuffer, &got)) {
+    // Asking for what has arrived first: a read of a whole buffer may wait
+    // until the buffer is full, however slowly the bytes come, and the
+    // stall rule would never be consulted.
+    DWORD available = 0;
+    const BOOL waited = ::InternetQueryDataAvailable(exchange.request.get(), &available, 0, 0);
+    const DWORD want = waited && available > 0 && available < kReadBuffer ? available : kReadBuffer;
+    if (!waited || !::InternetReadFile(exchange.request.get(), buffer.data(), want, &got)) {
       result = FailureCode(::GetLastError(), ::GetTickCount() - started, inactivityMs_);
       if (result == FK_CONNECT_FAILED) result = FK_CONNECTION_LOST;
       break;

@@ -14,10 +14,24 @@ object keyed by request path) before every request. A fault entry may hold:
   rate          body bytes per second
   no_length     send no Content-Length; the body ends when the connection closes
   ignore_range  answer 200 with the whole file whatever the Range header says
-  body          serve this text instead of the file's contents
+  body          serve this text instead of the file's contents (whether or
+                not the file exists: a captive portal answers every URL)
   times         apply the fault to the first N requests of the path only
+  endless       200 without a length, then bytes without end (until the
+                client goes or endless_limit bytes, default 4 GB)
+  drip          announce the file's length, then send one byte every
+                drip_seconds (default 3)
+  header_flood  send this many bytes of extra header lines
+  chunked       send the body chunked; with chunked_cut, close before the
+                last chunk
+  gzip          send the body gzip-encoded with Content-Encoding: gzip
+  no_validator  send no ETag or Last-Modified
+The fault of the path "*" applies to every path that has none of its own.
+Every file is served with a strong ETag and honours If-Range.
 """
 import argparse
+import gzip
+import hashlib
 import json
 import os
 import socket
@@ -52,11 +66,12 @@ class State:
                 faults = json.loads(text or "{}")
             except ValueError:
                 faults = {}
-            fault = faults.get(path)
+            key = path if path in faults else "*"
+            fault = faults.get(key)
             if not fault:
                 return {}
-            n = self.counts.get(path, 0) + 1
-            self.counts[path] = n
+            n = self.counts.get(key, 0) + 1
+            self.counts[key] = n
             if "times" in fault and n > int(fault["times"]):
                 return {}
             return fault
@@ -118,16 +133,26 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
-        file_path = os.path.normpath(os.path.join(state.root, path.lstrip("/")))
-        if not file_path.startswith(state.root) or not os.path.isfile(file_path):
-            return self.send_simple(404, entry, head)
-        with open(file_path, "rb") as f:
-            data = f.read()
+        if fault.get("endless"):
+            return self.send_endless(fault, entry)
         if "body" in fault:
             data = fault["body"].encode()
+        else:
+            file_path = os.path.normpath(os.path.join(state.root, path.lstrip("/")))
+            if not file_path.startswith(state.root) or not os.path.isfile(file_path):
+                return self.send_simple(404, entry, head)
+            with open(file_path, "rb") as f:
+                data = f.read()
+        etag = '"%s"' % hashlib.sha256(data).hexdigest()[:24]
+        if fault.get("gzip"):
+            data = gzip.compress(data)
         size = len(data)
         status, first, last = 200, 0, size - 1
         wanted = None if fault.get("ignore_range") else parse_range(self.headers.get("Range"), size)
+        if_range = self.headers.get("If-Range")
+        if wanted and if_range is not None and if_range != etag:
+            wanted = None  # another entity than the client's partial file: the whole of it
+        entry["if_range"] = if_range
         if wanted == "unsatisfiable":
             entry["status"] = 416
             state.log(entry)
@@ -146,6 +171,18 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, size))
         self.send_header("Accept-Ranges", "bytes")
         self.send_header("Content-Type", "application/octet-stream")
+        if not fault.get("no_validator"):
+            self.send_header("ETag", etag)
+        if fault.get("gzip"):
+            self.send_header("Content-Encoding", "gzip")
+        if "header_flood" in fault:
+            self.flood_headers(int(fault["header_flood"]))
+        if fault.get("chunked"):
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            if not head:
+                self.send_chunked(body, fault)
+            return
         if fault.get("no_length"):
             self.send_header("Connection", "close")
             self.close_connection = True
@@ -155,6 +192,50 @@ class Handler(BaseHTTPRequestHandler):
         if head:
             return
         self.send_body(body, fault)
+
+    def flood_headers(self, total):
+        line = "X-Flood-%d: " + "a" * 200
+        sent, i = 0, 0
+        try:
+            while sent < total and not STOP.is_set():
+                text = line % i
+                self.send_header(text.split(":")[0], text.split(": ")[1])
+                sent += len(text) + 2
+                i += 1
+                if i % 1000 == 0:
+                    self.flush_headers()
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
+    def send_chunked(self, body, fault):
+        try:
+            for at in range(0, len(body), 4096):
+                piece = body[at:at + 4096]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            if not fault.get("chunked_cut"):
+                self.wfile.write(b"0\r\n\r\n")
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        self.close_connection = True
+
+    def send_endless(self, fault, entry):
+        entry["status"] = 200
+        self.server.state.log(entry)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        limit = int(fault.get("endless_limit", 4 << 30))
+        piece = b"x" * (64 * 1024)
+        sent = 0
+        try:
+            while sent < limit and not STOP.is_set():
+                self.wfile.write(piece)
+                sent += len(piece)
+        except (BrokenPipeError, ConnectionResetError, OSError):
+            pass
+        self.close_connection = True
 
     def send_simple(self, status, entry, head):
         entry["status"] = status
@@ -168,6 +249,18 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(page)
 
     def send_body(self, body, fault):
+        if "drip" in fault:
+            try:
+                for at in range(len(body)):
+                    if STOP.is_set():
+                        break
+                    self.wfile.write(body[at:at + 1])
+                    self.wfile.flush()
+                    self.wait(float(fault.get("drip_seconds", 3)))
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            self.close_connection = True
+            return
         limit = len(body)
         for key in ("cut_after", "drop_after", "stall_after"):
             if key in fault:

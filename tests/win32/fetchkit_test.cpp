@@ -38,6 +38,14 @@ class Fetchkit : public ::testing::Test {
     d->SetTimeouts(connectMs, inactivityMs);
     return d->Download(server_->Url(name).c_str(), (dir_ + local).c_str(), 0);
   }
+  // Leaves the first `kept` bytes of `name` at `local`, with the validator of
+  // the response that began it, as a cut transfer does.
+  void CutFetch(const std::string& name, const std::string& local, size_t kept) {
+    server_->SetFaults("{\"/" + name + "\": {\"cut_after\": " + std::to_string(kept) + ", \"times\": 1}}");
+    EXPECT_EQ(Fetch(name, local), FK_INCOMPLETE);
+    EXPECT_TRUE(FileExists(dir_ + local + ".fkv"));
+    server_->SetFaults("{}");
+  }
   std::unique_ptr<TestServer> server_;
   std::string dir_;
 };
@@ -155,8 +163,8 @@ TEST_F(Fetchkit, ResumeAfterACutEndsByteIdentical) {
 TEST_F(Fetchkit, RangeIgnoredOrInconsistentStartsOver) {
   const std::string body = RandomBytes(100 * 1024, 8);
   server_->Put("norange.bin", body);
+  CutFetch("norange.bin", "norange.bin", 1000);
   server_->ClearLog();
-  WriteFileBytes(dir_ + "norange.bin", body.substr(0, 1000));
   server_->SetFaults("{\"/norange.bin\": {\"ignore_range\": true}}");
   EXPECT_EQ(Fetch("norange.bin", "norange.bin"), FK_OK);
   EXPECT_EQ(ReadFileBytes(dir_ + "norange.bin"), body);
@@ -167,7 +175,7 @@ TEST_F(Fetchkit, RangeIgnoredOrInconsistentStartsOver) {
 
   // A local file longer than the server's: 416 with another length, then a
   // fresh download without a range.
-  server_->SetFaults("{}");
+  CutFetch("norange.bin", "norange.bin", 1000);
   server_->ClearLog();
   WriteFileBytes(dir_ + "norange.bin", body + "trailing garbage");
   EXPECT_EQ(Fetch("norange.bin", "norange.bin"), FK_OK);
@@ -181,9 +189,85 @@ TEST_F(Fetchkit, RangeIgnoredOrInconsistentStartsOver) {
 TEST_F(Fetchkit, CompleteLocalFileIsAlreadyComplete) {
   const std::string body = RandomBytes(64 * 1024, 9);
   server_->Put("whole.bin", body);
+  CutFetch("whole.bin", "whole.bin", 1000);
   WriteFileBytes(dir_ + "whole.bin", body);
   EXPECT_EQ(Fetch("whole.bin", "whole.bin"), FK_ALREADY_COMPLETE);
   EXPECT_EQ(ReadFileBytes(dir_ + "whole.bin"), body);
+  EXPECT_FALSE(FileExists(dir_ + "whole.bin.fkv"));
+}
+
+TEST_F(Fetchkit, APartialFileIsResumedOnlyAsTheEntityItBeganAs) {
+  const std::string older = RandomBytes(300 * 1024, 21), newer = RandomBytes(300 * 1024, 22);
+  // A partial file of another release, and one of the right size, without a
+  // validator: never continued, fetched whole.
+  server_->Put("entity.bin", newer);
+  for (const std::string& stale : {older.substr(0, 100000), older}) {
+    server_->ClearLog();
+    WriteFileBytes(dir_ + "entity.bin", stale);
+    ::DeleteFileA((dir_ + "entity.bin.fkv").c_str());
+    EXPECT_EQ(Fetch("entity.bin", "entity.bin"), FK_OK);
+    EXPECT_TRUE(ReadFileBytes(dir_ + "entity.bin") == newer);
+    const auto requests = server_->Requests("/entity.bin");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find("\"range\": null"), std::string::npos);
+  }
+  // Begun on the older release, which the server then replaced: If-Range
+  // does not match, the whole new file comes.
+  server_->Put("entity.bin", older);
+  CutFetch("entity.bin", "entity.bin", 100000);
+  server_->Put("entity.bin", newer);
+  server_->ClearLog();
+  EXPECT_EQ(Fetch("entity.bin", "entity.bin"), FK_OK);
+  EXPECT_TRUE(ReadFileBytes(dir_ + "entity.bin") == newer);
+  const auto requests = server_->Requests("/entity.bin");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(requests[0].find("\"if_range\": \"\\\""), std::string::npos) << requests[0];
+  EXPECT_NE(requests[0].find("\"status\": 200"), std::string::npos) << requests[0];
+}
+
+TEST_F(Fetchkit, WhatAHostileServerSendsIsBoundedAndRefused) {
+  server_->Put("hostile.bin", RandomBytes(200 * 1024, 23));
+  struct Case {
+    const char* name;
+    const char* fault;
+    int64_t maxBytes;
+    unsigned code;
+    bool fileLeft;
+  } cases[] = {
+      {"endless body", "{\"endless\": true}", 1 << 20, FK_TOO_LARGE, false},
+      {"announced too large", "{}", 100 * 1024, FK_TOO_LARGE, false},
+      {"gzip-encoded", "{\"gzip\": true}", 0, FK_ENCODED_BODY, false},
+      {"chunked, cut before the last chunk", "{\"chunked\": true, \"chunked_cut\": true}", 0, FK_PROTOCOL_ERROR,
+       false},
+      {"header flood", "{\"header_flood\": 2000000}", 0, FK_HEADERS_TOO_LARGE, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_->SetFaults(std::string("{\"/hostile.bin\": ") + c.fault + "}");
+    ::DeleteFileA((dir_ + "hostile.bin").c_str());
+    std::unique_ptr<CHttpDownload> d(CHttpDownload::NewInstance());
+    d->SetLimits(c.maxBytes, 0);
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(d->Download(server_->Url("hostile.bin").c_str(), (dir_ + "hostile.bin").c_str(), 0), c.code);
+    EXPECT_LT(::GetTickCount() - start, 20000u);
+    EXPECT_EQ(FileExists(dir_ + "hostile.bin"), c.fileLeft);
+  }
+}
+
+TEST_F(Fetchkit, ADrippingServerIsCutOffWithinAMinute) {
+  server_->Put("drip.bin", RandomBytes(4096, 24));
+  server_->SetFaults("{\"/drip.bin\": {\"drip\": true, \"drip_seconds\": 2}}");
+  const DWORD start = ::GetTickCount();
+  EXPECT_EQ(Fetch("drip.bin", "drip.bin"), FK_TOO_SLOW);
+  const DWORD took = ::GetTickCount() - start;
+  EXPECT_GE(took, 24000u);
+  EXPECT_LT(took, 60000u);
+  // A deadline ends it sooner.
+  std::unique_ptr<CHttpDownload> d(CHttpDownload::NewInstance());
+  d->SetLimits(0, 3000);
+  const DWORD again = ::GetTickCount();
+  EXPECT_EQ(d->Download(server_->Url("drip.bin").c_str(), (dir_ + "drip2.bin").c_str(), FK_FETCH_WHOLE), FK_TOO_SLOW);
+  EXPECT_LT(::GetTickCount() - again, 8000u);
 }
 
 TEST_F(Fetchkit, FetchWholeNeverResumes) {
@@ -296,7 +380,7 @@ TEST_F(Fetchkit, ProgressReachesTheWindowAndAddsUp) {
 
   // A resumed transfer counts the whole file, from what was already there.
   const std::string body = ReadFileBytes(dir_ + "progress.bin");
-  WriteFileBytes(dir_ + "resumed.bin", body.substr(0, 300000));
+  CutFetch("progress.bin", "resumed.bin", 300000);
   ProgressWindow resumed;
   ASSERT_EQ(resumed.Run(server_->Url("progress.bin"), dir_ + "resumed.bin"), FK_OK);
   ASSERT_FALSE(resumed.seen.empty());
@@ -363,6 +447,13 @@ TEST(FetchkitTls, HttpsWithATrustedCertificate) {
   EXPECT_EQ(e->Download(("https://127.0.0.1:" + port + "tls.bin").c_str(), (dir + "bad.bin").c_str(), 0),
             FK_SECURE_CHANNEL_ERROR);
   EXPECT_FALSE(FileExists(dir + "bad.bin"));
+  // A redirect from https to plain http is never followed.
+  server.SetFaults("{\"/tls.bin\": {\"redirect\": \"http://127.0.0.1:9/tls.bin\"}}");
+  std::unique_ptr<CHttpDownload> f(CHttpDownload::NewInstance());
+  EXPECT_EQ(f->Download(("https://localhost:" + port + "tls.bin").c_str(), (dir + "down.bin").c_str(), 0),
+            FK_INSECURE_REDIRECT);
+  EXPECT_FALSE(FileExists(dir + "down.bin"));
+  server.SetFaults("{}");
   RemoveTree(dir);
 }
 
