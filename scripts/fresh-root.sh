@@ -53,6 +53,8 @@ if ! command -v debootstrap >/dev/null; then
 fi
 
 root=$(mktemp -d "${TMPDIR:-/var/tmp}/fresh-root.XXXXXX")
+# A real machine's / is open to every user (nginx's workers run as www-data); mktemp's folder is not.
+chmod 755 "$root"
 mounted=()
 cleanup() {
   local status=$?

@@ -1,0 +1,345 @@
+// Whatever a server, a captive portal or an attacker answers, and whatever
+// stops the updater: the install folder holds one whole release, old or new;
+// the backup folder's marker exists only beside a complete, verified set; the
+// updater ends within a bounded time. Each case is checked against all three.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <memory>
+#include <set>
+
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string g_updater, g_serverState, g_releaseDir;
+int g_cases = 0, g_breaks = 0;
+
+std::string Module(const std::string& release, const char* name) {
+  return ReadFileBytes(g_releaseDir + release + "\\" + name);
+}
+
+class AttackSuite : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<TestServer>(g_serverState);
+    ASSERT_TRUE(server_->ok());
+    server_->SetFaults("{}");
+    server_->ClearLog();
+    install_ = MakeTempFolder("attack");
+    InstallRelease(g_releaseDir, "old", install_, g_updater);
+    ::SetEnvironmentVariableA("FETCHKIT_TIMEOUTS", "2000,2000");
+  }
+  void TearDown() override {
+    server_->SetFaults("{}");
+    StopAll();
+    RemoveTree(install_);
+  }
+  void StopAll() {
+    AskProductsToExit();
+    for (Process* p : {&updater_, &product_})
+      if (p->handle && WaitForExit(*p, 3000) == STILL_ACTIVE) ::TerminateProcess(p->handle.get(), 1);
+    EndProcessesIn(install_);
+  }
+  void StartProduct(int mode, const std::string& extra = "") {
+    ::DeleteFileA((install_ + "product.log").c_str());
+    product_ = StartProcess(install_ + "Velnoria.exe",
+                            "--update " + std::to_string(mode) + " --server " + server_->Url("release/") + " " + extra);
+    ASSERT_TRUE(product_.handle);
+    updater_ = UpdaterStartedBy(install_, 10000);
+    ASSERT_TRUE(updater_.handle);
+  }
+  std::string Status(HWND w) { return Text(::GetDlgItem(w, 1011)); }
+  bool Failed(HWND w) { return Status(w) == "更新失败！" && ::IsWindowEnabled(::GetDlgItem(w, 1000)); }
+
+  // One release in the install folder, "old" or "new"; empty when mixed.
+  std::string InstalledRelease() const {
+    for (const char* release : {"old", "new"}) {
+      bool all = true;
+      for (const char* m : kCatalogueFiles) all = all && ReadFileBytes(install_ + m) == Module(release, m);
+      if (all) return release;
+    }
+    return "";
+  }
+  bool MarkerSet() const {
+    char value[8] = {};
+    ::GetPrivateProfileStringA("SUpgrade", "Key", "", value, sizeof value,
+                               (install_ + "UpgradeBackup\\mvt_s.backup").c_str());
+    return strcmp(value, "1") == 0;
+  }
+  bool BackupComplete() const {
+    for (const char* m : kCatalogueFiles)
+      if (ReadFileBytes(install_ + "UpgradeBackup\\" + m) != Module("new", m)) return false;
+    return true;
+  }
+  // The three invariants, counted for the report. `release` is what the
+  // install folder must hold afterwards ("" for either).
+  void Check(const char* label, const std::string& release, bool updaterEnded) {
+    ++g_cases;
+    bool broken = false;
+    const std::string installed = InstalledRelease();
+    if (installed.empty() || (!release.empty() && installed != release)) {
+      broken = true;
+      ADD_FAILURE() << label << ": the install folder holds " << (installed.empty() ? "a mix" : installed)
+                    << (release.empty() ? "" : ", not the " + release + " release");
+    }
+    if (MarkerSet() && !BackupComplete()) {
+      broken = true;
+      ADD_FAILURE() << label << ": the marker stands beside an incomplete or unverified backup folder";
+    }
+    if (!updaterEnded) {
+      broken = true;
+      ADD_FAILURE() << label << ": the updater did not end in time";
+    }
+    if (broken) ++g_breaks;
+  }
+
+  // Mode 1 against `faults`: 升级, then whatever the run shows; 完成 when it
+  // succeeded, else the window is closed. True when it succeeded.
+  bool Interactive(const std::string& faults, const std::string& productArgs = "") {
+    server_->SetFaults(faults);
+    StartProduct(1, productArgs);
+    HWND w = WaitForVisibleWindow(updater_, 20000);
+    if (!w) return false;
+    Click(w, 1000);
+    bool succeeded = false;
+    WaitUntil([&] {
+      succeeded = ::IsWindowVisible(::GetDlgItem(w, 1002)) != FALSE;
+      return succeeded || Failed(w) || WaitForExit(updater_, 0) != STILL_ACTIVE;
+    }, 120000);
+    if (succeeded)
+      Click(w, 1002);
+    else
+      ::PostMessageA(w, WM_CLOSE, 0, 0);
+    return succeeded;
+  }
+  // Mode 3 against `faults`, until the updater ends (or `limitMs`).
+  bool Background(const std::string& faults, DWORD limitMs = 120000) {
+    server_->SetFaults(faults);
+    StartProduct(3);
+    return WaitForExit(updater_, limitMs) != STILL_ACTIVE;
+  }
+  bool Ended(DWORD ms) { return WaitForExit(updater_, ms) != STILL_ACTIVE; }
+  std::string PublishedManifest() const {
+    return ReadFileBytes(WindowsPath(g_serverState) + "\\www\\release\\ModelMD5.dll");
+  }
+  std::string Json(std::string text) const {
+    std::string out;
+    for (char c : text) {
+      if (c == '"' || c == '\\') out += '\\';
+      if (c == '\r') { out += "\\r"; continue; }
+      if (c == '\n') { out += "\\n"; continue; }
+      out += c;
+    }
+    return out;
+  }
+
+  std::unique_ptr<TestServer> server_;
+  std::string install_;
+  Process product_, updater_;
+};
+
+const char kPortalPage[] = "<html><body>Welcome! Accept the terms to use this network.</body></html>";
+
+}  // namespace
+
+TEST_F(AttackSuite, CaptivePortalAnsweringEveryUrl) {
+  const std::string page = std::string("{\"*\": {\"body\": \"") + kPortalPage + "\"}}";
+  EXPECT_FALSE(Interactive(page));
+  Check("captive portal, mode 1", "old", Ended(20000));
+  TearDown();
+  SetUp();
+  Check("captive portal, mode 3", "old", Background(page));
+  EXPECT_FALSE(FileExists(install_ + "UpgradeBackup\\Velnoria.exe"));
+  TearDown();
+  SetUp();
+  // The same page behind a redirect of every URL.
+  const std::string redirect = std::string("{\"/portal.html\": {\"body\": \"") + kPortalPage +
+                               "\"}, \"*\": {\"redirect\": \"" + server_->Url("portal.html") + "\"}}";
+  EXPECT_FALSE(Interactive(redirect));
+  Check("portal by redirect, mode 1", "old", Ended(20000));
+  TearDown();
+  SetUp();
+  Check("portal by redirect, mode 3", "old", Background(redirect));
+}
+
+TEST_F(AttackSuite, TheMarkerNeverOutlivesAWholeSet) {
+  // A successful pre-load leaves the marker.
+  ASSERT_TRUE(Background("{}"));
+  ASSERT_TRUE(MarkerSet());
+  Check("background pre-load", "old", true);
+  // A later run that fails (one pre-loaded module spoiled, its download cut
+  // every time) takes the marker away.
+  WriteFileBytes(install_ + "UpgradeBackup\\Tamrik.dll", "spoiled");
+  Check("later background run that fails", "old", Background("{\"/release/Tamrik.dll\": {\"cut_after\": 1000}}"));
+  EXPECT_FALSE(MarkerSet());
+  // Pre-load again, then stop a run midway with the updater-exit event and by a kill.
+  ASSERT_TRUE(Background("{}"));
+  ASSERT_TRUE(MarkerSet());
+  WriteFileBytes(install_ + "UpgradeBackup\\Velkor.dll", "spoiled");
+  server_->SetFaults("{\"/release/Velkor.dll\": {\"rate\": 20000}}");
+  StartProduct(3, "--updater-exit-after 1500");
+  Check("background run stopped by the updater-exit event", "old", Ended(15000));
+  EXPECT_FALSE(MarkerSet());
+  ASSERT_TRUE(Background("{}"));
+  ASSERT_TRUE(MarkerSet());
+  WriteFileBytes(install_ + "UpgradeBackup\\Velkor.dll", "spoiled");
+  server_->SetFaults("{\"/release/Velkor.dll\": {\"rate\": 20000}}");
+  StartProduct(3);
+  ::Sleep(1500);
+  ::TerminateProcess(updater_.handle.get(), 9);
+  Check("background run killed", "old", Ended(5000));
+  EXPECT_FALSE(MarkerSet());
+}
+
+TEST_F(AttackSuite, ManifestsThatLackAModuleOrShoutTheirDigests) {
+  // A manifest without one module's key fails the run: nothing is installed
+  // unchecked.
+  std::string manifest = PublishedManifest();
+  const size_t at = manifest.find("Tamrik=");
+  ASSERT_NE(at, std::string::npos);
+  std::string partial = manifest;
+  partial.erase(at, manifest.find('\n', at) + 1 - at);
+  const std::string lacking = "{\"/release/ModelMD5.dll\": {\"body\": \"" + Json(partial) + "\"}}";
+  EXPECT_FALSE(Interactive(lacking));
+  Check("manifest lacking a module, mode 1", "old", Ended(20000));
+  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 0u);
+  TearDown();
+  SetUp();
+  // Upper-case digests are the same values: one download per module, installed.
+  std::string upper = manifest;
+  bool inValue = false;
+  for (char& c : upper) {
+    if (c == '=') inValue = true;
+    if (c == '\n') inValue = false;
+    if (inValue && c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+  }
+  EXPECT_TRUE(Interactive("{\"/release/ModelMD5.dll\": {\"body\": \"" + Json(upper) + "\"}}"));
+  const bool ended = Ended(30000);
+  ASSERT_TRUE(WaitUntil([&] { return InstalledRelease() == "new"; }, 10000));
+  Check("manifest with upper-case digests", "new", ended);
+  EXPECT_EQ(server_->Requests("/release/Velkor.dll").size(), 1u);
+}
+
+TEST_F(AttackSuite, HostileTransfers) {
+  struct Case {
+    const char* name;
+    const char* faults;
+  } cases[] = {
+      {"endless manifest", "{\"/release/ModelMD5.dll\": {\"endless\": true}}"},
+      {"header flood on a module", "{\"/release/Tobrin.dll\": {\"header_flood\": 2000000}}"},
+      {"chunked module cut before its last chunk", "{\"/release/Tobrin.dll\": {\"chunked\": true, \"chunked_cut\": true}}"},
+      {"gzip-encoded module", "{\"/release/Tobrin.dll\": {\"gzip\": true}}"},
+      {"module cut, then a stale partial file", "{\"/release/Tobrin.dll\": {\"cut_after\": 5000}}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Check(c.name, "old", Background(c.faults, 180000));
+    EXPECT_FALSE(MarkerSet());
+    TearDown();
+    SetUp();
+  }
+  // A stale partial file of another release beside a module that comes whole.
+  ::CreateDirectoryA((install_ + "UpgradeBackup").c_str(), nullptr);
+  WriteFileBytes(install_ + "UpgradeBackup\\Tobrin.dll.part", Module("old", "Tobrin.dll").substr(0, 3000));
+  Check("stale partial file", "old", Background("{}"));
+  EXPECT_TRUE(MarkerSet());
+  // A server that drips once: cut off, and the retry completes the set.
+  TearDown();
+  SetUp();
+  const DWORD started = ::GetTickCount();
+  Check("dripping module", "old",
+        Background("{\"/release/Tobrin.dll\": {\"drip\": true, \"drip_seconds\": 2, \"times\": 1}}", 120000));
+  EXPECT_TRUE(MarkerSet());
+  EXPECT_LT(::GetTickCount() - started, 90000u);
+}
+
+TEST_F(AttackSuite, ReleaseNotesThatNeverEnd) {
+  // Endless or huge notes: the window shows within seconds, with no notes.
+  for (const char* fault : {"{\"endless\": true}", "{\"endless\": true, \"endless_limit\": 5000000}",
+                            "{\"drip\": true, \"drip_seconds\": 1}"}) {
+    SCOPED_TRACE(fault);
+    server_->Put("release/UpdateContent.dll", std::string(200, 'n'));
+    server_->SetFaults(std::string("{\"/release/UpdateContent.dll\": ") + fault + "}");
+    const DWORD started = ::GetTickCount();
+    StartProduct(1);
+    HWND w = WaitForVisibleWindow(updater_, 30000);
+    ASSERT_NE(w, nullptr);
+    EXPECT_LT(::GetTickCount() - started, 15000u);
+    EXPECT_EQ(Text(::GetDlgItem(w, 1005)), "");
+    EXPECT_FALSE(FileExists(install_ + "UpdateContent.dat") &&
+                 ReadFileBytes(install_ + "UpdateContent.dat").size() > (1u << 20));
+    ::PostMessageA(w, WM_CLOSE, 0, 0);
+    Check("release notes that never end", "old", Ended(10000));
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(AttackSuite, AModuleHeldOpenDuringTheSwapLeavesTheOldRelease) {
+  // Another program holds a module open without sharing from the moment
+  // the product has exited: after a bounded wait the old release is back,
+  // the product starts again on it, the staged files stay.
+  char self[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  server_->SetFaults("{}");
+  StartProduct(1);
+  HWND w = WaitForVisibleWindow(updater_, 20000);
+  ASSERT_NE(w, nullptr);
+  Click(w, 1000);
+  ASSERT_TRUE(WaitForSuccess(w, 60000));
+  Process holder = StartProcess(self, "--hold \"" + install_ + "Tamrik.dll\"");
+  ::Sleep(500);
+  Click(w, 1002);
+  const bool ended = Ended(60000);
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string log = ReadFileBytes(install_ + "product.log");
+    return log.find("start") != log.rfind("start");
+  }, 15000));
+  ::TerminateProcess(holder.handle.get(), 0);
+  WaitForExit(holder, 5000);
+  Check("module held open during the swap", "old", ended);
+  for (const char* m : kCatalogueFiles)
+    EXPECT_TRUE(ReadFileBytes(install_ + "UpgradeBackup_P\\" + m + ".tmp") == Module("new", m)) << m;
+}
+
+TEST_F(AttackSuite, ASlowLinkShowsProgressAsItGoes) {
+  // About 25 KB/s: the status line moves several times a second's worth,
+  // not only at the start and the end of each module.
+  server_->SetFaults("{\"/release/Velkor.dll\": {\"rate\": 25000}}");
+  StartProduct(1);
+  HWND w = WaitForVisibleWindow(updater_, 20000);
+  ASSERT_NE(w, nullptr);
+  Click(w, 1000);
+  std::set<std::string> seen;
+  for (int i = 0; i < 16; ++i) {
+    ::Sleep(500);
+    seen.insert(Status(w));
+  }
+  EXPECT_GE(seen.size(), 5u) << "the progress line changed too rarely";
+  ::PostMessageA(w, WM_CLOSE, 0, 0);
+  Check("slow link", "old", Ended(10000));
+}
+
+int main(int argc, char** argv) {
+  // Helper role: hold a file open without sharing until killed.
+  if (argc == 3 && std::string(argv[1]) == "--hold") {
+    HANDLE h = ::CreateFileA(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ::Sleep(h == INVALID_HANDLE_VALUE ? 0 : 120000);
+    return 0;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc < 4) {
+    fprintf(stderr, "usage: attack_suite_tests UPDATER SERVER_STATE RELEASE_DIR\n");
+    return 2;
+  }
+  g_updater = WindowsPath(argv[1]);
+  g_serverState = argv[2];
+  g_releaseDir = WindowsPath(argv[3]) + "\\";
+  const int result = RUN_ALL_TESTS();
+  printf("attack suite: %d cases, %d breaks\n", g_cases, g_breaks);
+  return result;
+}
