@@ -2,10 +2,16 @@
 
 #include <winsock2.h>
 
+#include <memory>
+#include <optional>
+
 #include "app/HandoffMapping.h"
 #include "app/Paths.h"
 #include "app/ReleaseNotes.h"
+#include "engine/InstallPaths.h"
+#include "engine/ManifestCheck.h"
 #include "engine/ModuleCatalogue.h"
+#include "engine/ReleaseTrust.h"
 #include "fetchkit/HttpDownload.h"
 #include "res/resource.h"
 #include "ui/UpdateDialog.h"
@@ -57,12 +63,33 @@ std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
       size_t n;
       while (bytes.size() < kNotesMaxBytes && (n = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
       fclose(file);
-      notes = ReleaseNotesFromFileBytes(bytes);
+      // An updater that checks signatures shows only the notes the release team signed.
+      const std::vector<std::string> keys = LoadReleaseKeys(AfxGetInstanceHandle());
+      if (keys.empty() || NotesAreSigned(bytes, keys)) notes = ReleaseNotesFromFileBytes(bytes);
       ::DeleteFileA(localPath.c_str());
     }
   }
   delete download;
   return notes;
+}
+
+bool UpdaterApp::NotesAreSigned(const std::string& notes, const std::vector<std::string>& keys) {
+  const std::string manifestPath = ModuleDirectory + kManifestLocalName;
+  const std::string signaturePath = ModuleDirectory + kSignatureLocalName;
+  const std::string base = m_szServerBase;
+  auto fetch = [&](const char* name, const std::string& path, int64_t maxBytes) {
+    std::unique_ptr<CHttpDownload> download(CHttpDownload::NewInstance());
+    if (!download) return false;
+    download->SetTimeouts(kNotesTimeoutMs, kNotesTimeoutMs);
+    download->SetLimits(maxBytes, kNotesDeadlineMs);
+    return download->Download((base + name).c_str(), path.c_str(), FK_FETCH_WHOLE) == 0;
+  };
+  std::optional<SignedRelease> release;
+  if (fetch(kManifestFileName, manifestPath, kManifestMaxBytes) && fetch(kSignatureFileName, signaturePath, kSignatureSize))
+    release = VerifiedRelease(manifestPath, signaturePath, keys);
+  ::DeleteFileA(manifestPath.c_str());
+  ::DeleteFileA(signaturePath.c_str());
+  return release && !release->notesSha256.empty() && Sha256OfBytes(notes) == release->notesSha256;
 }
 
 BOOL UpdaterApp::InitInstance() {

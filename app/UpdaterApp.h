@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/HandoffBlock.h"
 #include "framework/WinApp.h"
@@ -25,6 +26,8 @@ class UpdaterApp : public CWinApp {
 
   // The release notes at `url`, or the empty string on any failure.
   std::string FetchReleaseNotes(const std::string& url);
+  // True when the server's signed manifest vouches for these notes.
+  bool NotesAreSigned(const std::string& notes, const std::vector<std::string>& keys);
 
   int32_t m_nUpdateMode = 0;
   HWND m_hProductWnd = nullptr;

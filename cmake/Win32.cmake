@@ -23,6 +23,10 @@ target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR})
 # Programs and the DLL side by side, as installed.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+option(UPDATER_WIN32_TESTS "Build the Windows test programs and benchmarks" ON)
+# The release keys the build makes for the tests and the demo.
+set(RELEASE_KEY_DIR ${CMAKE_BINARY_DIR}/keys)
+
 add_subdirectory(fetchkit)
 add_subdirectory(framework)
 add_subdirectory(skin)
@@ -30,7 +34,6 @@ add_subdirectory(app)
 add_subdirectory(tools/sample-product)
 add_subdirectory(tools/demo-driver)
 
-option(UPDATER_WIN32_TESTS "Build the Windows test programs and benchmarks" ON)
 if(NOT UPDATER_WIN32_TESTS)
   return()
 endif()

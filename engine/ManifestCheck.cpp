@@ -4,6 +4,7 @@
 
 #include <imagehlp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -11,6 +12,7 @@
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ModuleDigest.h"
+#include "engine/ReleaseTrust.h"
 #include "fetchkit/HttpDownload.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
@@ -59,26 +61,27 @@ struct WorkerJob {
   HWND window;
 };
 
-bool Verified(const std::string& path, const std::string& expected) {
-  return !expected.empty() && Gate().Run([&] { return ModuleDigest(path, kModuleDigestKey); }) == expected;
+bool Verified(const std::string& path, const DownloadTask& task) {
+  return Gate().Run([&] { return FileMatchesTask(path, task); });
 }
 
 // Fetches one module and checks it against the manifest's fingerprint.
 unsigned FetchModule(const WorkerJob& job) {
   // A module that an earlier run already left verified under its name in
   // the backup folder is not fetched again.
-  if (job.arrival != job.target && Verified(job.target, job.task.expectedDigest)) return FK_ALREADY_COMPLETE;
+  if (job.arrival != job.target && Verified(job.target, job.task)) return FK_ALREADY_COMPLETE;
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) return kResultNoDownloadObject;
   download->SetNotifyWnd(job.window, job.task.messageId, -1, -1, -1, 1);
-  download->SetLimits(kModuleMaxBytes, 0);
+  // A signed release says how large each file is: nothing more is read.
+  download->SetLimits(job.task.size >= 0 ? std::max<int64_t>(job.task.size, 1) : kModuleMaxBytes, 0);
   if (job.keepPartial == 0) ::DeleteFileA(job.arrival.c_str());
   unsigned result = download->Download(job.task.url.c_str(), job.arrival.c_str(), 0);
   delete download;
   if (!CountsAsSuccess(result)) return result;
   // A transfer that does not carry the manifest's fingerprint is not the
   // module: it is never staged or pre-loaded, and the retry fetches it whole.
-  if (!Verified(job.arrival, job.task.expectedDigest)) {
+  if (!Verified(job.arrival, job.task)) {
     ::DeleteFileA(job.arrival.c_str());
     return kResultFingerprintMismatch;
   }
@@ -124,7 +127,7 @@ void ManifestCheck::CheckForUpdates() {
   // Whatever answered may not be a manifest at all (a captive portal's page,
   // an error page sent as 200): a run goes on only with a fingerprint for
   // every module of the catalogue.
-  if (!ManifestIsComplete(manifestPath)) {
+  if (!ManifestIsComplete(manifestPath) || (!m_settings.releaseKeys.empty() && !CheckSignedRelease(manifestPath))) {
     ::DeleteFileA(manifestPath.c_str());
     ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 1, m_run);
     return;
@@ -155,7 +158,28 @@ void ManifestCheck::CheckModule(const char* baseName, const std::string& manifes
   const std::string localName = strcmp(baseName, kLauncherBaseName) == 0 ? kProductExecutable : remoteName;
   const std::string expected = LowerCaseDigest(ManifestValue(manifestPath, baseName));
   const std::string actual = ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
-  if (actual != expected) m_tasks.push_back({messageId, localName, m_settings.serverBase + remoteName, expected});
+  if (actual == expected) return;
+  DownloadTask task{messageId, localName, m_settings.serverBase + remoteName, expected, {}, -1};
+  if (m_signed) {
+    const SignedFile& file = m_signed->modules.at(baseName);
+    task.sha256 = file.sha256;
+    task.size = file.size;
+  }
+  m_tasks.push_back(task);
+}
+
+bool ManifestCheck::CheckSignedRelease(const std::string& manifestPath) {
+  const std::string signaturePath = m_settings.moduleDirectory + kSignatureLocalName;
+  CHttpDownload* download = CHttpDownload::NewInstance();
+  if (!download) return false;
+  download->SetLimits(kSignatureSize, kManifestDeadlineMs);
+  const unsigned code =
+      download->Download((m_settings.serverBase + kSignatureFileName).c_str(), signaturePath.c_str(), FK_FETCH_WHOLE);
+  delete download;
+  if (code == 0) m_signed = VerifiedRelease(manifestPath, signaturePath, m_settings.releaseKeys);
+  ::DeleteFileA(signaturePath.c_str());
+  // Never back to an older release than the one installed.
+  return m_signed && m_signed->number >= InstalledReleaseNumber(m_settings.moduleDirectory);
 }
 
 std::string ManifestCheck::ManifestValue(const std::string& manifestPath, const char* baseName) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/DownloadTask.h"
+#include "engine/SignedRelease.h"
 #include "engine/UpdateEngine.h"
 
 class ManifestCheck {
@@ -26,6 +27,8 @@ class ManifestCheck {
 
   // Complete once WM_MANIFEST_CHECKED is posted; unchanged afterwards.
   const std::vector<DownloadTask>& Tasks() const { return m_tasks; }
+  // The signed release's number; -1 when the release is not signed.
+  int64_t ReleaseNumber() const { return m_signed ? m_signed->number : -1; }
 
   // The value of a module's key in the manifest; empty when it has none.
   static std::string ManifestValue(const std::string& manifestPath, const char* baseName);
@@ -34,12 +37,16 @@ class ManifestCheck {
 
  private:
   void StartWorkers();
+  // With release keys: the manifest's signature verifies, its signed section
+  // is complete, and it is no older than the release installed.
+  bool CheckSignedRelease(const std::string& manifestPath);
 
   const EngineSettings m_settings;
   const int32_t m_run;
   const int32_t m_keepPartial;
   const HWND m_window;
   std::vector<DownloadTask> m_tasks;
+  std::optional<SignedRelease> m_signed;
 };
 
 // Bounds of what a server may send: the manifest is a few lines of text; a
@@ -47,6 +54,8 @@ class ManifestCheck {
 constexpr int64_t kManifestMaxBytes = 1 << 20;
 constexpr int kManifestDeadlineMs = 60000;
 constexpr int64_t kModuleMaxBytes = 0x7FFFFFFF;
+// Where the manifest's signature is kept while it is checked.
+constexpr char kSignatureLocalName[] = "ModelMD5.sig.tmp";
 
 // The engine thread of a run; `param` is a heap-held shared_ptr<ManifestCheck>
 // that the thread takes over.

@@ -11,6 +11,7 @@
 #include "engine/Installer.h"
 #include "engine/ManifestCheck.h"
 #include "engine/ModuleDigest.h"
+#include "engine/ReleaseTrust.h"
 #include "engine/ProductLink.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
@@ -74,7 +75,10 @@ void UpdateEngine::TakeCheckedTasks(std::vector<DownloadTask> tasks) { m_downloa
 
 void UpdateEngine::OnManifestChecked(bool failed, int32_t run) {
   if (run != m_runCount || m_state != UpdateState::Running) return;
-  if (m_check) TakeCheckedTasks(m_check->Tasks());
+  if (m_check) {
+    TakeCheckedTasks(m_check->Tasks());
+    m_releaseNumber = m_check->ReleaseNumber();
+  }
   m_check.reset();
   // A run with tasks ends with its workers' results; one without ends here:
   // its manifest did not come (a failed run) or no module differs (a
@@ -214,7 +218,7 @@ bool UpdateEngine::InstallModules() {
   // changed since its download is not the release. Nothing is installed then.
   for (const DownloadTask& task : m_downloadTasks) {
     const std::string staged = StagedPath(folder, task.localFileName);
-    if (task.expectedDigest.empty() || ModuleDigest(staged, kModuleDigestKey) != task.expectedDigest) {
+    if (!FileMatchesTask(staged, task)) {
       ::DeleteFileA(staged.c_str());
       return false;
     }
@@ -265,7 +269,7 @@ void UpdateEngine::FinishUpdate() {
     if (product) productEnded = ::WaitForSingleObject(product.get(), kProductExitWaitMs) != WAIT_TIMEOUT;
   }
   if (productEnded) {
-    InstallModules();
+    if (InstallModules() && m_releaseNumber >= 0) RecordInstalledRelease(m_settings.moduleDirectory, m_releaseNumber);
     HANDLE relaunched = nullptr;
     if (LaunchProgram(m_settings.moduleDirectory + kProductExecutable, &relaunched, "") && relaunched)
       ::CloseHandle(relaunched);

@@ -24,6 +24,8 @@ struct EngineSettings {
   std::string serverBase;
   std::string moduleDirectory;  // ends with a backslash
   HWND productWindow = nullptr;
+  // Public release keys (X || Y); none: releases are not checked for a signature.
+  std::vector<std::string> releaseKeys;
 };
 
 class ManifestCheck;
@@ -91,4 +93,6 @@ class UpdateEngine {
   int32_t m_keepPartial = 0;
   UpdateState m_state = UpdateState::Idle;
   std::vector<std::string> m_pendingDeletes;
+  // The number of the signed release the current run installs; -1 when unsigned.
+  int64_t m_releaseNumber = -1;
 };

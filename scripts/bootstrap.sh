@@ -6,7 +6,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  cmake ninja-build g++ googletest libgtest-dev python3
+  cmake ninja-build g++ googletest libgtest-dev libssl-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 fonts-wine fonts-wqy-zenhei

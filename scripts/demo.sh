@@ -43,14 +43,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "demo: publishing the sample release with update-release"
-scripts/make-sample-release.sh "$bin" build/tools/update-release "$demo/release" "$demo/www"
+# The release is signed with the release key the build made
+# (build/win32/keys/release.key); the updater installed is the one built to
+# trust that key, so it checks the signature, every file's SHA-256 and size,
+# and the release number before anything is staged.
+keys=$PWD/build/win32/keys
+echo "demo: publishing the sample release with update-release, signed with $keys/release.key"
+scripts/make-sample-release.sh "$bin" build/tools/update-release "$demo/release" "$demo/www" "$keys"
+build/tools/update-release verify "$demo/www/signed" "$keys/release.key.pub"
 cp "$demo/release/old/"* "$demo/install/"
-cp "$bin/Updater.exe" "$demo/install/"
+cp "$bin/keyed/Updater.exe" "$demo/install/"
 # The sample release is small: served at full loopback speed, its download
 # is over before anyone sees the progress.
 NGINX_RATE=${NGINX_RATE:-128k} scripts/nginx-serve.sh start "$demo/nginx" "$demo/www"
-base="http://127.0.0.1:$(cat "$demo/nginx/port")/release/"
+base="http://127.0.0.1:$(cat "$demo/nginx/port")/signed/"
 echo "demo: nginx serves $base"
 scripts/wine-env.sh start "$demo/wine"
 winpath() { echo "Z:${1//\//\\}"; }

@@ -5,6 +5,7 @@
 #include "app/Messages.h"
 #include "app/UpdaterApp.h"
 #include "engine/ProductLink.h"
+#include "engine/ReleaseTrust.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
 #include "res/resource.h"
@@ -20,7 +21,8 @@ const char kFace[] = "宋体";
 
 EngineSettings SettingsOfThisProcess() {
   const UpdaterApp& app = App();
-  return EngineSettings{app.m_nUpdateMode, app.m_szServerBase, ModuleDirectory, app.m_hProductWnd};
+  return EngineSettings{app.m_nUpdateMode, app.m_szServerBase, ModuleDirectory, app.m_hProductWnd,
+                        LoadReleaseKeys(AfxGetInstanceHandle())};
 }
 
 // Black 9-point 宋体 in a window-relative box as wide as the window.

@@ -3,11 +3,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 
 #include "Publisher.h"
+#include "engine/SignedRelease.h"
 #include "engine/ModuleCatalogue.h"
 #include "engine/ModuleDigest.h"
 
@@ -155,9 +157,78 @@ TEST_F(ReleaseTool, UnreadableModuleIsAnError) {
   } else {
     fs::permissions(build_ / "Wendra.dll", fs::perms::none);
   }
-  PublishOptions options{build_, server_, {}, {}};
+  PublishOptions options{build_, server_, {}, {}, {}, -1};
   const PublishResult result = Publish(options);
   EXPECT_FALSE(result.ok);
   ASSERT_FALSE(result.errors.empty());
   EXPECT_NE(result.errors[0].find("Wendra.dll"), std::string::npos);
+}
+
+TEST_F(ReleaseTool, KeysAreMadeOnceAndKeptPrivate) {
+  const fs::path key = root_ / "release.key";
+  ASSERT_EQ(Run("keygen " + key.string()), 0);
+  EXPECT_EQ(fs::status(key).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+  EXPECT_NE(ReadAll(key).find("PRIVATE KEY"), std::string::npos);
+  // The public key is the DER SubjectPublicKeyInfo of a P-256 key: a fixed
+  // 27-byte head, then the point 04 || X || Y.
+  const std::string pub = ReadAll(root_ / "release.key.pub");
+  ASSERT_EQ(pub.size(), 91u);
+  EXPECT_EQ(static_cast<unsigned char>(pub[26]), 0x04);
+  const std::string before = ReadAll(key);
+  EXPECT_EQ(Run("keygen " + key.string()), 1);  // never replaced silently
+  EXPECT_EQ(ReadAll(key), before);
+  EXPECT_EQ(Run("keygen --force " + key.string()), 0);
+  EXPECT_NE(ReadAll(key), before);
+}
+
+TEST_F(ReleaseTool, SignedReleasesVerifyAndEveryTamperingIsNamed) {
+  const fs::path key = root_ / "k", other = root_ / "other";
+  ASSERT_EQ(Run("keygen " + key.string()), 0);
+  ASSERT_EQ(Run("keygen " + other.string()), 0);
+  std::ofstream(root_ / "notes.txt") << "signed notes\n";
+  const std::string publish = "publish " + build_.string() + " " + server_.string() + " --notes " +
+                              (root_ / "notes.txt").string() + " --sign " + key.string() + " --release 12";
+  ASSERT_EQ(Run(publish), 0);
+  // Today's readers still find every fingerprint; the signed section lies beside them.
+  const std::string manifest = ReadAll(server_ / "ModelMD5.dll");
+  EXPECT_EQ(ParseManifest(manifest.substr(0, manifest.find("[SignedRelease]"))).size(), 17u);
+  const std::optional<SignedRelease> signedPart = ParseSignedRelease(manifest);
+  ASSERT_TRUE(signedPart);
+  EXPECT_EQ(signedPart->number, 12);
+  EXPECT_EQ(signedPart->modules.at("Velkor").size, static_cast<int64_t>(fs::file_size(build_ / "Velkor.dll")));
+  EXPECT_EQ(ReadAll(server_ / "ModelMD5.sig").size(), 64u);
+  ASSERT_EQ(Run("verify " + server_.string() + " " + (key.string() + ".pub")), 0);
+
+  struct Tamper {
+    const char* name;
+    std::function<void()> apply;
+    const char* says;
+  } tampers[] = {
+      {"one byte of a module", [&] { std::fstream(server_ / "Tobrin.dll", std::ios::in | std::ios::out | std::ios::binary).put('X'); },
+       "Tobrin.dll: SHA-256"},
+      {"a module grown", [&] { std::ofstream(server_ / "Lumsk.dll", std::ios::app | std::ios::binary) << "more"; },
+       "Lumsk.dll: "},
+      {"the manifest edited", [&] {
+         std::string m = ReadAll(server_ / "ModelMD5.dll");
+         m.replace(m.find("Number=12"), 9, "Number=13");
+         std::ofstream(server_ / "ModelMD5.dll", std::ios::binary) << m;
+       }, "signature does not match"},
+      {"signed by another key", [&] {
+         ASSERT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --sign " + other.string() +
+                       " --release 12 --notes " + (root_ / "notes.txt").string()), 0);
+       }, "signature does not match"},
+      {"no signature", [&] { fs::remove(server_ / "ModelMD5.sig"); }, "no signature"},
+      {"a cut signature", [&] { fs::resize_file(server_ / "ModelMD5.sig", 40); }, "not 64"},
+      {"notes changed", [&] { std::ofstream(server_ / "UpdateContent.dll") << "other notes\n"; }, "UpdateContent.dll"},
+      {"unsigned", [&] { ASSERT_EQ(Run("publish " + build_.string() + " " + server_.string()), 0); }, "no signature"},
+  };
+  for (const Tamper& t : tampers) {
+    SCOPED_TRACE(t.name);
+    fs::remove_all(server_);
+    ASSERT_EQ(Run(publish), 0);
+    t.apply();
+    EXPECT_EQ(Run("verify " + server_.string() + " " + (key.string() + ".pub")), 1);
+    EXPECT_NE(ReadAll(root_ / "err").find(t.says), std::string::npos) << ReadAll(root_ / "err");
+  }
+  EXPECT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --sign " + key.string()), 2);
 }

@@ -6,16 +6,18 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <set>
 
 #include "TestSupport.h"
+#include "engine/ModuleDigest.h"
 
 using namespace testing_support;
 
 namespace {
 
-std::string g_updater, g_serverState, g_releaseDir;
+std::string g_updater, g_keyedUpdater, g_serverState, g_releaseDir;
 int g_cases = 0, g_breaks = 0;
 
 std::string Module(const std::string& release, const char* name) {
@@ -47,7 +49,7 @@ class AttackSuite : public ::testing::Test {
   void StartProduct(int mode, const std::string& extra = "") {
     ::DeleteFileA((install_ + "product.log").c_str());
     product_ = StartProcess(install_ + "Velnoria.exe",
-                            "--update " + std::to_string(mode) + " --server " + server_->Url("release/") + " " + extra);
+                            "--update " + std::to_string(mode) + " --server " + server_->Url(folder_) + " " + extra);
     ASSERT_TRUE(product_.handle);
     updater_ = UpdaterStartedBy(install_, 10000);
     ASSERT_TRUE(updater_.handle);
@@ -137,8 +139,17 @@ class AttackSuite : public ::testing::Test {
     return out;
   }
 
+  // The updater trusts the build's release key from now on, and the server
+  // folder it is pointed at is `folder`.
+  void UseKeyedUpdater(const std::string& folder) {
+    ::CopyFileA(g_keyedUpdater.c_str(), (install_ + "Updater.exe").c_str(), FALSE);
+    folder_ = folder;
+  }
+  std::string Www(const std::string& name) const { return WindowsPath(g_serverState) + "\\www\\" + name; }
+
   std::unique_ptr<TestServer> server_;
   std::string install_;
+  std::string folder_ = "release/";
   Process product_, updater_;
 };
 
@@ -259,6 +270,7 @@ TEST_F(AttackSuite, HostileTransfers) {
 
 TEST_F(AttackSuite, ReleaseNotesThatNeverEnd) {
   // Endless or huge notes: the window shows within seconds, with no notes.
+  const std::string published = ReadFileBytes(Www("release\\UpdateContent.dll"));
   for (const char* fault : {"{\"endless\": true}", "{\"endless\": true, \"endless_limit\": 5000000}",
                             "{\"drip\": true, \"drip_seconds\": 1}"}) {
     SCOPED_TRACE(fault);
@@ -277,6 +289,7 @@ TEST_F(AttackSuite, ReleaseNotesThatNeverEnd) {
     TearDown();
     SetUp();
   }
+  server_->Put("release/UpdateContent.dll", published);  // the other tests' notes
 }
 
 TEST_F(AttackSuite, AModuleHeldOpenDuringTheSwapLeavesTheOldRelease) {
@@ -309,7 +322,7 @@ TEST_F(AttackSuite, AModuleHeldOpenDuringTheSwapLeavesTheOldRelease) {
 TEST_F(AttackSuite, ASlowLinkShowsProgressAsItGoes) {
   // About 25 KB/s: the status line moves several times a second's worth,
   // not only at the start and the end of each module.
-  server_->SetFaults("{\"/release/Velkor.dll\": {\"rate\": 25000}}");
+  server_->SetFaults("{\"/release/Zibrun.exe\": {\"rate\": 25000}}");  // about 170 KB: 7 s
   StartProduct(1);
   HWND w = WaitForVisibleWindow(updater_, 20000);
   ASSERT_NE(w, nullptr);
@@ -324,6 +337,88 @@ TEST_F(AttackSuite, ASlowLinkShowsProgressAsItGoes) {
   Check("slow link", "old", Ended(10000));
 }
 
+namespace {
+
+// One way of serving a signed release that a keyed updater must refuse.
+struct Forgery {
+  const char* name;
+  std::function<void()> apply;
+};
+
+}  // namespace
+
+TEST_F(AttackSuite, OnlyWhatTheReleaseTeamSignedIsInstalled) {
+  // The signed release, as published, installs; the release number is kept.
+  UseKeyedUpdater("signed/");
+  EXPECT_TRUE(Interactive("{}"));
+  const bool ended = Ended(30000);
+  ASSERT_TRUE(WaitUntil([&] { return InstalledRelease() == "new"; }, 10000));
+  Check("signed release, keyed updater", "new", ended);
+  char number[8] = {};
+  ::GetPrivateProfileStringA("Release", "Number", "", number, sizeof number, (install_ + "ReleaseNumber.ini").c_str());
+  EXPECT_STREQ(number, "2");
+  TearDown();
+  SetUp();
+  // An updater without keys takes a signed release as it takes any other.
+  folder_ = "signed/";
+  Check("signed release, updater without keys", "old", Background("{}"));
+  EXPECT_TRUE(MarkerSet());
+  TearDown();
+  SetUp();
+
+  const std::string tobrin = ReadFileBytes(Www("signed\\Tobrin.dll"));
+  const std::string manifest = ReadFileBytes(Www("signed\\ModelMD5.dll"));
+  const std::string signature = ReadFileBytes(Www("signed\\ModelMD5.sig"));
+  // A module an attacker changed, its fingerprint forged in the manifest to match.
+  std::string forged = tobrin;
+  forged[100] = static_cast<char>(forged[100] ^ 0x5A);
+  const std::string forgedDigest = ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(forged.data()),
+                                                       static_cast<int32_t>(forged.size()), kModuleDigestKey);
+  std::string forgedManifest = manifest;
+  const size_t at = forgedManifest.find("Tobrin=") + 7;
+  forgedManifest.replace(at, 32, forgedDigest);
+
+  const Forgery forgeries[] = {
+      {"one byte of a module changed", [&] { server_->Put("signed/Tobrin.dll", forged); }},
+      {"a module grown", [&] { server_->Put("signed/Tobrin.dll", tobrin + "more"); }},
+      {"the manifest edited to match a changed module",
+       [&] {
+         server_->Put("signed/Tobrin.dll", forged);
+         server_->Put("signed/ModelMD5.dll", forgedManifest);
+       }},
+      {"signed by another key", [&] { folder_ = "signed-other/"; }},
+      {"no signature file", [&] { server_->Remove("signed/ModelMD5.sig"); }},
+      {"a cut signature file", [&] { server_->Put("signed/ModelMD5.sig", signature.substr(0, 40)); }},
+      {"an older release than the one installed",
+       [&] {
+         ::WritePrivateProfileStringA("Release", "Number", "3", (install_ + "ReleaseNumber.ini").c_str());
+       }},
+      {"an unsigned release", [&] { folder_ = "release/"; }},
+  };
+  for (const Forgery& f : forgeries) {
+    for (const int mode : {1, 3}) {
+      SCOPED_TRACE(std::string(f.name) + ", mode " + std::to_string(mode));
+      UseKeyedUpdater("signed/");
+      f.apply();
+      const std::string label = std::string(f.name) + (mode == 1 ? ", mode 1" : ", mode 3");
+      if (mode == 1) {
+        EXPECT_FALSE(Interactive("{}"));
+        Check(label.c_str(), "old", Ended(20000));
+      } else {
+        Check(label.c_str(), "old", Background("{}"));
+        EXPECT_FALSE(MarkerSet());
+        // A module that is not the signed one is never pre-loaded under its name.
+        EXPECT_NE(ReadFileBytes(install_ + "UpgradeBackup\\Tobrin.dll"), forged);
+      }
+      server_->Put("signed/Tobrin.dll", tobrin);
+      server_->Put("signed/ModelMD5.dll", manifest);
+      server_->Put("signed/ModelMD5.sig", signature);
+      TearDown();
+      SetUp();
+    }
+  }
+}
+
 int main(int argc, char** argv) {
   // Helper role: hold a file open without sharing until killed.
   if (argc == 3 && std::string(argv[1]) == "--hold") {
@@ -332,11 +427,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc < 4) {
-    fprintf(stderr, "usage: attack_suite_tests UPDATER SERVER_STATE RELEASE_DIR\n");
+  if (argc < 5) {
+    fprintf(stderr, "usage: attack_suite_tests UPDATER SERVER_STATE RELEASE_DIR KEYED_UPDATER\n");
     return 2;
   }
   g_updater = WindowsPath(argv[1]);
+  g_keyedUpdater = WindowsPath(argv[4]);
   g_serverState = argv[2];
   g_releaseDir = WindowsPath(argv[3]) + "\\";
   const int result = RUN_ALL_TESTS();

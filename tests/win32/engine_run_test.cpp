@@ -20,12 +20,12 @@ class EngineRun : public ::testing::Test {
   void SetUp() override { folder_ = MakeTempFolder("run"); }
   void TearDown() override { RemoveTree(folder_); }
   EngineSettings Settings(int mode, const std::string& server = kDeadServer) const {
-    return EngineSettings{mode, server, folder_, nullptr};
+    return EngineSettings{mode, server, folder_, nullptr, {}};
   }
   static std::vector<DownloadTask> Tasks(int n) {
     std::vector<DownloadTask> tasks;
     for (int i = 0; i < n; ++i)
-      tasks.push_back({kModuleCatalogue[i].messageId, kModuleCatalogue[i].LocalName(), "u", "d"});
+      tasks.push_back({kModuleCatalogue[i].messageId, kModuleCatalogue[i].LocalName(), "u", "d", {}, -1});
     return tasks;
   }
   std::string Marker() const {

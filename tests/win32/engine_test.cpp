@@ -55,7 +55,7 @@ class EngineFiles : public ::testing::Test {
   }
   std::string In(const std::string& name) const { return ModuleDirectory + name; }
   EngineSettings Settings() const {
-    return EngineSettings{g_app.m_nUpdateMode, g_app.m_szServerBase, ModuleDirectory, nullptr};
+    return EngineSettings{g_app.m_nUpdateMode, g_app.m_szServerBase, ModuleDirectory, nullptr, {}};
   }
   std::string Manifest(const std::string& body) {
     WriteFileBytes(In("Version.tmp"), "[ModuleVersion]\r\n" + body);

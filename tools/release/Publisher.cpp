@@ -3,8 +3,10 @@
 #include <fstream>
 #include <system_error>
 
+#include "Signing.h"
 #include "engine/ModuleCatalogue.h"
 #include "engine/ModuleDigest.h"
+#include "engine/SignedRelease.h"
 
 namespace fs = std::filesystem;
 
@@ -118,9 +120,45 @@ PublishResult Publish(const PublishOptions& options) {
       return result;
     }
   }
+  std::string manifestText = ManifestText(manifest);
+  if (!options.signKey.empty()) {
+    if (options.releaseNumber < 0) {
+      result.errors.push_back("a signed release needs --release N");
+      return result;
+    }
+    SignedRelease signedRelease;
+    signedRelease.number = options.releaseNumber;
+    for (const Found& module : found) {
+      SignedFile file;
+      if (!signing::Sha256OfFile((options.serverDir / module.entry->RemoteName()).string(), file.sha256, file.size)) {
+        result.errors.push_back("cannot read " + module.entry->RemoteName());
+        return result;
+      }
+      signedRelease.modules[module.entry->baseName] = file;
+    }
+    if (!options.notesFile.empty()) {
+      int64_t size = 0;
+      signing::Sha256OfFile((options.serverDir / kReleaseNotesFileName).string(), signedRelease.notesSha256, size);
+    }
+    manifestText += SignedSectionText(signedRelease);
+    std::string signature, error;
+    if (!signing::Sign(options.signKey.string(), manifestText, signature, error)) {
+      result.errors.push_back(error);
+      return result;
+    }
+    const fs::path signaturePath = options.serverDir / kSignatureFileName;
+    if (!WriteFile(signaturePath.string() + ".partial", signature)) {
+      result.errors.push_back("cannot write " + signaturePath.string());
+      return result;
+    }
+    fs::rename(signaturePath.string() + ".partial", signaturePath, ec);
+  } else {
+    // An unsigned release has no signature: a stale one would fail every keyed updater.
+    fs::remove(options.serverDir / kSignatureFileName, ec);
+  }
   // The manifest goes last: a client never sees digests of files not yet there.
   const fs::path manifestPath = options.serverDir / kManifestFileName;
-  if (!WriteFile(manifestPath.string() + ".partial", ManifestText(manifest))) {
+  if (!WriteFile(manifestPath.string() + ".partial", manifestText)) {
     result.errors.push_back("cannot write " + manifestPath.string());
     return result;
   }
@@ -131,4 +169,63 @@ PublishResult Publish(const PublishOptions& options) {
   }
   result.ok = true;
   return result;
+}
+
+namespace {
+
+std::string ReadFileText(const fs::path& path, bool& ok) {
+  std::ifstream in(path, std::ios::binary);
+  ok = static_cast<bool>(in);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::path& publicKey) {
+  std::vector<std::string> problems;
+  bool ok = false;
+  const std::string manifest = ReadFileText(serverDir / kManifestFileName, ok);
+  if (!ok) return {"no manifest " + (serverDir / kManifestFileName).string()};
+  const std::string signature = ReadFileText(serverDir / kSignatureFileName, ok);
+  std::string error;
+  if (!ok)
+    problems.push_back("no signature " + (serverDir / kSignatureFileName).string());
+  else if (!signing::Verify(publicKey.string(), manifest, signature, error))
+    problems.push_back(error);
+  const std::optional<SignedRelease> release = ParseSignedRelease(manifest);
+  if (!release) {
+    problems.push_back("the manifest has no complete [" + std::string(kSignedSection) + "] section");
+    return problems;
+  }
+  for (const ModuleEntry& row : kModuleCatalogue) {
+    const fs::path file = serverDir / row.RemoteName();
+    const SignedFile& expected = release->modules.at(row.baseName);
+    std::string sha;
+    int64_t size = 0;
+    if (!signing::Sha256OfFile(file.string(), sha, size)) {
+      problems.push_back(row.RemoteName() + ": missing or unreadable");
+      continue;
+    }
+    if (size != expected.size)
+      problems.push_back(row.RemoteName() + ": " + std::to_string(size) + " bytes, signed as " +
+                         std::to_string(expected.size));
+    else if (sha != expected.sha256)
+      problems.push_back(row.RemoteName() + ": SHA-256 differs from the signed one");
+    char fingerprint[260] = {};
+    const std::string key = std::string(row.baseName) + "=";
+    const size_t at = manifest.find("\n" + key);
+    if (at != std::string::npos) manifest.copy(fingerprint, 32, at + 1 + key.size());
+    if (LowerCaseDigest(fingerprint) != ModuleDigest(file.string(), kModuleDigestKey))
+      problems.push_back(row.RemoteName() + ": fingerprint differs from the manifest's");
+  }
+  const fs::path notes = serverDir / kReleaseNotesFileName;
+  std::string notesSha;
+  int64_t notesSize = 0;
+  const bool hasNotes = signing::Sha256OfFile(notes.string(), notesSha, notesSize);
+  if (hasNotes != !release->notesSha256.empty())
+    problems.push_back(hasNotes ? "release notes present but not signed" : "signed release notes missing");
+  else if (hasNotes && notesSha != release->notesSha256)
+    problems.push_back(std::string(kReleaseNotesFileName) + ": SHA-256 differs from the signed one");
+  return problems;
 }

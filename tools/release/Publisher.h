@@ -14,6 +14,10 @@ struct PublishOptions {
   // A folder published earlier: modules absent from the build are carried
   // over from it unchanged, so that the manifest still covers every module.
   std::filesystem::path carryOverDir;
+  // Given a private key: the manifest gains the signed section (release
+  // number, SHA-256 and size of every file) and ModelMD5.sig its signature.
+  std::filesystem::path signKey;
+  int64_t releaseNumber = -1;
 };
 
 struct PublishResult {
@@ -28,3 +32,10 @@ PublishResult Publish(const PublishOptions& options);
 
 // The manifest text for (key, digest) pairs, INI with CR LF line ends.
 std::string ManifestText(const std::vector<std::pair<std::string, std::string>>& entries);
+
+// Checks a published folder as a keyed updater does: the signature of the
+// manifest with `publicKey`, the release number, and every module's and the
+// notes' SHA-256, size and fingerprint. Empty when all is well; otherwise
+// one line per problem.
+std::vector<std::string> VerifyPublished(const std::filesystem::path& serverDir,
+                                         const std::filesystem::path& publicKey);

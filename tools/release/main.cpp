@@ -1,10 +1,12 @@
 // update-release: the release team's tool for publishing product updates.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "Publisher.h"
+#include "Signing.h"
 #include "engine/ModuleDigest.h"
 
 namespace {
@@ -14,12 +16,20 @@ const char kUsage[] =
     "  update-release digest FILE...\n"
     "      Print the module fingerprint of each file: digest, two spaces, name.\n"
     "  update-release publish BUILD_DIR SERVER_DIR [--notes FILE] [--carry-over EARLIER_SERVER_DIR]\n"
+    "                 [--sign KEYFILE --release N]\n"
     "      Publish the modules of BUILD_DIR (laid out as installed, with Velnoria.exe)\n"
     "      into SERVER_DIR under their server names, with the manifest ModelMD5.dll\n"
     "      and, given --notes, the release notes UpdateContent.dll.\n"
     "      The manifest always covers all 17 modules: a module absent from the build\n"
     "      is an error, unless --carry-over names a folder published earlier, from\n"
     "      which it is then taken unchanged.\n"
+    "      With --sign the manifest also holds the release number N and every file's\n"
+    "      SHA-256 and size, and ModelMD5.sig its ECDSA P-256 signature.\n"
+    "  update-release keygen KEYFILE [--force]\n"
+    "      Make a release key: the private key to KEYFILE (PEM, owner only), the\n"
+    "      public key to KEYFILE.pub (DER), which the updater's build embeds.\n"
+    "  update-release verify SERVER_DIR KEYFILE.pub\n"
+    "      Check a published folder as a keyed updater will; says what is wrong.\n"
     "  update-release --help\n"
     "Exit status: 0 on success, 1 on any error, 2 on a usage error.\n";
 
@@ -54,6 +64,14 @@ int PublishCommand(const std::vector<std::string>& args) {
     } else if (args[i] == "--carry-over") {
       if (++i == args.size()) return Usage("--carry-over needs a folder");
       options.carryOverDir = args[i];
+    } else if (args[i] == "--sign") {
+      if (++i == args.size()) return Usage("--sign needs a key file");
+      options.signKey = args[i];
+    } else if (args[i] == "--release") {
+      if (++i == args.size()) return Usage("--release needs a number");
+      char* end = nullptr;
+      options.releaseNumber = std::strtoll(args[i].c_str(), &end, 10);
+      if (args[i].empty() || *end || options.releaseNumber < 0) return Usage("--release needs a number of 0 or more");
     } else if (args[i] == "--notes") {
       if (++i == args.size()) return Usage("--notes needs a file");
       options.notesFile = args[i];
@@ -64,6 +82,7 @@ int PublishCommand(const std::vector<std::string>& args) {
     }
   }
   if (positional.size() != 2) return Usage("publish needs BUILD_DIR and SERVER_DIR");
+  if (options.signKey.empty() != (options.releaseNumber < 0)) return Usage("--sign and --release go together");
   options.buildDir = positional[0];
   options.serverDir = positional[1];
 
@@ -77,6 +96,37 @@ int PublishCommand(const std::vector<std::string>& args) {
   return 0;
 }
 
+int KeygenCommand(const std::vector<std::string>& args) {
+  bool force = false;
+  std::vector<std::string> positional;
+  for (const auto& a : args) {
+    if (a == "--force")
+      force = true;
+    else if (a.rfind("--", 0) == 0)
+      return Usage(("unknown option " + a).c_str());
+    else
+      positional.push_back(a);
+  }
+  if (positional.size() != 1) return Usage("keygen needs KEYFILE");
+  std::string error;
+  if (!signing::GenerateKey(positional[0], force, error)) {
+    std::fprintf(stderr, "update-release: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("private key: %s (keep it off the update server)\npublic key:  %s.pub\n", positional[0].c_str(),
+              positional[0].c_str());
+  return 0;
+}
+
+int VerifyCommand(const std::vector<std::string>& args) {
+  if (args.size() != 2) return Usage("verify needs SERVER_DIR and KEYFILE.pub");
+  const std::vector<std::string> problems = VerifyPublished(args[0], args[1]);
+  for (const auto& p : problems) std::fprintf(stderr, "update-release: %s\n", p.c_str());
+  if (!problems.empty()) return 1;
+  std::printf("%s: signature, files and notes check out\n", args[0].c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,5 +136,7 @@ int main(int argc, char** argv) {
   if (command == "--help" || command == "-h" || command == "help") return Usage(nullptr);
   if (command == "digest") return Digest(args);
   if (command == "publish") return PublishCommand(args);
+  if (command == "keygen") return KeygenCommand(args);
+  if (command == "verify") return VerifyCommand(args);
   return Usage(("unknown command " + command).c_str());
 }

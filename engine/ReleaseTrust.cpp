@@ -1,0 +1,195 @@
+#include "engine/ReleaseTrust.h"
+
+#include <bcrypt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/ModuleDigest.h"
+
+namespace {
+
+// The DER head of a P-256 SubjectPublicKeyInfo with an uncompressed point.
+const unsigned char kP256SpkiHead[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01, 0x06,
+                                       0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
+
+class Algorithm {
+ public:
+  explicit Algorithm(LPCWSTR id) {
+    if (::BCryptOpenAlgorithmProvider(&handle_, id, nullptr, 0) != 0) handle_ = nullptr;
+  }
+  ~Algorithm() {
+    if (handle_) ::BCryptCloseAlgorithmProvider(handle_, 0);
+  }
+  Algorithm(const Algorithm&) = delete;
+  Algorithm& operator=(const Algorithm&) = delete;
+  BCRYPT_ALG_HANDLE get() const { return handle_; }
+
+ private:
+  BCRYPT_ALG_HANDLE handle_ = nullptr;
+};
+
+class Key {
+ public:
+  Key() = default;
+  ~Key() {
+    if (handle_) ::BCryptDestroyKey(handle_);
+  }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  BCRYPT_KEY_HANDLE* out() { return &handle_; }
+  BCRYPT_KEY_HANDLE get() const { return handle_; }
+
+ private:
+  BCRYPT_KEY_HANDLE handle_ = nullptr;
+};
+
+// Streams bytes through SHA-256 (calls that exist since Windows Vista).
+class Sha256 {
+ public:
+  Sha256() : algorithm_(BCRYPT_SHA256_ALGORITHM) {
+    if (algorithm_.get() && ::BCryptCreateHash(algorithm_.get(), &hash_, nullptr, 0, nullptr, 0, 0) != 0)
+      hash_ = nullptr;
+  }
+  ~Sha256() {
+    if (hash_) ::BCryptDestroyHash(hash_);
+  }
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  bool Add(const void* data, size_t size) {
+    return hash_ && ::BCryptHashData(hash_, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size),
+                                     0) == 0;
+  }
+  // The 32-byte digest; empty on failure.
+  std::string Finish() {
+    unsigned char digest[32];
+    if (!hash_ || ::BCryptFinishHash(hash_, digest, sizeof digest, 0) != 0) return {};
+    return std::string(reinterpret_cast<char*>(digest), sizeof digest);
+  }
+
+ private:
+  Algorithm algorithm_;
+  BCRYPT_HASH_HANDLE hash_ = nullptr;
+};
+
+std::string Hex(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : bytes) {
+    hex += kHex[c >> 4];
+    hex += kHex[c & 15];
+  }
+  return hex;
+}
+
+bool ReadWhole(const std::string& path, std::string& out, size_t limit) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  out.clear();
+  char buffer[16384];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0 && out.size() <= limit) out.append(buffer, n);
+  std::fclose(file);
+  return out.size() <= limit;
+}
+
+}  // namespace
+
+std::vector<std::string> LoadReleaseKeys(HMODULE module) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < kReleaseKeyResourceCount; ++i) {
+    HRSRC found = ::FindResourceA(module, MAKEINTRESOURCEA(kReleaseKeyResourceFirst + i), MAKEINTRESOURCEA(10));
+    if (!found) break;
+    HGLOBAL loaded = ::LoadResource(module, found);
+    const auto* data = static_cast<const unsigned char*>(loaded ? ::LockResource(loaded) : nullptr);
+    const DWORD size = ::SizeofResource(module, found);
+    // Anything but a P-256 key is no key: it can verify nothing.
+    if (!data || size != sizeof kP256SpkiHead + 64 || std::memcmp(data, kP256SpkiHead, sizeof kP256SpkiHead) != 0)
+      continue;
+    keys.emplace_back(reinterpret_cast<const char*>(data) + sizeof kP256SpkiHead, 64);
+  }
+  return keys;
+}
+
+bool VerifyReleaseSignature(const std::string& bytes, const std::string& signature,
+                            const std::vector<std::string>& keys) {
+  if (signature.size() != kSignatureSize) return false;
+  Sha256 hash;
+  if (!hash.Add(bytes.data(), bytes.size())) return false;
+  std::string digest = hash.Finish();
+  if (digest.size() != 32) return false;
+  Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+  if (!ecdsa.get()) return false;
+  for (const std::string& point : keys) {
+    std::string blob(sizeof(BCRYPT_ECCKEY_BLOB), '\0');
+    auto* header = reinterpret_cast<BCRYPT_ECCKEY_BLOB*>(blob.data());
+    header->dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
+    header->cbKey = 32;
+    blob += point;
+    Key key;
+    if (::BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.out(),
+                              reinterpret_cast<PUCHAR>(blob.data()), static_cast<ULONG>(blob.size()), 0) != 0)
+      continue;
+    std::string sig = signature;
+    if (::BCryptVerifySignature(key.get(), nullptr, reinterpret_cast<PUCHAR>(digest.data()), 32,
+                                reinterpret_cast<PUCHAR>(sig.data()), static_cast<ULONG>(sig.size()), 0) == 0)
+      return true;
+  }
+  return false;
+}
+
+std::string Sha256OfBytes(const std::string& bytes) {
+  Sha256 hash;
+  if (!hash.Add(bytes.data(), bytes.size())) return {};
+  return Hex(hash.Finish());
+}
+
+std::string Sha256OfFile(const std::string& path, int64_t* size) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return {};
+  Sha256 hash;
+  std::string buffer(1 << 20, '\0');
+  int64_t total = 0;
+  size_t n;
+  bool ok = true;
+  while (ok && (n = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+    ok = hash.Add(buffer.data(), n);
+    total += static_cast<int64_t>(n);
+  }
+  ok = ok && !std::ferror(file);
+  std::fclose(file);
+  if (!ok) return {};
+  if (size) *size = total;
+  return Hex(hash.Finish());
+}
+
+std::optional<SignedRelease> VerifiedRelease(const std::string& manifestPath, const std::string& signaturePath,
+                                             const std::vector<std::string>& keys) {
+  std::string manifest, signature;
+  if (!ReadWhole(manifestPath, manifest, 1 << 20) || !ReadWhole(signaturePath, signature, kSignatureSize))
+    return std::nullopt;
+  if (!VerifyReleaseSignature(manifest, signature, keys)) return std::nullopt;
+  return ParseSignedRelease(manifest);
+}
+
+int64_t InstalledReleaseNumber(const std::string& folder) {
+  char value[32] = {};
+  ::GetPrivateProfileStringA("Release", "Number", "", value, sizeof value, (folder + kReleaseNumberFile).c_str());
+  if (!value[0]) return -1;
+  char* end = nullptr;
+  const long long n = std::strtoll(value, &end, 10);
+  return *end == '\0' && n >= 0 ? n : -1;
+}
+
+void RecordInstalledRelease(const std::string& folder, int64_t number) {
+  ::WritePrivateProfileStringA("Release", "Number", std::to_string(number).c_str(),
+                               (folder + kReleaseNumberFile).c_str());
+}
+
+bool FileMatchesTask(const std::string& path, const DownloadTask& task) {
+  if (task.expectedDigest.empty() || ModuleDigest(path, kModuleDigestKey) != task.expectedDigest) return false;
+  if (task.sha256.empty()) return true;
+  int64_t size = -1;
+  return Sha256OfFile(path, &size) == task.sha256 && size == task.size;
+}

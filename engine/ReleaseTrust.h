@@ -1,0 +1,43 @@
+// Checking a signed release with the platform's CNG functions: the public
+// keys the program carries, the manifest's ECDSA P-256 signature, and the
+// SHA-256 and size of every file the signed manifest names.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/DownloadTask.h"
+#include "engine/SignedRelease.h"
+
+// Resource ids of the embedded public keys (RCDATA, the .pub files of
+// `update-release keygen`): the first that is missing ends the list.
+constexpr int kReleaseKeyResourceFirst = 300;
+constexpr int kReleaseKeyResourceCount = 10;
+
+// The keys `module` carries, each as the raw point X || Y (64 bytes).
+std::vector<std::string> LoadReleaseKeys(HMODULE module);
+
+// True when `signature` (r || s) of `bytes` verifies with one of `keys`.
+bool VerifyReleaseSignature(const std::string& bytes, const std::string& signature,
+                            const std::vector<std::string>& keys);
+
+// SHA-256 as 64 lower-case hexadecimal digits; empty when unreadable.
+std::string Sha256OfBytes(const std::string& bytes);
+std::string Sha256OfFile(const std::string& path, int64_t* size);
+
+// The signed release of a manifest and its signature file: nothing unless the
+// signature verifies with one of `keys` and the section is complete.
+std::optional<SignedRelease> VerifiedRelease(const std::string& manifestPath, const std::string& signaturePath,
+                                             const std::vector<std::string>& keys);
+
+// The number of the last signed release installed in `folder`; -1 for none.
+int64_t InstalledReleaseNumber(const std::string& folder);
+void RecordInstalledRelease(const std::string& folder, int64_t number);
+
+// A downloaded or staged file is the module its task names: the manifest's
+// fingerprint and, for a signed release, the signed SHA-256 and size.
+bool FileMatchesTask(const std::string& path, const DownloadTask& task);

@@ -1,0 +1,38 @@
+// The signed part of a release: a section of the manifest that readers of
+// the fingerprints ignore, holding the release number and, per catalogue
+// module, its SHA-256 and size, and the SHA-256 of the release notes. A
+// detached signature of the manifest's exact bytes lies beside it on the server.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+constexpr char kSignedSection[] = "SignedRelease";
+// ECDSA P-256 over SHA-256 of the manifest's bytes: r then s, 32 bytes each.
+constexpr char kSignatureFileName[] = "ModelMD5.sig";
+constexpr size_t kSignatureSize = 64;
+// In the install folder: the number of the last signed release installed.
+constexpr char kReleaseNumberFile[] = "ReleaseNumber.ini";
+
+struct SignedFile {
+  std::string sha256;  // 64 lower-case hexadecimal digits
+  int64_t size = -1;
+};
+
+struct SignedRelease {
+  int64_t number = -1;
+  std::string notesSha256;                    // empty when the release has no notes
+  std::map<std::string, SignedFile> modules;  // by the module's base name, as in the manifest
+};
+
+// The section as the release tool writes it, CR LF line ends.
+std::string SignedSectionText(const SignedRelease& release);
+
+// The section read back from the manifest's bytes; nothing when it is absent
+// or any of its values is malformed, or a catalogue module is missing from it.
+std::optional<SignedRelease> ParseSignedRelease(const std::string& manifestText);
+
+// True for 64 hexadecimal digits.
+bool IsWellFormedSha256(const std::string& text);
