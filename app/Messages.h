@@ -7,8 +7,10 @@
 
 // A worker's download result: wParam the result, lParam 0.
 constexpr UINT WM_DOWNLOAD_FINISHED = WM_USER + 100;
-// The engine thread's manifest check has ended: wParam 1 when the manifest
-// could not be fetched, else 0; lParam the run it belongs to.
+// The engine thread's manifest check has ended: wParam 0 when it went well,
+// 1 when the manifest could not be fetched or trusted (the run may be
+// retried), 2 when the install folder cannot be written (no retry can help);
+// lParam the run it belongs to.
 constexpr UINT WM_MANIFEST_CHECKED = WM_USER + 101;
 
 // Armed after the relaunch; its tick ends the updater.

@@ -12,6 +12,7 @@
 #include "engine/ManifestCheck.h"
 #include "engine/ModuleCatalogue.h"
 #include "engine/ReleaseTrust.h"
+#include "engine/SupportLog.h"
 #include "fetchkit/HttpDownload.h"
 #include "res/resource.h"
 #include "ui/UpdateDialog.h"
@@ -66,6 +67,8 @@ std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
       // An updater that checks signatures shows only the notes the release team signed.
       const std::vector<std::string> keys = LoadReleaseKeys(AfxGetInstanceHandle());
       if (keys.empty() || NotesAreSigned(bytes, keys)) notes = ReleaseNotesFromFileBytes(bytes);
+      SupportLog(ModuleDirectory, "notes: %u bytes%s", static_cast<unsigned>(bytes.size()),
+                 notes.empty() && !bytes.empty() ? ", not shown: they are not the signed ones" : "");
       ::DeleteFileA(localPath.c_str());
     }
   }
@@ -101,6 +104,8 @@ BOOL UpdaterApp::InitInstance() {
 
   if (!ReadHandoff()) return FALSE;
   ModuleDirectory = GetModuleDirectory();
+  SupportLog(ModuleDirectory, "start: mode %d, server base \"%s\", %s", m_nUpdateMode, m_szServerBase,
+             LoadReleaseKeys(AfxGetInstanceHandle()).empty() ? "no release keys" : "signed releases only");
   if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional)
     m_strReleaseNotes = FetchReleaseNotes(std::string(m_szServerBase) + kReleaseNotesFileName);
 
@@ -109,8 +114,12 @@ BOOL UpdaterApp::InitInstance() {
   {
     UpdateDialog dialog(nullptr);
     m_pMainWnd = &dialog;
+    const DWORD started = ::GetTickCount();
     dialog.DoModal();
     m_pMainWnd = nullptr;
+    static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
+    SupportLog(ModuleDirectory, "end: %s, after %lu ms", kState[static_cast<int>(dialog.Engine().State())],
+               ::GetTickCount() - started);
   }
   return FALSE;
 }

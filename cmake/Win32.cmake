@@ -14,6 +14,11 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh;${WINE
 function(updater_target_defaults target)
   target_compile_options(${target} PRIVATE ${WARNINGS} ${GBK_FLAGS})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  # Every program runs as invoked, whatever its name (see res/Updater.manifest).
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/res/Manifest.rc)
+  endif()
 endfunction()
 
 add_library(core STATIC ${CORE_SOURCES})

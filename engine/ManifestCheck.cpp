@@ -8,11 +8,13 @@
 #include <cstring>
 #include <memory>
 
+#include "app/HandoffBlock.h"
 #include "app/Messages.h"
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ModuleDigest.h"
 #include "engine/ReleaseTrust.h"
+#include "engine/SupportLog.h"
 #include "fetchkit/HttpDownload.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
@@ -59,6 +61,7 @@ struct WorkerJob {
   std::string target;   // the module's name in the staging or backup folder
   int32_t keepPartial;
   HWND window;
+  std::string folder;  // the install folder, for the support log
 };
 
 bool Verified(const std::string& path, const DownloadTask& task) {
@@ -92,7 +95,10 @@ unsigned FetchModule(const WorkerJob& job) {
 UINT DownloadWorker(void* param) {
   const std::unique_ptr<WorkerJob> job(static_cast<WorkerJob*>(param));
   ::MakeSureDirectoryPathExists(job->target.c_str());
+  const DWORD started = ::GetTickCount();
   const unsigned result = FetchModule(*job);
+  SupportLog(job->folder, "transfer %s: result %u after %lu ms%s", job->task.localFileName.c_str(), result,
+             ::GetTickCount() - started, job->keepPartial ? " (a retry, resuming)" : "");
   ::PostMessageA(job->window, WM_DOWNLOAD_FINISHED, result, 0);
   return result;
 }
@@ -108,11 +114,51 @@ UINT EngineThread(void* param) {
 ManifestCheck::ManifestCheck(EngineSettings settings, int32_t run, int32_t keepPartial, HWND window)
     : m_settings(std::move(settings)), m_run(run), m_keepPartial(keepPartial), m_window(window) {}
 
+void ManifestCheck::Report(WPARAM outcome) { ::PostMessageA(m_window, WM_MANIFEST_CHECKED, outcome, m_run); }
+
+bool ManifestCheck::FoldersWritable() {
+  const std::string& folder = m_settings.moduleDirectory;
+  const std::string target = folder + (m_settings.mode == ModeBackground ? kBackgroundFolder : kStagingFolder);
+  const char* step = "make the folder";
+  const bool existed = ::GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES;
+  bool ok = ::MakeSureDirectoryPathExists(target.c_str()) != FALSE;
+  // A run with nothing to fetch leaves no folder behind; the workers make it again.
+  if (ok && !existed) ::RemoveDirectoryA(target.c_str());
+  const std::string probe = folder + "Updater.probe", moved = probe + ".moved";
+  if (ok) {
+    step = "write a file";
+    HANDLE file = ::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    ok = file != INVALID_HANDLE_VALUE && ::WriteFile(file, "probe", 5, &written, nullptr) && written == 5;
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  }
+  if (ok) {
+    step = "rename a file";
+    ok = ::MoveFileExA(probe.c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  }
+  if (ok) {
+    step = "delete a file";
+    ok = ::DeleteFileA(moved.c_str()) != FALSE;
+  }
+  const DWORD error = ::GetLastError();
+  ::DeleteFileA(probe.c_str());
+  ::DeleteFileA(moved.c_str());
+  if (!ok)
+    SupportLog(folder, "run %d: cannot %s in %s (error %lu): nothing is downloaded; install the product where its "
+               "users can write, or start it with the rights to write there", m_run, step,
+               (step[0] == 'm' ? target : folder).c_str(), error);
+  return ok;
+}
+
 void ManifestCheck::CheckForUpdates() {
   RestoreSetAsideModules(m_settings.moduleDirectory);
+  if (!FoldersWritable()) {
+    Report(kCheckUnwritable);
+    return;
+  }
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) {
-    ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 1, m_run);
+    Report(kCheckFailed);
     return;
   }
   const std::string manifestPath = m_settings.moduleDirectory + kManifestLocalName;
@@ -121,22 +167,30 @@ void ManifestCheck::CheckForUpdates() {
   const unsigned code = download->Download(url.c_str(), manifestPath.c_str(), FK_FETCH_WHOLE);
   delete download;
   if (code != 0) {
-    ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 1, m_run);
+    SupportLog(m_settings.moduleDirectory, "run %d: manifest not fetched: result %u", m_run, code);
+    Report(kCheckFailed);
     return;
   }
   // Whatever answered may not be a manifest at all (a captive portal's page,
   // an error page sent as 200): a run goes on only with a fingerprint for
   // every module of the catalogue.
-  if (!ManifestIsComplete(manifestPath) || (!m_settings.releaseKeys.empty() && !CheckSignedRelease(manifestPath))) {
+  const bool complete = ManifestIsComplete(manifestPath);
+  if (!complete || (!m_settings.releaseKeys.empty() && !CheckSignedRelease(manifestPath))) {
+    SupportLog(m_settings.moduleDirectory, "run %d: manifest refused: %s", m_run,
+               !complete ? "no well-formed fingerprint for every module (not a manifest?)"
+                         : "no valid signature by a trusted key, or an older release than the one installed");
     ::DeleteFileA(manifestPath.c_str());
-    ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 1, m_run);
+    Report(kCheckFailed);
     return;
   }
   for (const ModuleEntry& row : kModuleCatalogue) CheckModule(row.baseName, manifestPath, row.messageId, row.extension);
   ::DeleteFileA(manifestPath.c_str());
   // The list is complete and stays unchanged from here on: the window takes
   // it with this message, which it reads before any worker's result.
-  ::PostMessageA(m_window, WM_MANIFEST_CHECKED, 0, m_run);
+  SupportLog(m_settings.moduleDirectory, "run %d: manifest checked%s, %u module(s) to fetch", m_run,
+             m_signed ? (", signed release " + std::to_string(m_signed->number)).c_str() : "",
+             static_cast<unsigned>(m_tasks.size()));
+  Report(kCheckDone);
   StartWorkers();
 }
 
@@ -144,7 +198,8 @@ void ManifestCheck::StartWorkers() {
   for (const DownloadTask& task : m_tasks) {
     const std::string& folder = m_settings.moduleDirectory;
     auto* job = new WorkerJob{task, ArrivalPath(folder, task.localFileName, m_settings.mode),
-                              DownloadTargetPath(folder, task.localFileName, m_settings.mode), m_keepPartial, m_window};
+                              DownloadTargetPath(folder, task.localFileName, m_settings.mode), m_keepPartial, m_window,
+                              folder};
     if (!AfxBeginThread(&DownloadWorker, job)) {
       delete job;
       ::PostMessageA(m_window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, 0);

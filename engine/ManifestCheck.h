@@ -37,6 +37,10 @@ class ManifestCheck {
 
  private:
   void StartWorkers();
+  // The run can stage (or pre-load) and install: the target folder can be
+  // made, and a file written, renamed and deleted in the install folder.
+  bool FoldersWritable();
+  void Report(WPARAM outcome);
   // With release keys: the manifest's signature verifies, its signed section
   // is complete, and it is no older than the release installed.
   bool CheckSignedRelease(const std::string& manifestPath);
@@ -54,6 +58,9 @@ class ManifestCheck {
 constexpr int64_t kManifestMaxBytes = 1 << 20;
 constexpr int kManifestDeadlineMs = 60000;
 constexpr int64_t kModuleMaxBytes = 0x7FFFFFFF;
+// How a manifest check ended (WM_MANIFEST_CHECKED's wParam).
+constexpr WPARAM kCheckDone = 0, kCheckFailed = 1, kCheckUnwritable = 2;
+
 // Where the manifest's signature is kept while it is checked.
 constexpr char kSignatureLocalName[] = "ModelMD5.sig.tmp";
 

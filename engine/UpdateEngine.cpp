@@ -12,6 +12,7 @@
 #include "engine/ManifestCheck.h"
 #include "engine/ModuleDigest.h"
 #include "engine/ReleaseTrust.h"
+#include "engine/SupportLog.h"
 #include "engine/ProductLink.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
@@ -73,8 +74,15 @@ void UpdateEngine::StartUpdate(int32_t keepPartial) {
 
 void UpdateEngine::TakeCheckedTasks(std::vector<DownloadTask> tasks) { m_downloadTasks = std::move(tasks); }
 
-void UpdateEngine::OnManifestChecked(bool failed, int32_t run) {
+void UpdateEngine::OnManifestChecked(unsigned outcome, int32_t run) {
   if (run != m_runCount || m_state != UpdateState::Running) return;
+  // No retry makes an install folder writable: the failure shows at once.
+  if (outcome == kCheckUnwritable) {
+    m_check.reset();
+    CompleteRun(RunOutcome::Failed);
+    return;
+  }
+  const bool failed = outcome != kCheckDone;
   if (m_check) {
     TakeCheckedTasks(m_check->Tasks());
     m_releaseNumber = m_check->ReleaseNumber();
@@ -98,6 +106,10 @@ void UpdateEngine::OnDownloadFinished(unsigned result) {
 
 void UpdateEngine::CompleteRun(RunOutcome outcome) {
   const bool background = m_settings.mode == ModeBackground;
+  static const char* const kOutcome[] = {"pending", "succeeded", "failed, retrying", "failed, no retry left"};
+  if (outcome != RunOutcome::Pending)
+    SupportLog(m_settings.moduleDirectory, "run %d: %s (%d of %u fetched)", m_runCount,
+               kOutcome[static_cast<int>(outcome)], m_succeeded, static_cast<unsigned>(m_downloadTasks.size()));
   switch (outcome) {
     case RunOutcome::Pending:
       return;
@@ -269,10 +281,17 @@ void UpdateEngine::FinishUpdate() {
     if (product) productEnded = ::WaitForSingleObject(product.get(), kProductExitWaitMs) != WAIT_TIMEOUT;
   }
   if (productEnded) {
-    if (InstallModules() && m_releaseNumber >= 0) RecordInstalledRelease(m_settings.moduleDirectory, m_releaseNumber);
+    const bool installed = InstallModules();
+    SupportLog(m_settings.moduleDirectory, "installation: %s", installed ? "the whole release is in place"
+               : "nothing changed (a staged module did not check out, or a module stayed in use: the old release was put back)");
+    if (installed && m_releaseNumber >= 0) RecordInstalledRelease(m_settings.moduleDirectory, m_releaseNumber);
     HANDLE relaunched = nullptr;
-    if (LaunchProgram(m_settings.moduleDirectory + kProductExecutable, &relaunched, "") && relaunched)
-      ::CloseHandle(relaunched);
+    const BOOL started = LaunchProgram(m_settings.moduleDirectory + kProductExecutable, &relaunched, "");
+    if (started && relaunched) ::CloseHandle(relaunched);
+    SupportLog(m_settings.moduleDirectory, "relaunch of %s: %s", kProductExecutable, started ? "started" : "failed");
+  } else {
+    SupportLog(m_settings.moduleDirectory, "the product did not exit within %lu s: nothing installed",
+               kProductExitWaitMs / 1000);
   }
   ::SetTimer(m_view.EngineWindow(), FINISH_TIMER_ID, FINISH_TIMER_PERIOD_MS, nullptr);
 }

@@ -56,7 +56,8 @@ class UpdateEngine {
   void FinishUpdate();
 
   // Posted messages and timers, handed over by the window.
-  void OnManifestChecked(bool failed, int32_t run);
+  // `outcome` is the check's (kCheckDone, kCheckFailed or kCheckUnwritable).
+  void OnManifestChecked(unsigned outcome, int32_t run);
   void OnDownloadFinished(unsigned result);
   // A progress record of module `slot` (catalogue index): {-, size, received}.
   void OnModuleProgress(int slot, const uint32_t* record);

@@ -419,7 +419,7 @@ LRESULT UpdateDialog::OnDownloadFinished(WPARAM result, LPARAM) {
 }
 
 LRESULT UpdateDialog::OnManifestChecked(WPARAM failed, LPARAM run) {
-  m_engine.OnManifestChecked(failed != 0, static_cast<int32_t>(run));
+  m_engine.OnManifestChecked(static_cast<unsigned>(failed), static_cast<int32_t>(run));
   return 1;
 }
 

@@ -83,7 +83,7 @@ class EngineStandIn : public UpdateView {
     if (self->detached_) return ::DefWindowProcA(wnd, message, wParam, lParam);
     switch (message) {
       case WM_MANIFEST_CHECKED:
-        self->engine.OnManifestChecked(wParam != 0, static_cast<int32_t>(lParam));
+        self->engine.OnManifestChecked(static_cast<unsigned>(wParam), static_cast<int32_t>(lParam));
         return 1;
       case WM_DOWNLOAD_FINISHED:
         self->engine.OnDownloadFinished(static_cast<unsigned>(wParam));

@@ -6,6 +6,7 @@
 #include <winsock2.h>
 
 #include "EngineStandIn.h"
+#include "engine/ManifestCheck.h"
 #include "TestSupport.h"
 
 using namespace testing_support;
@@ -123,8 +124,8 @@ TEST_F(EngineRun, WithoutManifestFourRunsFailThenOneMoreStartIsFinal) {
 TEST_F(EngineRun, AManifestResultOfAnotherRunIsIgnored) {
   EngineStandIn view(Settings(1));
   view.engine.TakeCheckedTasks(Tasks(2));
-  view.engine.OnManifestChecked(true, 99);
-  view.engine.OnManifestChecked(false, 0);
+  view.engine.OnManifestChecked(kCheckFailed, 99);
+  view.engine.OnManifestChecked(kCheckDone, 0);
   EXPECT_TRUE(view.shown.empty());
   EXPECT_EQ(view.engine.Tasks().size(), 2u);
 }

@@ -61,6 +61,43 @@ TEST(UpdaterLaunch, ReleaseNotesAreFetchedInTheInteractiveModesOnly) {
   }
 }
 
+namespace {
+
+// The application manifest a program carries (RT_MANIFEST, id 1); empty without one.
+std::string ManifestOf(const std::string& program) {
+  HMODULE module = ::LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!module) return {};
+  std::string text;
+  if (HRSRC found = ::FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24))) {
+    const char* data = static_cast<const char*>(::LockResource(::LoadResource(module, found)));
+    if (data) text.assign(data, ::SizeofResource(module, found));
+  }
+  ::FreeLibrary(module);
+  return text;
+}
+
+}  // namespace
+
+TEST(UpdaterManifest, EveryProgramRunsAsInvokedOnEveryWindowsFromVista) {
+  char self[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  const std::string folder = g_updater.substr(0, g_updater.rfind('\\') + 1);
+  for (const std::string& program : {g_updater, folder + "SampleProduct.exe", folder + "DemoDriver.exe",
+                                     std::string(self)}) {
+    SCOPED_TRACE(program);
+    const std::string manifest = ManifestOf(program);
+    ASSERT_FALSE(manifest.empty());
+    EXPECT_NE(manifest.find("level=\"asInvoker\" uiAccess=\"false\""), std::string::npos);
+    for (const char* os : {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                           "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+      EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"") + os + "\"/>"), std::string::npos) << os;
+    // The deliberate choices: scaled by the system, classic common controls.
+    EXPECT_NE(manifest.find(">false</dpiAware>"), std::string::npos);
+    EXPECT_EQ(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+  }
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (argc < 3) {

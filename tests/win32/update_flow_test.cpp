@@ -16,6 +16,7 @@ namespace {
 std::string g_serverState;
 std::string g_releaseDir;  // old\ and new\ as installed
 std::string g_updater;
+std::string g_readonlyState;  // holds rw and, where a read-only bind mount is possible, ro
 
 size_t Count(const std::string& text, const std::string& word) {
   size_t n = 0;
@@ -145,7 +146,8 @@ TEST_F(UpdateFlow, FinishWaitsForTheProductInstallsAndRelaunchesIt) {
   ASSERT_NE(window, nullptr);
   Click(window, 1000);
   ASSERT_TRUE(WaitForSuccess(window, 60000));
-  EXPECT_FALSE(::IsWindowVisible(::GetDlgItem(window, 1000)));
+  // The success presentation shows 完成 first, then hides the rest: read after it is done.
+  EXPECT_TRUE(WaitUntil([&] { return !::IsWindowVisible(::GetDlgItem(window, 1000)); }, 5000));
   EXPECT_TRUE(WaitUntil([&] { return Text(window, 1011) == "更新成功,点击“完成”将重新启动Marvento！"; }, 5000))
       << Text(window, 1011);
   const DWORD finishedAt = ::GetTickCount();
@@ -254,14 +256,55 @@ TEST_F(UpdateFlow, ClosingDuringTheManifestCheckOrTheDownloadsNeverCrashes) {
   }
 }
 
+TEST_F(UpdateFlow, AnInstallFolderThatCannotBeWrittenFailsAtOnce) {
+  const std::string rw = WindowsPath(g_readonlyState) + "\\rw\\", ro = WindowsPath(g_readonlyState) + "\\ro\\";
+  if (!FileExists(ro)) GTEST_SKIP() << "no read-only bind mount on this machine (needs root)";
+  InstallRelease(g_releaseDir, "old", rw, g_updater);
+  ASSERT_FALSE(WriteFileBytes(ro + "probe", "x")) << "the read-only view can be written";
+  char temp[MAX_PATH] = {};
+  ::GetTempPathA(MAX_PATH, temp);
+  const std::string log = std::string(temp) + "Velnoria-Updater.log";
+  for (const int mode : {1, 3}) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    ::DeleteFileA(log.c_str());
+    server_->ClearLog();
+    fw::ScopedHandle block =
+        CreateNamedMapping("@_KELMO_UPDATE_@", HandoffBytes(mode, nullptr, server_->Url("release/")), 4096);
+    Process updater = StartProcess(ro + "Updater.exe");
+    ASSERT_TRUE(updater.handle);
+    if (mode == 1) {
+      HWND w = WaitForVisibleWindow(updater, 20000);
+      ASSERT_NE(w, nullptr);
+      const DWORD clicked = ::GetTickCount();
+      Click(w, 1000);
+      // Failed at once, not after four runs of retries: 更新失败！ with 升级 enabled again.
+      EXPECT_TRUE(WaitUntil([&] {
+        return Text(w, 1011) == "更新失败！" && ::IsWindowEnabled(::GetDlgItem(w, 1000));
+      }, 10000)) << Text(w, 1011);
+      EXPECT_LT(::GetTickCount() - clicked, 5000u);
+      ::PostMessageA(w, WM_CLOSE, 0, 0);
+    }
+    EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
+    // Nothing was downloaded, not even the manifest; no marker.
+    EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 0u);
+    EXPECT_EQ(server_->Requests("/release/Velkor.dll").size(), 0u);
+    EXPECT_FALSE(FileExists(ro + "UpgradeBackup\\mvt_s.backup"));
+    // The support log, in the temporary folder since the install folder is closed to it, says why.
+    EXPECT_NE(ReadFileBytes(log).find("cannot make the folder"), std::string::npos) << ReadFileBytes(log);
+  }
+  for (const char* m : kCatalogueFiles) EXPECT_TRUE(ReadFileBytes(ro + m) == ReadFileBytes(g_releaseDir + "old\\" + m));
+  RemoveTree(rw);
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc < 4) {
-    fprintf(stderr, "usage: update_flow_tests UPDATER_EXE SERVER_STATE_DIR RELEASE_DIR\n");
+  if (argc < 5) {
+    fprintf(stderr, "usage: update_flow_tests UPDATER_EXE SERVER_STATE_DIR RELEASE_DIR READONLY_DIR\n");
     return 2;
   }
   g_updater = WindowsPath(argv[1]);
   g_serverState = argv[2];
   g_releaseDir = WindowsPath(argv[3]) + "\\";
+  g_readonlyState = argv[4];
   return RUN_ALL_TESTS();
 }

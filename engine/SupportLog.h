@@ -1,0 +1,16 @@
+// A small record for support teams: one line per event with its time, in
+// "Updater.log" in the install folder (or, where that folder cannot be
+// written, in the user's temporary folder). It keeps the last 256 KB and one
+// older file ("Updater.log.old"). Nothing in it may stop an update: a line
+// that cannot be written is dropped.
+#pragma once
+
+#include <string>
+
+constexpr char kSupportLogName[] = "Updater.log";
+
+// Appends one line, printf-style, to the log of the install folder `folder`.
+void SupportLog(const std::string& folder, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Where the lines of `folder` go when the folder itself cannot be written.
+std::string FallbackSupportLogPath();
