@@ -60,6 +60,7 @@ UpdateDialog::~UpdateDialog() = default;
 
 BEGIN_MESSAGE_MAP(UpdateDialog, SkinDialog)
   ON_MESSAGE(WM_SYSCOMMAND, OnSysCommand)
+  ON_MESSAGE(WM_CLOSE, OnCloseMessage)
   ON_MESSAGE(WM_PAINT, OnPaint)
   ON_MESSAGE(WM_QUERYDRAGICON, OnQueryDragIcon)
   ON_BN_CLICKED(IDC_UPGRADE, OnUpgrade)
@@ -227,6 +228,11 @@ void UpdateDialog::PaintOverlay(HDC dc) {
 }
 
 LRESULT UpdateDialog::OnSysCommand(WPARAM command, LPARAM) {
+  // Alt+F4 and the system menu's close act as 关闭.
+  if ((command & 0xFFF0) == SC_CLOSE) {
+    OnCloseButton(0, 0);
+    return 0;
+  }
   if ((command & 0xFFF0) == IDM_ABOUTBOX) {
     AboutDialog about;
     about.DoModal();
@@ -401,6 +407,22 @@ LRESULT UpdateDialog::OnCloseButton(WPARAM, LPARAM) {
     LeaveUpdater(false);
   else if (App().m_nUpdateMode == ModeMandatory)
     LeaveUpdater(true);
+  return 0;
+}
+
+void UpdateDialog::OnCancel() { OnCloseButton(0, 0); }
+
+BOOL UpdateDialog::PreTranslateMessage(MSG* msg) {
+  if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE && m_hWnd &&
+      (msg->hwnd == m_hWnd || ::IsChild(m_hWnd, msg->hwnd))) {
+    OnCancel();
+    return TRUE;
+  }
+  return SkinDialog::PreTranslateMessage(msg);
+}
+
+LRESULT UpdateDialog::OnCloseMessage(WPARAM, LPARAM) {
+  CDialog::OnCancel();
   return 0;
 }
 

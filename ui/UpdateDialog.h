@@ -38,9 +38,17 @@ class UpdateDialog : public SkinDialog, private UpdateView {
   BOOL OnInitDialog() override;
   // Neither Return nor a default-button command ends the window.
   void OnOK() override {}
+  // Esc acts as 关闭 does in the current mode and state: the mandatory
+  // update cannot be skipped by a key, and leaving a download asks first.
+  void OnCancel() override;
+  // Esc from any control, the notes box included (a rich edit closes its
+  // dialog on Esc by itself), is taken here before the control sees it.
+  BOOL PreTranslateMessage(MSG* msg) override;
   void PaintOverlay(HDC dc) override;
 
   LRESULT OnSysCommand(WPARAM, LPARAM);
+  // A posted WM_CLOSE (the updater-exit watcher, the engine) ends at once.
+  LRESULT OnCloseMessage(WPARAM, LPARAM);
   LRESULT OnPaint(WPARAM, LPARAM);
   LRESULT OnQueryDragIcon(WPARAM, LPARAM);
   LRESULT OnCtlColor(WPARAM, LPARAM);

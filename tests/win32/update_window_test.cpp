@@ -243,6 +243,48 @@ TEST_F(UpdateWindow, UpdatingProgressAndTheConfirmation) {
   EXPECT_FALSE(ProductExitSet());
 }
 
+TEST_F(UpdateWindow, EscAndAltF4ActAsTheCloseButton) {
+  // Keys reach the window as they do from the keyboard: Esc through the
+  // dialog manager (the focus in the notes box), Alt+F4 as the system's close.
+  auto esc = [](HWND window) {
+    HWND notes = ::GetDlgItem(window, 1005);
+    ::PostMessageA(notes, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    ::PostMessageA(notes, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+  };
+  auto altF4 = [](HWND window) { ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0); };
+  for (const auto& [name, press] : {std::pair<const char*, std::function<void(HWND)>>{"Esc", esc},
+                                    std::pair<const char*, std::function<void(HWND)>>{"Alt+F4", altF4}}) {
+    SCOPED_TRACE(name);
+    // During a download, in the mandatory mode: the confirmation, and on
+    // Cancel the run goes on; on OK the product is asked to exit.
+    server_->SetFaults("{\"/release/Velkor.dll\": {\"rate\": 4000}}");
+    HWND window = Open(2);
+    ASSERT_NE(window, nullptr);
+    Click(window, 1000);
+    ASSERT_TRUE(WaitUntil([&] { return Text(::GetDlgItem(window, 1011)).rfind("正在更新", 0) == 0; }, 5000));
+    press(window);
+    HWND box = Confirmation();
+    ASSERT_NE(box, nullptr) << "the mandatory update was left without a question";
+    ::PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+    ::Sleep(500);
+    EXPECT_EQ(WaitForExit(updater_, 0), STILL_ACTIVE);
+    EXPECT_FALSE(ProductExitSet());
+    press(window);
+    box = Confirmation();
+    ASSERT_NE(box, nullptr);
+    ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+    EXPECT_TRUE(WaitUntil([&] { return ProductExitSet(); }, 5000));
+    // In the offer of mode 1 it leaves at once, the product left running.
+    server_->SetFaults("{}");
+    window = Open(1);
+    ASSERT_NE(window, nullptr);
+    press(window);
+    EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+    EXPECT_FALSE(ProductExitSet());
+  }
+}
+
 TEST_F(UpdateWindow, SuccessAndFinish) {
   HWND window = Open(1);
   ASSERT_NE(window, nullptr);
