@@ -183,8 +183,28 @@ void UpdateDialog::PlaceTemplateControls() {
   }
 }
 
+void UpdateDialog::FitTextControlsToTheirFont() {
+  // The template's 8-unit lines are 12 pixels; the font that stands in for
+  // 宋体 may need more, and the glyphs' lower strokes and the link's
+  // underline would be cut. Each keeps its place and grows to one whole line.
+  HFONT font = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
+  fw::ScopedWindowDc dc(m_hWnd);
+  fw::ScopedSelect select(dc.get(), font);
+  TEXTMETRICA metrics{};
+  if (!::GetTextMetricsA(dc.get(), &metrics)) return;
+  const int line = metrics.tmHeight + metrics.tmExternalLeading;
+  for (int id : {IDC_STATUS, IDC_SLOW_HINT, IDC_DOWNLOAD_LINK, IDC_LATEST_VERSION}) {
+    HWND control = GetDlgItem(id);
+    RECT r{};
+    ::GetWindowRect(control, &r);
+    if (r.bottom - r.top < line)
+      ::SetWindowPos(control, nullptr, 0, 0, r.right - r.left, line, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
 void UpdateDialog::LayoutControls() {
   PlaceTemplateControls();
+  FitTextControlsToTheirFont();
   const RECT client = GetClientRect();
   const int W = client.right - client.left, H = client.bottom - client.top;
   auto size = [](CWnd& w) {

@@ -87,6 +87,7 @@ class UpdateDialog : public SkinDialog, private UpdateView {
   void PresentProgress(const ProgressUpdate& update);
 
   void PlaceTemplateControls();
+  void FitTextControlsToTheirFont();
   // The caption record of a text button.
   StyledText ButtonCaption(const std::string& text) const;
 

@@ -276,3 +276,40 @@ void EndProcessesIn(const std::string& folder) {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+void ProductCase::SetUp() {
+  server_ = std::make_unique<TestServer>(serverState_);
+  ASSERT_TRUE(server_->ok());
+  server_->SetFaults("{}");
+  server_->ClearLog();
+  install_ = MakeTempFolder("case");
+  InstallRelease(releaseDir_, "old", install_, updater_exe_);
+  // Short time-outs, so that a stalled server fails within the case.
+  ::SetEnvironmentVariableA("FETCHKIT_TIMEOUTS", "2000,2000");
+}
+
+void ProductCase::TearDown() {
+  server_->SetFaults("{}");
+  StopAll();
+  RemoveTree(install_);
+}
+
+void ProductCase::StopAll() {
+  AskProductsToExit();
+  for (Process* p : {&updater_, &product_})
+    if (p->handle && WaitForExit(*p, 3000) == STILL_ACTIVE) ::TerminateProcess(p->handle.get(), 1);
+  EndProcessesIn(install_);
+}
+
+void ProductCase::StartProduct(int mode, const std::string& extra) {
+  ::DeleteFileA((install_ + "product.log").c_str());
+  product_ = StartProcess(install_ + "Velnoria.exe",
+                          "--update " + std::to_string(mode) + " --server " + server_->Url(folder_) + " " + extra);
+  ASSERT_TRUE(product_.handle);
+  updater_ = UpdaterStartedBy(install_, 10000);
+  ASSERT_TRUE(updater_.handle);
+}
+
+}  // namespace testing_support

@@ -1,9 +1,11 @@
 // Helpers of the Windows test programs: paths, processes, windows, mappings.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,5 +98,32 @@ std::string Text(HWND control);  // WM_GETTEXT, which crosses processes
 bool Showing(HWND dialog, int id);
 // Until the finish button (the success presentation) shows.
 bool WaitForSuccess(HWND dialog, DWORD timeoutMs);
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+// A case of the suites that run whole updates: a fresh install folder with
+// the old release and the updater, the test server without faults, and the
+// product, which starts the updater. Everything started is ended afterwards.
+class ProductCase : public ::testing::Test {
+ protected:
+  ProductCase(std::string serverState, std::string releaseDir, std::string updater)
+      : serverState_(std::move(serverState)), releaseDir_(std::move(releaseDir)), updater_exe_(std::move(updater)) {}
+  void SetUp() override;
+  void TearDown() override;
+  void StopAll();
+  // The product in `mode` against the server folder `folder_`; then the
+  // updater it started.
+  void StartProduct(int mode, const std::string& extra = "");
+
+  std::unique_ptr<TestServer> server_;
+  std::string install_;
+  std::string folder_ = "release/";
+  Process product_, updater_;
+
+ private:
+  std::string serverState_, releaseDir_, updater_exe_;
+};
 
 }  // namespace testing_support

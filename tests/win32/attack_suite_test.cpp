@@ -24,36 +24,9 @@ std::string Module(const std::string& release, const char* name) {
   return ReadFileBytes(g_releaseDir + release + "\\" + name);
 }
 
-class AttackSuite : public ::testing::Test {
+class AttackSuite : public ProductCase {
  protected:
-  void SetUp() override {
-    server_ = std::make_unique<TestServer>(g_serverState);
-    ASSERT_TRUE(server_->ok());
-    server_->SetFaults("{}");
-    server_->ClearLog();
-    install_ = MakeTempFolder("attack");
-    InstallRelease(g_releaseDir, "old", install_, g_updater);
-    ::SetEnvironmentVariableA("FETCHKIT_TIMEOUTS", "2000,2000");
-  }
-  void TearDown() override {
-    server_->SetFaults("{}");
-    StopAll();
-    RemoveTree(install_);
-  }
-  void StopAll() {
-    AskProductsToExit();
-    for (Process* p : {&updater_, &product_})
-      if (p->handle && WaitForExit(*p, 3000) == STILL_ACTIVE) ::TerminateProcess(p->handle.get(), 1);
-    EndProcessesIn(install_);
-  }
-  void StartProduct(int mode, const std::string& extra = "") {
-    ::DeleteFileA((install_ + "product.log").c_str());
-    product_ = StartProcess(install_ + "Velnoria.exe",
-                            "--update " + std::to_string(mode) + " --server " + server_->Url(folder_) + " " + extra);
-    ASSERT_TRUE(product_.handle);
-    updater_ = UpdaterStartedBy(install_, 10000);
-    ASSERT_TRUE(updater_.handle);
-  }
+  AttackSuite() : ProductCase(g_serverState, g_releaseDir, g_updater) {}
   std::string Status(HWND w) { return Text(::GetDlgItem(w, 1011)); }
   bool Failed(HWND w) { return Status(w) == "更新失败！" && ::IsWindowEnabled(::GetDlgItem(w, 1000)); }
 
@@ -146,11 +119,6 @@ class AttackSuite : public ::testing::Test {
     folder_ = folder;
   }
   std::string Www(const std::string& name) const { return WindowsPath(g_serverState) + "\\www\\" + name; }
-
-  std::unique_ptr<TestServer> server_;
-  std::string install_;
-  std::string folder_ = "release/";
-  Process product_, updater_;
 };
 
 const char kPortalPage[] = "<html><body>Welcome! Accept the terms to use this network.</body></html>";

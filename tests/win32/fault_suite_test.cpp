@@ -17,35 +17,9 @@ namespace {
 std::string g_updater, g_serverState, g_releaseDir;
 int g_cases = 0, g_breaks = 0;
 
-class FaultSuite : public ::testing::Test {
+class FaultSuite : public ProductCase {
  protected:
-  void SetUp() override {
-    server_ = std::make_unique<TestServer>(g_serverState);
-    ASSERT_TRUE(server_->ok());
-    server_->SetFaults("{}");
-    install_ = MakeTempFolder("fault");
-    InstallRelease(g_releaseDir, "old", install_, g_updater);
-    // Short time-outs, so that a stalled server fails within the case.
-    ::SetEnvironmentVariableA("FETCHKIT_TIMEOUTS", "2000,2000");
-  }
-  void TearDown() override {
-    server_->SetFaults("{}");
-    StopAll();
-    RemoveTree(install_);
-  }
-  void StopAll() {
-    AskProductsToExit();
-    for (Process* p : {&updater_, &product_})
-      if (p->handle && WaitForExit(*p, 3000) == STILL_ACTIVE) ::TerminateProcess(p->handle.get(), 1);
-    EndProcessesIn(install_);
-  }
-  void StartProduct(int mode, const std::string& extra = "") {
-    product_ = StartProcess(install_ + "Velnoria.exe",
-                            "--update " + std::to_string(mode) + " --server " + server_->Url("release/") + " " + extra);
-    ASSERT_TRUE(product_.handle);
-    updater_ = UpdaterStartedBy(install_, 10000);
-    ASSERT_TRUE(updater_.handle);
-  }
+  FaultSuite() : ProductCase(g_serverState, g_releaseDir, g_updater) {}
   HWND Window() { return WaitForVisibleWindow(updater_, 20000); }
   // The updater ended, or its window shows success (完成) or failure (升级 enabled, 更新失败！).
   bool DefinedState(HWND w, DWORD timeoutMs) {
@@ -91,10 +65,6 @@ class FaultSuite : public ::testing::Test {
     StopAll();
     CheckInvariant(label);
   }
-
-  std::unique_ptr<TestServer> server_;
-  std::string install_;
-  Process product_, updater_;
 };
 
 struct ServerFault {

@@ -243,6 +243,35 @@ TEST_F(UpdateWindow, UpdatingProgressAndTheConfirmation) {
   EXPECT_FALSE(ProductExitSet());
 }
 
+TEST_F(UpdateWindow, TextLinesAreTallEnoughForTheirFont) {
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  // The dialog's font, as the dialog manager makes it from the template.
+  HDC screen = ::GetDC(nullptr);
+  fw::ScopedGdiObject font(::CreateFontA(-::MulDiv(9, ::GetDeviceCaps(screen, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, 0,
+                                         0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "宋体"));
+  TEXTMETRICA metrics{};
+  {
+    fw::ScopedSelect select(screen, font.get());
+    ASSERT_TRUE(::GetTextMetricsA(screen, &metrics));
+  }
+  ::ReleaseDC(nullptr, screen);
+  const int line = metrics.tmHeight + metrics.tmExternalLeading;
+  for (int id : {1011, 1012, 1013, 1014}) {
+    RECT r{};
+    ::GetWindowRect(::GetDlgItem(window, id), &r);
+    EXPECT_GE(r.bottom - r.top, line) << "control " << id << " cuts its text";
+  }
+  // Still above the progress bar and the buttons.
+  RECT status{}, bar{}, hint{}, upgrade{};
+  ::GetWindowRect(::GetDlgItem(window, 1011), &status);
+  ::GetWindowRect(::GetDlgItem(window, 1008), &bar);
+  ::GetWindowRect(::GetDlgItem(window, 1012), &hint);
+  ::GetWindowRect(::GetDlgItem(window, 1000), &upgrade);
+  EXPECT_LE(status.bottom, bar.top);
+  EXPECT_LE(hint.bottom, upgrade.top);
+}
+
 TEST_F(UpdateWindow, EscAndAltF4ActAsTheCloseButton) {
   // Keys reach the window as they do from the keyboard: Esc through the
   // dialog manager (the focus in the notes box), Alt+F4 as the system's close.
