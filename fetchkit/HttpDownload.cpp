@@ -31,6 +31,7 @@ constexpr DWORD kMaxHeaderBytes = 64 * 1024;
 constexpr uint32_t kStallWindowMs = 25000;
 constexpr uint64_t kStallMinBytes = 16 * 1024;
 constexpr char kValidatorSuffix[] = ".fkv";
+constexpr DWORD kHeaderLimitMs = 60000;
 
 std::atomic<uint32_t> g_lastTransferId{0};
 
@@ -47,10 +48,81 @@ class InternetHandle {
     h_ = h;
   }
   HINTERNET get() const { return h_; }
+  HINTERNET release() {
+    HINTERNET h = h_;
+    h_ = nullptr;
+    return h;
+  }
   explicit operator bool() const { return h_ != nullptr; }
 
  private:
   HINTERNET h_;
+};
+
+// The request and its response headers, sent on a thread of their own. A
+// server that drips header bytes keeps HttpSendRequest from returning, and
+// no time-out of WinINet trips on it; the transfer then leaves the call
+// behind, and the thread closes the handles once WinINet lets it go.
+class HeaderWait {
+ public:
+  // Sends `request` (handles: request, connection, session); false with
+  // `error` set when the call failed, or `abandoned` when it took longer
+  // than `limitMs` (the handles are then the thread's to close).
+  static bool Send(HINTERNET request, HINTERNET connection, HINTERNET session, const std::string& headers,
+                   DWORD limitMs, DWORD& error, bool& abandoned) {
+    auto* state = new State{request, connection, session, headers};
+    state->done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    abandoned = false;
+    HANDLE thread = state->done ? ::CreateThread(nullptr, 0, &Run, state, 0, nullptr) : nullptr;
+    if (!thread) {
+      // No thread to spare: the call is made here, unbounded as WinINet makes it.
+      if (state->done) ::CloseHandle(state->done);
+      delete state;
+      const BOOL ok = ::HttpSendRequestA(request, headers.c_str(), static_cast<DWORD>(headers.size()), nullptr, 0);
+      error = ok ? 0 : ::GetLastError();
+      return ok != FALSE;
+    }
+    ::CloseHandle(thread);
+    const bool inTime = ::WaitForSingleObject(state->done, limitMs) == WAIT_OBJECT_0;
+    int running = kRunning;
+    if (!inTime && state->phase.compare_exchange_strong(running, kAbandoned)) {
+      abandoned = true;  // the thread frees the state and the handles
+      return false;
+    }
+    ::WaitForSingleObject(state->done, INFINITE);  // finished just now
+    const bool ok = state->ok;
+    error = state->error;
+    ::CloseHandle(state->done);
+    delete state;
+    return ok;
+  }
+
+ private:
+  enum { kRunning, kFinished, kAbandoned };
+  struct State {
+    HINTERNET request, connection, session;
+    std::string headers;
+    HANDLE done = nullptr;
+    bool ok = false;
+    DWORD error = 0;
+    std::atomic<int> phase{kRunning};
+  };
+  static DWORD WINAPI Run(void* param) {
+    auto* state = static_cast<State*>(param);
+    state->ok = ::HttpSendRequestA(state->request, state->headers.c_str(), static_cast<DWORD>(state->headers.size()),
+                                   nullptr, 0) != FALSE;
+    state->error = state->ok ? 0 : ::GetLastError();
+    int running = kRunning;
+    if (state->phase.compare_exchange_strong(running, kFinished)) {
+      ::SetEvent(state->done);
+      return 0;
+    }
+    // Left behind: nobody waits any more.
+    for (HINTERNET h : {state->request, state->connection, state->session}) ::InternetCloseHandle(h);
+    ::CloseHandle(state->done);
+    delete state;
+    return 0;
+  }
 };
 
 class FileHandle {
@@ -240,6 +312,7 @@ class Transfer final : public CHttpDownload {
   int64_t maxBytes_ = kDefaultMaxBytes;
   DWORD deadlineMs_ = 0;
   DWORD started_ = 0;
+  bool sessionAbandoned_ = false;  // a header wait that was left behind owns the session
   uint32_t transferId_ = ++g_lastTransferId;
 };
 
@@ -264,7 +337,10 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
     const std::string validator = mayResume ? ReadValidator(validatorPath) : std::string();
     const int64_t localSize = validator.empty() ? 0 : LocalFileSize(path);
     Exchange exchange;
-    if (const unsigned code = Open(session.get(), current, localSize, validator, exchange)) return code;
+    if (const unsigned code = Open(session.get(), current, localSize, validator, exchange)) {
+      if (sessionAbandoned_) session.release();
+      return code;
+    }
     if (exchange.headerBytes > kMaxHeaderBytes) return FK_HEADERS_TOO_LARGE;
     if (PastDeadline()) return FK_TOO_SLOW;
     ResponseFacts facts;
@@ -359,8 +435,24 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
   std::string headers = "Accept-Encoding: identity\r\n";
   if (rangeFrom > 0) headers += "Range: bytes=" + std::to_string(rangeFrom) + "-\r\nIf-Range: " + validator + "\r\n";
   const DWORD started = ::GetTickCount();
-  if (!::HttpSendRequestA(exchange.request.get(), headers.c_str(), static_cast<DWORD>(headers.size()), nullptr, 0))
-    return FailureCode(::GetLastError(), ::GetTickCount() - started, std::min(connectMs_, inactivityMs_));
+  // The headers get the time to connect and two silences at most, never
+  // more than a minute, nor more than the transfer's deadline leaves.
+  DWORD limit = std::min<DWORD>(connectMs_ + 2 * inactivityMs_, kHeaderLimitMs);
+  if (deadlineMs_) {
+    const DWORD spent = ::GetTickCount() - started_;
+    limit = std::min(limit, spent < deadlineMs_ ? deadlineMs_ - spent : 1);
+  }
+  DWORD error = 0;
+  bool abandoned = false;
+  if (!HeaderWait::Send(exchange.request.get(), exchange.connection.get(), session, headers, limit, error, abandoned)) {
+    if (abandoned) {
+      exchange.request.release();
+      exchange.connection.release();
+      sessionAbandoned_ = true;
+      return FK_TOO_SLOW;
+    }
+    return FailureCode(error, ::GetTickCount() - started, std::min(connectMs_, inactivityMs_));
+  }
 
   std::string text;
   if (!QueryHeader(exchange.request.get(), HTTP_QUERY_STATUS_CODE, text)) return FK_PROTOCOL_ERROR;

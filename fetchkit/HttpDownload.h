@@ -29,7 +29,9 @@
 //                              (SetLimits): announced so (nothing is written)
 //                              or found so while arriving (what arrived is deleted)
 //   15    FK_TOO_SLOW          no real progress: fewer than 16 KB arrived in
-//                              25 s, or the transfer's deadline passed
+//                              25 s, the response headers took longer than the
+//                              connect time-out and two inactivity time-outs
+//                              (a minute at most), or the transfer's deadline passed
 //   16    FK_INSECURE_REDIRECT an https request was redirected to plain http
 //   17    FK_ENCODED_BODY      the body came with a content encoding other than
 //                              identity (gzip, ...); nothing is written

@@ -26,6 +26,8 @@ object keyed by request path) before every request. A fault entry may hold:
                 last chunk
   gzip          send the body gzip-encoded with Content-Encoding: gzip
   no_validator  send no ETag or Last-Modified
+  header_drip   after the status line, send header bytes one every
+                drip_seconds (default 3), without end
 The fault of the path "*" applies to every path that has none of its own.
 Every file is served with a strong ETag and honours If-Range.
 """
@@ -135,6 +137,8 @@ class Handler(BaseHTTPRequestHandler):
             return
         if fault.get("endless"):
             return self.send_endless(fault, entry)
+        if fault.get("header_drip"):
+            return self.drip_headers(fault, entry)
         if "body" in fault:
             data = fault["body"].encode()
         else:
@@ -216,6 +220,20 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(b"0\r\n\r\n")
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError):
+            pass
+        self.close_connection = True
+
+    def drip_headers(self, fault, entry):
+        entry["status"] = 200
+        self.server.state.log(entry)
+        try:
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Drip: ")
+            self.wfile.flush()
+            while not STOP.is_set():
+                self.wait(float(fault.get("drip_seconds", 3)))
+                self.wfile.write(b"a")
+                self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError, OSError):
             pass
         self.close_connection = True
 

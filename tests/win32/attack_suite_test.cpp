@@ -209,6 +209,7 @@ TEST_F(AttackSuite, HostileTransfers) {
     const char* faults;
   } cases[] = {
       {"endless manifest", "{\"/release/ModelMD5.dll\": {\"endless\": true}}"},
+      {"manifest headers that drip", "{\"/release/ModelMD5.dll\": {\"header_drip\": true, \"drip_seconds\": 1}}"},
       {"header flood on a module", "{\"/release/Tobrin.dll\": {\"header_flood\": 300000}}"},
       {"chunked module cut before its last chunk", "{\"/release/Tobrin.dll\": {\"chunked\": true, \"chunked_cut\": true}}"},
       {"gzip-encoded module", "{\"/release/Tobrin.dll\": {\"gzip\": true}}"},

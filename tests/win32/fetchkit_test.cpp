@@ -262,6 +262,13 @@ TEST_F(Fetchkit, ADrippingServerIsCutOffWithinAMinute) {
   const DWORD took = ::GetTickCount() - start;
   EXPECT_GE(took, 24000u);
   EXPECT_LT(took, 60000u);
+  // Headers that drip: the call is left behind within connect + 2 x inactivity.
+  server_->SetFaults("{\"/drip.bin\": {\"header_drip\": true, \"drip_seconds\": 1}}");
+  const DWORD headers = ::GetTickCount();
+  EXPECT_EQ(Fetch("drip.bin", "drip3.bin", 2000, 2000), FK_TOO_SLOW);
+  EXPECT_LT(::GetTickCount() - headers, 20000u);
+  EXPECT_FALSE(FileExists(dir_ + "drip3.bin"));
+  server_->SetFaults("{\"/drip.bin\": {\"drip\": true, \"drip_seconds\": 2}}");
   // A deadline ends it sooner.
   std::unique_ptr<CHttpDownload> d(CHttpDownload::NewInstance());
   d->SetLimits(0, 3000);
