@@ -86,7 +86,10 @@ t0=$(date +%s)
 say "making a Debian 12 root in $root${mirror:+ from $mirror}"
 made=0
 for n in 1 2 3; do
-  if debootstrap --variant=minbase bookworm "$root" ${mirror:+"$mirror"} >"$root.log" 2>&1; then made=1; break; fi
+  if debootstrap --variant=minbase bookworm "$root" ${mirror:+"$mirror"} >"$root.log" 2>&1 & wait $!; then
+    made=1
+    break
+  fi
   tail -n 3 "$root.log" >&2
   [ "$n" -lt 3 ] && { say "debootstrap attempt $n failed, trying again"; sleep $((n * 10)); rm -rf "$root"; mkdir -p "$root"; }
 done
@@ -124,8 +127,14 @@ mount_in /dev/shm --bind /dev/shm
 say "cloning the repository into the root"
 git clone -q "$repo" "$root/work/velnoria" || die "cannot clone $repo"
 
+# Long steps run as children that the script waits for, so that a signal
+# (Ctrl-C, a CI time-out) reaches the cleanup at once, which ends them.
+waited() {
+  "$@" &
+  wait $!
+}
 inside() {
-  chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
+  waited chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin ${CI:+CI=$CI} \
     bash -c "cd /work/velnoria && $1"
 }
