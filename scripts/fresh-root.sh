@@ -65,9 +65,15 @@ cleanup() {
   for pid in $(ls /proc | grep -E '^[0-9]+$'); do
     [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null || true
   done
-  local i
-  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-    umount "${mounted[$i]}" 2>/dev/null || umount -l "${mounted[$i]}" 2>/dev/null || true
+  # The script's own children first (debootstrap, a chroot'ed step).
+  local job
+  for job in $(jobs -p); do kill -9 "$job" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  # Every mount below the root, deepest first: ours, and those a stopped
+  # debootstrap left (it mounts /proc in the root itself).
+  local m
+  for m in $( (printf '%s\n' "${mounted[@]}"; findmnt -rn -o TARGET | grep "^$root/") | sort -ru); do
+    umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
   done
   # Never remove a tree that still has the machine's /dev or /proc inside.
   if findmnt -rn -o TARGET | grep -q "^$root"; then
@@ -75,6 +81,7 @@ cleanup() {
   else
     rm -rf "$root"
   fi
+  rm -f "$root.log"
   exit "$status"
 }
 trap cleanup EXIT
