@@ -5,7 +5,8 @@
 
 #include <windows.h>
 
-// A worker's download result: wParam the result, lParam 0.
+// A worker's download result: wParam the result, lParam the module's
+// progress message id (which module it was; 0 when unknown).
 constexpr UINT WM_DOWNLOAD_FINISHED = WM_USER + 100;
 // The engine thread's manifest check has ended: wParam 0 when it went well,
 // 1 when the manifest could not be fetched or trusted (the run may be

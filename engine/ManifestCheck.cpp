@@ -99,7 +99,7 @@ UINT DownloadWorker(void* param) {
   const unsigned result = FetchModule(*job);
   SupportLog(job->folder, "transfer %s: result %u after %lu ms%s", job->task.localFileName.c_str(), result,
              ::GetTickCount() - started, job->keepPartial ? " (a retry, resuming)" : "");
-  ::PostMessageA(job->window, WM_DOWNLOAD_FINISHED, result, 0);
+  ::PostMessageA(job->window, WM_DOWNLOAD_FINISHED, result, job->task.messageId);
   return result;
 }
 
@@ -202,7 +202,7 @@ void ManifestCheck::StartWorkers() {
                               folder};
     if (!AfxBeginThread(&DownloadWorker, job)) {
       delete job;
-      ::PostMessageA(m_window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, 0);
+      ::PostMessageA(m_window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, task.messageId);
     }
   }
 }

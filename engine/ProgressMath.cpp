@@ -1,8 +1,8 @@
 #include "engine/ProgressMath.h"
 
 ProgressUpdate StepProgress(ProgressCounters& c, bool& firstReport, const uint32_t* slots, int slotCount,
-                            uint32_t size, int32_t succeeded, int32_t failed, int32_t taskCount,
-                            int32_t& aliveCounter) {
+                            uint32_t size, int32_t succeeded, int32_t failed, int32_t failedUnannounced,
+                            int32_t taskCount, int32_t& aliveCounter) {
   ProgressUpdate update;
   if (size == 0) return update;
   if (firstReport) {
@@ -13,7 +13,9 @@ ProgressUpdate StepProgress(ProgressCounters& c, bool& firstReport, const uint32
   uint32_t done = 0;
   for (int i = 0; i < slotCount; ++i) done += slots[i];
   c.doneBytes = done;
-  if (c.reportedModules + failed == taskCount || succeeded + failed == taskCount) {
+  // A module that announced its size and then failed counts once, among
+  // those that announced.
+  if (c.reportedModules + failedUnannounced == taskCount || succeeded + failed == taskCount) {
     update.kind = ProgressUpdate::Full;
     // 64-bit: 100 x done does not fit 32 bits above 42,949,672 bytes.
     update.barPosition =

@@ -46,6 +46,7 @@ void UpdateEngine::ClearRun() {
   m_reportedModules = 0;
   m_succeeded = 0;
   m_failed = 0;
+  m_failedUnannounced = 0;
   m_totalBytes = 0;
   m_doneBytes = 0;
   for (int i = 0; i < kModuleCount; ++i) {
@@ -96,11 +97,14 @@ void UpdateEngine::OnManifestChecked(unsigned outcome, int32_t run) {
   CompleteRun(DecideRun(m_succeeded, m_failed, 0, m_runCount));
 }
 
-void UpdateEngine::OnDownloadFinished(unsigned result) {
-  if (CountsAsSuccess(result))
+void UpdateEngine::OnDownloadFinished(unsigned result, uint32_t messageId) {
+  if (CountsAsSuccess(result)) {
     m_succeeded += 1;
-  else
+  } else {
     m_failed += 1;
+    const int slot = CatalogueIndexOfMessage(messageId);
+    if (slot < 0 || m_firstReport[slot]) m_failedUnannounced += 1;
+  }
   CompleteRun(DecideRun(m_succeeded, m_failed, static_cast<int32_t>(m_downloadTasks.size()), m_runCount));
 }
 
@@ -157,7 +161,7 @@ void UpdateEngine::OnModuleProgress(int slot, const uint32_t* record) {
   ProgressCounters counters{m_reportedModules, m_totalBytes, m_doneBytes};
   const ProgressUpdate update =
       StepProgress(counters, m_firstReport[slot], m_moduleBytes, kModuleCount, record[1], m_succeeded, m_failed,
-                   static_cast<int32_t>(m_downloadTasks.size()), g_aliveCounter);
+                   m_failedUnannounced, static_cast<int32_t>(m_downloadTasks.size()), g_aliveCounter);
   m_reportedModules = counters.reportedModules;
   m_totalBytes = counters.totalBytes;
   m_doneBytes = counters.doneBytes;

@@ -58,7 +58,8 @@ class UpdateEngine {
   // Posted messages and timers, handed over by the window.
   // `outcome` is the check's (kCheckDone, kCheckFailed or kCheckUnwritable).
   void OnManifestChecked(unsigned outcome, int32_t run);
-  void OnDownloadFinished(unsigned result);
+  // `messageId` names the module (0 when no worker could say).
+  void OnDownloadFinished(unsigned result, uint32_t messageId = 0);
   // A progress record of module `slot` (catalogue index): {-, size, received}.
   void OnModuleProgress(int slot, const uint32_t* record);
   void OnFinishTimer();
@@ -87,6 +88,7 @@ class UpdateEngine {
   int32_t m_reportedModules = 0;
   int32_t m_succeeded = 0;
   int32_t m_failed = 0;
+  int32_t m_failedUnannounced = 0;  // failed modules that never announced a size
   uint32_t m_totalBytes = 0;
   uint32_t m_doneBytes = 0;
   uint32_t m_moduleBytes[kModuleCount] = {};

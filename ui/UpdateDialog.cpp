@@ -455,8 +455,8 @@ LRESULT UpdateDialog::OnWindowPosChanging(WPARAM, LPARAM lParam) {
 
 // Messages and timers of the engine.
 
-LRESULT UpdateDialog::OnDownloadFinished(WPARAM result, LPARAM) {
-  m_engine.OnDownloadFinished(static_cast<unsigned>(result));
+LRESULT UpdateDialog::OnDownloadFinished(WPARAM result, LPARAM module) {
+  m_engine.OnDownloadFinished(static_cast<unsigned>(result), static_cast<uint32_t>(module));
   return 1;
 }
 

@@ -13,9 +13,11 @@ struct ProgressRun {
   explicit ProgressRun(int taskCount) : tasks(taskCount) {
     for (bool& m : marks) m = true;
   }
-  ProgressUpdate Report(int slot, uint32_t received, uint32_t size, int succeeded = 0, int failed = 0) {
+  ProgressUpdate Report(int slot, uint32_t received, uint32_t size, int succeeded = 0, int failed = 0,
+                        int failedUnannounced = -1) {
     slots[slot] = received;
-    return StepProgress(counters, marks[slot], slots, 17, size, succeeded, failed, tasks, alive);
+    return StepProgress(counters, marks[slot], slots, 17, size, succeeded, failed,
+                        failedUnannounced < 0 ? failed : failedUnannounced, tasks, alive);
   }
 };
 
@@ -63,6 +65,25 @@ TEST(Progress, EdgeCases) {
   u = failing.Report(1, 10, 100, 0, 1);
   EXPECT_EQ(u.kind, ProgressUpdate::Full);
   EXPECT_EQ(failing.alive, 0);
+}
+
+TEST(Progress, AModuleThatAnnouncedAndFailedCountsOnce) {
+  // Three tasks: A announces 1 MB and fails; B announces; C announces 5 MB later.
+  ProgressRun run(3);
+  auto u = run.Report(0, 100 * 1024, 1 << 20);
+  EXPECT_EQ(u.kind, ProgressUpdate::Token);
+  // A failed after announcing: it is one of the announced, not one more.
+  u = run.Report(1, 7 * 1024, 74 * 1024, 0, 1, 0);
+  EXPECT_EQ(u.kind, ProgressUpdate::Nothing) << "a percentage over an incomplete total";
+  u = run.Report(2, 1024, 5 << 20, 0, 1, 0);
+  ASSERT_EQ(u.kind, ProgressUpdate::Full) << "the display froze for the rest of the run";
+  EXPECT_EQ(u.totalKilobytes, 1024u + 74u + 5120u);
+  u = run.Report(2, 2 << 20, 5 << 20, 0, 1, 0);
+  EXPECT_EQ(u.kind, ProgressUpdate::Full);
+  // One that failed before it announced stands in for its size.
+  ProgressRun silent(2);
+  silent.Report(0, 10, 100, 0, 1, 1);
+  EXPECT_EQ(silent.Report(0, 20, 100, 0, 1, 1).kind, ProgressUpdate::Full);
 }
 
 TEST(Progress, ARetryRunStartsFromZero) {

@@ -86,7 +86,7 @@ class EngineStandIn : public UpdateView {
         self->engine.OnManifestChecked(static_cast<unsigned>(wParam), static_cast<int32_t>(lParam));
         return 1;
       case WM_DOWNLOAD_FINISHED:
-        self->engine.OnDownloadFinished(static_cast<unsigned>(wParam));
+        self->engine.OnDownloadFinished(static_cast<unsigned>(wParam), static_cast<uint32_t>(lParam));
         return 1;
       case WM_TIMER:
         if (wParam == FINISH_TIMER_ID) self->engine.OnFinishTimer();

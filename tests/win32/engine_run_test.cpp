@@ -146,6 +146,25 @@ TEST_F(EngineRun, ProgressIsCountedOncePerRunAndShownThroughTheView) {
   EXPECT_EQ(view.progress[1].totalKilobytes, 3u);
 }
 
+TEST_F(EngineRun, AModuleThatAnnouncedItsSizeAndFailedCountsOnce) {
+  EngineStandIn view(Settings(1));
+  const std::vector<DownloadTask> tasks = Tasks(3);
+  view.engine.TakeCheckedTasks(tasks);
+  auto report = [&](int i, uint32_t received, uint32_t size) {
+    uint32_t record[3] = {0, size, received};
+    view.engine.OnModuleProgress(CatalogueIndexOfMessage(tasks[i].messageId), record);
+  };
+  report(0, 100000, 1 << 20);
+  view.engine.OnDownloadFinished(1008, tasks[0].messageId);  // A announced, then failed
+  const size_t before = view.progress.size();
+  report(1, 7000, 76000);
+  EXPECT_EQ(view.progress.size(), before) << "a percentage over an incomplete total";
+  report(2, 1000, 5 << 20);
+  ASSERT_GT(view.progress.size(), before);
+  EXPECT_EQ(view.progress.back().kind, ProgressUpdate::Full);
+  EXPECT_EQ(view.progress.back().totalKilobytes, ((1u << 20) + 76000u + (5u << 20)) >> 10);
+}
+
 TEST_F(EngineRun, AManifestCheckOutlivesTheEngineThatStartedIt) {
   // A server that takes the connection and never answers holds the check.
   WSADATA wsa;
