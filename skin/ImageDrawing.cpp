@@ -28,6 +28,8 @@ SkinImage ChooseImage(const Item& item) {
   SkinImage image;
   if (item.sourceKind == SourceFile && !item.filePath.empty() && _access(item.filePath.c_str(), 0) == 0) {
     image = LoadFileImage(item.filePath);
+    // A file that does not decode is as good as missing: the built-in image.
+    if (!image) image = LoadResourceImage(item.resourceId, item.resourceType);
   } else if (item.sourceKind == SourceHeldImage && item.heldImage) {
     auto* held = static_cast<Bitmap*>(item.heldImage);
     image.reset(held->Clone(0, 0, static_cast<INT>(held->GetWidth()), static_cast<INT>(held->GetHeight()),
@@ -110,7 +112,10 @@ SkinImage LoadResourceImage(unsigned resourceId, const std::string& resourceType
 
 SkinImage LoadFileImage(const std::string& path) {
   if (_access(path.c_str(), 0) != 0) return nullptr;
-  return SkinImage(Bitmap::FromFile(Wide(path).c_str()));
+  SkinImage image(Bitmap::FromFile(Wide(path).c_str()));
+  // Undecodable or empty: no image at all, so that callers fall back.
+  if (!image || image->GetLastStatus() != Ok || image->GetWidth() == 0 || image->GetHeight() == 0) return nullptr;
+  return image;
 }
 
 void DrawImageItem(HDC dc, const RECT& window, ImageItem item) {

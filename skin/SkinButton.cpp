@@ -85,8 +85,10 @@ bool CSkinButtonEx::SetStripImage(unsigned resourceId, const std::string& type, 
 bool CSkinButtonEx::SetStripImageFile(const std::string& path, int frames, int resize, int region, int flashFrame,
                                       int stored1, int stored2) {
   SkinImage image = LoadFileImage(path);
-  // A file that cannot be decoded keeps the current strip and size too.
-  if (!image || image->GetWidth() == 0 || frames < 1) return false;
+  // A file that cannot be decoded, or whose frames would be 0 pixels wide or
+  // high, keeps the current strip and size.
+  if (!image || frames < 1 || image->GetWidth() / static_cast<unsigned>(frames) == 0 || image->GetHeight() == 0)
+    return false;
   TakeStrip(std::move(image), frames, resize, region, flashFrame, stored1, stored2);
   return true;
 }

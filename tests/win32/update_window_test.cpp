@@ -411,6 +411,36 @@ TEST_F(UpdateWindow, SkinFolderButtonsTakeTheirSizeMissingFolderIsBuiltIn) {
   EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
 }
 
+TEST_F(UpdateWindow, SkinFilesThatDoNotDecodeOrAreTooNarrowFallBackToTheBuiltInImages) {
+  // The built-in look first, for the pixels to compare with.
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  RECT r{};
+  ::GetWindowRect(window, &r);
+  const COLORREF band = ScreenPixel(r.left + 150, r.top + 20), body = ScreenPixel(r.left + 150, r.top + 250);
+  Click(window, 1003);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+  // Skin 3: a background that is no picture at all, and a button strip of
+  // 3 x 23 pixels for 4 frames (0 pixels a frame).
+  ::WritePrivateProfileStringA("SkinSet", "SkinIndex", "3", (install_ + "SetConfig.ini").c_str());
+  for (const char* folder : {"mvttools", "mvttools\\Skin", "mvttools\\Skin\\Skin3", "mvttools\\Skin\\Skin3\\General"})
+    ::CreateDirectoryA((install_ + folder).c_str(), nullptr);
+  const std::string general = install_ + "mvttools\\Skin\\Skin3\\General\\";
+  WriteFileBytes(general + "PopupBoxBk.png", "not a picture at all");
+  static const char kNarrowStrip[] = "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x03\x00\x00\x00\x17\x08\x06\x00\x00\x00\xce\x6f\xf5\x32\x00\x00\x00\x13\x49\x44\x41\x54\x78\xda\x63\x50\x48\x38\xf0\x1f\x86\x19\x46\x39\x78\x38\x00\x20\xed\x9a\xfc\xb8\x27\xf7\xca\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82";
+  WriteFileBytes(general + "BoxBtn_S.png", std::string(kNarrowStrip, sizeof kNarrowStrip - 1));
+  window = Open(1);
+  ASSERT_NE(window, nullptr);
+  ::GetWindowRect(window, &r);
+  EXPECT_EQ(ScreenPixel(r.left + 150, r.top + 20), band) << "the title band is gone";
+  EXPECT_EQ(ScreenPixel(r.left + 150, r.top + 250), body);
+  const RECT upgrade = InClient(::GetDlgItem(window, 1000));
+  EXPECT_EQ(upgrade.right - upgrade.left, 66) << "the buttons took the strip of 0-pixel frames";
+  EXPECT_EQ(upgrade.bottom - upgrade.top, 23);
+  Click(window, 1003);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (argc < 6) {
