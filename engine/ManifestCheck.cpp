@@ -124,7 +124,10 @@ bool ManifestCheck::FoldersWritable() {
   bool ok = ::MakeSureDirectoryPathExists(target.c_str()) != FALSE;
   // A run with nothing to fetch leaves no folder behind; the workers make it again.
   if (ok && !existed) ::RemoveDirectoryA(target.c_str());
-  const std::string probe = folder + "Updater.probe", moved = probe + ".moved";
+  // A name of this thread's own: two updaters (or two runs) never share it.
+  const std::string probe = folder + "Updater." + std::to_string(::GetCurrentProcessId()) + "." +
+                            std::to_string(::GetCurrentThreadId()) + ".probe";
+  const std::string moved = probe + ".moved";
   if (ok) {
     step = "write a file";
     HANDLE file = ::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -75,6 +75,7 @@ TEST_F(EngineRun, TheMarkerPromisesAWholeSet) {
   view.engine.StartUpdate(0);
   EXPECT_EQ(Marker(), "");
   view.Detach();
+  view.PumpUntil([&] { return view.manifestChecks == 1; }, 30000);  // its check ends before the folder goes
   EngineStandIn second(Settings(3));
   second.engine.TakeCheckedTasks(Tasks(2));
   WriteFileBytes(folder_ + "UpgradeBackup\\" + Tasks(2)[0].localFileName, "m");
