@@ -272,6 +272,47 @@ TEST_F(UpdateWindow, TextLinesAreTallEnoughForTheirFont) {
   EXPECT_LE(hint.bottom, upgrade.top);
 }
 
+namespace {
+
+// A real click of the mouse on the X display, as a person makes it.
+bool MouseClick(int x, int y) {
+  // Wine starts a Unix program given by its command line alone; its handle
+  // never signals, so the click is judged by what it does.
+  std::string command = "Z:\\usr\\bin\\xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  ::CloseHandle(pi.hThread);
+  ::CloseHandle(pi.hProcess);
+  return true;
+}
+
+bool ClickOn(HWND control) {
+  RECT r{};
+  ::GetWindowRect(control, &r);
+  return MouseClick((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
+}  // namespace
+
+TEST_F(UpdateWindow, RealMouseClicksOnTheSkinButtonsUpgradeAndFinish) {
+  HWND window = Open(1);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickOn(::GetDlgItem(window, 1000))) << "xdotool did not start";
+  ASSERT_TRUE(WaitForSuccess(window, 60000)) << "the click on 升级 did not start the update";
+  ASSERT_TRUE(WaitUntil([&] { return !::IsWindowVisible(::GetDlgItem(window, 1000)); }, 5000));
+  ::Sleep(300);
+  ASSERT_TRUE(ClickOn(::GetDlgItem(window, 1002)));
+  EXPECT_NE(WaitForExit(updater_, 30000), STILL_ACTIVE);
+  EXPECT_TRUE(WaitUntil([&] {
+    const std::string log = ReadFileBytes(install_ + "product.log");
+    return log.find("start") != log.rfind("start");
+  }, 10000)) << "the product was not started again";
+  for (const char* m : kCatalogueFiles)
+    EXPECT_TRUE(ReadFileBytes(install_ + m) == ReadFileBytes(g_releaseDir + "new\\" + m)) << m;
+}
+
 TEST_F(UpdateWindow, EscAndAltF4ActAsTheCloseButton) {
   // Keys reach the window as they do from the keyboard: Esc through the
   // dialog manager (the focus in the notes box), Alt+F4 as the system's close.
