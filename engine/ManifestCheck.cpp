@@ -68,11 +68,20 @@ bool Verified(const std::string& path, const DownloadTask& task) {
   return Gate().Run([&] { return FileMatchesTask(path, task); });
 }
 
+int64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
 // Fetches one module and checks it against the manifest's fingerprint.
 unsigned FetchModule(const WorkerJob& job) {
   // A module that an earlier run already left verified under its name in
   // the backup folder is not fetched again.
-  if (job.arrival != job.target && Verified(job.target, job.task)) return FK_ALREADY_COMPLETE;
+  if (job.arrival != job.target && Verified(job.target, job.task)) {
+    SupportLog(job.folder, "check %s: already pre-loaded and verified", job.task.localFileName.c_str());
+    return FK_ALREADY_COMPLETE;
+  }
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) return kResultNoDownloadObject;
   download->SetNotifyWnd(job.window, job.task.messageId, -1, -1, -1, 1);
@@ -84,10 +93,15 @@ unsigned FetchModule(const WorkerJob& job) {
   if (!CountsAsSuccess(result)) return result;
   // A transfer that does not carry the manifest's fingerprint is not the
   // module: it is never staged or pre-loaded, and the retry fetches it whole.
+  const int64_t size = FileSize(job.arrival);
   if (!Verified(job.arrival, job.task)) {
+    SupportLog(job.folder, "check %s: %lld bytes arrived but are not the release's module (%s): deleted",
+               job.task.localFileName.c_str(), static_cast<long long>(size),
+               job.task.sha256.empty() ? "fingerprint" : "fingerprint, signed SHA-256 and size");
     ::DeleteFileA(job.arrival.c_str());
     return kResultFingerprintMismatch;
   }
+  SupportLog(job.folder, "check %s: %lld bytes, verified", job.task.localFileName.c_str(), static_cast<long long>(size));
   if (job.arrival != job.target && !MoveInto(job.arrival, job.target, true)) return kResultNotStored;
   return result;
 }

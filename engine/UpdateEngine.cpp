@@ -235,6 +235,8 @@ bool UpdateEngine::InstallModules() {
   for (const DownloadTask& task : m_downloadTasks) {
     const std::string staged = StagedPath(folder, task.localFileName);
     if (!FileMatchesTask(staged, task)) {
+      SupportLog(folder, "install %s: the staged file changed since its check: nothing is installed",
+                 task.localFileName.c_str());
       ::DeleteFileA(staged.c_str());
       return false;
     }
@@ -257,11 +259,16 @@ bool UpdateEngine::InstallModules() {
            ::CopyFileA(swap.installed.c_str(), swap.backup.c_str(), FALSE);
     }
     if (!ok || !SwapIn(swap, inUse, deadline, folder)) {
+      SupportLog(folder, "install %s: %s (error %lu): the %u module(s) already swapped go back", task.localFileName.c_str(),
+                 ok ? "still in use after the wait" : "no copy of the old version could be kept", ::GetLastError(),
+                 static_cast<unsigned>(swaps.size()));
       // All or nothing: the product is never left on a mix of two releases.
       RollBack(swaps, m_pendingDeletes, folder);
       DeletePath(previous, folder);
       return false;
     }
+    SupportLog(folder, "install %s: in place%s", task.localFileName.c_str(),
+               swap.movedAside.empty() ? "" : (", the old one in use was moved aside to " + swap.movedAside).c_str());
     swaps.push_back(swap);
   }
   for (const Swap& swap : swaps)

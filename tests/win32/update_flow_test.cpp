@@ -169,6 +169,19 @@ TEST_F(UpdateFlow, FinishWaitsForTheProductInstallsAndRelaunchesIt) {
   EXPECT_LT(log.find("exit-request"), log.rfind("start"));  // the old product ended before the new one started
   ExpectRelease("new");
   EXPECT_FALSE(FileExists(install_ + "UpgradeBackup_P"));
+  // The support log tells the whole story, in order.
+  const std::string record = ReadFileBytes(install_ + "Updater.log");
+  size_t at = 0;
+  for (const char* line : {"start: mode 1", "notes: ", "run 1: manifest checked, 17 module(s) to fetch",
+                           "check Velkor.dll: ", "transfer Velkor.dll: result 0", "run 1: succeeded",
+                           "install Velkor.dll: in place", "installation: the whole release is in place",
+                           "relaunch of Velnoria.exe: started", "end: succeeded"}) {
+    const size_t found = record.find(line, at);
+    EXPECT_NE(found, std::string::npos) << "no line \"" << line << "\" after offset " << at << " in:\n" << record;
+    if (found != std::string::npos && std::string(line).rfind("check", 0) != 0 &&
+        std::string(line).rfind("transfer", 0) != 0)
+      at = found;
+  }
   // The updater's own Fetchkit.dll was in use: it was moved aside, and the
   // set-aside copy can go only once the updater has ended.
   const std::string aside = install_ + "Fetchkit.dll.del";

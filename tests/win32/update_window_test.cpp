@@ -413,14 +413,24 @@ TEST_F(UpdateWindow, AboutBoxFromTheSystemMenu) {
   ASSERT_NE(window, nullptr);
   ::PostMessageA(window, WM_SYSCOMMAND, 0x0010, 0);
   HWND about = nullptr;
+  // Found once the dialog is whole and running (its controls made, its owner disabled).
   ASSERT_TRUE(WaitUntil([&] {
     about = ::FindWindowA("#32770", "关于 Updater");
-    return about != nullptr;
-  }, 5000));
-  EXPECT_NE(::GetDlgItem(about, IDOK), nullptr);
+    return about != nullptr && ::GetDlgItem(about, IDOK) != nullptr && ::IsWindowVisible(about) &&
+           !::IsWindowEnabled(window);
+  }, 10000)) << "no About box over a disabled update window";
+  // Owned by the update window, which takes no clicks meanwhile, and over it.
+  EXPECT_EQ(::GetWindow(about, GW_OWNER), window);
+  RECT a{}, w{};
+  ::GetWindowRect(about, &a);
+  ::GetWindowRect(window, &w);
+  EXPECT_NEAR((a.left + a.right) / 2, (w.left + w.right) / 2, 2);
+  ::Sleep(300);
+  Screenshot("window-about.png");
   ::PostMessageA(about, WM_COMMAND, IDOK, 0);
   EXPECT_TRUE(WaitUntil([&] { return ::FindWindowA("#32770", "关于 Updater") == nullptr; }, 5000));
   EXPECT_TRUE(::IsWindowVisible(window));
+  EXPECT_TRUE(::IsWindowEnabled(window));
 }
 
 TEST_F(UpdateWindow, SkinFolderButtonsTakeTheirSizeMissingFolderIsBuiltIn) {
