@@ -57,7 +57,9 @@ std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
   // few seconds and at most a megabyte.
   download->SetTimeouts(kNotesTimeoutMs, kNotesTimeoutMs);
   download->SetLimits(kNotesMaxBytes, kNotesDeadlineMs);
-  if (download->Download(url.c_str(), localPath.c_str(), FK_FETCH_WHOLE) == 0) {
+  const unsigned code = download->Download(url.c_str(), localPath.c_str(), FK_FETCH_WHOLE);
+  if (code != 0) SupportLog(ModuleDirectory, "notes: not fetched: result %u", code);
+  if (code == 0) {
     if (FILE* file = fopen(localPath.c_str(), "rb")) {
       std::string bytes;
       char buffer[16384];
