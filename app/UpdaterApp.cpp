@@ -79,21 +79,18 @@ std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
 }
 
 bool UpdaterApp::NotesAreSigned(const std::string& notes, const std::vector<std::string>& keys) {
+  // The same manifest and signature a run checks, fetched within the notes' bounds.
   const std::string manifestPath = ModuleDirectory + kManifestLocalName;
-  const std::string signaturePath = ModuleDirectory + kSignatureLocalName;
   const std::string base = m_szServerBase;
-  auto fetch = [&](const char* name, const std::string& path, int64_t maxBytes) {
-    std::unique_ptr<CHttpDownload> download(CHttpDownload::NewInstance());
-    if (!download) return false;
-    download->SetTimeouts(kNotesTimeoutMs, kNotesTimeoutMs);
-    download->SetLimits(maxBytes, kNotesDeadlineMs);
-    return download->Download((base + name).c_str(), path.c_str(), FK_FETCH_WHOLE) == 0;
-  };
   std::optional<SignedRelease> release;
-  if (fetch(kManifestFileName, manifestPath, kManifestMaxBytes) && fetch(kSignatureFileName, signaturePath, kSignatureSize))
-    release = VerifiedRelease(manifestPath, signaturePath, keys);
+  std::unique_ptr<CHttpDownload> download(CHttpDownload::NewInstance());
+  if (download) {
+    download->SetTimeouts(kNotesTimeoutMs, kNotesTimeoutMs);
+    download->SetLimits(kManifestMaxBytes, kNotesDeadlineMs);
+    if (download->Download((base + kManifestFileName).c_str(), manifestPath.c_str(), FK_FETCH_WHOLE) == 0)
+      release = FetchVerifiedRelease(base, ModuleDirectory, manifestPath, keys, kNotesTimeoutMs, kNotesDeadlineMs);
+  }
   ::DeleteFileA(manifestPath.c_str());
-  ::DeleteFileA(signaturePath.c_str());
   return release && !release->notesSha256.empty() && Sha256OfBytes(notes) == release->notesSha256;
 }
 

@@ -11,6 +11,8 @@
 #include "engine/InstallPaths.h"
 #include "engine/ModuleCatalogue.h"
 
+bool PathExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 bool DeletePath(std::string path, const std::string& installFolder) {
   path = TrimTrailingSeparators(path);
   if (path.empty() || !IsDeletablePath(path, installFolder)) return false;
@@ -27,8 +29,6 @@ bool DeletePath(std::string path, const std::string& installFolder) {
 
 namespace {
 
-bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 // The names a module is moved aside under: "<module>.del", and while that one
 // is held open, "<module>.1.del" to "<module>.99.del".
 constexpr int kSetAsideNames = 100;
@@ -40,8 +40,8 @@ std::string SetAsideName(const std::string& installed, int n) {
 
 std::string FreeSetAsideName(const std::string& installed, const std::string& installFolder) {
   std::string aside = SetAsideName(installed, 0);
-  if (Exists(aside)) DeletePath(aside, installFolder);
-  for (int n = 1; Exists(aside) && n < kSetAsideNames; ++n) aside = SetAsideName(installed, n);
+  if (PathExists(aside)) DeletePath(aside, installFolder);
+  for (int n = 1; PathExists(aside) && n < kSetAsideNames; ++n) aside = SetAsideName(installed, n);
   return aside;
 }
 
@@ -53,7 +53,7 @@ bool MoveInto(const std::string& staged, const std::string& installed, bool repl
 void RestoreSetAsideModules(const std::string& installFolder) {
   for (const ModuleEntry& row : kModuleCatalogue) {
     const std::string installed = installFolder + row.LocalName();
-    if (Exists(installed)) continue;
+    if (PathExists(installed)) continue;
     // Older copies may still sit under other set-aside names, held open by
     // an earlier run: the one written last is the module's version.
     std::string newest;

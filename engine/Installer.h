@@ -5,6 +5,9 @@
 
 #include <string>
 
+// True when a file or folder exists at `path`.
+bool PathExists(const std::string& path);
+
 // Deletes a file or a whole folder tree silently; true when the shell reports
 // success. Refuses (false) an empty path and any path not strictly inside
 // `installFolder`.

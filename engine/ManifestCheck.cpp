@@ -241,15 +241,8 @@ void ManifestCheck::CheckModule(const char* baseName, const std::string& manifes
 }
 
 bool ManifestCheck::CheckSignedRelease(const std::string& manifestPath) {
-  const std::string signaturePath = m_settings.moduleDirectory + kSignatureLocalName;
-  CHttpDownload* download = CHttpDownload::NewInstance();
-  if (!download) return false;
-  download->SetLimits(kSignatureSize, kManifestDeadlineMs);
-  const unsigned code =
-      download->Download((m_settings.serverBase + kSignatureFileName).c_str(), signaturePath.c_str(), FK_FETCH_WHOLE);
-  delete download;
-  if (code == 0) m_signed = VerifiedRelease(manifestPath, signaturePath, m_settings.releaseKeys);
-  ::DeleteFileA(signaturePath.c_str());
+  m_signed = FetchVerifiedRelease(m_settings.serverBase, m_settings.moduleDirectory, manifestPath,
+                                  m_settings.releaseKeys, 0, kManifestDeadlineMs);
   // Never back to an older release than the one installed.
   return m_signed && m_signed->number >= InstalledReleaseNumber(m_settings.moduleDirectory);
 }

@@ -61,8 +61,6 @@ constexpr int64_t kModuleMaxBytes = 0x7FFFFFFF;
 // How a manifest check ended (WM_MANIFEST_CHECKED's wParam).
 constexpr WPARAM kCheckDone = 0, kCheckFailed = 1, kCheckUnwritable = 2;
 
-// Where the manifest's signature is kept while it is checked.
-constexpr char kSignatureLocalName[] = "ModelMD5.sig.tmp";
 
 // The engine thread of a run; `param` is a heap-held shared_ptr<ManifestCheck>
 // that the thread takes over.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/ModuleDigest.h"
+#include "fetchkit/HttpDownload.h"
 
 namespace {
 
@@ -171,6 +172,22 @@ std::optional<SignedRelease> VerifiedRelease(const std::string& manifestPath, co
     return std::nullopt;
   if (!VerifyReleaseSignature(manifest, signature, keys)) return std::nullopt;
   return ParseSignedRelease(manifest);
+}
+
+std::optional<SignedRelease> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
+                                                  const std::string& manifestPath, const std::vector<std::string>& keys,
+                                                  int timeoutMs, int deadlineMs) {
+  const std::string signaturePath = folder + kSignatureLocalName;
+  CHttpDownload* download = CHttpDownload::NewInstance();
+  if (!download) return std::nullopt;
+  if (timeoutMs > 0) download->SetTimeouts(timeoutMs, timeoutMs);
+  download->SetLimits(kSignatureSize, deadlineMs);
+  const unsigned code = download->Download((serverBase + kSignatureFileName).c_str(), signaturePath.c_str(), FK_FETCH_WHOLE);
+  delete download;
+  std::optional<SignedRelease> release;
+  if (code == 0) release = VerifiedRelease(manifestPath, signaturePath, keys);
+  ::DeleteFileA(signaturePath.c_str());
+  return release;
 }
 
 int64_t InstalledReleaseNumber(const std::string& folder) {

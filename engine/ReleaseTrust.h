@@ -34,6 +34,16 @@ std::string Sha256OfFile(const std::string& path, int64_t* size);
 std::optional<SignedRelease> VerifiedRelease(const std::string& manifestPath, const std::string& signaturePath,
                                              const std::vector<std::string>& keys);
 
+// Where the manifest's signature is kept while it is checked.
+constexpr char kSignatureLocalName[] = "ModelMD5.sig.tmp";
+
+// Fetches the signature of the manifest already at `manifestPath` from
+// `serverBase` into `folder` and checks both as VerifiedRelease does. A
+// time-out of 0 keeps the download library's; `deadlineMs` bounds the fetch.
+std::optional<SignedRelease> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
+                                                  const std::string& manifestPath, const std::vector<std::string>& keys,
+                                                  int timeoutMs, int deadlineMs);
+
 // The number of the last signed release installed in `folder`; -1 for none.
 int64_t InstalledReleaseNumber(const std::string& folder);
 void RecordInstalledRelease(const std::string& folder, int64_t number);

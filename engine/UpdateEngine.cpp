@@ -22,8 +22,6 @@ namespace {
 // Moves the token position of the progress bar; counts for the whole process.
 int32_t g_aliveCounter = 0;
 
-bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 }  // namespace
 
 // The view may still be under construction here: the engine asks nothing of it yet.
@@ -69,7 +67,7 @@ void UpdateEngine::StartUpdate(int32_t keepPartial) {
   if (!AfxBeginThread(&EngineThread, share)) {
     delete share;
     // No thread, no check: the run fails like one whose manifest did not come.
-    ::PostMessageA(window, WM_MANIFEST_CHECKED, 1, static_cast<LPARAM>(m_runCount));
+    ::PostMessageA(window, WM_MANIFEST_CHECKED, kCheckFailed, static_cast<LPARAM>(m_runCount));
   }
 }
 
@@ -149,7 +147,7 @@ bool UpdateEngine::BackgroundSetComplete() const {
   // Each module took its name only once verified; every one the product
   // needs from the folder must be there.
   for (const DownloadTask& task : m_downloadTasks)
-    if (!Exists(DownloadTargetPath(m_settings.moduleDirectory, task.localFileName, m_settings.mode))) return false;
+    if (!PathExists(DownloadTargetPath(m_settings.moduleDirectory, task.localFileName, m_settings.mode))) return false;
   return true;
 }
 
@@ -194,7 +192,7 @@ bool InUse(const std::string& path) {
 bool SwapIn(Swap& swap, bool inUse, DWORD deadline, const std::string& folder) {
   for (;;) {
     if (!inUse && MoveInto(swap.staged, swap.installed, true)) return true;
-    if (Exists(swap.installed)) {
+    if (PathExists(swap.installed)) {
       // A running program or a loaded library can be moved aside though not
       // replaced; the new file then takes the free name.
       const std::string aside = FreeSetAsideName(swap.installed, folder);
@@ -221,7 +219,7 @@ void RollBack(const std::vector<Swap>& swaps, std::vector<std::string>& leftover
     if (!(!it->movedAside.empty() && std::rename(it->movedAside.c_str(), it->installed.c_str()) == 0) &&
         !it->backup.empty())
       MoveInto(it->backup, it->installed, true);
-    if (!it->movedAside.empty() && Exists(it->movedAside) && !DeletePath(it->movedAside, folder))
+    if (!it->movedAside.empty() && PathExists(it->movedAside) && !DeletePath(it->movedAside, folder))
       leftovers.push_back(it->movedAside);
   }
 }
@@ -248,8 +246,8 @@ bool UpdateEngine::InstallModules() {
   for (const DownloadTask& task : m_downloadTasks) {
     Swap swap{folder + task.localFileName, StagedPath(folder, task.localFileName), {}, {}};
     bool ok = true;
-    const bool inUse = Exists(swap.installed) && InUse(swap.installed);
-    if (Exists(swap.installed) && !inUse) {
+    const bool inUse = PathExists(swap.installed) && InUse(swap.installed);
+    if (PathExists(swap.installed) && !inUse) {
       // The old version is kept until the whole release is in: a link costs
       // no copy; where links are not possible, a copy. (A module in use is
       // moved aside instead, and that copy is the old version.)
