@@ -6,6 +6,8 @@
 #include <cctype>
 #include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,9 @@ using fetchkit::ResponseFacts;
 using fetchkit::ResponsePlan;
 
 constexpr int kMaxRedirects = 10;
-constexpr DWORD kReadBuffer = 128 * 1024;
+// Reads of a body: from what WinINet holds at once up to 512 KB.
+constexpr DWORD kReadBufferMin = 8 * 1024;
+constexpr DWORD kReadBufferMax = 512 * 1024;
 // Progress goes out whenever new bytes arrived, at most every 200 ms.
 constexpr uint64_t kProgressBytes = 1;
 constexpr uint32_t kProgressMillis = 200;
@@ -134,6 +138,11 @@ class FileHandle {
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
   HANDLE get() const { return h_; }
+  HANDLE release() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
   explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
 
  private:
@@ -252,6 +261,134 @@ bool HasHeaderToken(const std::string& value, const char* token) {
   return lower.find(token) != std::string::npos;
 }
 
+// The body of a response, read on a thread of its own and written to the
+// file. Reads grow while the link keeps up (a read waits until it is full,
+// and few large reads cost far less than many small ones), and the thread
+// that started the reader watches it: WinINet cannot stop a read that waits,
+// so a reader that makes no progress is left behind. From then on it writes
+// nothing, and closes the handles it was given when WinINet lets it go.
+class BodyReader : public std::enable_shared_from_this<BodyReader> {
+ public:
+  BodyReader(HINTERNET request, HINTERNET connection, HINTERNET session, HANDLE file, int64_t offset,
+             int64_t bodyExpected, int64_t maxBytes, DWORD inactivityMs, FkReceiver* receiver, int64_t total)
+      : request_(request), connection_(connection), session_(session), file_(file), receiver_(receiver), total_(total), offset_(offset), bodyExpected_(bodyExpected), maxBytes_(maxBytes),
+        inactivityMs_(inactivityMs), received_(offset) {}
+  ~BodyReader() {
+    if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
+    if (done_) ::CloseHandle(done_);
+  }
+  BodyReader(const BodyReader&) = delete;
+  BodyReader& operator=(const BodyReader&) = delete;
+
+  bool Start() {
+    done_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!done_) return false;
+    auto* self = new std::shared_ptr<BodyReader>(shared_from_this());
+    HANDLE thread = ::CreateThread(nullptr, 0, &Run, self, 0, nullptr);
+    if (!thread) {
+      delete self;
+      return false;
+    }
+    ::CloseHandle(thread);
+    return true;
+  }
+  // True when the reader has finished (within `millis`).
+  bool Wait(DWORD millis) const { return ::WaitForSingleObject(done_, millis) == WAIT_OBJECT_0; }
+  int64_t Received() const { return received_.load(); }
+  unsigned Result() const { return result_; }
+  // False when the reader finished meanwhile: its result stands. Otherwise it
+  // takes over the request, the connection and the session.
+  bool Abandon() {
+    std::lock_guard<std::mutex> lock(gate_);
+    if (finished_) return false;
+    abandoned_ = true;
+    ::CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    return true;
+  }
+
+ private:
+  static DWORD WINAPI Run(void* param) {
+    const std::unique_ptr<std::shared_ptr<BodyReader>> self(static_cast<std::shared_ptr<BodyReader>*>(param));
+    (*self)->ReadAll();
+    return 0;
+  }
+
+  void ReadAll() {
+    std::vector<char> buffer(kReadBufferMax);
+    uint32_t size = kReadBufferMin;
+    unsigned result = FK_OK;
+    for (;;) {
+      const DWORD started = ::GetTickCount();
+      // What has arrived is asked for first: it also tells the end of the
+      // body apart from a wait. When WinINet's own buffer is full, more is
+      // on its way and the read takes a size the link has shown it keeps up with.
+      DWORD available = 0, got = 0;
+      if (!::InternetQueryDataAvailable(request_, &available, 0, 0)) {
+        result = ReadFailure(::GetLastError(), started);
+        break;
+      }
+      if (available == 0) break;
+      const DWORD want = available >= kReadBufferMin ? std::max<DWORD>(available, size) : available;
+      if (!::InternetReadFile(request_, buffer.data(), std::min<DWORD>(want, kReadBufferMax), &got)) {
+        result = ReadFailure(::GetLastError(), started);
+        break;
+      }
+      if (got == 0) break;
+      if (want >= size) size = fetchkit::NextReadSize(size, got, ::GetTickCount() - started, kReadBufferMin, kReadBufferMax);
+      std::lock_guard<std::mutex> lock(gate_);
+      if (abandoned_) break;
+      DWORD written = 0;
+      if (!::WriteFile(file_, buffer.data(), got, &written, nullptr) || written != got) {
+        result = FK_LOCAL_FILE_ERROR;
+        break;
+      }
+      if (receiver_) receiver_->OnBytes(total_, received_.load(), buffer.data(), got);
+      const int64_t received = received_.load() + got;
+      received_.store(received);
+      if (bodyExpected_ >= 0 && received - offset_ > bodyExpected_) {
+        result = FK_PROTOCOL_ERROR;  // more than announced
+        break;
+      }
+      if (received > maxBytes_) {
+        result = FK_TOO_LARGE;
+        break;
+      }
+    }
+    bool abandoned;
+    {
+      std::lock_guard<std::mutex> lock(gate_);
+      abandoned = abandoned_;
+      finished_ = true;
+      result_ = result;
+    }
+    if (!abandoned) {
+      ::SetEvent(done_);
+      return;
+    }
+    // Left behind: nobody reads the result; the handles are this reader's.
+    for (HINTERNET h : {request_, connection_, session_}) ::InternetCloseHandle(h);
+  }
+
+  unsigned ReadFailure(DWORD error, DWORD started) const {
+    const unsigned code = FailureCode(error, ::GetTickCount() - started, inactivityMs_);
+    return code == FK_CONNECT_FAILED ? FK_CONNECTION_LOST : code;
+  }
+
+  const HINTERNET request_, connection_, session_;
+  HANDLE file_;
+  FkReceiver* const receiver_;  // called under the gate: never once left behind
+  const int64_t total_;
+  HANDLE done_ = nullptr;
+  const int64_t offset_, bodyExpected_, maxBytes_;
+  const DWORD inactivityMs_;
+  std::atomic<int64_t> received_;
+  std::mutex gate_;  // the file, and the hand-over when the reader is left behind
+  bool abandoned_ = false;
+  bool finished_ = false;
+  unsigned result_ = FK_OK;
+};
+
 // One HTTP exchange: the connection, the request and what its headers say.
 struct Exchange {
   InternetHandle connection;
@@ -283,6 +420,8 @@ class Transfer final : public CHttpDownload {
     if (inactivityTimeoutMs > 0) inactivityMs_ = static_cast<DWORD>(inactivityTimeoutMs);
   }
 
+  void SetReceiver(FkReceiver* receiver) override { receiver_ = receiver; }
+
   void SetLimits(int64_t maxBytes, int deadlineMs) override {
     maxBytes_ = maxBytes > 0 && maxBytes < kDefaultMaxBytes ? maxBytes : kDefaultMaxBytes;
     deadlineMs_ = deadlineMs > 0 ? static_cast<DWORD>(deadlineMs) : 0;
@@ -300,7 +439,7 @@ class Transfer final : public CHttpDownload {
   unsigned Run(const char* url, const char* path, bool mayResume);
   unsigned Open(HINTERNET session, const std::string& url, int64_t rangeFrom, const std::string& validator,
                 Exchange& exchange);
-  unsigned Receive(Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total);
+  unsigned Receive(HINTERNET session, Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total);
   void Report(int64_t total, int64_t received);
   bool PastDeadline() const { return deadlineMs_ && ::GetTickCount() - started_ > deadlineMs_; }
 
@@ -311,6 +450,7 @@ class Transfer final : public CHttpDownload {
   DWORD inactivityMs_ = 0;
   int64_t maxBytes_ = kDefaultMaxBytes;
   DWORD deadlineMs_ = 0;
+  FkReceiver* receiver_ = nullptr;
   DWORD started_ = 0;
   bool sessionAbandoned_ = false;  // a header wait that was left behind owns the session
   uint32_t transferId_ = ++g_lastTransferId;
@@ -387,7 +527,8 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
       else
         ::DeleteFileA(validatorPath.c_str());
     }
-    const unsigned code = Receive(exchange, path, append, append ? localSize : 0, total);
+    const unsigned code = Receive(session.get(), exchange, path, append, append ? localSize : 0, total);
+    if (sessionAbandoned_) session.release();
     if (code == FK_OK) ::DeleteFileA(validatorPath.c_str());
     if (code == FK_TOO_LARGE) {
       ::DeleteFileA(path);
@@ -478,7 +619,7 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
   return FK_OK;
 }
 
-unsigned Transfer::Receive(Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total) {
+unsigned Transfer::Receive(HINTERNET session, Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total) {
   FileHandle file(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_EXISTING : CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return FK_LOCAL_FILE_ERROR;
@@ -491,52 +632,39 @@ unsigned Transfer::Receive(Exchange& exchange, const char* path, bool append, in
   // the range's total.
   const int64_t bodyExpected = total >= 0 ? total - offset : -1;
   ProgressThrottle throttle(kProgressBytes, kProgressMillis);
-  int64_t received = offset;
-  Report(total, received);
-  throttle.Reported(static_cast<uint64_t>(received), ::GetTickCount());
-  fetchkit::StallGuard stall(kStallWindowMs, kStallMinBytes, static_cast<uint64_t>(received), ::GetTickCount());
+  Report(total, offset);
+  throttle.Reported(static_cast<uint64_t>(offset), ::GetTickCount());
+  fetchkit::StallGuard stall(kStallWindowMs, kStallMinBytes, static_cast<uint64_t>(offset), ::GetTickCount());
 
-  std::vector<char> buffer(kReadBuffer);
+  auto body = std::make_shared<BodyReader>(exchange.request.get(), exchange.connection.get(), session, file.release(),
+                                           offset, bodyExpected, maxBytes_, inactivityMs_, receiver_, total);
+  if (!body->Start()) return FK_INTERNAL_ERROR;
+  // This thread watches the reads: it reports what arrived, and leaves the
+  // reader behind when the server stops making progress or time is up.
   unsigned result = FK_OK;
   for (;;) {
-    DWORD got = 0;
-    const DWORD started = ::GetTickCount();
-    // Asking for what has arrived first: a read of a whole buffer may wait
-    // until the buffer is full, however slowly the bytes come, and the
-    // stall rule would never be consulted.
-    DWORD available = 0;
-    const BOOL waited = ::InternetQueryDataAvailable(exchange.request.get(), &available, 0, 0);
-    const DWORD want = waited && available > 0 && available < kReadBuffer ? available : kReadBuffer;
-    if (!waited || !::InternetReadFile(exchange.request.get(), buffer.data(), want, &got)) {
-      result = FailureCode(::GetLastError(), ::GetTickCount() - started, inactivityMs_);
-      if (result == FK_CONNECT_FAILED) result = FK_CONNECTION_LOST;
-      break;
-    }
-    if (got == 0) break;
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), buffer.data(), got, &written, nullptr) || written != got) {
-      result = FK_LOCAL_FILE_ERROR;
-      break;
-    }
-    received += got;
-    if (bodyExpected >= 0 && received - offset > bodyExpected) {
-      result = FK_PROTOCOL_ERROR;  // more than announced
-      break;
-    }
-    if (received > maxBytes_) {
-      result = FK_TOO_LARGE;
-      break;
-    }
+    const bool finished = body->Wait(kProgressMillis);
     const uint32_t now = ::GetTickCount();
-    if (stall.Stalled(static_cast<uint64_t>(received), now) || PastDeadline()) {
-      result = FK_TOO_SLOW;
+    const int64_t received = body->Received();
+    if (finished) {
+      result = body->Result();
       break;
+    }
+    if ((stall.Stalled(static_cast<uint64_t>(received), now) || PastDeadline()) && body->Abandon()) {
+      // The reader now owns the request and its parents, and closes them
+      // once WinINet lets it go; it writes nothing more.
+      exchange.request.release();
+      exchange.connection.release();
+      sessionAbandoned_ = true;
+      Report(total, received);
+      return FK_TOO_SLOW;
     }
     if (throttle.ShouldReport(static_cast<uint64_t>(received), now)) {
       Report(total, received);
       throttle.Reported(static_cast<uint64_t>(received), now);
     }
   }
+  const int64_t received = body->Received();
   if (result == FK_OK && bodyExpected >= 0 && received - offset != bodyExpected) result = FK_INCOMPLETE;
   // The size is known at the end even when the server did not announce it.
   Report(result == FK_OK ? received : total, received);

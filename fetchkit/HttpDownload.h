@@ -111,6 +111,15 @@ struct FkProgress {
   uint32_t received;    // bytes of the file at the local path so far
 };
 
+// What SetReceiver takes.
+class FkReceiver {
+ public:
+  virtual void OnBytes(int64_t total, int64_t offset, const void* bytes, uint32_t count) = 0;
+
+ protected:
+  ~FkReceiver() = default;
+};
+
 class FETCHKIT_API CHttpDownload {
  public:
   static CHttpDownload* NewInstance();
@@ -132,6 +141,15 @@ class FETCHKIT_API CHttpDownload {
   // The largest file this transfer accepts (bytes, 1 to 2 GB - 1) and a
   // deadline for the whole transfer in ms (0: none, the stall rule applies).
   virtual void SetLimits(int64_t maxBytes, int deadlineMs) = 0;
+
+  // Sees every byte as it is written to the local path, so that a caller can
+  // check a file without reading it again. Called on a thread of the
+  // library, in file order: `offset` is where `bytes` go in the file and
+  // `total` the file's announced size (-1: not announced). A call at an
+  // offset other than where the last one ended means the file's earlier
+  // bytes are those already at the local path (a resumed transfer), or, at 0,
+  // that the file starts over. No call comes once Download has returned.
+  virtual void SetReceiver(FkReceiver* receiver) = 0;
 
  protected:
   CHttpDownload() = default;

@@ -1,5 +1,6 @@
 #include "fetchkit/TransferRules.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -122,6 +123,15 @@ bool StallGuard::Stalled(uint64_t received, uint32_t nowMillis) {
   windowBytes_ = received;
   windowStart_ = nowMillis;
   return false;
+}
+
+uint32_t NextReadSize(uint32_t current, uint32_t got, uint32_t tookMillis, uint32_t floor, uint32_t ceiling) {
+  constexpr uint32_t kFastMillis = 50, kSlowMillis = 200;
+  uint32_t next = current;
+  // Only a full read says how fast the link is.
+  if (got >= current && tookMillis <= kFastMillis && current < ceiling) next = current * 2;
+  if (tookMillis > kSlowMillis) next = current / 2;
+  return std::min(std::max(next, floor), ceiling);
 }
 
 }  // namespace fetchkit

@@ -79,4 +79,11 @@ class StallGuard {
   uint32_t windowStart_;
 };
 
+// The size of the next read of a body. A read waits until it is full (or the
+// body ends), and what it holds is seen only then: a read is made larger only
+// when the last one was full and came within 50 ms, and smaller when it took
+// longer than 200 ms. A read is so never much longer than the link's pace
+// allows. Sizes stay between `floor` and `ceiling`.
+uint32_t NextReadSize(uint32_t current, uint32_t got, uint32_t tookMillis, uint32_t floor, uint32_t ceiling);
+
 }  // namespace fetchkit

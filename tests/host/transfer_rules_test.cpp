@@ -134,3 +134,21 @@ TEST(StallGuard, ADripIsCutOffAfterOneWindowOfTooFewBytes) {
   EXPECT_FALSE(wrapped.Stalled(10, 0x1000));
   EXPECT_TRUE(wrapped.Stalled(10, 25000));
 }
+
+TEST(ReadSize, GrowsOnlyWhileFullReadsComeFastAndShrinksWhenOneIsSlow) {
+  struct Case {
+    uint32_t current, got, took, next;
+  };
+  const Case cases[] = {
+      {8192, 8192, 10, 16384},          // full and fast: twice the size
+      {8192, 4000, 10, 8192},           // not full: the link is not known to keep up
+      {8192, 8192, 120, 8192},          // full but not fast: stays
+      {65536, 65536, 250, 32768},       // slow: half
+      {8192, 8192, 250, 8192},          // never below the floor
+      {524288, 524288, 5, 524288},      // never above the ceiling
+      {393216, 393216, 5, 524288},      // doubling clamps to the ceiling
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(fetchkit::NextReadSize(c.current, c.got, c.took, 8192, 524288), c.next)
+        << c.current << " " << c.got << " " << c.took;
+}
