@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <climits>
+#include <cstring>
 #include <memory>
 #include <sys/stat.h>
 #include <vector>
@@ -13,135 +15,270 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
-// The state update of one step of either pass:
+// The state update of one step of either pass, exactly as defined:
 //   d = (S[q] + c + k + L) mod 255 -> S[p];  e = (d + c + k + L) mod 255 -> S[q]
-// with signed 32-bit arithmetic, truncating remainder and 8-bit stores.
-// When every dividend is non-negative (the usual case: printable key, file
-// under 2 GB) each step is a pair of additions modulo 255, so the state can be
-// kept unreduced and reduced once per chunk; otherwise the exact signed rules
-// are applied byte by byte.
-class DigestState {
+// with signed 32-bit arithmetic, truncating remainder and 8-bit stores. Used
+// where some dividend can be negative (a key character above 0x7F, or a file
+// too close to 2 GB); the usual case is ModuleDigester's.
+class ExactState {
  public:
-  DigestState(const std::string& key, int32_t length) : length_(length) {
+  ExactState(const std::string& key, int32_t length) : length_(length) {
     const int keyLength = static_cast<int>(key.size());
-    bool nonNegative = true;
-    for (char ch : key) nonNegative = nonNegative && static_cast<signed char>(ch) >= 0;
-    // Largest dividend: 254 + 255 + 127 + L.
-    fast_ = nonNegative && length >= 0 && length <= INT32_MAX - 700;
     for (int c = 0; c < 256; ++c) {
       forwardKey_[c] = static_cast<signed char>(key[(c + 16) % keyLength]);
       backwardKey_[c] = static_cast<signed char>(key[(c + 17) % keyLength]);
-      if (fast_) {
-        const uint32_t a = static_cast<uint32_t>((c + forwardKey_[c] + length) % 255);
-        const uint32_t b = static_cast<uint32_t>((c + backwardKey_[c] + length) % 255);
-        forwardAdd_[c] = {a, (2 * a) % 255};
-        backwardAdd_[c] = {b, (2 * b) % 255};
-      }
     }
   }
 
   // Bytes at file offsets first, first+1, ... in increasing order.
   void Forward(const uint8_t* bytes, size_t count, uint32_t first) {
-    if (!fast_) {
-      for (size_t n = 0; n < count; ++n) {
-        const int c = bytes[n];
-        ExactStep((first + n) & 15, c & 15, c, forwardKey_[c]);
-      }
-      return;
+    for (size_t n = 0; n < count; ++n) {
+      const int c = bytes[n];
+      Step((first + n) & 15, c & 15, c, forwardKey_[c]);
     }
-    size_t n = 0;
-    // Align the offset to 16 so that the target slot is a constant per lane.
-    for (; n < count && ((first + n) & 15) != 0; ++n) FastStep(forwardAdd_, (first + n) & 15, bytes[n] & 15, bytes[n]);
-    for (; n + 16 <= count; n += 16) {
-      const uint8_t* b = bytes + n;
-#define FWD(i) FastStep(forwardAdd_, i, b[i] & 15, b[i])
-      FWD(0); FWD(1); FWD(2); FWD(3); FWD(4); FWD(5); FWD(6); FWD(7);
-      FWD(8); FWD(9); FWD(10); FWD(11); FWD(12); FWD(13); FWD(14); FWD(15);
-#undef FWD
-    }
-    for (; n < count; ++n) FastStep(forwardAdd_, (first + n) & 15, bytes[n] & 15, bytes[n]);
-    Reduce();
   }
 
   // Bytes at file offsets first+count-1 down to first, j being offset + 1.
   void Backward(const uint8_t* bytes, size_t count, uint32_t first) {
-    if (!fast_) {
-      for (size_t n = count; n-- > 0;) {
-        const int c = bytes[n];
-        const uint32_t p = (first + n + 1) & 15;
-        ExactStep(p, (c + p) & 15, c, backwardKey_[c]);
-      }
-      return;
+    for (size_t n = count; n-- > 0;) {
+      const int c = bytes[n];
+      const uint32_t p = (first + n + 1) & 15;
+      Step(p, (c + p) & 15, c, backwardKey_[c]);
     }
-    size_t n = count;
-    for (; n > 0 && ((first + n) & 15) != 0; --n) {
-      const uint8_t c = bytes[n - 1];
-      const uint32_t p = (first + n) & 15;
-      FastStep(backwardAdd_, p, (c + p) & 15, c);
-    }
-    // Here first + n is a multiple of 16: j = first + n has p = 0, j - 1 has p = 15, ...
-    for (; n >= 16; n -= 16) {
-      const uint8_t* b = bytes + n - 16;
-#define BWD(i, p) FastStep(backwardAdd_, p, (b[i] + p) & 15, b[i])
-      BWD(15, 0); BWD(14, 15); BWD(13, 14); BWD(12, 13); BWD(11, 12); BWD(10, 11); BWD(9, 10); BWD(8, 9);
-      BWD(7, 8); BWD(6, 7); BWD(5, 6); BWD(4, 5); BWD(3, 4); BWD(2, 3); BWD(1, 2); BWD(0, 1);
-#undef BWD
-    }
-    for (; n > 0; --n) {
-      const uint8_t c = bytes[n - 1];
-      const uint32_t p = (first + n) & 15;
-      FastStep(backwardAdd_, p, (c + p) & 15, c);
-    }
-    Reduce();
   }
 
-  std::string Render() const {
+  std::string Render() const { return RenderDigest(state_.data()); }
+
+  static std::string RenderDigest(const uint32_t* state) {
     static const char kHex[] = "0123456789abcdef";
     std::string out(32, '0');
     for (int i = 0; i < 16; ++i) {
-      const uint32_t v = fast_ ? state_[i] % 255 : state_[i];
-      out[2 * i] = kHex[(v >> 4) & 15];
-      out[2 * i + 1] = kHex[v & 15];
+      out[2 * i] = kHex[(state[i] >> 4) & 15];
+      out[2 * i + 1] = kHex[state[i] & 15];
     }
     return out;
   }
 
  private:
-  struct Add {
-    uint32_t once, twice;
-  };
-
-  // S[p] = S[q] + a; S[q] = S[q] + 2a (mod 255), the second store last.
-  inline void FastStep(const Add* table, uint32_t p, uint32_t q, uint8_t c) {
-    const uint32_t v = state_[q];
-    state_[p] = v + table[c].once;
-    state_[q] = v + table[c].twice;
-  }
-
-  void ExactStep(uint32_t p, uint32_t q, int c, int k) {
+  void Step(uint32_t p, uint32_t q, int c, int k) {
     const uint32_t base = static_cast<uint32_t>(c) + static_cast<uint32_t>(k) + static_cast<uint32_t>(length_);
-    const int32_t d = Remainder(static_cast<int32_t>(state_[q] + base));
+    const int32_t d = static_cast<int32_t>(state_[q] + base) % 255;
     state_[p] = static_cast<uint8_t>(d);
-    const int32_t e = Remainder(static_cast<int32_t>(state_[p] + base));
+    const int32_t e = static_cast<int32_t>(state_[p] + base) % 255;
     state_[q] = static_cast<uint8_t>(e);
   }
 
-  static int32_t Remainder(int32_t dividend) { return dividend % 255; }
-
-  // Unreduced values grow by at most 508 per byte; a chunk of 1 MiB keeps them
-  // far below 2^32.
-  void Reduce() {
-    for (auto& v : state_) v %= 255;
-  }
-
   int32_t length_;
-  bool fast_ = false;
   std::array<uint32_t, 16> state_{};
   int forwardKey_[256];
   int backwardKey_[256];
-  Add forwardAdd_[256];
-  Add backwardAdd_[256];
 };
+
+}  // namespace
+
+// Where every dividend is non-negative, a step is a pair of additions modulo
+// 255: S[p] = S[q] + a, then S[q] = S[q] + 2a, with a depending only on the
+// byte. A run of steps is then a map of the same shape, S'[i] = S[src(i)] +
+// off(i), which can be worked out without knowing S: start from the identity
+// (slot i holds i << 24 and an offset of 0) and take the steps as they come.
+// So separate stretches of the file are worked on at once (four side by side
+// keep the processor's pipelines full), both passes go over a stretch while
+// it is in the cache, and the maps are put together in order at the end:
+// the file is read once, in any pieces, as its bytes come.
+namespace {
+
+constexpr uint32_t kSrcShift = 24;
+constexpr uint32_t kOffMask = (1u << kSrcShift) - 1;
+// A step adds at most 254 to an offset: 16 KB of steps stay below 2^24.
+constexpr size_t kSegment = 16 * 1024;
+constexpr size_t kLanes = 4;
+
+using Map = std::array<uint32_t, 16>;
+
+Map Identity() {
+  Map m;
+  for (uint32_t i = 0; i < 16; ++i) m[i] = i << kSrcShift;
+  return m;
+}
+
+inline uint32_t Src(uint32_t v) { return v >> kSrcShift; }
+inline uint32_t Off(uint32_t v) { return v & kOffMask; }
+
+void Reduce(Map& m) {
+  for (auto& v : m) v = (Src(v) << kSrcShift) | (Off(v) % 255);
+}
+
+// `outer` after `inner`: S -> outer(inner(S)).
+Map Compose(const Map& outer, const Map& inner) {
+  Map m;
+  for (int i = 0; i < 16; ++i) {
+    const uint32_t via = inner[Src(outer[i])];
+    m[i] = (Src(via) << kSrcShift) | ((Off(via) + Off(outer[i])) % 255);
+  }
+  return m;
+}
+
+struct StepAdd {
+  uint32_t once, twice;
+};
+
+// One step; S[q] is read before either store, and the second store wins.
+inline void Step(uint32_t* s, const StepAdd* table, uint32_t p, uint32_t q, uint8_t c) {
+  const uint32_t v = s[q];
+  s[p] = v + table[c].once;
+  s[q] = v + table[c].twice;
+}
+
+// The forward map of `count` bytes whose first offset is a multiple of 16.
+void ForwardMap(const StepAdd* table, const uint8_t* bytes, size_t count, Map& m) {
+  uint32_t* s = m.data();
+  for (size_t n = 0; n < count; ++n) Step(s, table, n & 15, bytes[n] & 15, bytes[n]);
+}
+
+// The backward map of the same bytes, last byte first (p is of offset + 1).
+void BackwardMap(const StepAdd* table, const uint8_t* bytes, size_t count, Map& m) {
+  uint32_t* s = m.data();
+  for (size_t n = count; n-- > 0;) {
+    const uint32_t p = (n + 1) & 15;
+    Step(s, table, p, (bytes[n] + p) & 15, bytes[n]);
+  }
+}
+
+// Both maps of kLanes whole segments side by side.
+void LaneMaps(const StepAdd* forward, const StepAdd* backward, const uint8_t* bytes, Map* forwardMaps, Map* backwardMaps) {
+  uint32_t s[kLanes][16];
+  for (size_t l = 0; l < kLanes; ++l) std::memcpy(s[l], forwardMaps[l].data(), sizeof s[l]);
+  for (size_t n = 0; n < kSegment; n += 16) {
+#pragma GCC unroll 16
+    for (uint32_t i = 0; i < 16; ++i) {
+#pragma GCC unroll 4
+      for (size_t l = 0; l < kLanes; ++l) {
+        const uint8_t c = bytes[l * kSegment + n + i];
+        Step(s[l], forward, i, c & 15, c);
+      }
+    }
+  }
+  for (size_t l = 0; l < kLanes; ++l) std::memcpy(forwardMaps[l].data(), s[l], sizeof s[l]);
+  for (size_t l = 0; l < kLanes; ++l) std::memcpy(s[l], backwardMaps[l].data(), sizeof s[l]);
+  for (size_t n = kSegment; n > 0; n -= 16) {
+#pragma GCC unroll 16
+    for (uint32_t i = 16; i > 0; --i) {
+#pragma GCC unroll 4
+      for (size_t l = 0; l < kLanes; ++l) {
+        const uint8_t c = bytes[l * kSegment + n - 17 + i];
+        const uint32_t p = i & 15;
+        Step(s[l], backward, p, (c + p) & 15, c);
+      }
+    }
+  }
+  for (size_t l = 0; l < kLanes; ++l) std::memcpy(backwardMaps[l].data(), s[l], sizeof s[l]);
+}
+
+}  // namespace
+
+struct ModuleDigester::Tables {
+  StepAdd forward[256];
+  StepAdd backward[256];
+};
+
+bool ModuleDigester::Streams(const std::string& key, int32_t length) {
+  if (key.empty() || length < 0) return false;
+  for (char ch : key)
+    if (static_cast<signed char>(ch) < 0) return false;
+  // Largest dividend: 254 + 255 + 127 + L.
+  return length <= INT32_MAX - 700;
+}
+
+ModuleDigester::ModuleDigester(const std::string& key, int32_t length)
+    : length_(length), streams_(Streams(key, length)), tables_(new Tables) {
+  if (!streams_) return;
+  const size_t keyLength = key.size();
+  for (int c = 0; c < 256; ++c) {
+    const int forwardKey = static_cast<signed char>(key[(c + 16) % keyLength]);
+    const int backwardKey = static_cast<signed char>(key[(c + 17) % keyLength]);
+    const uint32_t a = static_cast<uint32_t>((c + forwardKey + length) % 255);
+    const uint32_t b = static_cast<uint32_t>((c + backwardKey + length) % 255);
+    tables_->forward[c] = {a, (2 * a) % 255};
+    tables_->backward[c] = {b, (2 * b) % 255};
+  }
+  forward_.fill(0);
+  backward_ = Identity();
+}
+
+ModuleDigester::~ModuleDigester() = default;
+
+void ModuleDigester::Take(const Map& forwardMap, const Map& backwardMap) {
+  // Forward: the state moves on at once. Backward: this stretch is walked
+  // before every earlier one, so its map goes first.
+  Map state;
+  for (int i = 0; i < 16; ++i) state[i] = (forward_[Src(forwardMap[i])] + Off(forwardMap[i]) % 255) % 255;
+  forward_ = state;
+  backward_ = Compose(backward_, backwardMap);
+}
+
+void ModuleDigester::Work(const uint8_t* bytes, size_t count) {
+  // `count` is a multiple of 16 except for the file's last piece, so every
+  // stretch begins at an offset that is a multiple of 16.
+  while (count >= kLanes * kSegment) {
+    Map forwardMaps[kLanes], backwardMaps[kLanes];
+    for (size_t l = 0; l < kLanes; ++l) forwardMaps[l] = backwardMaps[l] = Identity();
+    LaneMaps(tables_->forward, tables_->backward, bytes, forwardMaps, backwardMaps);
+    for (size_t l = 0; l < kLanes; ++l) {
+      Reduce(forwardMaps[l]);
+      Reduce(backwardMaps[l]);
+      Take(forwardMaps[l], backwardMaps[l]);
+    }
+    bytes += kLanes * kSegment;
+    count -= kLanes * kSegment;
+  }
+  while (count > 0) {
+    const size_t n = std::min(count, kSegment);
+    Map forwardMap = Identity(), backwardMap = Identity();
+    ForwardMap(tables_->forward, bytes, n, forwardMap);
+    BackwardMap(tables_->backward, bytes, n, backwardMap);
+    Reduce(forwardMap);
+    Reduce(backwardMap);
+    Take(forwardMap, backwardMap);
+    bytes += n;
+    count -= n;
+  }
+}
+
+void ModuleDigester::Add(const uint8_t* bytes, size_t count) {
+  if (!streams_) return;
+  added_ += count;
+  constexpr size_t kBlock = kLanes * kSegment;
+  if (pendingSize_ > 0) {
+    const size_t n = std::min(count, kBlock - pendingSize_);
+    std::memcpy(pending_.get() + pendingSize_, bytes, n);
+    pendingSize_ += n;
+    bytes += n;
+    count -= n;
+    if (pendingSize_ < kBlock) return;
+    Work(pending_.get(), kBlock);
+    pendingSize_ = 0;
+  }
+  const size_t whole = count / kBlock * kBlock;
+  Work(bytes, whole);
+  bytes += whole;
+  count -= whole;
+  if (count > 0) {
+    if (!pending_) pending_.reset(new uint8_t[kBlock]);
+    std::memcpy(pending_.get(), bytes, count);
+    pendingSize_ = count;
+  }
+}
+
+std::string ModuleDigester::Finish() {
+  if (!streams_ || added_ != static_cast<uint64_t>(length_)) return {};
+  Work(pending_.get(), pendingSize_);
+  pendingSize_ = 0;
+  uint32_t state[16];
+  for (int i = 0; i < 16; ++i) state[i] = (forward_[Src(backward_[i])] + Off(backward_[i]) % 255) % 255;
+  return ExactState::RenderDigest(state);
+}
+
+namespace {
 
 bool FileExists(const std::string& path) {
   struct stat st;
@@ -170,18 +307,15 @@ bool SeekTo(std::FILE* file, int64_t offset) {
 }  // namespace
 
 std::string ModuleDigestOfBytes(const uint8_t* data, int32_t length, const std::string& key) {
-  if (key.empty()) return {};
-  DigestState state(key, length);
-  for (int32_t done = 0; done < length;) {
-    const size_t n = std::min<size_t>(kChunk, static_cast<size_t>(length - done));
-    state.Forward(data + done, n, static_cast<uint32_t>(done));
-    done += static_cast<int32_t>(n);
+  if (key.empty() || length < 0) return {};
+  if (ModuleDigester::Streams(key, length)) {
+    ModuleDigester digester(key, length);
+    digester.Add(data, static_cast<size_t>(length));
+    return digester.Finish();
   }
-  for (int32_t end = length; end > 0;) {
-    const size_t n = std::min<size_t>(kChunk, static_cast<size_t>(end));
-    end -= static_cast<int32_t>(n);
-    state.Backward(data + end, n, static_cast<uint32_t>(end));
-  }
+  ExactState state(key, length);
+  state.Forward(data, static_cast<size_t>(length), 0);
+  state.Backward(data, static_cast<size_t>(length), 0);
   return state.Render();
 }
 
@@ -191,8 +325,23 @@ std::string ModuleDigestOfStream(std::FILE* file, int32_t length, const std::str
   // A file that shrinks while it is read: only the bytes actually read take
   // part, as if the file had that length; the length only ever decreases.
   for (;;) {
-    DigestState state(key, length);
     if (!SeekTo(file, 0)) return {};
+    if (ModuleDigester::Streams(key, length)) {
+      // One pass over the file.
+      ModuleDigester digester(key, length);
+      int32_t done = 0;
+      while (done < length) {
+        const size_t want = std::min<size_t>(kChunk, static_cast<size_t>(length - done));
+        const size_t got = std::fread(buffer.get(), 1, want, file);
+        digester.Add(buffer.get(), got);
+        done += static_cast<int32_t>(got);
+        if (got != want) break;
+      }
+      if (done == length) return digester.Finish();
+      length = done;
+      continue;
+    }
+    ExactState state(key, length);
     int32_t done = 0;
     bool shrank = false;
     while (done < length) {

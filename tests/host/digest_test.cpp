@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +102,35 @@ TEST(ModuleDigestVectors, MatchesTheStepByStepDefinition) {
               ReferenceDigest(bytes, c.key))
         << "size " << c.size << " key of " << c.key.size();
   }
+}
+
+TEST(ModuleDigestVectors, BytesInAnyPiecesGiveTheSameFingerprint) {
+  // Pieces as a transfer delivers them: ragged, smaller and larger than the
+  // digester's block, across its borders.
+  const auto bytes = RandomBytes(3 * 65536 + 4099, 21);
+  const std::string expected = ReferenceDigest(bytes, kModuleDigestKey);
+  const std::vector<std::vector<size_t>> plans = {
+      {1}, {15, 17}, {65535, 2}, {65536}, {65537, 100}, {8192}, {131072, 7}, {bytes.size()}};
+  for (const auto& plan : plans) {
+    ModuleDigester digester(kModuleDigestKey, static_cast<int32_t>(bytes.size()));
+    size_t done = 0;
+    for (size_t i = 0; done < bytes.size(); ++i) {
+      const size_t n = std::min(plan[i % plan.size()], bytes.size() - done);
+      digester.Add(bytes.data() + done, n);
+      done += n;
+    }
+    EXPECT_EQ(digester.Finish(), expected) << "first piece " << plan[0];
+  }
+  // Too few or too many bytes for the length announced: no fingerprint.
+  ModuleDigester shortOne(kModuleDigestKey, 100);
+  shortOne.Add(bytes.data(), 99);
+  EXPECT_EQ(shortOne.Finish(), "");
+  ModuleDigester longOne(kModuleDigestKey, 100);
+  longOne.Add(bytes.data(), 101);
+  EXPECT_EQ(longOne.Finish(), "");
+  // A key with characters above 0x7F needs both passes over the file.
+  EXPECT_FALSE(ModuleDigester::Streams("k\xe9y", 10));
+  EXPECT_TRUE(ModuleDigester::Streams(kModuleDigestKey, 10));
 }
 
 TEST(ModuleDigestVectors, NoGroupIsFFWithTheSystemKey) {
