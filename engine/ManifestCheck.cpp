@@ -5,11 +5,14 @@
 #include <imagehlp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "app/HandoffBlock.h"
 #include "app/Messages.h"
+#include "engine/ArrivalCheck.h"
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ModuleDigest.h"
@@ -54,6 +57,48 @@ VerifyGate& Gate() {
   return gate;
 }
 
+// The installed modules' fingerprints, worked out on threads of their own
+// (one per processor) while the manifest is fetched. The threads run below
+// the window's priority, so that the window keeps answering.
+class InstalledDigests {
+ public:
+  explicit InstalledDigests(const std::string& folder) {
+    for (int i = 0; i < kModuleCount; ++i) paths_[i] = folder + kModuleCatalogue[i].LocalName();
+    SYSTEM_INFO info{};
+    ::GetSystemInfo(&info);
+    const unsigned count = std::min<unsigned>(std::max<unsigned>(info.dwNumberOfProcessors, 1), 4);
+    try {
+      for (unsigned t = 0; t < count; ++t) threads_.emplace_back([this] { Work(); });
+    } catch (...) {
+      // No thread to spare: Get works out what is left.
+    }
+  }
+  ~InstalledDigests() { Join(); }
+  InstalledDigests(const InstalledDigests&) = delete;
+  InstalledDigests& operator=(const InstalledDigests&) = delete;
+
+  const std::string& Get(int index) {
+    Join();
+    return digests_[index];
+  }
+
+ private:
+  void Work() {
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    for (int i; (i = next_++) < kModuleCount;) digests_[i] = ModuleDigest(paths_[i], kModuleDigestKey);
+  }
+  void Join() {
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+    for (int i; (i = next_++) < kModuleCount;) digests_[i] = ModuleDigest(paths_[i], kModuleDigestKey);
+  }
+
+  std::string paths_[kModuleCount];
+  std::string digests_[kModuleCount];
+  std::atomic<int> next_{0};
+  std::vector<std::thread> threads_;
+};
+
 // Everything one worker needs, its own copy.
 struct WorkerJob {
   DownloadTask task;
@@ -87,6 +132,9 @@ unsigned FetchModule(const WorkerJob& job) {
   download->SetNotifyWnd(job.window, job.task.messageId, -1, -1, -1, 1);
   // A signed release says how large each file is: nothing more is read.
   download->SetLimits(job.task.size >= 0 ? std::max<int64_t>(job.task.size, 1) : kModuleMaxBytes, 0);
+  // The module is checked as its bytes arrive.
+  ArrivalCheck check(job.task, job.arrival);
+  download->SetReceiver(&check);
   if (job.keepPartial == 0) ::DeleteFileA(job.arrival.c_str());
   unsigned result = download->Download(job.task.url.c_str(), job.arrival.c_str(), 0);
   delete download;
@@ -94,14 +142,16 @@ unsigned FetchModule(const WorkerJob& job) {
   // A transfer that does not carry the manifest's fingerprint is not the
   // module: it is never staged or pre-loaded, and the retry fetches it whole.
   const int64_t size = FileSize(job.arrival);
-  if (!Verified(job.arrival, job.task)) {
+  const bool seen = check.SawWholeFile();
+  if (!(seen ? check.Matches() : Verified(job.arrival, job.task))) {
     SupportLog(job.folder, "check %s: %lld bytes arrived but are not the release's module (%s): deleted",
                job.task.localFileName.c_str(), static_cast<long long>(size),
                job.task.sha256.empty() ? "fingerprint" : "fingerprint, signed SHA-256 and size");
     ::DeleteFileA(job.arrival.c_str());
     return kResultFingerprintMismatch;
   }
-  SupportLog(job.folder, "check %s: %lld bytes, verified", job.task.localFileName.c_str(), static_cast<long long>(size));
+  SupportLog(job.folder, "check %s: %lld bytes, verified %s", job.task.localFileName.c_str(), static_cast<long long>(size),
+             seen ? "as they arrived" : "from the file");
   if (job.arrival != job.target && !MoveInto(job.arrival, job.target, true)) return kResultNotStored;
   return result;
 }
@@ -173,6 +223,8 @@ void ManifestCheck::CheckForUpdates() {
     Report(kCheckUnwritable);
     return;
   }
+  // The installed modules are fingerprinted while the manifest comes.
+  InstalledDigests installed(m_settings.moduleDirectory);
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) {
     Report(kCheckFailed);
@@ -200,7 +252,10 @@ void ManifestCheck::CheckForUpdates() {
     Report(kCheckFailed);
     return;
   }
-  for (const ModuleEntry& row : kModuleCatalogue) CheckModule(row.baseName, manifestPath, row.messageId, row.extension);
+  for (int i = 0; i < kModuleCount; ++i) {
+    const ModuleEntry& row = kModuleCatalogue[i];
+    CheckModule(row.baseName, manifestPath, row.messageId, row.extension, &installed.Get(i));
+  }
   ::DeleteFileA(manifestPath.c_str());
   // The list is complete and stays unchanged from here on: the window takes
   // it with this message, which it reads before any worker's result.
@@ -225,11 +280,12 @@ void ManifestCheck::StartWorkers() {
 }
 
 void ManifestCheck::CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId,
-                                const char* extension) {
+                                const char* extension, const std::string* installedDigest) {
   const std::string remoteName = std::string(baseName) + extension;
   const std::string localName = strcmp(baseName, kLauncherBaseName) == 0 ? kProductExecutable : remoteName;
   const std::string expected = LowerCaseDigest(ManifestValue(manifestPath, baseName));
-  const std::string actual = ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
+  const std::string actual =
+      installedDigest ? *installedDigest : ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
   if (actual == expected) return;
   DownloadTask task{messageId, localName, m_settings.serverBase + remoteName, expected, {}, -1};
   if (m_signed) {

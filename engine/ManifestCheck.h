@@ -22,8 +22,9 @@ class ManifestCheck {
   // first worker starts, so the window knows the tasks before any result.
   void CheckForUpdates();
   // Queues the module of one catalogue row when its installed file does not
-  // carry the manifest's fingerprint.
-  void CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId, const char* extension);
+  // carry the manifest's fingerprint (`installedDigest`, when already known).
+  void CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId, const char* extension,
+                   const std::string* installedDigest = nullptr);
 
   // Complete once WM_MANIFEST_CHECKED is posted; unchanged afterwards.
   const std::vector<DownloadTask>& Tasks() const { return m_tasks; }

@@ -46,34 +46,6 @@ class Key {
   BCRYPT_KEY_HANDLE handle_ = nullptr;
 };
 
-// Streams bytes through SHA-256 (calls that exist since Windows Vista).
-class Sha256 {
- public:
-  Sha256() : algorithm_(BCRYPT_SHA256_ALGORITHM) {
-    if (algorithm_.get() && ::BCryptCreateHash(algorithm_.get(), &hash_, nullptr, 0, nullptr, 0, 0) != 0)
-      hash_ = nullptr;
-  }
-  ~Sha256() {
-    if (hash_) ::BCryptDestroyHash(hash_);
-  }
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  bool Add(const void* data, size_t size) {
-    return hash_ && ::BCryptHashData(hash_, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size),
-                                     0) == 0;
-  }
-  // The 32-byte digest; empty on failure.
-  std::string Finish() {
-    unsigned char digest[32];
-    if (!hash_ || ::BCryptFinishHash(hash_, digest, sizeof digest, 0) != 0) return {};
-    return std::string(reinterpret_cast<char*>(digest), sizeof digest);
-  }
-
- private:
-  Algorithm algorithm_;
-  BCRYPT_HASH_HANDLE hash_ = nullptr;
-};
-
 std::string Hex(const std::string& bytes) {
   static const char kHex[] = "0123456789abcdef";
   std::string hex;
@@ -96,6 +68,35 @@ bool ReadWhole(const std::string& path, std::string& out, size_t limit) {
 }
 
 }  // namespace
+
+Sha256::Sha256() {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return;
+  algorithm_ = algorithm;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0) hash_ = hash;
+}
+
+Sha256::~Sha256() {
+  if (hash_) ::BCryptDestroyHash(hash_);
+  if (algorithm_) ::BCryptCloseAlgorithmProvider(algorithm_, 0);
+}
+
+bool Sha256::Add(const void* data, size_t size) {
+  return hash_ &&
+         ::BCryptHashData(hash_, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size), 0) == 0;
+}
+
+std::string Sha256::Finish() {
+  unsigned char digest[32];
+  if (!hash_ || ::BCryptFinishHash(hash_, digest, sizeof digest, 0) != 0) return {};
+  return std::string(reinterpret_cast<char*>(digest), sizeof digest);
+}
+
+std::string Sha256::FinishHex() {
+  const std::string digest = Finish();
+  return digest.empty() ? std::string() : Hex(digest);
+}
 
 std::vector<std::string> LoadReleaseKeys(HMODULE module) {
   std::vector<std::string> keys;
@@ -143,7 +144,7 @@ bool VerifyReleaseSignature(const std::string& bytes, const std::string& signatu
 std::string Sha256OfBytes(const std::string& bytes) {
   Sha256 hash;
   if (!hash.Add(bytes.data(), bytes.size())) return {};
-  return Hex(hash.Finish());
+  return hash.FinishHex();
 }
 
 std::string Sha256OfFile(const std::string& path, int64_t* size) {
@@ -162,7 +163,7 @@ std::string Sha256OfFile(const std::string& path, int64_t* size) {
   std::fclose(file);
   if (!ok) return {};
   if (size) *size = total;
-  return Hex(hash.Finish());
+  return hash.FinishHex();
 }
 
 std::optional<SignedRelease> VerifiedRelease(const std::string& manifestPath, const std::string& signaturePath,

@@ -13,6 +13,24 @@
 #include "engine/DownloadTask.h"
 #include "engine/SignedRelease.h"
 
+// Streams bytes through SHA-256 (CNG calls that exist since Windows Vista).
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  bool Add(const void* data, size_t size);
+  // The 32-byte digest; empty on failure.
+  std::string Finish();
+  // The same as 64 lower-case hexadecimal digits.
+  std::string FinishHex();
+
+ private:
+  void* algorithm_ = nullptr;  // BCRYPT_ALG_HANDLE
+  void* hash_ = nullptr;       // BCRYPT_HASH_HANDLE
+};
+
 // Resource ids of the embedded public keys (RCDATA, the .pub files of
 // `update-release keygen`): the first that is missing ends the list.
 constexpr int kReleaseKeyResourceFirst = 300;

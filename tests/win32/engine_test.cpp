@@ -9,10 +9,12 @@
 #include "EngineStandIn.h"
 #include "TestSupport.h"
 #include "app/UpdaterApp.h"
+#include "engine/ArrivalCheck.h"
 #include "engine/Installer.h"
 #include "engine/ManifestCheck.h"
 #include "engine/ModuleDigest.h"
 #include "engine/ProductLink.h"
+#include "engine/ReleaseTrust.h"
 #include "ui/UpdateDialog.h"
 
 using namespace testing_support;
@@ -104,6 +106,68 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
   EXPECT_EQ(again.Tasks()[0].localFileName, "Velnoria.exe");
   EXPECT_EQ(again.Tasks()[0].url, "http://updates.example/r/Saffen.exe");
   EXPECT_EQ(again.Tasks()[0].messageId, 0x471u);
+}
+
+TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
+  std::string module(300000, '\0');
+  for (size_t i = 0; i < module.size(); ++i) module[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
+  std::string changed = module;
+  changed[123456] ^= 1;
+  const std::string path = In("Velkor.dll");
+  const int64_t size = static_cast<int64_t>(module.size());
+  struct Case {
+    const char* what;
+    bool sign;           // the task carries the signed SHA-256 and size
+    std::string before;  // what the file holds when the transfer starts
+    int64_t from;        // where the transfer starts writing
+    int64_t announced;   // the size the response announces (-1: none)
+    std::string sent;    // the bytes the transfer writes from `from`
+    bool seen, matches;
+  };
+  const std::string half = module.substr(0, 100000);
+  const Case cases[] = {
+      {"fresh, unsigned", false, "", 0, size, module, true, true},
+      {"fresh, signed", true, "", 0, size, module, true, true},
+      {"one byte changed", true, "", 0, size, changed, true, false},
+      {"one byte changed, unsigned", false, "", 0, size, changed, true, false},
+      {"resumed after a third", true, half, 100000, size, module.substr(100000), true, true},
+      {"resumed, but the earlier bytes are another file's", false, changed.substr(0, 200000), 200000, size,
+       module.substr(200000), true, false},
+      {"no size announced, unsigned: the file decides", false, "", 0, -1, module, false, true},
+      {"no size announced, signed: the signed size counts", true, "", 0, -1, module, true, true},
+      {"more than the signed size", true, "", 0, size + 5, module + "extra", false, false},
+  };
+  for (const Case& c : cases) {
+    DownloadTask task{1, "Velkor.dll", "http://updates.example/r/Velkor.dll", Digest(module), {}, -1};
+    if (c.sign) {
+      task.sha256 = Sha256OfBytes(module);
+      task.size = size;
+    }
+    ASSERT_TRUE(WriteFileBytes(path, c.before));
+    ArrivalCheck check(task, path);
+    // Written and shown in uneven pieces, as a transfer does.
+    std::string file = c.before;
+    for (size_t at = 0, piece = 1; at < c.sent.size(); at += piece, piece = piece * 3 + 7) {
+      const std::string bytes = c.sent.substr(at, piece);
+      file += bytes;
+      ASSERT_TRUE(WriteFileBytes(path, file));
+      check.OnBytes(c.announced, c.from + static_cast<int64_t>(at), bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
+    EXPECT_EQ(check.SawWholeFile(), c.seen) << c.what;
+    EXPECT_EQ(check.Matches(), c.matches) << c.what;
+  }
+  // A file that starts over (the server sent the whole file after all).
+  DownloadTask task{1, "Velkor.dll", "", Digest(module), {}, -1};
+  ArrivalCheck again(task, path);
+  again.OnBytes(size, 0, changed.data(), 50000);
+  again.OnBytes(size, 0, module.data(), static_cast<uint32_t>(module.size()));
+  ASSERT_TRUE(WriteFileBytes(path, module));
+  EXPECT_TRUE(again.SawWholeFile());
+  EXPECT_TRUE(again.Matches());
+  // The file changed after its bytes were seen: the sizes differ, the file decides.
+  ASSERT_TRUE(WriteFileBytes(path, module + "x"));
+  EXPECT_FALSE(again.SawWholeFile());
+  EXPECT_FALSE(again.Matches());
 }
 
 TEST_F(EngineFiles, DeletePathStaysInsideTheInstallFolder) {

@@ -1,0 +1,73 @@
+#include "engine/ArrivalCheck.h"
+
+#include <windows.h>
+
+#include <utility>
+#include <vector>
+
+#include "framework/Scoped.h"
+
+ArrivalCheck::ArrivalCheck(DownloadTask task, std::string path) : task_(std::move(task)), path_(std::move(path)) {}
+
+void ArrivalCheck::Start(int64_t total) {
+  // A signed release says the length; otherwise the response does.
+  length_ = task_.size >= 0 ? task_.size : total;
+  started_ = true;
+  fed_ = 0;
+  lost_ = length_ < 0 || length_ > INT32_MAX || !ModuleDigester::Streams(kModuleDigestKey, static_cast<int32_t>(length_));
+  digester_.reset();
+  sha256_.reset();
+  if (lost_) return;
+  digester_ = std::make_unique<ModuleDigester>(kModuleDigestKey, static_cast<int32_t>(length_));
+  if (!task_.sha256.empty()) sha256_ = std::make_unique<Sha256>();
+}
+
+void ArrivalCheck::Feed(const void* bytes, uint32_t count) {
+  // Bytes beyond the length make the file another one: Finish says so.
+  digester_->Add(static_cast<const uint8_t*>(bytes), count);
+  if (sha256_ && !sha256_->Add(bytes, count)) lost_ = true;
+  fed_ += count;
+}
+
+bool ArrivalCheck::CatchUp(int64_t offset) {
+  fw::ScopedFile file(::CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return false;
+  LARGE_INTEGER at{};
+  at.QuadPart = fed_;
+  if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) return false;
+  std::vector<char> buffer(256 * 1024);
+  while (fed_ < offset) {
+    const DWORD want = static_cast<DWORD>(std::min<int64_t>(offset - fed_, static_cast<int64_t>(buffer.size())));
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), buffer.data(), want, &got, nullptr) || got != want) return false;
+    Feed(buffer.data(), got);
+  }
+  return true;
+}
+
+void ArrivalCheck::OnBytes(int64_t total, int64_t offset, const void* bytes, uint32_t count) {
+  // The first bytes, or a file that starts over.
+  if (!started_ || offset == 0) Start(total);
+  if (lost_) return;
+  // A resumed transfer: its earlier bytes are in the file already.
+  if (offset != fed_ && !(offset > fed_ && CatchUp(offset))) {
+    lost_ = true;
+    return;
+  }
+  Feed(bytes, count);
+}
+
+bool ArrivalCheck::SawWholeFile() const {
+  if (lost_ || !digester_ || fed_ != length_) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data)) return false;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) == length_;
+}
+
+bool ArrivalCheck::Matches() const {
+  if (!SawWholeFile()) return FileMatchesTask(path_, task_);
+  if (task_.expectedDigest.empty() || digester_->Finish() != task_.expectedDigest) return false;
+  if (task_.sha256.empty()) return true;
+  return length_ == task_.size && sha256_->FinishHex() == task_.sha256;
+}
