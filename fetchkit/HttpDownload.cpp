@@ -329,8 +329,17 @@ class BodyReader : public std::enable_shared_from_this<BodyReader> {
         break;
       }
       if (available == 0) break;
-      const DWORD want = available >= kReadBufferMin ? std::max<DWORD>(available, size) : available;
-      if (!::InternetReadFile(request_, buffer.data(), std::min<DWORD>(want, kReadBufferMax), &got)) {
+      // Never more than the transfer accepts: at the limit, any byte still
+      // to come makes the file too large, and it is not written.
+      const int64_t room = maxBytes_ - received_.load();
+      if (room <= 0) {
+        result = FK_TOO_LARGE;
+        break;
+      }
+      const DWORD want = static_cast<DWORD>(std::min<int64_t>(
+          std::min<DWORD>(available >= kReadBufferMin ? std::max<DWORD>(available, size) : available, kReadBufferMax),
+          room));
+      if (!::InternetReadFile(request_, buffer.data(), want, &got)) {
         result = ReadFailure(::GetLastError(), started);
         break;
       }
@@ -350,10 +359,6 @@ class BodyReader : public std::enable_shared_from_this<BodyReader> {
         result = FK_PROTOCOL_ERROR;  // more than announced
         break;
       }
-      if (received > maxBytes_) {
-        result = FK_TOO_LARGE;
-        break;
-      }
     }
     bool abandoned;
     {
@@ -361,6 +366,12 @@ class BodyReader : public std::enable_shared_from_this<BodyReader> {
       abandoned = abandoned_;
       finished_ = true;
       result_ = result;
+      // The file is let go before anyone learns that the reader finished:
+      // the caller may rename or delete it at once.
+      if (!abandoned) {
+        ::CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+      }
     }
     if (!abandoned) {
       ::SetEvent(done_);

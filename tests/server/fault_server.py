@@ -20,7 +20,8 @@ object keyed by request path) before every request. A fault entry may hold:
   endless       200 without a length, then bytes without end (until the
                 client goes or endless_limit bytes, default 4 GB)
   drip          announce the file's length, then send one byte every
-                drip_seconds (default 3)
+                drip_seconds (default 3); with drip_after, send that many
+                bytes at full speed first
   header_flood  send this many bytes of extra header lines
   chunked       send the body chunked; with chunked_cut, close before the
                 last chunk
@@ -269,7 +270,10 @@ class Handler(BaseHTTPRequestHandler):
     def send_body(self, body, fault):
         if "drip" in fault:
             try:
-                for at in range(len(body)):
+                fast = min(len(body), int(fault.get("drip_after", 0)))
+                self.wfile.write(body[:fast])
+                self.wfile.flush()
+                for at in range(fast, len(body)):
                     if STOP.is_set():
                         break
                     self.wfile.write(body[at:at + 1])

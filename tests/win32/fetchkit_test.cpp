@@ -277,6 +277,26 @@ TEST_F(Fetchkit, ADrippingServerIsCutOffWithinAMinute) {
   EXPECT_LT(::GetTickCount() - again, 15000u);
 }
 
+TEST_F(Fetchkit, AServerThatTurnsToADripInTheMiddleOfALargeReadIsLeftBehind) {
+  // Megabytes at full speed make the reads large; a read then waits for a
+  // drip that would take days to fill it. The transfer still ends when its
+  // deadline (or the stall rule) says so, lets go of its file, and keeps
+  // what arrived for a later resume.
+  const std::string body = RandomBytes(8 << 20, 25);
+  server_->Put("turns.bin", body);
+  server_->SetFaults("{\"/turns.bin\": {\"drip\": true, \"drip_seconds\": 1, \"drip_after\": 4194304}}");
+  std::unique_ptr<CHttpDownload> d(CHttpDownload::NewInstance());
+  d->SetLimits(0, 6000);
+  const DWORD start = ::GetTickCount();
+  EXPECT_EQ(d->Download(server_->Url("turns.bin").c_str(), (dir_ + "turns.bin").c_str(), 0), FK_TOO_SLOW);
+  EXPECT_LT(::GetTickCount() - start, 15000u);
+  const std::string kept = ReadFileBytes(dir_ + "turns.bin");
+  EXPECT_GE(kept.size(), 1u << 20);
+  EXPECT_LE(kept.size(), 4u << 20);
+  EXPECT_EQ(kept, body.substr(0, kept.size()));
+  EXPECT_TRUE(::DeleteFileA((dir_ + "turns.bin").c_str()));
+}
+
 TEST_F(Fetchkit, FetchWholeNeverResumes) {
   const std::string body = RandomBytes(20000, 13);
   server_->Put("whole-only.bin", body);
