@@ -105,8 +105,16 @@ BOOL UpdaterApp::InitInstance() {
   ModuleDirectory = GetModuleDirectory();
   SupportLog(ModuleDirectory, "start: mode %d, server base \"%s\", %s", m_nUpdateMode, m_szServerBase,
              LoadReleaseKeys(AfxGetInstanceHandle()).empty() ? "no release keys" : "signed releases only");
-  if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional)
-    m_strReleaseNotes = FetchReleaseNotes(std::string(m_szServerBase) + kReleaseNotesFileName);
+  // The notes come while GDI+ starts and the window is built; the window
+  // takes them (ReleaseNotes) before it shows.
+  if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional) {
+    const std::string url = std::string(m_szServerBase) + kReleaseNotesFileName;
+    try {
+      m_notesFetch = std::thread([this, url] { m_strReleaseNotes = FetchReleaseNotes(url); });
+    } catch (...) {
+      m_strReleaseNotes = FetchReleaseNotes(url);
+    }
+  }
 
   m_gdiplusStarted = Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok;
 
@@ -120,7 +128,13 @@ BOOL UpdaterApp::InitInstance() {
     SupportLog(ModuleDirectory, "end: %s, after %lu ms", kState[static_cast<int>(dialog.Engine().State())],
                ::GetTickCount() - started);
   }
+  ReleaseNotes();  // a window that never showed still waits for the fetch
   return FALSE;
+}
+
+const std::string& UpdaterApp::ReleaseNotes() {
+  if (m_notesFetch.joinable()) m_notesFetch.join();
+  return m_strReleaseNotes;
 }
 
 int UpdaterApp::ExitInstance() {

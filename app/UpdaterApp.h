@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/HandoffBlock.h"
@@ -26,6 +27,8 @@ class UpdaterApp : public CWinApp {
 
   // The release notes at `url`, or the empty string on any failure.
   std::string FetchReleaseNotes(const std::string& url);
+  // The release notes, once their fetch (started by InitInstance) is over.
+  const std::string& ReleaseNotes();
   // True when the server's signed manifest vouches for these notes.
   bool NotesAreSigned(const std::string& notes, const std::vector<std::string>& keys);
 
@@ -37,6 +40,7 @@ class UpdaterApp : public CWinApp {
   ULONG_PTR m_gdiplusToken = 0;
 
  private:
+  std::thread m_notesFetch;
   bool m_gdiplusStarted = false;
   bool m_socketsStarted = false;
 };

@@ -291,14 +291,14 @@ void UpdateDialog::ShowOffer() {
       m_statusText.SetWindowText("");
       m_btnFinish.ShowWindow(SW_HIDE);
       m_btnExit.ShowWindow(SW_HIDE);
-      m_releaseNotes.SetWindowText(App().m_strReleaseNotes);
+      m_releaseNotes.SetWindowText(App().ReleaseNotes());
       Invalidate(TRUE);
       break;
     case ModeMandatory:
       m_statusText.SetWindowText("");
       m_btnSkip.ShowWindow(SW_HIDE);
       m_btnFinish.ShowWindow(SW_HIDE);
-      m_releaseNotes.SetWindowText(App().m_strReleaseNotes);
+      m_releaseNotes.SetWindowText(App().ReleaseNotes());
       Invalidate(TRUE);
       break;
     case ModeBackground:
