@@ -3,11 +3,13 @@
 //       click-to-success time, worst SendMessageTimeout of the window during
 //       the run, peak working set of the updater
 //   update_bench.exe startup UPDATER BASE_URL MINIMAL_DIALOG RUNS
-//       process start to visible window: the updater against a minimal dialog
+//       process start to visible window, the updater and a minimal dialog
+//       alternately, and each one's peak working set by then: a line a run
 #include <windows.h>
 #include <psapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -66,11 +68,16 @@ HWND WaitWindow(DWORD pid, double timeoutMs) {
   return nullptr;
 }
 
-double TimeToWindow(const std::string& exe) {
+// Process start to visible window, and the peak working set by then.
+double TimeToWindow(const std::string& exe, unsigned long& peakKb) {
   const double t0 = Now();
   PROCESS_INFORMATION pi = Start(exe);
   HWND w = WaitWindow(pi.dwProcessId, 30000);
   const double t = Now() - t0;
+  PROCESS_MEMORY_COUNTERS pmc{};
+  pmc.cb = sizeof pmc;
+  ::GetProcessMemoryInfo(pi.hProcess, &pmc, sizeof pmc);
+  peakKb = static_cast<unsigned long>(pmc.PeakWorkingSetSize / 1024);
   if (w) ::PostMessageA(w, WM_CLOSE, 0, 0);
   ::WaitForSingleObject(pi.hProcess, 10000);
   ::TerminateProcess(pi.hProcess, 0);
@@ -121,15 +128,14 @@ int main(int argc, char** argv) {
   if (argc >= 6 && std::string(argv[1]) == "startup") {
     HANDLE block = Handoff(1, argv[3]);
     const int runs = std::atoi(argv[5]);
-    double updater = 1e9, minimal = 1e9;
+    // Alternating, one line a run: the two times and the two peaks.
     for (int i = 0; i < runs; ++i) {
-      const double u = TimeToWindow(argv[2]);
-      const double m = TimeToWindow(argv[4]);
-      if (u >= 0 && u < updater) updater = u;
-      if (m >= 0 && m < minimal) minimal = m;
+      unsigned long updaterKb = 0, minimalKb = 0;
+      const double u = TimeToWindow(argv[2], updaterKb);
+      const double m = TimeToWindow(argv[4], minimalKb);
+      std::printf("%.0f %.0f %lu %lu\n", u, m, updaterKb, minimalKb);
     }
     ::CloseHandle(block);
-    std::printf("%.0f %.0f\n", updater, minimal);
     return 0;
   }
   std::fprintf(stderr, "usage: update_bench update DIR BASE | startup UPDATER BASE MINIMAL RUNS\n");
