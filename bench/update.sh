@@ -6,7 +6,8 @@
 #   bench/update.sh [BUILD_DIR] [RUNS]   (default 5)
 # Rows: the fingerprint of a 256 MB file (random, zeros) against md5sum; a
 # full update of 17 modules (173 MB, 升级 to 完成 shown) from nginx on
-# loopback against curl --parallel of the same files; start-up to a visible
+# loopback against curl --parallel of the same files, unsigned and (with the
+# updater built to trust the build's key) signed; start-up to a visible
 # window against a minimal dialog; peak memory during the update against the
 # minimal dialog's (Wine's own floor); the window's worst answer time during
 # the update; and the update over a slow link (nginx at 1 MB/s a connection)
@@ -41,9 +42,13 @@ for f in "$work/release/new/"*; do head -c $((10 << 20)) /dev/urandom >>"$f"; do
 rm -rf "$work/www/release"
 cp "$work/release/notes.txt" "$work/notes.txt"
 "$BUILD_DIR/tools/update-release" publish "$work/release/new" "$work/www/release" --notes "$work/notes.txt" >/dev/null
+# The same release signed, for the updater built to trust the build's key.
+"$BUILD_DIR/tools/update-release" publish "$work/release/new" "$work/www/signed" --notes "$work/notes.txt" \
+  --sign "$W/keys/release.key" --release 1 >/dev/null
 scripts/nginx-serve.sh start "$work/nginx" "$work/www"
 NGINX_RATE=1m scripts/nginx-serve.sh start "$work/nginx-slow" "$work/www"
 base="http://127.0.0.1:$(cat "$work/nginx/port")/release/"
+signed_base="http://127.0.0.1:$(cat "$work/nginx/port")/signed/"
 slow_base="http://127.0.0.1:$(cat "$work/nginx-slow/port")/release/"
 scripts/wine-env.sh start "$W/wine"
 total_mb=$(du -cm "$work/www/release/"*.dll "$work/www/release/"*.exe | tail -1 | cut -f1)
@@ -74,10 +79,11 @@ mapfile -t fast_curl < <(curl_args "$base")
 mapfile -t slow_curl < <(curl_args "$slow_base")
 
 # One update from the old release: prints "ms worst_sendmessage_ms".
+#   update_once BASE [UPDATER]
 update_once() {
   rm -rf "$work/install"
   mkdir -p "$work/install"
-  cp "$work/release/old/"* "$bin/Updater.exe" "$work/install/"
+  cp "$work/release/old/"* "${2:-$bin/Updater.exe}" "$work/install/"
   local result ms worst ws
   read -r result ms worst ws < <(scripts/wine-run.sh "$W/wine" "$bin/update_bench.exe" update \
     "$(winpath "$work/install")" "$1" | tr -d '\r')
@@ -97,11 +103,13 @@ curl_once() {
   echo $(( $(now_ms) - t0 ))
 }
 
-updates=() curls=() worsts=()
+updates=() curls=() worsts=() signed_updates=()
 for _ in $(seq "$RUNS"); do
   read -r ms worst < <(update_once "$base")
   updates+=("$ms") worsts+=("$worst")
   curls+=("$(curl_once "${fast_curl[@]}")")
+  read -r ms worst < <(update_once "$signed_base" "$bin/keyed/Updater.exe")
+  signed_updates+=("$ms") worsts+=("$worst")
 done
 peak_rss_kb=$(cat "$peak_file")
 
@@ -122,7 +130,8 @@ declare -A digest_ms md5_ms
 for data in random zeros; do
   cat "$work/$data.bin" >/dev/null
   d=() m=()
-  for _ in $(seq "$RUNS"); do
+  # A run is well under a second: more of them make the median steady.
+  for _ in $(seq $((2 * RUNS + 1))); do
     t0=$(now_ms); "$BUILD_DIR/tools/update-release" digest "$work/$data.bin" >/dev/null; d+=($(( $(now_ms) - t0 )))
     t0=$(now_ms); md5sum "$work/$data.bin" >/dev/null; m+=($(( $(now_ms) - t0 )))
   done
@@ -150,6 +159,9 @@ done
 um=$(median "${updates[@]}") cm=$(median "${curls[@]}")
 row "update of 17 modules, $total_mb MB (curl --parallel)" "$um ms" "$cm ms" "$(ratio "$um" "$cm")" "at most 1.3" \
   "$(spread "${updates[@]}"); $(spread "${curls[@]}") ms"
+sum=$(median "${signed_updates[@]}")
+row "  the same, signed release, keyed updater" "$sum ms" "$cm ms" "$(ratio "$sum" "$cm")" "-" \
+  "$(spread "${signed_updates[@]}") ms"
 sm=$(median "${starts[@]}") mm=$(median "${minimals[@]}")
 row "start-up to visible window (minimal dialog)" "$sm ms" "$mm ms" "$(ratio "$sm" "$mm")" "at most 1.3" \
   "$(spread "${starts[@]}"); $(spread "${minimals[@]}") ms"
@@ -164,4 +176,4 @@ row "worst SendMessageTimeout during the update" "$(maximum "${worsts[@]}") ms" 
 slm=$(median "${slow_updates[@]}") scm=$(median "${slow_curls[@]}")
 row "update over 1 MB/s a connection (curl, same link)" "$slm ms" "$scm ms" "$(ratio "$slm" "$scm")" \
   "at most 1.05" "$(spread "${slow_updates[@]}"); $(spread "${slow_curls[@]}") ms"
-echo "medians of $RUNS alternating runs ($slow_runs on the slow link); updates ${updates[*]} ms, curl ${curls[*]} ms"
+echo "medians of $RUNS alternating runs ($((2 * RUNS + 1)) for the fingerprint, $slow_runs on the slow link); updates ${updates[*]} ms, curl ${curls[*]} ms"

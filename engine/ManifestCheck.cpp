@@ -5,10 +5,8 @@
 #include <imagehlp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "app/HandoffBlock.h"
 #include "app/Messages.h"
@@ -16,6 +14,7 @@
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ModuleDigest.h"
+#include "engine/ParallelWork.h"
 #include "engine/ReleaseTrust.h"
 #include "engine/SupportLog.h"
 #include "fetchkit/HttpDownload.h"
@@ -57,46 +56,24 @@ VerifyGate& Gate() {
   return gate;
 }
 
-// The installed modules' fingerprints, worked out on threads of their own
-// (one per processor) while the manifest is fetched. The threads run below
-// the window's priority, so that the window keeps answering.
+// The installed modules' fingerprints, worked out in parallel while the
+// manifest is fetched.
 class InstalledDigests {
  public:
   explicit InstalledDigests(const std::string& folder) {
     for (int i = 0; i < kModuleCount; ++i) paths_[i] = folder + kModuleCatalogue[i].LocalName();
-    SYSTEM_INFO info{};
-    ::GetSystemInfo(&info);
-    const unsigned count = std::min<unsigned>(std::max<unsigned>(info.dwNumberOfProcessors, 1), 4);
-    try {
-      for (unsigned t = 0; t < count; ++t) threads_.emplace_back([this] { Work(); });
-    } catch (...) {
-      // No thread to spare: Get works out what is left.
-    }
+    work_.Start(kModuleCount, [this](int i) { digests_[i] = ModuleDigest(paths_[i], kModuleDigestKey); });
   }
-  ~InstalledDigests() { Join(); }
-  InstalledDigests(const InstalledDigests&) = delete;
-  InstalledDigests& operator=(const InstalledDigests&) = delete;
 
   const std::string& Get(int index) {
-    Join();
+    work_.Wait();
     return digests_[index];
   }
 
  private:
-  void Work() {
-    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
-    for (int i; (i = next_++) < kModuleCount;) digests_[i] = ModuleDigest(paths_[i], kModuleDigestKey);
-  }
-  void Join() {
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
-    for (int i; (i = next_++) < kModuleCount;) digests_[i] = ModuleDigest(paths_[i], kModuleDigestKey);
-  }
-
   std::string paths_[kModuleCount];
   std::string digests_[kModuleCount];
-  std::atomic<int> next_{0};
-  std::vector<std::thread> threads_;
+  ParallelWork work_;  // last: its threads end before the strings go
 };
 
 // Everything one worker needs, its own copy.

@@ -11,6 +11,7 @@
 #include "engine/Installer.h"
 #include "engine/ManifestCheck.h"
 #include "engine/ModuleDigest.h"
+#include "engine/ParallelWork.h"
 #include "engine/ReleaseTrust.h"
 #include "engine/SupportLog.h"
 #include "engine/ProductLink.h"
@@ -228,16 +229,20 @@ void RollBack(const std::vector<Swap>& swaps, std::vector<std::string>& leftover
 
 bool UpdateEngine::InstallModules() {
   const std::string& folder = m_settings.moduleDirectory;
-  // What was staged is checked again right before it goes in: a file that
-  // changed since its download is not the release. Nothing is installed then.
-  for (const DownloadTask& task : m_downloadTasks) {
-    const std::string staged = StagedPath(folder, task.localFileName);
-    if (!FileMatchesTask(staged, task)) {
-      SupportLog(folder, "install %s: the staged file changed since its check: nothing is installed",
-                 task.localFileName.c_str());
-      ::DeleteFileA(staged.c_str());
-      return false;
-    }
+  // What was staged is checked again right before it goes in (all files at
+  // once): a file that changed since its download is not the release.
+  // Nothing is installed then.
+  std::vector<char> matches(m_downloadTasks.size());
+  RunInParallel(static_cast<int>(m_downloadTasks.size()), [&](int i) {
+    matches[i] = FileMatchesTask(StagedPath(folder, m_downloadTasks[i].localFileName), m_downloadTasks[i]);
+  });
+  for (size_t i = 0; i < m_downloadTasks.size(); ++i) {
+    if (matches[i]) continue;
+    const std::string staged = StagedPath(folder, m_downloadTasks[i].localFileName);
+    SupportLog(folder, "install %s: the staged file changed since its check: nothing is installed",
+               m_downloadTasks[i].localFileName.c_str());
+    ::DeleteFileA(staged.c_str());
+    return false;
   }
   const std::string previous = folder + kStagingFolder + kPreviousFolder;
   ::CreateDirectoryA(previous.c_str(), nullptr);

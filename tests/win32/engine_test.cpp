@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <set>
+#include <vector>
 
 #include "EngineStandIn.h"
 #include "TestSupport.h"
@@ -13,6 +15,7 @@
 #include "engine/Installer.h"
 #include "engine/ManifestCheck.h"
 #include "engine/ModuleDigest.h"
+#include "engine/ParallelWork.h"
 #include "engine/ProductLink.h"
 #include "engine/ReleaseTrust.h"
 #include "ui/UpdateDialog.h"
@@ -168,6 +171,23 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
   ASSERT_TRUE(WriteFileBytes(path, module + "x"));
   EXPECT_FALSE(again.SawWholeFile());
   EXPECT_FALSE(again.Matches());
+}
+
+TEST(ParallelWork, EveryPieceRunsOnceAndWaitMeansDone) {
+  for (int count : {0, 1, 3, 17, 200}) {
+    std::vector<std::atomic<int>> runs(count);
+    ParallelWork work;
+    work.Start(count, [&](int i) {
+      ::Sleep(i % 3);
+      runs[i]++;
+    });
+    work.Wait();
+    for (int i = 0; i < count; ++i) ASSERT_EQ(runs[i].load(), 1) << "piece " << i << " of " << count;
+  }
+  // The same without a separate start, and a second Wait that finds nothing to do.
+  std::vector<int> squares(50);
+  RunInParallel(50, [&](int i) { squares[i] = i * i; });
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(squares[i], i * i);
 }
 
 TEST_F(EngineFiles, DeletePathStaysInsideTheInstallFolder) {
