@@ -321,7 +321,8 @@ std::string ModuleDigestOfBytes(const uint8_t* data, int32_t length, const std::
 
 std::string ModuleDigestOfStream(std::FILE* file, int32_t length, const std::string& key) {
   if (key.empty() || length < 0) return {};
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kChunk]);
+  // A small file needs no more than its own size.
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[std::max<size_t>(1, std::min<size_t>(kChunk, static_cast<size_t>(length)))]);
   // A file that shrinks while it is read: only the bytes actually read take
   // part, as if the file had that length; the length only ever decreases.
   for (;;) {
