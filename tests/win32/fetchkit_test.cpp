@@ -292,7 +292,7 @@ TEST_F(Fetchkit, AServerThatTurnsToADripInTheMiddleOfALargeReadIsLeftBehind) {
   EXPECT_LT(::GetTickCount() - start, 15000u);
   const std::string kept = ReadFileBytes(dir_ + "turns.bin");
   EXPECT_GE(kept.size(), 1u << 20);
-  EXPECT_LE(kept.size(), 4u << 20);
+  EXPECT_LE(kept.size(), (4u << 20) + 64);  // and a byte a second of the drip
   EXPECT_EQ(kept, body.substr(0, kept.size()));
   EXPECT_TRUE(::DeleteFileA((dir_ + "turns.bin").c_str()));
 }
