@@ -460,8 +460,8 @@ LRESULT UpdateDialog::OnDownloadFinished(WPARAM result, LPARAM module) {
   return 1;
 }
 
-LRESULT UpdateDialog::OnManifestChecked(WPARAM failed, LPARAM run) {
-  m_engine.OnManifestChecked(static_cast<unsigned>(failed), static_cast<int32_t>(run));
+LRESULT UpdateDialog::OnManifestChecked(WPARAM outcome, LPARAM run) {
+  m_engine.OnManifestChecked(static_cast<unsigned>(outcome), static_cast<int32_t>(run));
   return 1;
 }
 
