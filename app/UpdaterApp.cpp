@@ -67,7 +67,7 @@ std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
       while (bytes.size() < kNotesMaxBytes && (n = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
       fclose(file);
       // An updater that checks signatures shows only the notes the release team signed.
-      const std::vector<std::string> keys = LoadReleaseKeys(AfxGetInstanceHandle());
+      const std::vector<std::string>& keys = ReleaseKeys();
       if (keys.empty() || NotesAreSigned(bytes, keys)) notes = ReleaseNotesFromFileBytes(bytes);
       SupportLog(ModuleDirectory, "notes: %u bytes%s", static_cast<unsigned>(bytes.size()),
                  notes.empty() && !bytes.empty() ? ", not shown: they are not the signed ones" : "");
@@ -104,7 +104,7 @@ BOOL UpdaterApp::InitInstance() {
   if (!ReadHandoff()) return FALSE;
   ModuleDirectory = GetModuleDirectory();
   SupportLog(ModuleDirectory, "start: mode %d, server base \"%s\", %s", m_nUpdateMode, m_szServerBase,
-             LoadReleaseKeys(AfxGetInstanceHandle()).empty() ? "no release keys" : "signed releases only");
+             ReleaseKeys().empty() ? "no release keys" : "signed releases only");
   // The notes come while GDI+ starts and the window is built; the window
   // takes them (ReleaseNotes) before it shows.
   if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional) {
@@ -130,6 +130,11 @@ BOOL UpdaterApp::InitInstance() {
   }
   ReleaseNotes();  // a window that never showed still waits for the fetch
   return FALSE;
+}
+
+const std::vector<std::string>& UpdaterApp::ReleaseKeys() {
+  std::call_once(m_releaseKeysLoaded, [this] { m_releaseKeys = LoadReleaseKeys(AfxGetInstanceHandle()); });
+  return m_releaseKeys;
 }
 
 const std::string& UpdaterApp::ReleaseNotes() {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -27,6 +28,8 @@ class UpdaterApp : public CWinApp {
 
   // The release notes at `url`, or the empty string on any failure.
   std::string FetchReleaseNotes(const std::string& url);
+  // The public release keys the updater carries, read from its resources once.
+  const std::vector<std::string>& ReleaseKeys();
   // The release notes, once their fetch (started by InitInstance) is over.
   const std::string& ReleaseNotes();
   // True when the server's signed manifest vouches for these notes.
@@ -41,6 +44,8 @@ class UpdaterApp : public CWinApp {
 
  private:
   std::thread m_notesFetch;
+  std::once_flag m_releaseKeysLoaded;
+  std::vector<std::string> m_releaseKeys;
   bool m_gdiplusStarted = false;
   bool m_socketsStarted = false;
 };

@@ -5,7 +5,6 @@
 #include "app/Messages.h"
 #include "app/UpdaterApp.h"
 #include "engine/ProductLink.h"
-#include "engine/ReleaseTrust.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
 #include "res/resource.h"
@@ -20,9 +19,9 @@ namespace {
 const char kFace[] = "宋体";
 
 EngineSettings SettingsOfThisProcess() {
-  const UpdaterApp& app = App();
+  UpdaterApp& app = App();
   return EngineSettings{app.m_nUpdateMode, app.m_szServerBase, ModuleDirectory, app.m_hProductWnd,
-                        LoadReleaseKeys(AfxGetInstanceHandle())};
+                        app.ReleaseKeys()};
 }
 
 // Black 9-point 宋体 in a window-relative box as wide as the window.
