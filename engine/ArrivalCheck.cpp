@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/Installer.h"
 #include "framework/Scoped.h"
 
 ArrivalCheck::ArrivalCheck(DownloadTask task, std::string path) : task_(std::move(task)), path_(std::move(path)) {}
@@ -58,16 +59,18 @@ void ArrivalCheck::OnBytes(int64_t total, int64_t offset, const void* bytes, uin
   Feed(bytes, count);
 }
 
-bool ArrivalCheck::SawWholeFile() const {
-  if (lost_ || !digester_ || fed_ != length_) return false;
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data)) return false;
-  return (static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) == length_;
+std::optional<bool> ArrivalCheck::Verdict() const {
+  if (lost_ || !digester_ || fed_ != length_ || FileSize(path_) != length_) return std::nullopt;
+  if (task_.expectedDigest.empty() || digester_->Finish() != task_.expectedDigest) return false;
+  return task_.sha256.empty() || (length_ == task_.size && sha256_->FinishHex() == task_.sha256);
 }
 
-bool ArrivalCheck::Matches() const {
-  if (!SawWholeFile()) return FileMatchesTask(path_, task_);
-  if (task_.expectedDigest.empty() || digester_->Finish() != task_.expectedDigest) return false;
-  if (task_.sha256.empty()) return true;
-  return length_ == task_.size && sha256_->FinishHex() == task_.sha256;
+bool FileMatchesTask(const std::string& path, const DownloadTask& task) {
+  // The file's bytes, all of them already there, go through the same check.
+  const int64_t size = FileSize(path);
+  if (size < 0) return false;
+  ArrivalCheck check(task, path);
+  check.Start(size);
+  if (!check.lost_ && !check.CatchUp(size)) return false;
+  return check.Verdict().value_or(false);
 }

@@ -15,6 +15,11 @@
 #include "engine/ReleaseTrust.h"
 #include "fetchkit/HttpDownload.h"
 
+// A downloaded or staged file is the module its task names: the manifest's
+// fingerprint and, for a signed release, the signed SHA-256 and size. The
+// file is read once, for both.
+bool FileMatchesTask(const std::string& path, const DownloadTask& task);
+
 class ArrivalCheck final : public FkReceiver {
  public:
   // `path` is where the transfer writes.
@@ -22,17 +27,18 @@ class ArrivalCheck final : public FkReceiver {
 
   void OnBytes(int64_t total, int64_t offset, const void* bytes, uint32_t count) override;
 
-  // True when the file at the path is the task's module. Decided from the
-  // bytes seen when they were the whole file; otherwise from the file.
-  bool Matches() const;
-  // True when the bytes seen decide Matches without reading the file.
-  bool SawWholeFile() const;
+  // Whether the file at the path is the task's module, decided from the
+  // bytes seen; nothing when they were not the whole file (then the file
+  // must be read: FileMatchesTask).
+  std::optional<bool> Verdict() const;
 
  private:
   void Start(int64_t total);
   void Feed(const void* bytes, uint32_t count);
   // The file's bytes from `fed_` up to `offset`, from the file itself.
   bool CatchUp(int64_t offset);
+
+  friend bool FileMatchesTask(const std::string& path, const DownloadTask& task);
 
   const DownloadTask task_;
   const std::string path_;

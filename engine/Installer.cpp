@@ -13,6 +13,12 @@
 
 bool PathExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+int64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
 bool DeletePath(std::string path, const std::string& installFolder) {
   path = TrimTrailingSeparators(path);
   if (path.empty() || !IsDeletablePath(path, installFolder)) return false;

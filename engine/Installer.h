@@ -3,10 +3,13 @@
 // an installation that was stopped half-way.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // True when a file or folder exists at `path`.
 bool PathExists(const std::string& path);
+// The size of the file at `path`; -1 when there is none.
+int64_t FileSize(const std::string& path);
 
 // Deletes a file or a whole folder tree silently; true when the shell reports
 // success. Refuses (false) an empty path and any path not strictly inside

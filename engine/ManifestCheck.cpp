@@ -90,12 +90,6 @@ bool Verified(const std::string& path, const DownloadTask& task) {
   return Gate().Run([&] { return FileMatchesTask(path, task); });
 }
 
-int64_t FileSize(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-  return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-}
-
 // Fetches one module and checks it against the manifest's fingerprint.
 unsigned FetchModule(const WorkerJob& job) {
   // A module that an earlier run already left verified under its name in
@@ -119,8 +113,9 @@ unsigned FetchModule(const WorkerJob& job) {
   // A transfer that does not carry the manifest's fingerprint is not the
   // module: it is never staged or pre-loaded, and the retry fetches it whole.
   const int64_t size = FileSize(job.arrival);
-  const bool seen = check.SawWholeFile();
-  if (!(seen ? check.Matches() : Verified(job.arrival, job.task))) {
+  const std::optional<bool> verdict = check.Verdict();
+  const bool seen = verdict.has_value();
+  if (!(seen ? *verdict : Verified(job.arrival, job.task))) {
     SupportLog(job.folder, "check %s: %lld bytes arrived but are not the release's module (%s): deleted",
                job.task.localFileName.c_str(), static_cast<long long>(size),
                job.task.sha256.empty() ? "fingerprint" : "fingerprint, signed SHA-256 and size");

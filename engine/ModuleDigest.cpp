@@ -15,6 +15,17 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
+// S[0] .. S[15] as 32 lower-case hexadecimal digits.
+std::string RenderDigest(const uint32_t* state) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out(32, '0');
+  for (int i = 0; i < 16; ++i) {
+    out[2 * i] = kHex[(state[i] >> 4) & 15];
+    out[2 * i + 1] = kHex[state[i] & 15];
+  }
+  return out;
+}
+
 // The state update of one step of either pass, exactly as defined:
 //   d = (S[q] + c + k + L) mod 255 -> S[p];  e = (d + c + k + L) mod 255 -> S[q]
 // with signed 32-bit arithmetic, truncating remainder and 8-bit stores. Used
@@ -49,16 +60,6 @@ class ExactState {
 
   std::string Render() const { return RenderDigest(state_.data()); }
 
-  static std::string RenderDigest(const uint32_t* state) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out(32, '0');
-    for (int i = 0; i < 16; ++i) {
-      out[2 * i] = kHex[(state[i] >> 4) & 15];
-      out[2 * i + 1] = kHex[state[i] & 15];
-    }
-    return out;
-  }
-
  private:
   void Step(uint32_t p, uint32_t q, int c, int k) {
     const uint32_t base = static_cast<uint32_t>(c) + static_cast<uint32_t>(k) + static_cast<uint32_t>(length_);
@@ -89,7 +90,8 @@ namespace {
 
 constexpr uint32_t kSrcShift = 24;
 constexpr uint32_t kOffMask = (1u << kSrcShift) - 1;
-// A step adds at most 254 to an offset: 16 KB of steps stay below 2^24.
+// A step adds at most 254 to an offset: 16 KB of steps stay below 2^24, and
+// two such offsets add up without overflow where maps are put together.
 constexpr size_t kSegment = 16 * 1024;
 constexpr size_t kLanes = 4;
 
@@ -104,8 +106,11 @@ Map Identity() {
 inline uint32_t Src(uint32_t v) { return v >> kSrcShift; }
 inline uint32_t Off(uint32_t v) { return v & kOffMask; }
 
-void Reduce(Map& m) {
-  for (auto& v : m) v = (Src(v) << kSrcShift) | (Off(v) % 255);
+// The state `m` makes of `state` (values 0 to 254).
+Map Apply(const Map& m, const Map& state) {
+  Map out;
+  for (int i = 0; i < 16; ++i) out[i] = (state[Src(m[i])] + Off(m[i])) % 255;
+  return out;
 }
 
 // `outer` after `inner`: S -> outer(inner(S)).
@@ -210,9 +215,7 @@ ModuleDigester::~ModuleDigester() = default;
 void ModuleDigester::Take(const Map& forwardMap, const Map& backwardMap) {
   // Forward: the state moves on at once. Backward: this stretch is walked
   // before every earlier one, so its map goes first.
-  Map state;
-  for (int i = 0; i < 16; ++i) state[i] = (forward_[Src(forwardMap[i])] + Off(forwardMap[i]) % 255) % 255;
-  forward_ = state;
+  forward_ = Apply(forwardMap, forward_);
   backward_ = Compose(backward_, backwardMap);
 }
 
@@ -223,11 +226,7 @@ void ModuleDigester::Work(const uint8_t* bytes, size_t count) {
     Map forwardMaps[kLanes], backwardMaps[kLanes];
     for (size_t l = 0; l < kLanes; ++l) forwardMaps[l] = backwardMaps[l] = Identity();
     LaneMaps(tables_->forward, tables_->backward, bytes, forwardMaps, backwardMaps);
-    for (size_t l = 0; l < kLanes; ++l) {
-      Reduce(forwardMaps[l]);
-      Reduce(backwardMaps[l]);
-      Take(forwardMaps[l], backwardMaps[l]);
-    }
+    for (size_t l = 0; l < kLanes; ++l) Take(forwardMaps[l], backwardMaps[l]);
     bytes += kLanes * kSegment;
     count -= kLanes * kSegment;
   }
@@ -236,8 +235,6 @@ void ModuleDigester::Work(const uint8_t* bytes, size_t count) {
     Map forwardMap = Identity(), backwardMap = Identity();
     ForwardMap(tables_->forward, bytes, n, forwardMap);
     BackwardMap(tables_->backward, bytes, n, backwardMap);
-    Reduce(forwardMap);
-    Reduce(backwardMap);
     Take(forwardMap, backwardMap);
     bytes += n;
     count -= n;
@@ -273,9 +270,7 @@ std::string ModuleDigester::Finish() {
   if (!streams_ || added_ != static_cast<uint64_t>(length_)) return {};
   Work(pending_.get(), pendingSize_);
   pendingSize_ = 0;
-  uint32_t state[16];
-  for (int i = 0; i < 16; ++i) state[i] = (forward_[Src(backward_[i])] + Off(backward_[i]) % 255) % 255;
-  return ExactState::RenderDigest(state);
+  return RenderDigest(Apply(backward_, forward_).data());
 }
 
 namespace {

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/ModuleDigest.h"
 #include "fetchkit/HttpDownload.h"
 
 namespace {
@@ -147,25 +146,6 @@ std::string Sha256OfBytes(const std::string& bytes) {
   return hash.FinishHex();
 }
 
-std::string Sha256OfFile(const std::string& path, int64_t* size) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return {};
-  Sha256 hash;
-  std::string buffer(1 << 20, '\0');
-  int64_t total = 0;
-  size_t n;
-  bool ok = true;
-  while (ok && (n = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-    ok = hash.Add(buffer.data(), n);
-    total += static_cast<int64_t>(n);
-  }
-  ok = ok && !std::ferror(file);
-  std::fclose(file);
-  if (!ok) return {};
-  if (size) *size = total;
-  return hash.FinishHex();
-}
-
 std::optional<SignedRelease> VerifiedRelease(const std::string& manifestPath, const std::string& signaturePath,
                                              const std::vector<std::string>& keys) {
   std::string manifest, signature;
@@ -203,11 +183,4 @@ int64_t InstalledReleaseNumber(const std::string& folder) {
 void RecordInstalledRelease(const std::string& folder, int64_t number) {
   ::WritePrivateProfileStringA("Release", "Number", std::to_string(number).c_str(),
                                (folder + kReleaseNumberFile).c_str());
-}
-
-bool FileMatchesTask(const std::string& path, const DownloadTask& task) {
-  if (task.expectedDigest.empty() || ModuleDigest(path, kModuleDigestKey) != task.expectedDigest) return false;
-  if (task.sha256.empty()) return true;
-  int64_t size = -1;
-  return Sha256OfFile(path, &size) == task.sha256 && size == task.size;
 }

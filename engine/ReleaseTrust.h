@@ -43,9 +43,8 @@ std::vector<std::string> LoadReleaseKeys(HMODULE module);
 bool VerifyReleaseSignature(const std::string& bytes, const std::string& signature,
                             const std::vector<std::string>& keys);
 
-// SHA-256 as 64 lower-case hexadecimal digits; empty when unreadable.
+// SHA-256 as 64 lower-case hexadecimal digits.
 std::string Sha256OfBytes(const std::string& bytes);
-std::string Sha256OfFile(const std::string& path, int64_t* size);
 
 // The signed release of a manifest and its signature file: nothing unless the
 // signature verifies with one of `keys` and the section is complete.
@@ -65,7 +64,3 @@ std::optional<SignedRelease> FetchVerifiedRelease(const std::string& serverBase,
 // The number of the last signed release installed in `folder`; -1 for none.
 int64_t InstalledReleaseNumber(const std::string& folder);
 void RecordInstalledRelease(const std::string& folder, int64_t number);
-
-// A downloaded or staged file is the module its task names: the manifest's
-// fingerprint and, for a signed release, the signed SHA-256 and size.
-bool FileMatchesTask(const std::string& path, const DownloadTask& task);

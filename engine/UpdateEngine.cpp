@@ -7,6 +7,7 @@
 
 #include "app/HandoffBlock.h"
 #include "app/Messages.h"
+#include "engine/ArrivalCheck.h"
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ManifestCheck.h"

@@ -452,6 +452,12 @@ class Transfer final : public CHttpDownload {
                 Exchange& exchange);
   unsigned Receive(HINTERNET session, Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total);
   void Report(int64_t total, int64_t received);
+  // A call left behind owns the request, the connection and the session now.
+  void HandOver(Exchange& exchange) {
+    exchange.request.release();
+    exchange.connection.release();
+    sessionAbandoned_ = true;
+  }
   bool PastDeadline() const { return deadlineMs_ && ::GetTickCount() - started_ > deadlineMs_; }
 
   HWND notifyWnd_ = nullptr;
@@ -598,9 +604,7 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
   bool abandoned = false;
   if (!HeaderWait::Send(exchange.request.get(), exchange.connection.get(), session, headers, limit, error, abandoned)) {
     if (abandoned) {
-      exchange.request.release();
-      exchange.connection.release();
-      sessionAbandoned_ = true;
+      HandOver(exchange);
       return FK_TOO_SLOW;
     }
     return FailureCode(error, ::GetTickCount() - started, std::min(connectMs_, inactivityMs_));
@@ -664,9 +668,7 @@ unsigned Transfer::Receive(HINTERNET session, Exchange& exchange, const char* pa
     if ((stall.Stalled(static_cast<uint64_t>(received), now) || PastDeadline()) && body->Abandon()) {
       // The reader now owns the request and its parents, and closes them
       // once WinINet lets it go; it writes nothing more.
-      exchange.request.release();
-      exchange.connection.release();
-      sessionAbandoned_ = true;
+      HandOver(exchange);
       Report(total, received);
       return FK_TOO_SLOW;
     }

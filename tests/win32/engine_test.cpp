@@ -156,8 +156,9 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
       ASSERT_TRUE(WriteFileBytes(path, file));
       check.OnBytes(c.announced, c.from + static_cast<int64_t>(at), bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
-    EXPECT_EQ(check.SawWholeFile(), c.seen) << c.what;
-    EXPECT_EQ(check.Matches(), c.matches) << c.what;
+    const std::optional<bool> verdict = check.Verdict();
+    EXPECT_EQ(verdict.has_value(), c.seen) << c.what;
+    EXPECT_EQ(verdict.has_value() ? *verdict : FileMatchesTask(path, task), c.matches) << c.what;
   }
   // A file that starts over (the server sent the whole file after all).
   DownloadTask task{1, "Velkor.dll", "", Digest(module), {}, -1};
@@ -165,12 +166,23 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
   again.OnBytes(size, 0, changed.data(), 50000);
   again.OnBytes(size, 0, module.data(), static_cast<uint32_t>(module.size()));
   ASSERT_TRUE(WriteFileBytes(path, module));
-  EXPECT_TRUE(again.SawWholeFile());
-  EXPECT_TRUE(again.Matches());
+  EXPECT_EQ(again.Verdict(), std::optional<bool>(true));
   // The file changed after its bytes were seen: the sizes differ, the file decides.
   ASSERT_TRUE(WriteFileBytes(path, module + "x"));
-  EXPECT_FALSE(again.SawWholeFile());
-  EXPECT_FALSE(again.Matches());
+  EXPECT_EQ(again.Verdict(), std::nullopt);
+  EXPECT_FALSE(FileMatchesTask(path, task));
+  // Read from the file, all at once: the same answers.
+  ASSERT_TRUE(WriteFileBytes(path, module));
+  EXPECT_TRUE(FileMatchesTask(path, task));
+  task.sha256 = Sha256OfBytes(module);
+  task.size = size;
+  EXPECT_TRUE(FileMatchesTask(path, task));
+  task.size = size + 1;
+  EXPECT_FALSE(FileMatchesTask(path, task));
+  task.size = size;
+  ASSERT_TRUE(WriteFileBytes(path, changed));
+  EXPECT_FALSE(FileMatchesTask(path, task));
+  EXPECT_FALSE(FileMatchesTask(In("absent.dll"), task));
 }
 
 TEST(ParallelWork, EveryPieceRunsOnceAndWaitMeansDone) {
