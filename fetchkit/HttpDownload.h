@@ -3,7 +3,8 @@
 //
 // One instance per transfer:
 //   CHttpDownload* d = CHttpDownload::NewInstance();    // null: no resources
-//   d->SetNotifyWnd(wnd, WM_MY_PROGRESS, -1, -1, -1, 1); // optional
+//   d->SetNotifyWnd(wnd, WM_MY_PROGRESS, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT,
+//                   FK_RESERVED, FK_REPORT_PROGRESS);    // optional
 //   unsigned code = d->Download(url, localPath, 0);      // blocks
 //   delete d;
 //
@@ -103,6 +104,11 @@ enum FetchkitCode : unsigned {
 
 // Flags of Download.
 constexpr int FK_FETCH_WHOLE = 1;
+
+// Values of SetNotifyWnd's four trailing arguments.
+constexpr int FK_DEFAULT_TIMEOUT = -1;  // the connect or inactivity time-out stays the default
+constexpr int FK_RESERVED = -1;
+constexpr int FK_REPORT_PROGRESS = 1;
 
 // The record lParam points to during progress messages.
 struct FkProgress {

@@ -374,7 +374,7 @@ struct ProgressWindow {
     std::atomic<bool> done{false};
     std::thread worker([&] {
       std::unique_ptr<CHttpDownload> d(CHttpDownload::NewInstance());
-      d->SetNotifyWnd(wnd, kProgressMessage, -1, -1, -1, 1);
+      d->SetNotifyWnd(wnd, kProgressMessage, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT, FK_RESERVED, FK_REPORT_PROGRESS);
       code = d->Download(url.c_str(), local.c_str(), 0);
       done = true;
       ::PostMessageA(wnd, WM_NULL, 0, 0);
