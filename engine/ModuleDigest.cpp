@@ -26,6 +26,35 @@ std::string RenderDigest(const uint32_t* state) {
   return out;
 }
 
+// The fingerprint's rules, each written once. A forward step takes the byte
+// c at offset i (i = 0 .. L-1) and stores into p = i mod 16, then q = c mod
+// 16; a backward step takes the byte at offset j - 1 (j = L .. 1) and stores
+// into p = j mod 16, then q = (c + p) mod 16. Only the offset modulo 16
+// matters. The key character of a forward step is the one at (c + 16) mod K,
+// of a backward step the one at (c + 17) mod K.
+struct Slots {
+  uint32_t p, q;
+};
+inline Slots ForwardSlots(uint32_t offset, uint32_t c) { return {offset & 15, c & 15}; }
+inline Slots BackwardSlots(uint32_t offset, uint32_t c) {
+  const uint32_t p = (offset + 1) & 15;
+  return {p, (c + p) & 15};
+}
+enum class Pass { Forward, Backward };
+inline int KeyCharacter(const std::string& key, int c, Pass pass) {
+  return static_cast<signed char>(key[(c + (pass == Pass::Forward ? 16 : 17)) % key.size()]);
+}
+
+// The bytes at file offsets first, first+1, ... in the order of each pass.
+template <typename Step>
+inline void WalkForward(const uint8_t* bytes, size_t count, uint32_t first, Step step) {
+  for (size_t n = 0; n < count; ++n) step(ForwardSlots(static_cast<uint32_t>(first + n), bytes[n]), bytes[n]);
+}
+template <typename Step>
+inline void WalkBackward(const uint8_t* bytes, size_t count, uint32_t first, Step step) {
+  for (size_t n = count; n-- > 0;) step(BackwardSlots(static_cast<uint32_t>(first + n), bytes[n]), bytes[n]);
+}
+
 // The state update of one step of either pass, exactly as defined:
 //   d = (S[q] + c + k + L) mod 255 -> S[p];  e = (d + c + k + L) mod 255 -> S[q]
 // with signed 32-bit arithmetic, truncating remainder and 8-bit stores. Used
@@ -34,28 +63,18 @@ std::string RenderDigest(const uint32_t* state) {
 class ExactState {
  public:
   ExactState(const std::string& key, int32_t length) : length_(length) {
-    const int keyLength = static_cast<int>(key.size());
     for (int c = 0; c < 256; ++c) {
-      forwardKey_[c] = static_cast<signed char>(key[(c + 16) % keyLength]);
-      backwardKey_[c] = static_cast<signed char>(key[(c + 17) % keyLength]);
+      forwardKey_[c] = KeyCharacter(key, c, Pass::Forward);
+      backwardKey_[c] = KeyCharacter(key, c, Pass::Backward);
     }
   }
 
-  // Bytes at file offsets first, first+1, ... in increasing order.
+  // Bytes at file offsets first, first+1, ...
   void Forward(const uint8_t* bytes, size_t count, uint32_t first) {
-    for (size_t n = 0; n < count; ++n) {
-      const int c = bytes[n];
-      Step((first + n) & 15, c & 15, c, forwardKey_[c]);
-    }
+    WalkForward(bytes, count, first, [this](Slots s, int c) { Step(s.p, s.q, c, forwardKey_[c]); });
   }
-
-  // Bytes at file offsets first+count-1 down to first, j being offset + 1.
   void Backward(const uint8_t* bytes, size_t count, uint32_t first) {
-    for (size_t n = count; n-- > 0;) {
-      const int c = bytes[n];
-      const uint32_t p = (first + n + 1) & 15;
-      Step(p, (c + p) & 15, c, backwardKey_[c]);
-    }
+    WalkBackward(bytes, count, first, [this](Slots s, int c) { Step(s.p, s.q, c, backwardKey_[c]); });
   }
 
   std::string Render() const { return RenderDigest(state_.data()); }
@@ -137,19 +156,18 @@ inline void Step(uint32_t* s, const StepAdd* table, uint32_t p, uint32_t q, uint
 // The forward map of `count` bytes whose first offset is a multiple of 16.
 void ForwardMap(const StepAdd* table, const uint8_t* bytes, size_t count, Map& m) {
   uint32_t* s = m.data();
-  for (size_t n = 0; n < count; ++n) Step(s, table, n & 15, bytes[n] & 15, bytes[n]);
+  WalkForward(bytes, count, 0, [&](Slots slots, uint8_t c) { Step(s, table, slots.p, slots.q, c); });
 }
 
-// The backward map of the same bytes, last byte first (p is of offset + 1).
+// The backward map of the same bytes.
 void BackwardMap(const StepAdd* table, const uint8_t* bytes, size_t count, Map& m) {
   uint32_t* s = m.data();
-  for (size_t n = count; n-- > 0;) {
-    const uint32_t p = (n + 1) & 15;
-    Step(s, table, p, (bytes[n] + p) & 15, bytes[n]);
-  }
+  WalkBackward(bytes, count, 0, [&](Slots slots, uint8_t c) { Step(s, table, slots.p, slots.q, c); });
 }
 
-// Both maps of kLanes whole segments side by side.
+// Both maps of kLanes whole segments side by side, each lane walked in its
+// pass's order; a segment starts at a multiple of 16, so the offset within
+// each group of 16 bytes is all the slots need.
 void LaneMaps(const StepAdd* forward, const StepAdd* backward, const uint8_t* bytes, Map* forwardMaps, Map* backwardMaps) {
   uint32_t s[kLanes][16];
   for (size_t l = 0; l < kLanes; ++l) std::memcpy(s[l], forwardMaps[l].data(), sizeof s[l]);
@@ -159,7 +177,8 @@ void LaneMaps(const StepAdd* forward, const StepAdd* backward, const uint8_t* by
 #pragma GCC unroll 4
       for (size_t l = 0; l < kLanes; ++l) {
         const uint8_t c = bytes[l * kSegment + n + i];
-        Step(s[l], forward, i, c & 15, c);
+        const Slots slots = ForwardSlots(i, c);
+        Step(s[l], forward, slots.p, slots.q, c);
       }
     }
   }
@@ -171,8 +190,8 @@ void LaneMaps(const StepAdd* forward, const StepAdd* backward, const uint8_t* by
 #pragma GCC unroll 4
       for (size_t l = 0; l < kLanes; ++l) {
         const uint8_t c = bytes[l * kSegment + n - 17 + i];
-        const uint32_t p = i & 15;
-        Step(s[l], backward, p, (c + p) & 15, c);
+        const Slots slots = BackwardSlots(i - 1, c);
+        Step(s[l], backward, slots.p, slots.q, c);
       }
     }
   }
@@ -197,10 +216,9 @@ bool ModuleDigester::Streams(const std::string& key, int32_t length) {
 ModuleDigester::ModuleDigester(const std::string& key, int32_t length)
     : length_(length), streams_(Streams(key, length)), tables_(new Tables) {
   if (!streams_) return;
-  const size_t keyLength = key.size();
   for (int c = 0; c < 256; ++c) {
-    const int forwardKey = static_cast<signed char>(key[(c + 16) % keyLength]);
-    const int backwardKey = static_cast<signed char>(key[(c + 17) % keyLength]);
+    const int forwardKey = KeyCharacter(key, c, Pass::Forward);
+    const int backwardKey = KeyCharacter(key, c, Pass::Backward);
     const uint32_t a = static_cast<uint32_t>((c + forwardKey + length) % 255);
     const uint32_t b = static_cast<uint32_t>((c + backwardKey + length) % 255);
     tables_->forward[c] = {a, (2 * a) % 255};
