@@ -5,10 +5,7 @@
 
 #include "framework/Scoped.h"
 
-CHyperlink::~CHyperlink() {
-  if (m_fontHover) ::DeleteObject(m_fontHover);
-  if (m_fontNormal) ::DeleteObject(m_fontNormal);
-}
+CHyperlink::~CHyperlink() = default;
 
 BEGIN_MESSAGE_MAP(CHyperlink, CStatic)
   ON_MESSAGE(WM_PAINT, OnPaint)
@@ -27,15 +24,14 @@ void CHyperlink::PreSubclassWindow() {
   ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY | SS_OWNERDRAW));
 }
 
-void CHyperlink::BuildFont(HFONT& slot, int underline) {
-  if (slot) ::DeleteObject(slot);
-  slot = nullptr;
+void CHyperlink::BuildFont(fw::ScopedGdiObject& slot, int underline) {
+  slot.reset();
   LOGFONTA description{};
   HFONT current = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
   if (!current) current = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
   ::GetObjectA(current, sizeof description, &description);
   description.lfUnderline = static_cast<BYTE>(underline != 0);
-  slot = ::CreateFontIndirectA(&description);
+  slot.reset(::CreateFontIndirectA(&description));
 }
 
 void CHyperlink::SetColors(COLORREF normal, COLORREF hover, COLORREF pressed) {
@@ -52,13 +48,13 @@ void CHyperlink::SetUnderline(int normal, int hover) {
 
 void CHyperlink::Draw(HDC dc, const RECT& rect) {
   COLORREF color = m_crNormal;
-  HFONT font = m_fontNormal;
+  HGDIOBJ font = m_fontNormal.get();
   if (m_bPressed) {
     color = m_crPressed;
-    font = m_fontHover;
+    font = m_fontHover.get();
   } else if (m_bHover) {
     color = m_crHover;
-    font = m_fontHover;
+    font = m_fontHover.get();
   }
   ::SetBkMode(dc, TRANSPARENT);
   char text[512] = {};

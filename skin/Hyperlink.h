@@ -2,6 +2,8 @@
 // cursor, and the shell opens the target when released over it.
 #pragma once
 
+#include "framework/Scoped.h"
+
 #include <string>
 
 #include "framework/Controls.h"
@@ -35,7 +37,7 @@ class CHyperlink : public CStatic {
   DECLARE_MESSAGE_MAP()
 
  private:
-  void BuildFont(HFONT& slot, int underline);
+  void BuildFont(fw::ScopedGdiObject& slot, int underline);
   void Draw(HDC dc, const RECT& rect);
   void Redraw();
 
@@ -45,7 +47,7 @@ class CHyperlink : public CStatic {
   int32_t m_bHover = 0;
   int32_t m_bPressed = 0;
   std::string m_strURL;
-  HFONT m_fontHover = nullptr;
-  HFONT m_fontNormal = nullptr;
+  fw::ScopedGdiObject m_fontHover;
+  fw::ScopedGdiObject m_fontNormal;
   HCURSOR m_hLinkCursor = nullptr;
 };

@@ -86,10 +86,8 @@ SkinImage LoadResourceImage(unsigned resourceId, const std::string& resourceType
   if (resourceId == 0) return nullptr;
   HINSTANCE module = AfxGetResourceHandle();
   if (resourceType == "Bitmap") {
-    HBITMAP bitmap = ::LoadBitmapA(module, MAKEINTRESOURCEA(resourceId));
-    SkinImage image(Bitmap::FromHBITMAP(bitmap, nullptr));
-    if (bitmap) ::DeleteObject(bitmap);
-    return image;
+    fw::ScopedGdiObject bitmap(::LoadBitmapA(module, MAKEINTRESOURCEA(resourceId)));
+    return SkinImage(Bitmap::FromHBITMAP(static_cast<HBITMAP>(bitmap.get()), nullptr));
   }
   HRSRC found = ::FindResourceA(module, MAKEINTRESOURCEA(resourceId), resourceType.c_str());
   const DWORD size = found ? ::SizeofResource(module, found) : 0;

@@ -31,7 +31,6 @@ void DrawStretched(Graphics& g, Bitmap* image, const RECT& client, int dx = 0, i
 
 CSkinButtonEx::~CSkinButtonEx() {
   if (m_flashThread) ::SuspendThread(m_flashThread);
-  if (m_bgBitmap) ::DeleteObject(m_bgBitmap);
 }
 
 BEGIN_MESSAGE_MAP(CSkinButtonEx, CButton)
@@ -61,35 +60,33 @@ void CSkinButtonEx::FitTo(Bitmap* image, int width, int height, int resize, int 
   if (region) ApplyImageRegion(m_hWnd, image, 0, 0, width, height);
 }
 
-void CSkinButtonEx::TakeStrip(SkinImage image, int frames, int resize, int region, int flashFrame, int stored1,
-                              int stored2) {
+void CSkinButtonEx::TakeStrip(SkinImage image, const StripLayout& layout) {
   m_stripImage = std::move(image);
-  m_frameCount = frames;
-  m_frameWidth = static_cast<int32_t>(m_stripImage->GetWidth() / static_cast<unsigned>(frames));
+  m_frameCount = layout.frames;
+  m_frameWidth = static_cast<int32_t>(m_stripImage->GetWidth() / static_cast<unsigned>(layout.frames));
   m_frameHeight = static_cast<int32_t>(m_stripImage->GetHeight());
-  m_hasFlashFrame = flashFrame;
-  m_storedParam1 = stored1;
-  m_storedParam2 = stored2;
-  FitTo(m_stripImage.get(), m_frameWidth, m_frameHeight, resize, region);
+  m_hasFlashFrame = layout.lastFrameFlashes ? 1 : 0;
+  m_storedParam1 = layout.stored1;
+  m_storedParam2 = layout.stored2;
+  FitTo(m_stripImage.get(), m_frameWidth, m_frameHeight, layout.resizeToFrame, layout.regionFromImage);
 }
 
-bool CSkinButtonEx::SetStripImage(unsigned resourceId, const std::string& type, int frames, int resize, int region,
-                                  int flashFrame, int stored1, int stored2) {
+bool CSkinButtonEx::SetStripImage(unsigned resourceId, const std::string& type, const StripLayout& layout) {
   m_stripImage.reset();  // a failed load leaves no strip
   SkinImage image = LoadResourceImage(resourceId, type);
-  if (!image || frames < 1) return false;
-  TakeStrip(std::move(image), frames, resize, region, flashFrame, stored1, stored2);
+  if (!image || layout.frames < 1) return false;
+  TakeStrip(std::move(image), layout);
   return true;
 }
 
-bool CSkinButtonEx::SetStripImageFile(const std::string& path, int frames, int resize, int region, int flashFrame,
-                                      int stored1, int stored2) {
+bool CSkinButtonEx::SetStripImageFile(const std::string& path, const StripLayout& layout) {
   SkinImage image = LoadFileImage(path);
   // A file that cannot be decoded, or whose frames would be 0 pixels wide or
   // high, keeps the current strip and size.
-  if (!image || frames < 1 || image->GetWidth() / static_cast<unsigned>(frames) == 0 || image->GetHeight() == 0)
+  if (!image || layout.frames < 1 || image->GetWidth() / static_cast<unsigned>(layout.frames) == 0 ||
+      image->GetHeight() == 0)
     return false;
-  TakeStrip(std::move(image), frames, resize, region, flashFrame, stored1, stored2);
+  TakeStrip(std::move(image), layout);
   return true;
 }
 
@@ -134,14 +131,13 @@ void CSkinButtonEx::CaptureBackground(HDC parentDc) {
   if (!parentDc) return;
   const RECT r = GetRectInParent();
   const int w = r.right - r.left, h = r.bottom - r.top;
-  HBITMAP copy = ::CreateCompatibleBitmap(parentDc, w, h);
+  fw::ScopedGdiObject copy(::CreateCompatibleBitmap(parentDc, w, h));
   {
     fw::ScopedMemoryDc memory(::CreateCompatibleDC(parentDc));
-    fw::ScopedSelect select(memory.get(), copy);
+    fw::ScopedSelect select(memory.get(), copy.get());
     ::BitBlt(memory.get(), 0, 0, w, h, parentDc, r.left, r.top, SRCCOPY);
   }
-  if (m_bgBitmap) ::DeleteObject(m_bgBitmap);
-  m_bgBitmap = copy;
+  m_bgBitmap = std::move(copy);
 }
 
 bool CSkinButtonEx::CursorOverButton() const {
@@ -189,9 +185,9 @@ void CSkinButtonEx::PaintParentBackground(HDC dc, const RECT& client) {
   }
   if (!m_bgBitmap) return;
   BITMAP info{};
-  ::GetObjectA(m_bgBitmap, sizeof info, &info);
+  ::GetObjectA(m_bgBitmap.get(), sizeof info, &info);
   fw::ScopedMemoryDc source(::CreateCompatibleDC(dc));
-  fw::ScopedSelect select(source.get(), m_bgBitmap);
+  fw::ScopedSelect select(source.get(), m_bgBitmap.get());
   ::StretchBlt(dc, 0, 0, client.right - client.left, client.bottom - client.top, source.get(), 0, 0, info.bmWidth,
                info.bmHeight, SRCCOPY);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/Controls.h"
+#include "framework/Scoped.h"
 #include "skin/ImageDrawing.h"
 #include "skin/SkinItems.h"
 
@@ -17,15 +18,22 @@ extern const UINT WM_SKIN_FLASH_BUTTON;      // wParam a DC, lParam a draw state
 extern const UINT WM_SKIN_FLASH_TO_PARENT;   // registered only
 extern const UINT WM_CANCEL_CHECKED_RADIO;   // "CancelCheckedRadio"
 
+// How a strip of equal frames is taken.
+struct StripLayout {
+  int frames;             // at least 1
+  bool resizeToFrame;     // the button takes one frame's size
+  bool regionFromImage;   // the button is clipped to the first frame's opaque pixels
+  bool lastFrameFlashes;  // the strip's last frame is the flash frame
+  int stored1 = 0, stored2 = -1;  // kept, read nowhere
+};
+
 class CSkinButtonEx : public CButton {
  public:
   CSkinButtonEx() = default;
   ~CSkinButtonEx() override;
 
-  bool SetStripImage(unsigned resourceId, const std::string& type, int frames, int resize, int region, int flashFrame,
-                     int stored1, int stored2);
-  bool SetStripImageFile(const std::string& path, int frames, int resize, int region, int flashFrame, int stored1,
-                         int stored2);
+  bool SetStripImage(unsigned resourceId, const std::string& type, const StripLayout& layout);
+  bool SetStripImageFile(const std::string& path, const StripLayout& layout);
   bool SetForegroundImage(unsigned resourceId, const std::string& type, int resize, int region);
   bool SetForegroundImageFile(const std::string& path, int resize, int region);
   void SetHoverImage(unsigned resourceId, const std::string& type);
@@ -75,9 +83,9 @@ class CSkinButtonEx : public CButton {
   void Relay(UINT message, WPARAM wParam, LPARAM lParam);
   bool CursorOverButton() const;
   void FitTo(Gdiplus::Bitmap* image, int width, int height, int resize, int region);
-  void TakeStrip(SkinImage image, int frames, int resize, int region, int flashFrame, int stored1, int stored2);
+  void TakeStrip(SkinImage image, const StripLayout& layout);
 
-  HBITMAP m_bgBitmap = nullptr;
+  fw::ScopedGdiObject m_bgBitmap;  // the parent's background under the button
   SkinImage m_stripImage;
   int32_t m_mouseDown = 0;
   int32_t m_hover = 0;

@@ -270,7 +270,7 @@ struct ButtonStage {
 
 TEST(SkinButton, StripFramePerState) {
   ButtonStage stage;
-  ASSERT_TRUE(stage.button.SetStripImage(134, "PNG", 4, 1, 0, 0, 0, -1));
+  ASSERT_TRUE(stage.button.SetStripImage(134, "PNG", {4, true, false, false}));
   EXPECT_EQ(stage.button.FrameWidth(), 66);
   const RECT r = stage.button.GetWindowRect();
   EXPECT_EQ(r.right - r.left, 66);
@@ -298,7 +298,7 @@ TEST(SkinButton, StripFramePerState) {
 
 TEST(SkinButton, OneFrameStripBrightensShiftsAndGreys) {
   ButtonStage stage;
-  ASSERT_TRUE(stage.button.SetStripImage(130, "PNG", 1, 1, 0, 0, 0, -1));
+  ASSERT_TRUE(stage.button.SetStripImage(130, "PNG", {1, true, false, false}));
   const COLORREF normal = stage.Face(0, 16, 10);
   const int r = GetRValue(normal), g = GetGValue(normal), b = GetBValue(normal);
   EXPECT_GT(r, 60);
@@ -407,7 +407,7 @@ TEST(Leaks, HundredsOfPaintsKeepTheGdiObjectCount) {
   title.boxY = 8;
   painter.SetText(title);
   ButtonStage stage;
-  stage.button.SetStripImage(134, "PNG", 4, 1, 0, 0, 0, -1);
+  stage.button.SetStripImage(134, "PNG", {4, true, false, false});
   StyledText caption;
   caption.text = "升级";
   caption.alignment = AlignHCenter | AlignVCenter;
