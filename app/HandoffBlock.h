@@ -5,12 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-enum UpdateMode : int32_t {
-  ModeOptional = 1,    // the user may decline and keep the product
-  ModeMandatory = 2,   // declining also asks the product to exit
-  ModeBackground = 3,  // no window: pre-load into the backup folder
-};
-
 constexpr char kHandoffName[] = "@_KELMO_UPDATE_@";
 constexpr size_t kServerBaseSize = 260;
 constexpr size_t kHandoffServerBaseOffset = 8;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "framework/Scoped.h"
+
 class HandoffMapping {
  public:
   HandoffMapping() = default;
@@ -21,6 +23,6 @@ class HandoffMapping {
   size_t Size() const;
 
  private:
-  HANDLE m_hMapping = nullptr;
-  void* m_pView = nullptr;
+  fw::ScopedHandle m_hMapping;
+  fw::ScopedView m_pView;  // goes first: unmapped before the handle closes
 };

@@ -2,32 +2,19 @@
 
 #include <winsock2.h>
 
-#include <memory>
-#include <optional>
+#include <algorithm>
 
 #include "app/HandoffMapping.h"
-#include "app/Paths.h"
-#include "app/ReleaseNotes.h"
-#include "engine/InstallPaths.h"
-#include "engine/ManifestCheck.h"
+#include "app/UpdateRun.h"
 #include "engine/ModuleCatalogue.h"
+#include "engine/ReleaseNotes.h"
 #include "engine/ReleaseTrust.h"
 #include "engine/SupportLog.h"
-#include "fetchkit/HttpDownload.h"
-#include "res/resource.h"
-#include "ui/UpdateDialog.h"
+#include "engine/UpdateMode.h"
+#include "framework/Files.h"
+#include "framework/Paths.h"
 
 std::string ModuleDirectory;
-
-namespace {
-constexpr size_t kNotesMaxBytes = 1 << 20;
-constexpr int kNotesTimeoutMs = 5000;
-constexpr int kNotesDeadlineMs = 8000;
-}  // namespace
-
-UpdaterApp& App() { return *static_cast<UpdaterApp*>(AfxGetApp()); }
-
-bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByte(byte) != FALSE; }
 
 std::string GetModuleDirectory() {
   char path[MAX_PATH] = {};
@@ -39,59 +26,17 @@ bool UpdaterApp::ReadHandoff() {
   HandoffMapping mapping;
   const void* view = mapping.OpenAndMap(kHandoffName);
   if (!view) return false;
+  // One bounded copy of the live memory (the product may still be writing),
+  // and the terminator is looked for in that copy.
+  const auto* bytes = static_cast<const uint8_t*>(view);
+  const std::vector<uint8_t> copy(bytes, bytes + std::min(mapping.Size(), kHandoffServerBaseOffset + kServerBaseSize));
   HandoffValues values;
-  if (!ParseHandoff(static_cast<const uint8_t*>(view), mapping.Size(), values)) return false;
+  if (!ParseHandoff(copy.data(), copy.size(), values)) return false;
   m_nUpdateMode = values.mode;
   m_hProductWnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(values.productWindow));
   static_assert(sizeof m_szServerBase == sizeof values.serverBase, "server base sizes");
   memcpy(m_szServerBase, values.serverBase, sizeof m_szServerBase);
   return true;
-}
-
-std::string UpdaterApp::FetchReleaseNotes(const std::string& url) {
-  std::string notes;
-  CHttpDownload* download = CHttpDownload::NewInstance();
-  if (!download) return notes;
-  const std::string localPath = ModuleDirectory + "UpdateContent.dat";
-  // The window waits for the notes: whatever the server sends, they are a
-  // few seconds and at most a megabyte.
-  download->SetTimeouts(kNotesTimeoutMs, kNotesTimeoutMs);
-  download->SetLimits(kNotesMaxBytes, kNotesDeadlineMs);
-  const unsigned code = download->Download(url.c_str(), localPath.c_str(), FK_FETCH_WHOLE);
-  if (code != 0) SupportLog(ModuleDirectory, "notes: not fetched: result %u", code);
-  if (code == 0) {
-    if (FILE* file = fopen(localPath.c_str(), "rb")) {
-      std::string bytes;
-      char buffer[16384];
-      size_t n;
-      while (bytes.size() < kNotesMaxBytes && (n = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
-      fclose(file);
-      // An updater that checks signatures shows only the notes the release team signed.
-      const std::vector<std::string>& keys = ReleaseKeys();
-      if (keys.empty() || NotesAreSigned(bytes, keys)) notes = ReleaseNotesFromFileBytes(bytes);
-      SupportLog(ModuleDirectory, "notes: %u bytes%s", static_cast<unsigned>(bytes.size()),
-                 notes.empty() && !bytes.empty() ? ", not shown: they are not the signed ones" : "");
-      ::DeleteFileA(localPath.c_str());
-    }
-  }
-  delete download;
-  return notes;
-}
-
-bool UpdaterApp::NotesAreSigned(const std::string& notes, const std::vector<std::string>& keys) {
-  // The same manifest and signature a run checks, fetched within the notes' bounds.
-  const std::string manifestPath = ModuleDirectory + kManifestLocalName;
-  const std::string base = m_szServerBase;
-  std::optional<SignedRelease> release;
-  std::unique_ptr<CHttpDownload> download(CHttpDownload::NewInstance());
-  if (download) {
-    download->SetTimeouts(kNotesTimeoutMs, kNotesTimeoutMs);
-    download->SetLimits(kManifestMaxBytes, kNotesDeadlineMs);
-    if (download->Download((base + kManifestFileName).c_str(), manifestPath.c_str(), FK_FETCH_WHOLE) == 0)
-      release = FetchVerifiedRelease(base, ModuleDirectory, manifestPath, keys, kNotesTimeoutMs, kNotesDeadlineMs);
-  }
-  ::DeleteFileA(manifestPath.c_str());
-  return release && !release->notesSha256.empty() && Sha256OfBytes(notes) == release->notesSha256;
 }
 
 BOOL UpdaterApp::InitInstance() {
@@ -109,24 +54,22 @@ BOOL UpdaterApp::InitInstance() {
   // takes them (ReleaseNotes) before it shows.
   if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional) {
     const std::string url = std::string(m_szServerBase) + kReleaseNotesFileName;
-    try {
-      m_notesFetch = std::thread([this, url] { m_strReleaseNotes = FetchReleaseNotes(url); });
-    } catch (...) {
-      m_strReleaseNotes = FetchReleaseNotes(url);
-    }
+    auto fetch = [this, url] { m_strReleaseNotes = FetchReleaseNotes(url, ModuleDirectory, m_szServerBase, ReleaseKeys()); };
+    m_notesFetch = fw::Thread::Start(fetch);
+    if (!m_notesFetch) fetch();
   }
 
   m_gdiplusStarted = Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok;
 
   {
-    UpdateDialog dialog(nullptr);
-    m_pMainWnd = &dialog;
+    EngineSettings settings{m_nUpdateMode, m_szServerBase, ModuleDirectory, m_hProductWnd, ReleaseKeys()};
+    UpdateRun run(std::move(settings), WindowSetup{RoleOfMode(m_nUpdateMode), ModuleDirectory, [this] { return ReleaseNotes(); }});
+    m_pMainWnd = &run.Window();
     const DWORD started = ::GetTickCount();
-    dialog.DoModal();
+    const UpdateState state = run.Run();
     m_pMainWnd = nullptr;
     static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
-    SupportLog(ModuleDirectory, "end: %s, after %lu ms", kState[static_cast<int>(dialog.Engine().State())],
-               ::GetTickCount() - started);
+    SupportLog(ModuleDirectory, "end: %s, after %lu ms", kState[static_cast<int>(state)], ::GetTickCount() - started);
   }
   ReleaseNotes();  // a window that never showed still waits for the fetch
   return FALSE;
@@ -138,7 +81,7 @@ const std::vector<std::string>& UpdaterApp::ReleaseKeys() {
 }
 
 const std::string& UpdaterApp::ReleaseNotes() {
-  if (m_notesFetch.joinable()) m_notesFetch.join();
+  m_notesFetch.Join();
   return m_strReleaseNotes;
 }
 

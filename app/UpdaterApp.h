@@ -1,4 +1,6 @@
-// The updater's application object and its start-up sequence.
+// The updater's application object and its start-up sequence: the
+// composition root. It reads the hand-off block, builds the engine's
+// settings, the engine and the window (UpdateRun), and runs them.
 #pragma once
 
 #include <windows.h>
@@ -6,12 +8,12 @@
 #include <gdiplus.h>
 
 #include <cstdint>
-#include <string>
 #include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "app/HandoffBlock.h"
+#include "framework/Thread.h"
 #include "framework/WinApp.h"
 
 class UpdaterApp : public CWinApp {
@@ -26,14 +28,10 @@ class UpdaterApp : public CWinApp {
   // Takes the work order from the product's shared memory; false without one.
   bool ReadHandoff();
 
-  // The release notes at `url`, or the empty string on any failure.
-  std::string FetchReleaseNotes(const std::string& url);
   // The public release keys the updater carries, read from its resources once.
   const std::vector<std::string>& ReleaseKeys();
   // The release notes, once their fetch (started by InitInstance) is over.
   const std::string& ReleaseNotes();
-  // True when the server's signed manifest vouches for these notes.
-  bool NotesAreSigned(const std::string& notes, const std::vector<std::string>& keys);
 
   int32_t m_nUpdateMode = 0;
   HWND m_hProductWnd = nullptr;
@@ -43,20 +41,15 @@ class UpdaterApp : public CWinApp {
   ULONG_PTR m_gdiplusToken = 0;
 
  private:
-  std::thread m_notesFetch;
+  fw::Thread m_notesFetch;
   std::once_flag m_releaseKeysLoaded;
   std::vector<std::string> m_releaseKeys;
   bool m_gdiplusStarted = false;
   bool m_socketsStarted = false;
 };
 
-UpdaterApp& App();
-
 // The updater's own folder with its trailing backslash; every local file
 // name is this followed directly by a relative name.
 extern std::string ModuleDirectory;
 
 std::string GetModuleDirectory();
-
-// Lead-byte test of the system's ANSI code page.
-bool IsAnsiLeadByte(unsigned char byte);

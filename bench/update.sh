@@ -78,21 +78,23 @@ curl_args() {
 mapfile -t fast_curl < <(curl_args "$base")
 mapfile -t slow_curl < <(curl_args "$slow_base")
 
-# One update from the old release: prints "ms worst_sendmessage_ms".
+# One update from the old release, finish included: prints
+# "ms worst_sendmessage_ms finish_worst_ms finish_ms".
 #   update_once BASE [UPDATER]
 update_once() {
   rm -rf "$work/install"
   mkdir -p "$work/install"
   cp "$work/release/old/"* "${2:-$bin/Updater.exe}" "$work/install/"
-  local result ms worst ws
-  read -r result ms worst ws < <(scripts/wine-run.sh "$W/wine" "$bin/update_bench.exe" update \
+  local result ms worst ws fworst fms
+  read -r result ms worst ws fworst fms < <(scripts/wine-run.sh "$W/wine" "$bin/update_bench.exe" update \
     "$(winpath "$work/install")" "$1" | tr -d '\r')
+  pkill -f 'install.Velnoria\.exe' 2>/dev/null || true  # the relaunched product
   [ "$result" = ok ] || { echo "the update did not succeed" >&2; exit 1; }
-  for f in "$work/install/UpgradeBackup_P/"*.tmp; do
-    n=$(basename "$f" .tmp)
-    cmp -s "$f" "$work/release/new/$n" || { echo "staged $n differs" >&2; exit 1; }
+  for f in "$work/release/new/"*; do
+    n=$(basename "$f")
+    cmp -s "$f" "$work/install/$n" || { echo "installed $n differs" >&2; exit 1; }
   done
-  echo "$ms $worst"
+  echo "$ms $worst $fworst $fms"
 }
 curl_once() {
   rm -rf "$work/curl"
@@ -103,13 +105,13 @@ curl_once() {
   echo $(( $(now_ms) - t0 ))
 }
 
-updates=() curls=() worsts=() signed_updates=()
+updates=() curls=() worsts=() signed_updates=() finish_worsts=() finishes=()
 for _ in $(seq "$RUNS"); do
-  read -r ms worst < <(update_once "$base")
-  updates+=("$ms") worsts+=("$worst")
+  read -r ms worst fworst fms < <(update_once "$base")
+  updates+=("$ms") worsts+=("$worst") finish_worsts+=("$fworst") finishes+=("$fms")
   curls+=("$(curl_once "${fast_curl[@]}")")
-  read -r ms worst < <(update_once "$signed_base" "$bin/keyed/Updater.exe")
-  signed_updates+=("$ms") worsts+=("$worst")
+  read -r ms worst fworst fms < <(update_once "$signed_base" "$bin/keyed/Updater.exe")
+  signed_updates+=("$ms") worsts+=("$worst") finish_worsts+=("$fworst") finishes+=("$fms")
 done
 peak_rss_kb=$(cat "$peak_file")
 
@@ -117,7 +119,7 @@ peak_rss_kb=$(cat "$peak_file")
 slow_runs=$(( RUNS < 3 ? RUNS : 3 ))
 slow_updates=() slow_curls=()
 for _ in $(seq "$slow_runs"); do
-  read -r ms _ < <(update_once "$slow_base")
+  read -r ms _ _ _ < <(update_once "$slow_base")
   slow_updates+=("$ms")
   slow_curls+=("$(curl_once "${slow_curl[@]}")")
 done
@@ -173,6 +175,10 @@ row "peak resident memory at start-up (minimal dialog)" "$(( $(median "${start_k
   "$(spread "${start_kb[@]}"); $(spread "${minimal_kb[@]}") KB"
 row "worst SendMessageTimeout during the update" "$(maximum "${worsts[@]}") ms" "" "" "under 20 ms" \
   "each run: ${worsts[*]} ms"
+row "worst SendMessageTimeout during the finish" "$(maximum "${finish_worsts[@]}") ms" "" "" "under 20 ms" \
+  "each run: ${finish_worsts[*]} ms"
+row "finish: 完成 to the updater's end (1 s of it the timer)" "$(median "${finishes[@]}") ms" "" "" "-" \
+  "$(spread "${finishes[@]}") ms"
 slm=$(median "${slow_updates[@]}") scm=$(median "${slow_curls[@]}")
 row "update over 1 MB/s a connection (curl, same link)" "$slm ms" "$scm ms" "$(ratio "$slm" "$scm")" \
   "at most 1.05" "$(spread "${slow_updates[@]}"); $(spread "${slow_curls[@]}") ms"

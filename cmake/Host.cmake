@@ -5,9 +5,14 @@ include(ExternalProject)
 
 add_compile_options(-Wall -Wextra -Wpedantic -Werror=return-type)
 
-add_library(core STATIC ${CORE_SOURCES})
-target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR})
+function(updater_target_defaults target)
+endfunction()
 
+add_subdirectory(framework)
+add_subdirectory(fetchkit)
+add_subdirectory(skin)
+add_subdirectory(engine)
+add_subdirectory(app)
 add_subdirectory(tools/release)
 add_subdirectory(tests/host)
 

@@ -21,10 +21,6 @@ function(updater_target_defaults target)
   endif()
 endfunction()
 
-add_library(core STATIC ${CORE_SOURCES})
-updater_target_defaults(core)
-target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR})
-
 # Programs and the DLL side by side, as installed.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
@@ -32,9 +28,13 @@ option(UPDATER_WIN32_TESTS "Build the Windows test programs and benchmarks" ON)
 # The release keys the build makes for the tests and the demo.
 set(RELEASE_KEY_DIR ${CMAKE_BINARY_DIR}/keys)
 
-add_subdirectory(fetchkit)
+# Linked only downwards: app -> ui -> skin -> framework, app -> engine ->
+# framework; the engine reaches Fetchkit.dll only through its header.
 add_subdirectory(framework)
+add_subdirectory(fetchkit)
 add_subdirectory(skin)
+add_subdirectory(engine)
+add_subdirectory(ui)
 add_subdirectory(app)
 add_subdirectory(tools/sample-product)
 add_subdirectory(tools/demo-driver)

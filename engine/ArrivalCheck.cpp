@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/Installer.h"
+#include "framework/Files.h"
 #include "framework/Scoped.h"
 
 ArrivalCheck::ArrivalCheck(DownloadTask task, std::string path) : task_(std::move(task)), path_(std::move(path)) {}
@@ -60,14 +60,14 @@ void ArrivalCheck::OnBytes(int64_t total, int64_t offset, const void* bytes, uin
 }
 
 std::optional<bool> ArrivalCheck::Verdict() const {
-  if (lost_ || !digester_ || fed_ != length_ || FileSize(path_) != length_) return std::nullopt;
+  if (lost_ || !digester_ || fed_ != length_ || fw::FileSize(path_) != length_) return std::nullopt;
   if (task_.expectedDigest.empty() || digester_->Finish() != task_.expectedDigest) return false;
   return task_.sha256.empty() || (length_ == task_.size && sha256_->FinishHex() == task_.sha256);
 }
 
 bool FileMatchesTask(const std::string& path, const DownloadTask& task) {
   // The file's bytes, all of them already there, go through the same check.
-  const int64_t size = FileSize(path);
+  const int64_t size = fw::FileSize(path);
   if (size < 0) return false;
   ArrivalCheck check(task, path);
   check.Start(size);

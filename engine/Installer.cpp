@@ -1,5 +1,4 @@
-// Deleting inside the install folder, and the repair of an installation that
-// was stopped half-way.
+// The installation transaction and the install folder's files.
 #include "engine/Installer.h"
 
 #include <windows.h>
@@ -8,16 +7,14 @@
 #include <cstdio>
 #include <vector>
 
+#include "engine/ArrivalCheck.h"
 #include "engine/InstallPaths.h"
 #include "engine/ModuleCatalogue.h"
+#include "engine/ParallelWork.h"
+#include "engine/SupportLog.h"
+#include "framework/Files.h"
 
-bool PathExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-int64_t FileSize(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-  return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-}
+using fw::PathExists;
 
 bool DeletePath(std::string path, const std::string& installFolder) {
   path = TrimTrailingSeparators(path);
@@ -78,3 +75,117 @@ void RestoreSetAsideModules(const std::string& installFolder) {
     if (!newest.empty()) std::rename(newest.c_str(), installed.c_str());
   }
 }
+
+// The transaction.
+
+namespace {
+
+// One module on its way in: where it goes, where it was staged, and the
+// copies of its old version that a roll-back or the cleanup needs.
+struct Swap {
+  std::string installed;
+  std::string staged;
+  std::string backup;      // a link to (or copy of) the old file; empty for a new module
+  std::string movedAside;  // the old file, moved aside because it was in use
+};
+
+// True when some program has the file open (a running program, a loaded
+// library, another process's handle): it cannot be replaced, at most moved.
+bool InUse(const std::string& path) {
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_SHARING_VIOLATION;
+  ::CloseHandle(file);
+  return false;
+}
+
+// Puts one staged module in place, waiting for a lock until `deadline`.
+bool SwapIn(Swap& swap, bool inUse, DWORD deadline, const std::string& folder) {
+  for (;;) {
+    if (!inUse && MoveInto(swap.staged, swap.installed, true)) return true;
+    if (PathExists(swap.installed)) {
+      // A running program or a loaded library can be moved aside though not
+      // replaced; the new file then takes the free name.
+      const std::string aside = FreeSetAsideName(swap.installed, folder);
+      if (std::rename(swap.installed.c_str(), aside.c_str()) == 0) {
+        if (MoveInto(swap.staged, swap.installed, false)) {
+          swap.movedAside = aside;
+          return true;
+        }
+        // Never leave a module with no copy: the old one comes back.
+        std::rename(aside.c_str(), swap.installed.c_str());
+      }
+    }
+    if (static_cast<LONG>(::GetTickCount() - deadline) >= 0) return false;
+    ::Sleep(kInstallRetryMs);
+  }
+}
+
+// Puts the old versions back, newest swap first; the new files return to
+// the staging folder for a later attempt.
+void RollBack(const std::vector<Swap>& swaps, std::vector<std::string>& leftovers, const std::string& folder) {
+  for (auto it = swaps.rbegin(); it != swaps.rend(); ++it) {
+    MoveInto(it->installed, it->staged, true);
+    // The file moved aside is the old version itself; the backup is a link or copy of it.
+    if (!(!it->movedAside.empty() && std::rename(it->movedAside.c_str(), it->installed.c_str()) == 0) &&
+        !it->backup.empty())
+      MoveInto(it->backup, it->installed, true);
+    if (!it->movedAside.empty() && PathExists(it->movedAside) && !DeletePath(it->movedAside, folder))
+      leftovers.push_back(it->movedAside);
+  }
+}
+
+}  // namespace
+
+bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& tasks,
+                    std::vector<std::string>& pendingDeletes) {
+  // What was staged is checked again right before it goes in (all files at
+  // once): a file that changed since its download is not the release.
+  // Nothing is installed then.
+  std::vector<char> matches(tasks.size());
+  RunInParallel(static_cast<int>(tasks.size()), [&](int i) {
+    matches[i] = FileMatchesTask(StagedPath(folder, tasks[i].localFileName), tasks[i]);
+  });
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    if (matches[i]) continue;
+    const std::string staged = StagedPath(folder, tasks[i].localFileName);
+    SupportLog(folder, "install %s: the staged file changed since its check: nothing is installed",
+               tasks[i].localFileName.c_str());
+    ::DeleteFileA(staged.c_str());
+    return false;
+  }
+  const std::string previous = folder + kStagingFolder + kPreviousFolder;
+  ::CreateDirectoryA(previous.c_str(), nullptr);
+  const DWORD deadline = ::GetTickCount() + kInstallLockWaitMs;
+  std::vector<Swap> swaps;
+  for (const DownloadTask& task : tasks) {
+    Swap swap{folder + task.localFileName, StagedPath(folder, task.localFileName), {}, {}};
+    bool ok = true;
+    const bool inUse = PathExists(swap.installed) && InUse(swap.installed);
+    if (PathExists(swap.installed) && !inUse) {
+      // The old version is kept until the whole release is in: a link costs
+      // no copy; where links are not possible, a copy. (A module in use is
+      // moved aside instead, and that copy is the old version.)
+      swap.backup = previous + task.localFileName;
+      ::DeleteFileA(swap.backup.c_str());
+      ok = ::CreateHardLinkA(swap.backup.c_str(), swap.installed.c_str(), nullptr) ||
+           ::CopyFileA(swap.installed.c_str(), swap.backup.c_str(), FALSE);
+    }
+    if (!ok || !SwapIn(swap, inUse, deadline, folder)) {
+      SupportLog(folder, "install %s: %s (error %lu): the %u module(s) already swapped go back", task.localFileName.c_str(),
+                 ok ? "still in use after the wait" : "no copy of the old version could be kept", ::GetLastError(),
+                 static_cast<unsigned>(swaps.size()));
+      // All or nothing: the product is never left on a mix of two releases.
+      RollBack(swaps, pendingDeletes, folder);
+      DeletePath(previous, folder);
+      return false;
+    }
+    SupportLog(folder, "install %s: in place%s", task.localFileName.c_str(),
+               swap.movedAside.empty() ? "" : (", the old one in use was moved aside to " + swap.movedAside).c_str());
+    swaps.push_back(swap);
+  }
+  for (const Swap& swap : swaps)
+    if (!swap.movedAside.empty() && !DeletePath(swap.movedAside, folder)) pendingDeletes.push_back(swap.movedAside);
+  if (!DeletePath(folder + kStagingFolder, folder)) pendingDeletes.push_back(folder + kStagingFolder);
+  return true;
+}
+

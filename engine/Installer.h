@@ -1,15 +1,26 @@
-// Files of the install folder: deletion through the shell, the names modules
-// are moved aside under, the rename that installs a module, and the repair of
-// an installation that was stopped half-way.
+// The installation of a release's staged modules, all or nothing, and what
+// it needs of the install folder: deletion through the shell, the names a
+// module in use is moved aside under, the rename that installs a module, and
+// the repair of an installation that was stopped half-way.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-// True when a file or folder exists at `path`.
-bool PathExists(const std::string& path);
-// The size of the file at `path`; -1 when there is none.
-int64_t FileSize(const std::string& path);
+#include "engine/DownloadTask.h"
+
+// How long the installation waits, in all, for a module held by another
+// program before it puts the old release back.
+constexpr uint32_t kInstallLockWaitMs = 5000;
+constexpr uint32_t kInstallRetryMs = 200;
+
+// Swaps the staged modules of `tasks` into `folder`. True when every one is
+// in place; otherwise every module keeps its old version and the staged
+// files stay for a later attempt. Files moved aside that could not be
+// deleted yet are added to `pendingDeletes`.
+bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& tasks,
+                    std::vector<std::string>& pendingDeletes);
 
 // Deletes a file or a whole folder tree silently; true when the shell reports
 // success. Refuses (false) an empty path and any path not strictly inside

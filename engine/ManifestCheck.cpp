@@ -8,16 +8,18 @@
 #include <cstring>
 #include <memory>
 
-#include "app/HandoffBlock.h"
-#include "app/Messages.h"
 #include "engine/ArrivalCheck.h"
+#include "engine/EngineMessages.h"
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ModuleDigest.h"
 #include "engine/ParallelWork.h"
 #include "engine/ReleaseTrust.h"
+#include "engine/SmallFetch.h"
 #include "engine/SupportLog.h"
+#include "engine/UpdateMode.h"
 #include "fetchkit/HttpDownload.h"
+#include "framework/Files.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
 
@@ -37,13 +39,7 @@ class VerifyGate {
   template <typename F>
   auto Run(F&& f) {
     // Every holder ends after one file's digest, so the wait is bounded.
-    const bool gated = semaphore_ && ::WaitForSingleObject(semaphore_.get(), INFINITE) == WAIT_OBJECT_0;
-    struct Release {
-      HANDLE semaphore;
-      ~Release() {
-        if (semaphore) ::ReleaseSemaphore(semaphore, 1, nullptr);
-      }
-    } release{gated ? semaphore_.get() : nullptr};
+    const fw::ScopedSemaphoreSlot slot(semaphore_.get(), INFINITE);
     return f();
   }
 
@@ -81,7 +77,7 @@ struct WorkerJob {
   DownloadTask task;
   std::string arrival;  // where the bytes are written
   std::string target;   // the module's name in the staging or backup folder
-  int32_t keepPartial;
+  KeepPartial keepPartial;
   HWND window;
   std::string folder;  // the install folder, for the support log
 };
@@ -100,19 +96,20 @@ unsigned FetchModule(const WorkerJob& job) {
   }
   CHttpDownload* download = CHttpDownload::NewInstance();
   if (!download) return kResultNoDownloadObject;
-  download->SetNotifyWnd(job.window, job.task.messageId, -1, -1, -1, 1);
+  download->SetNotifyWnd(job.window, job.task.messageId, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT, FK_RESERVED,
+                         FK_REPORT_PROGRESS);
   // A signed release says how large each file is: nothing more is read.
   download->SetLimits(job.task.size >= 0 ? std::max<int64_t>(job.task.size, 1) : kModuleMaxBytes, 0);
   // The module is checked as its bytes arrive.
   ArrivalCheck check(job.task, job.arrival);
   download->SetReceiver(&check);
-  if (job.keepPartial == 0) ::DeleteFileA(job.arrival.c_str());
+  if (job.keepPartial == KeepPartial::No) ::DeleteFileA(job.arrival.c_str());
   unsigned result = download->Download(job.task.url.c_str(), job.arrival.c_str(), 0);
   delete download;
   if (!CountsAsSuccess(result)) return result;
   // A transfer that does not carry the manifest's fingerprint is not the
   // module: it is never staged or pre-loaded, and the retry fetches it whole.
-  const int64_t size = FileSize(job.arrival);
+  const int64_t size = fw::FileSize(job.arrival);
   const std::optional<bool> verdict = check.Verdict();
   const bool seen = verdict.has_value();
   if (!(seen ? *verdict : Verified(job.arrival, job.task))) {
@@ -128,26 +125,18 @@ unsigned FetchModule(const WorkerJob& job) {
   return result;
 }
 
-UINT DownloadWorker(void* param) {
-  const std::unique_ptr<WorkerJob> job(static_cast<WorkerJob*>(param));
-  ::MakeSureDirectoryPathExists(job->target.c_str());
+void DownloadWorker(const WorkerJob& job) {
+  ::MakeSureDirectoryPathExists(job.target.c_str());
   const DWORD started = ::GetTickCount();
-  const unsigned result = FetchModule(*job);
-  SupportLog(job->folder, "transfer %s: result %u after %lu ms%s", job->task.localFileName.c_str(), result,
-             ::GetTickCount() - started, job->keepPartial ? " (a retry, resuming)" : "");
-  ::PostMessageA(job->window, WM_DOWNLOAD_FINISHED, result, job->task.messageId);
-  return result;
+  const unsigned result = FetchModule(job);
+  SupportLog(job.folder, "transfer %s: result %u after %lu ms%s", job.task.localFileName.c_str(), result,
+             ::GetTickCount() - started, job.keepPartial == KeepPartial::Yes ? " (a retry, resuming)" : "");
+  ::PostMessageA(job.window, WM_DOWNLOAD_FINISHED, result, job.task.messageId);
 }
 
 }  // namespace
 
-UINT EngineThread(void* param) {
-  const std::unique_ptr<std::shared_ptr<ManifestCheck>> check(static_cast<std::shared_ptr<ManifestCheck>*>(param));
-  (*check)->CheckForUpdates();
-  return 1;
-}
-
-ManifestCheck::ManifestCheck(EngineSettings settings, int32_t run, int32_t keepPartial, HWND window)
+ManifestCheck::ManifestCheck(EngineSettings settings, int32_t run, KeepPartial keepPartial, HWND window)
     : m_settings(std::move(settings)), m_run(run), m_keepPartial(keepPartial), m_window(window) {}
 
 void ManifestCheck::Report(WPARAM outcome) { ::PostMessageA(m_window, WM_MANIFEST_CHECKED, outcome, m_run); }
@@ -197,38 +186,30 @@ void ManifestCheck::CheckForUpdates() {
   }
   // The installed modules are fingerprinted while the manifest comes.
   InstalledDigests installed(m_settings.moduleDirectory);
-  CHttpDownload* download = CHttpDownload::NewInstance();
-  if (!download) {
-    Report(kCheckFailed);
-    return;
-  }
-  const std::string manifestPath = m_settings.moduleDirectory + kManifestLocalName;
-  const std::string url = m_settings.serverBase + kManifestFileName;
-  download->SetLimits(kManifestMaxBytes, kManifestDeadlineMs);
-  const unsigned code = download->Download(url.c_str(), manifestPath.c_str(), FK_FETCH_WHOLE);
-  delete download;
-  if (code != 0) {
-    SupportLog(m_settings.moduleDirectory, "run %d: manifest not fetched: result %u", m_run, code);
-    Report(kCheckFailed);
-    return;
-  }
-  // Whatever answered may not be a manifest at all (a captive portal's page,
-  // an error page sent as 200): a run goes on only with a fingerprint for
-  // every module of the catalogue.
-  const bool complete = ManifestIsComplete(manifestPath);
-  if (!complete || (!m_settings.releaseKeys.empty() && !CheckSignedRelease(manifestPath))) {
-    SupportLog(m_settings.moduleDirectory, "run %d: manifest refused: %s", m_run,
-               !complete ? "no well-formed fingerprint for every module (not a manifest?)"
-                         : "no valid signature by a trusted key, or an older release than the one installed");
-    ::DeleteFileA(manifestPath.c_str());
-    Report(kCheckFailed);
-    return;
-  }
-  for (int i = 0; i < kModuleCount; ++i) {
-    const ModuleEntry& row = kModuleCatalogue[i];
-    CheckModule(row.baseName, manifestPath, row.messageId, row.extension, &installed.Get(i));
-  }
-  ::DeleteFileA(manifestPath.c_str());
+  {
+    const SmallFile manifest(m_settings.serverBase + kManifestFileName, m_settings.moduleDirectory + kManifestLocalName,
+                             {kManifestMaxBytes, 0, kManifestDeadlineMs});
+    if (!manifest.ok()) {
+      SupportLog(m_settings.moduleDirectory, "run %d: manifest not fetched: result %u", m_run, manifest.code());
+      Report(kCheckFailed);
+      return;
+    }
+    // Whatever answered may not be a manifest at all (a captive portal's page,
+    // an error page sent as 200): a run goes on only with a fingerprint for
+    // every module of the catalogue.
+    const bool complete = ManifestIsComplete(manifest.path());
+    if (!complete || (!m_settings.releaseKeys.empty() && !CheckSignedRelease(manifest.bytes()))) {
+      SupportLog(m_settings.moduleDirectory, "run %d: manifest refused: %s", m_run,
+                 !complete ? "no well-formed fingerprint for every module (not a manifest?)"
+                           : "no valid signature by a trusted key, or an older release than the one installed");
+      Report(kCheckFailed);
+      return;
+    }
+    for (int i = 0; i < kModuleCount; ++i) {
+      const ModuleEntry& row = kModuleCatalogue[i];
+      CheckModule(row.baseName, manifest.path(), row.messageId, row.extension, &installed.Get(i));
+    }
+  }  // the manifest's file goes
   // The list is complete and stays unchanged from here on: the window takes
   // it with this message, which it reads before any worker's result.
   SupportLog(m_settings.moduleDirectory, "run %d: manifest checked%s, %u module(s) to fetch", m_run,
@@ -241,13 +222,10 @@ void ManifestCheck::CheckForUpdates() {
 void ManifestCheck::StartWorkers() {
   for (const DownloadTask& task : m_tasks) {
     const std::string& folder = m_settings.moduleDirectory;
-    auto* job = new WorkerJob{task, ArrivalPath(folder, task.localFileName, m_settings.mode),
-                              DownloadTargetPath(folder, task.localFileName, m_settings.mode), m_keepPartial, m_window,
-                              folder};
-    if (!AfxBeginThread(&DownloadWorker, job)) {
-      delete job;
+    WorkerJob job{task, ArrivalPath(folder, task.localFileName, m_settings.mode),
+                  DownloadTargetPath(folder, task.localFileName, m_settings.mode), m_keepPartial, m_window, folder};
+    if (!fw::StartDetached([job] { DownloadWorker(job); }))
       ::PostMessageA(m_window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, task.messageId);
-    }
   }
 }
 
@@ -268,8 +246,8 @@ void ManifestCheck::CheckModule(const char* baseName, const std::string& manifes
   m_tasks.push_back(task);
 }
 
-bool ManifestCheck::CheckSignedRelease(const std::string& manifestPath) {
-  m_signed = FetchVerifiedRelease(m_settings.serverBase, m_settings.moduleDirectory, manifestPath,
+bool ManifestCheck::CheckSignedRelease(const std::string& manifest) {
+  m_signed = FetchVerifiedRelease(m_settings.serverBase, m_settings.moduleDirectory, manifest,
                                   m_settings.releaseKeys, 0, kManifestDeadlineMs);
   // Never back to an older release than the one installed.
   return m_signed && m_signed->number >= InstalledReleaseNumber(m_settings.moduleDirectory);

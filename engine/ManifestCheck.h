@@ -1,7 +1,8 @@
 // One run's manifest check, on the run's engine thread: fetches the manifest,
-// queues every module whose installed file differs, tells the window and
-// starts one download worker per task. It owns everything it reads and
-// writes, so a window closed meanwhile leaves it nothing destroyed to reach.
+// queues every module whose installed file differs, tells the engine's
+// window and starts one download worker per task. It owns everything it
+// reads and writes, so an engine gone meanwhile leaves it nothing destroyed
+// to reach.
 #pragma once
 
 #include <windows.h>
@@ -16,7 +17,7 @@
 
 class ManifestCheck {
  public:
-  ManifestCheck(EngineSettings settings, int32_t run, int32_t keepPartial, HWND window);
+  ManifestCheck(EngineSettings settings, int32_t run, KeepPartial keep, HWND window);
 
   // The whole check; posts WM_MANIFEST_CHECKED (failed, run) before the
   // first worker starts, so the window knows the tasks before any result.
@@ -44,11 +45,11 @@ class ManifestCheck {
   void Report(WPARAM outcome);
   // With release keys: the manifest's signature verifies, its signed section
   // is complete, and it is no older than the release installed.
-  bool CheckSignedRelease(const std::string& manifestPath);
+  bool CheckSignedRelease(const std::string& manifest);
 
   const EngineSettings m_settings;
   const int32_t m_run;
-  const int32_t m_keepPartial;
+  const KeepPartial m_keepPartial;
   const HWND m_window;
   std::vector<DownloadTask> m_tasks;
   std::optional<SignedRelease> m_signed;
@@ -61,8 +62,3 @@ constexpr int kManifestDeadlineMs = 60000;
 constexpr int64_t kModuleMaxBytes = 0x7FFFFFFF;
 // How a manifest check ended (WM_MANIFEST_CHECKED's wParam).
 constexpr WPARAM kCheckDone = 0, kCheckFailed = 1, kCheckUnwritable = 2;
-
-
-// The engine thread of a run; `param` is a heap-held shared_ptr<ManifestCheck>
-// that the thread takes over.
-UINT EngineThread(void* param);

@@ -27,5 +27,9 @@ extern const char kManifestFileName[];      // "ModelMD5.dll"
 extern const char kManifestSection[];       // "ModuleVersion"
 extern const char kReleaseNotesFileName[];  // "UpdateContent.dll"
 
+// The range the rows' progress messages lie in (one id within it, 0x46F, is no row's).
+constexpr uint32_t kFirstProgressMessage = 0x466;
+constexpr uint32_t kLastProgressMessage = 0x477;
+
 // Index of the row whose progress message this is, or -1.
 int CatalogueIndexOfMessage(uint32_t messageId);

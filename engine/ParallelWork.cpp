@@ -13,11 +13,9 @@ void ParallelWork::Start(int count, std::function<void(int)> work) {
   SYSTEM_INFO info{};
   ::GetSystemInfo(&info);
   const int threads = std::min({static_cast<int>(std::max<DWORD>(info.dwNumberOfProcessors, 1)), 4, count});
-  try {
-    for (int t = 0; t < threads; ++t) threads_.emplace_back([this] { Take(true); });
-  } catch (...) {
-    // No thread to spare: Wait does what is left.
-  }
+  // Without a thread to spare, Wait does what is left.
+  for (int t = 0; t < threads; ++t)
+    if (fw::Thread thread = fw::Thread::Start([this] { Take(true); })) threads_.push_back(std::move(thread));
 }
 
 void ParallelWork::Take(bool lowered) {
@@ -26,7 +24,7 @@ void ParallelWork::Take(bool lowered) {
 }
 
 void ParallelWork::Wait() {
-  for (std::thread& t : threads_) t.join();
+  for (fw::Thread& t : threads_) t.Join();
   threads_.clear();
   if (work_) Take(false);
 }

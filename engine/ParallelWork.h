@@ -6,8 +6,9 @@
 
 #include <atomic>
 #include <functional>
-#include <thread>
 #include <vector>
+
+#include "framework/Thread.h"
 
 class ParallelWork {
  public:
@@ -26,7 +27,7 @@ class ParallelWork {
   std::function<void(int)> work_;
   int count_ = 0;
   std::atomic<int> next_{0};
-  std::vector<std::thread> threads_;
+  std::vector<fw::Thread> threads_;
 };
 
 // Runs work(0) .. work(count - 1) in parallel and returns when all are done.

@@ -2,21 +2,19 @@
 
 #include <shellapi.h>
 
+#include <cstring>
 #include <vector>
 
-#include "app/Paths.h"
-#include "app/UpdaterApp.h"
+#include "framework/Files.h"
+#include "framework/Paths.h"
 
-UINT UpdaterExitWatcher(void* window) {
-  // The handle, not the window object: the object may be gone when the event comes.
-  HWND target = static_cast<HWND>(window);
-  // Opens the event when the product created it first. The handle stays open
-  // until the process ends.
+void UpdaterExitWatcher(HWND window, UINT message) {
+  // Opens the event when the product created it first.
   HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, kUpdaterExitEvent);
-  if (!event) return 1;
+  if (!event) return;
   ::WaitForSingleObject(event, INFINITE);
-  ::PostMessageA(target, WM_CLOSE, 0, 0);
-  return 1;
+  // The handle, not an object: whatever held the window may be gone by now.
+  ::PostMessageA(window, message, 0, 0);
 }
 
 BOOL RequestProductExit(std::string eventName) {

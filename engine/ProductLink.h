@@ -13,9 +13,9 @@ constexpr char kProductExitEvent[] = "*_KELMO_EXIT_*";
 // the installation (the product is then still running on its old modules).
 constexpr DWORD kProductExitWaitMs = 30000;
 
-// Thread procedure: waits for the updater-exit event and closes the window
-// whose handle (HWND) it is given.
-UINT UpdaterExitWatcher(void* window);
+// A thread's body: waits for the updater-exit event, then posts `message` to
+// `window`. The event handle stays open until the process ends.
+void UpdaterExitWatcher(HWND window, UINT message);
 
 // Sets the product-exit event if it exists; nonzero on success.
 BOOL RequestProductExit(std::string eventName);

@@ -6,44 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fetchkit/HttpDownload.h"
+#include "engine/SmallFetch.h"
 
 namespace {
 
 // The DER head of a P-256 SubjectPublicKeyInfo with an uncompressed point.
 const unsigned char kP256SpkiHead[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01, 0x06,
                                        0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
-
-class Algorithm {
- public:
-  explicit Algorithm(LPCWSTR id) {
-    if (::BCryptOpenAlgorithmProvider(&handle_, id, nullptr, 0) != 0) handle_ = nullptr;
-  }
-  ~Algorithm() {
-    if (handle_) ::BCryptCloseAlgorithmProvider(handle_, 0);
-  }
-  Algorithm(const Algorithm&) = delete;
-  Algorithm& operator=(const Algorithm&) = delete;
-  BCRYPT_ALG_HANDLE get() const { return handle_; }
-
- private:
-  BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
-
-class Key {
- public:
-  Key() = default;
-  ~Key() {
-    if (handle_) ::BCryptDestroyKey(handle_);
-  }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  BCRYPT_KEY_HANDLE* out() { return &handle_; }
-  BCRYPT_KEY_HANDLE get() const { return handle_; }
-
- private:
-  BCRYPT_KEY_HANDLE handle_ = nullptr;
-};
 
 std::string Hex(const std::string& bytes) {
   static const char kHex[] = "0123456789abcdef";
@@ -55,40 +24,26 @@ std::string Hex(const std::string& bytes) {
   return hex;
 }
 
-bool ReadWhole(const std::string& path, std::string& out, size_t limit) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  out.clear();
-  char buffer[16384];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0 && out.size() <= limit) out.append(buffer, n);
-  std::fclose(file);
-  return out.size() <= limit;
-}
-
 }  // namespace
 
 Sha256::Sha256() {
-  BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return;
-  algorithm_ = algorithm;
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  if (::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0) hash_ = hash;
+  if (::BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+    algorithm_.release();
+    return;
+  }
+  if (::BCryptCreateHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0) != 0) hash_.release();
 }
 
-Sha256::~Sha256() {
-  if (hash_) ::BCryptDestroyHash(hash_);
-  if (algorithm_) ::BCryptCloseAlgorithmProvider(algorithm_, 0);
-}
+Sha256::~Sha256() = default;
 
 bool Sha256::Add(const void* data, size_t size) {
   return hash_ &&
-         ::BCryptHashData(hash_, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size), 0) == 0;
+         ::BCryptHashData(hash_.get(), static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size), 0) == 0;
 }
 
 std::string Sha256::Finish() {
   unsigned char digest[32];
-  if (!hash_ || ::BCryptFinishHash(hash_, digest, sizeof digest, 0) != 0) return {};
+  if (!hash_ || ::BCryptFinishHash(hash_.get(), digest, sizeof digest, 0) != 0) return {};
   return std::string(reinterpret_cast<char*>(digest), sizeof digest);
 }
 
@@ -120,18 +75,23 @@ bool VerifyReleaseSignature(const std::string& bytes, const std::string& signatu
   if (!hash.Add(bytes.data(), bytes.size())) return false;
   std::string digest = hash.Finish();
   if (digest.size() != 32) return false;
-  Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
-  if (!ecdsa.get()) return false;
+  fw::ScopedCngAlgorithm ecdsa;
+  if (::BCryptOpenAlgorithmProvider(ecdsa.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0) {
+    ecdsa.release();
+    return false;
+  }
   for (const std::string& point : keys) {
     std::string blob(sizeof(BCRYPT_ECCKEY_BLOB), '\0');
     auto* header = reinterpret_cast<BCRYPT_ECCKEY_BLOB*>(blob.data());
     header->dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
     header->cbKey = 32;
     blob += point;
-    Key key;
-    if (::BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.out(),
-                              reinterpret_cast<PUCHAR>(blob.data()), static_cast<ULONG>(blob.size()), 0) != 0)
+    fw::ScopedCngKey key;
+    if (::BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(),
+                              reinterpret_cast<PUCHAR>(blob.data()), static_cast<ULONG>(blob.size()), 0) != 0) {
+      key.release();
       continue;
+    }
     std::string sig = signature;
     if (::BCryptVerifySignature(key.get(), nullptr, reinterpret_cast<PUCHAR>(digest.data()), 32,
                                 reinterpret_cast<PUCHAR>(sig.data()), static_cast<ULONG>(sig.size()), 0) == 0)
@@ -146,29 +106,19 @@ std::string Sha256OfBytes(const std::string& bytes) {
   return hash.FinishHex();
 }
 
-std::optional<SignedRelease> VerifiedRelease(const std::string& manifestPath, const std::string& signaturePath,
+std::optional<SignedRelease> VerifiedRelease(const std::string& manifest, const std::string& signature,
                                              const std::vector<std::string>& keys) {
-  std::string manifest, signature;
-  if (!ReadWhole(manifestPath, manifest, 1 << 20) || !ReadWhole(signaturePath, signature, kSignatureSize))
-    return std::nullopt;
   if (!VerifyReleaseSignature(manifest, signature, keys)) return std::nullopt;
   return ParseSignedRelease(manifest);
 }
 
 std::optional<SignedRelease> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
-                                                  const std::string& manifestPath, const std::vector<std::string>& keys,
+                                                  const std::string& manifest, const std::vector<std::string>& keys,
                                                   int timeoutMs, int deadlineMs) {
-  const std::string signaturePath = folder + kSignatureLocalName;
-  CHttpDownload* download = CHttpDownload::NewInstance();
-  if (!download) return std::nullopt;
-  if (timeoutMs > 0) download->SetTimeouts(timeoutMs, timeoutMs);
-  download->SetLimits(kSignatureSize, deadlineMs);
-  const unsigned code = download->Download((serverBase + kSignatureFileName).c_str(), signaturePath.c_str(), FK_FETCH_WHOLE);
-  delete download;
-  std::optional<SignedRelease> release;
-  if (code == 0) release = VerifiedRelease(manifestPath, signaturePath, keys);
-  ::DeleteFileA(signaturePath.c_str());
-  return release;
+  const SmallFile signature(serverBase + kSignatureFileName, folder + kSignatureLocalName,
+                            {static_cast<int64_t>(kSignatureSize), timeoutMs, deadlineMs, false});
+  if (!signature.ok()) return std::nullopt;
+  return VerifiedRelease(manifest, signature.bytes(), keys);
 }
 
 int64_t InstalledReleaseNumber(const std::string& folder) {

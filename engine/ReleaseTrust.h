@@ -12,6 +12,7 @@
 
 #include "engine/DownloadTask.h"
 #include "engine/SignedRelease.h"
+#include "framework/ScopedCng.h"
 
 // Streams bytes through SHA-256 (CNG calls that exist since Windows Vista).
 class Sha256 {
@@ -27,8 +28,8 @@ class Sha256 {
   std::string FinishHex();
 
  private:
-  void* algorithm_ = nullptr;  // BCRYPT_ALG_HANDLE
-  void* hash_ = nullptr;       // BCRYPT_HASH_HANDLE
+  fw::ScopedCngAlgorithm algorithm_;
+  fw::ScopedCngHash hash_;  // goes first
 };
 
 // Resource ids of the embedded public keys (RCDATA, the .pub files of
@@ -46,19 +47,19 @@ bool VerifyReleaseSignature(const std::string& bytes, const std::string& signatu
 // SHA-256 as 64 lower-case hexadecimal digits.
 std::string Sha256OfBytes(const std::string& bytes);
 
-// The signed release of a manifest and its signature file: nothing unless the
-// signature verifies with one of `keys` and the section is complete.
-std::optional<SignedRelease> VerifiedRelease(const std::string& manifestPath, const std::string& signaturePath,
+// The signed release of a manifest's bytes and its signature: nothing unless
+// the signature verifies with one of `keys` and the section is complete.
+std::optional<SignedRelease> VerifiedRelease(const std::string& manifest, const std::string& signature,
                                              const std::vector<std::string>& keys);
 
 // Where the manifest's signature is kept while it is checked.
 constexpr char kSignatureLocalName[] = "ModelMD5.sig.tmp";
 
-// Fetches the signature of the manifest already at `manifestPath` from
-// `serverBase` into `folder` and checks both as VerifiedRelease does. A
+// Fetches the signature of the manifest `manifest` (its bytes) from
+// `serverBase` through `folder` and checks both as VerifiedRelease does. A
 // time-out of 0 keeps the download library's; `deadlineMs` bounds the fetch.
 std::optional<SignedRelease> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
-                                                  const std::string& manifestPath, const std::vector<std::string>& keys,
+                                                  const std::string& manifest, const std::vector<std::string>& keys,
                                                   int timeoutMs, int deadlineMs);
 
 // The number of the last signed release installed in `folder`; -1 for none.

@@ -1,8 +1,9 @@
 // The update engine: the state of the download runs and the operations that
 // run them, check the manifest, install the staged modules and hand over to
-// the product. The update window holds one and shows what it asks for through
-// UpdateView; the engine's threads reach the window only by posted messages,
-// which the window hands back to the engine.
+// the product. It owns its protocol: a message-only window of its own
+// receives what its threads post (check and download results, the download
+// library's progress, the finish's end) and runs its timers, on the thread
+// that made the engine. It shows a run only through UpdateView.
 #pragma once
 
 #include <windows.h>
@@ -13,10 +14,12 @@
 #include <vector>
 
 #include "engine/DownloadTask.h"
+#include "engine/EngineMessages.h"
 #include "engine/ModuleCatalogue.h"
 #include "engine/ProgressMath.h"
 #include "engine/RunAccounting.h"
 #include "engine/UpdateView.h"
+#include "framework/Wnd.h"
 
 // What the engine takes from the hand-off block and the start-up.
 struct EngineSettings {
@@ -26,62 +29,93 @@ struct EngineSettings {
   HWND productWindow = nullptr;
   // Public release keys (X || Y); none: releases are not checked for a signature.
   std::vector<std::string> releaseKeys;
+  // Progress is shown at most this often; later reports wait for a timer.
+  uint32_t progressIntervalMs = PROGRESS_PRESENT_INTERVAL_MS;
 };
 
+// Whether a run's workers keep what an earlier run left at a module's
+// target (a retry resumes it) or start each module afresh.
+enum class KeepPartial : int32_t { No = 0, Yes = 1 };
+
 class ManifestCheck;
+struct FinishJob;
 
-// How long the installation waits, in all, for a module held by another
-// program before it puts the old release back.
-constexpr DWORD kInstallLockWaitMs = 5000;
-constexpr DWORD kInstallRetryMs = 200;
-
-class UpdateEngine {
+class UpdateEngine : private CWnd {
  public:
   UpdateEngine(UpdateView& view, EngineSettings settings);
-  ~UpdateEngine();
+  ~UpdateEngine() override;
   UpdateEngine(const UpdateEngine&) = delete;
   UpdateEngine& operator=(const UpdateEngine&) = delete;
 
+  // The updater-exit event closes the window from now on (the end of the
+  // window's initialisation).
+  void WatchForUpdaterExit();
+
   // Download runs.
-  void StartUpdate(int32_t keepPartial);
+  void StartUpdate(KeepPartial keep);
   void ResetRun();
   // The tasks of a run whose manifest check is done (normally handed over by
   // OnManifestChecked).
   void TakeCheckedTasks(std::vector<DownloadTask> tasks);
 
-  // Installation and the hand-over to the product. All or nothing: true when
-  // every staged module is in place; otherwise every module keeps its old
-  // version and the staged files stay for a later attempt.
-  bool InstallModules();
+  // The hand-over to the product, once a run succeeded: hides the window and
+  // runs on a thread of its own (the product's exit, the installation, the
+  // relaunch); its end arms the finish timer. At most once.
   void FinishUpdate();
+  // A request to close the window: true when it may close now. During the
+  // finish it is held, so that no installation is cut short, and the window
+  // is closed as soon as the finish has reported.
+  bool MayClose();
+  // Leaving the mandatory update: the product is asked to exit.
+  void AskProductToExit();
 
-  // Posted messages and timers, handed over by the window.
+  // What the engine's window receives, as typed calls.
   // `outcome` is the check's (kCheckDone, kCheckFailed or kCheckUnwritable).
   void OnManifestChecked(unsigned outcome, int32_t run);
   // `messageId` names the module (0 when no worker could say).
   void OnDownloadFinished(unsigned result, uint32_t messageId = 0);
-  // A progress record of module `slot` (catalogue index): {-, size, received}.
-  void OnModuleProgress(int slot, const uint32_t* record);
+  // A progress report of module `slot` (catalogue index): its size (0: not
+  // yet known) and the bytes received so far.
+  void OnModuleProgress(int slot, uint32_t total, uint32_t received);
+  void OnFinishDone();
   void OnFinishTimer();
+  void OnProgressTimer();
+  void OnUpdaterExit();
 
   UpdateState State() const { return m_state; }
   int32_t RunCount() const { return m_runCount; }
-  int32_t KeepPartial() const { return m_keepPartial; }
+  KeepPartial Keep() const { return m_keepPartial; }
+  bool Finishing() const { return m_finish != nullptr; }
   const EngineSettings& Settings() const { return m_settings; }
   const std::vector<DownloadTask>& Tasks() const { return m_downloadTasks; }
   const std::vector<std::string>& PendingDeletes() const { return m_pendingDeletes; }
+  // The running manifest check, for those who wait for its end.
+  std::weak_ptr<ManifestCheck> CurrentCheck() const { return m_check; }
+
+ private:
+  LRESULT OnManifestCheckedMessage(WPARAM outcome, LPARAM run);
+  LRESULT OnDownloadFinishedMessage(WPARAM result, LPARAM module);
+  LRESULT OnProgressMessage(WPARAM, LPARAM record);
+  LRESULT OnFinishDoneMessage(WPARAM, LPARAM);
+  LRESULT OnUpdaterExitMessage(WPARAM, LPARAM);
+  LRESULT OnTimerMessage(WPARAM id, LPARAM);
+  DECLARE_MESSAGE_MAP()
 
  private:
   std::string MarkerPath() const;
   bool BackgroundSetComplete() const;
   void ClearRun();
   void CompleteRun(RunOutcome outcome);
+  void Present(const ProgressUpdate& update);
 
   UpdateView& m_view;
   const EngineSettings m_settings;
   // The running manifest check; its thread holds it too, so it lives as long
-  // as either needs it.
+  // as either needs it. The same for the finish.
   std::shared_ptr<ManifestCheck> m_check;
+  std::shared_ptr<FinishJob> m_finish;
+  bool m_finishStarted = false;
+  bool m_closeHeld = false;
 
   std::vector<DownloadTask> m_downloadTasks;
   int32_t m_runCount = 0;
@@ -93,7 +127,8 @@ class UpdateEngine {
   uint32_t m_doneBytes = 0;
   uint32_t m_moduleBytes[kModuleCount] = {};
   bool m_firstReport[kModuleCount] = {};
-  int32_t m_keepPartial = 0;
+  ProgressPacer m_progressPacer;
+  KeepPartial m_keepPartial = KeepPartial::No;
   UpdateState m_state = UpdateState::Idle;
   std::vector<std::string> m_pendingDeletes;
   // The number of the signed release the current run installs; -1 when unsigned.

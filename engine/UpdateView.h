@@ -1,27 +1,28 @@
-// What the update engine needs from the window that shows a run. The window
-// implements it; the engine never sees the window's class.
+// What the update engine asks of whatever shows a run: typed calls, no
+// window handle and no raw records. The composition root connects it to the
+// window; the engine never sees the window's class.
 #pragma once
 
-#include <windows.h>
+#include <cstdint>
 
-#include "engine/ProgressMath.h"
+// Why the engine ends the window.
+enum class CloseReason {
+  RunOver,    // the background mode's run has ended (as a cancel)
+  Requested,  // a close request (the updater-exit event, a posted close), as a cancel
+  Finished,   // the finish flow and its last cleanup are done (as OK)
+};
 
 class UpdateView {
  public:
-  // The window that the engine's threads post to and its timers run on.
-  virtual HWND EngineWindow() const = 0;
-  // A progress report of the current run, to show now or a little later.
-  virtual void ShowProgress(const ProgressUpdate& update) = 0;
-  // A new run starts: a report kept from the last one is void.
-  virtual void ResetProgress() = 0;
+  // The bar at `percent` with the kilobyte line "done/total".
+  virtual void ShowProgress(int percent, uint32_t doneKilobytes, uint32_t totalKilobytes) = 0;
+  // Something arrives while the total is not yet known: the bar's token position (1 or 2).
+  virtual void ShowActivity(int position) = 0;
   virtual void ShowSuccess() = 0;
   virtual void ShowFailure() = 0;
   // The finish flow runs with the window out of sight.
   virtual void HideForFinish() = 0;
-  // Ends the window as a cancel (the background mode's end of a run).
-  virtual void CloseAsCancel() = 0;
-  // Ends the window with OK once the finish flow's cleanup is done.
-  virtual void EndAfterFinish() = 0;
+  virtual void Close(CloseReason reason) = 0;
 
  protected:
   ~UpdateView() = default;

@@ -24,6 +24,11 @@ class Scoped {
   Handle get() const { return handle_; }
   explicit operator bool() const { return handle_ != Traits::Invalid(); }
   Handle release() { return std::exchange(handle_, Traits::Invalid()); }
+  // For calls that hand a handle out through a pointer; the current one goes first.
+  Handle* put() {
+    reset();
+    return &handle_;
+  }
   void reset(Handle h = Traits::Invalid()) {
     if (handle_ != Traits::Invalid()) Traits::Close(handle_);
     handle_ = h;
@@ -70,6 +75,23 @@ using ScopedView = Scoped<ViewTraits>;
 using ScopedGdiObject = Scoped<GdiObjectTraits>;
 using ScopedMemoryDc = Scoped<MemoryDcTraits>;
 using ScopedModule = Scoped<ModuleTraits>;
+
+// One slot of a counting semaphore, taken for a scope: waits for it (bounded
+// by `ms`) and gives it back at the end. Without a semaphore, or when the wait
+// fails, the scope runs without a slot.
+class ScopedSemaphoreSlot {
+ public:
+  ScopedSemaphoreSlot(HANDLE semaphore, DWORD ms)
+      : semaphore_(semaphore && ::WaitForSingleObject(semaphore, ms) == WAIT_OBJECT_0 ? semaphore : nullptr) {}
+  ~ScopedSemaphoreSlot() {
+    if (semaphore_) ::ReleaseSemaphore(semaphore_, 1, nullptr);
+  }
+  ScopedSemaphoreSlot(const ScopedSemaphoreSlot&) = delete;
+  ScopedSemaphoreSlot& operator=(const ScopedSemaphoreSlot&) = delete;
+
+ private:
+  HANDLE semaphore_;
+};
 
 // A window DC from GetDC, given back with ReleaseDC.
 class ScopedWindowDc {

@@ -33,6 +33,23 @@ bool CWnd::SubclassWindow(HWND wnd) {
   return true;
 }
 
+bool CWnd::CreateMessageWindow() {
+  static const char kClass[] = "Velnoria.Framework.MessageWindow";
+  static const bool registered = [] {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = ::DefWindowProcA;
+    wc.hInstance = ::GetModuleHandleA(nullptr);
+    wc.lpszClassName = kClass;
+    return ::RegisterClassA(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+  }();
+  if (!registered || m_hWnd) return false;
+  HWND wnd = ::CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+  if (!wnd) return false;
+  if (SubclassWindow(wnd)) return true;
+  ::DestroyWindow(wnd);
+  return false;
+}
+
 bool CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
   return parent && SubclassWindow(::GetDlgItem(parent->m_hWnd, static_cast<int>(id)));
 }

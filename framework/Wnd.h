@@ -24,6 +24,12 @@ class CWnd {
   static CWnd* FromHandlePermanent(HWND wnd);
 
   bool SubclassWindow(HWND wnd);
+  // A message-only window of this object's own (posted messages, timers);
+  // false when none could be made.
+  bool CreateMessageWindow();
+  void DestroyWindow() {
+    if (m_hWnd) ::DestroyWindow(m_hWnd);
+  }
   bool SubclassDlgItem(UINT id, CWnd* parent);
   HWND UnsubclassWindow();
 

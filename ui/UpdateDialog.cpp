@@ -2,27 +2,18 @@
 
 #include <cstdio>
 
-#include "app/Messages.h"
-#include "app/UpdaterApp.h"
-#include "engine/ProductLink.h"
 #include "framework/Scoped.h"
-#include "framework/Thread.h"
+#include "framework/WinApp.h"
 #include "res/resource.h"
 #include "ui/AboutDialog.h"
-#include "engine/ProgressMath.h"
-
-UpdateDialog* g_pUpdateDialog = nullptr;
-HWND g_hUpdateWnd = nullptr;
 
 namespace {
 
 const char kFace[] = "宋体";
 
-EngineSettings SettingsOfThisProcess() {
-  UpdaterApp& app = App();
-  return EngineSettings{app.m_nUpdateMode, app.m_szServerBase, ModuleDirectory, app.m_hProductWnd,
-                        app.ReleaseKeys()};
-}
+// The text buttons' strip: four frames, the button takes one frame's size,
+// no region from the image, no flash frame, the two stored values.
+const StripLayout kButtonStrip{4, true, false, false, 0, -1};
 
 // Black 9-point 宋体 in a window-relative box as wide as the window.
 StyledText BlackText(const std::string& text, float x, float y, float height, int alignment) {
@@ -42,17 +33,14 @@ StyledText BlackText(const std::string& text, float x, float y, float height, in
 
 }  // namespace
 
-UpdateDialog::UpdateDialog(CWnd* parent)
-    : SkinDialog(IDD_UPDATER, parent),
-      m_progressPacer(PROGRESS_PRESENT_INTERVAL_MS),
-      m_engine(*this, SettingsOfThisProcess()) {
+UpdateDialog::UpdateDialog(WindowSetup setup, UpdateActions& actions)
+    : SkinDialog(IDD_UPDATER, nullptr), m_setup(std::move(setup)), m_actions(actions) {
   m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
   SetCornerRadii(7, 7, 5, 5);
   SetTitleText(AfxLoadString(IDS_UPGRADE_NOTICE), kFace, 0xFFFFF7EE, 28, 8, 10, 1);
   SetText(BlackText(AfxLoadString(IDS_NEW_VERSION_PROMPT), 8, 39, 15, AlignTop | AlignLeft));
   SetCaptionHeight(30);
-  g_pUpdateDialog = this;
-  m_allowShow = App().m_nUpdateMode == ModeBackground ? 0 : 1;
+  m_allowShow = m_setup.role == WindowRole::Background ? 0 : 1;
 }
 
 UpdateDialog::~UpdateDialog() = default;
@@ -69,26 +57,6 @@ BEGIN_MESSAGE_MAP(UpdateDialog, SkinDialog)
   ON_BN_CLICKED(IDC_EXIT_PRODUCT, OnExitProduct)
   ON_BN_CLICKED(IDC_CLOSE_BUTTON, OnCloseButton)
   ON_WM_CTLCOLOR(OnCtlColor)
-  ON_MESSAGE(WM_TIMER, OnTimer)
-  ON_MESSAGE(WM_DOWNLOAD_FINISHED, OnDownloadFinished)
-  ON_MESSAGE(WM_MANIFEST_CHECKED, OnManifestChecked)
-  ON_MESSAGE(0x466, OnModuleProgress<0x466>)
-  ON_MESSAGE(0x467, OnModuleProgress<0x467>)
-  ON_MESSAGE(0x468, OnModuleProgress<0x468>)
-  ON_MESSAGE(0x469, OnModuleProgress<0x469>)
-  ON_MESSAGE(0x46A, OnModuleProgress<0x46A>)
-  ON_MESSAGE(0x46B, OnModuleProgress<0x46B>)
-  ON_MESSAGE(0x46C, OnModuleProgress<0x46C>)
-  ON_MESSAGE(0x46D, OnModuleProgress<0x46D>)
-  ON_MESSAGE(0x46E, OnModuleProgress<0x46E>)
-  ON_MESSAGE(0x471, OnModuleProgress<0x471>)
-  ON_MESSAGE(0x470, OnModuleProgress<0x470>)
-  ON_MESSAGE(0x472, OnModuleProgress<0x472>)
-  ON_MESSAGE(0x473, OnModuleProgress<0x473>)
-  ON_MESSAGE(0x474, OnModuleProgress<0x474>)
-  ON_MESSAGE(0x475, OnModuleProgress<0x475>)
-  ON_MESSAGE(0x476, OnModuleProgress<0x476>)
-  ON_MESSAGE(0x477, OnModuleProgress<0x477>)
 END_MESSAGE_MAP()
 
 void UpdateDialog::DoDataExchange(CDataExchange* dx) {
@@ -115,7 +83,6 @@ BOOL UpdateDialog::OnInitDialog() {
   }
   SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-  g_hUpdateWnd = m_hWnd;
   SetWindowPos(HWND_TOPMOST, 0, 0, 300, 320, SWP_NOMOVE);
   ModifyStyleEx(WS_EX_APPWINDOW, WS_EX_TOOLWINDOW);
   CenterWindow();
@@ -124,14 +91,14 @@ BOOL UpdateDialog::OnInitDialog() {
   LayoutControls();
   ShowOffer();
   ::SetFocus(m_btnUpgrade.m_hWnd);
-  AfxBeginThread(&UpdaterExitWatcher, m_hWnd);
+  m_actions.WindowReady();
   return FALSE;
 }
 
 // The look.
 
 void UpdateDialog::LoadSkin() {
-  const std::string config = ModuleDirectory + "SetConfig.ini";
+  const std::string config = m_setup.installFolder + "SetConfig.ini";
   const int index = static_cast<int>(::GetPrivateProfileIntA("SkinSet", "SkinIndex", 0, config.c_str()));
 
   SetNineGridTop(133, "PNG", 31, 1, {0, 0, 0, 0}, 0);
@@ -141,7 +108,7 @@ void UpdateDialog::LoadSkin() {
   PlaceImage(136, "PNG", 5, 0, 0);
   m_btnClose.SetForegroundImage(132, "PNG", 1, 0);
   for (CSkinButtonEx* button : {&m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish})
-    button->SetStripImage(134, "PNG", 4, 1, 0, 0, 0, -1);
+    button->SetStripImage(134, "PNG", kButtonStrip);
   m_btnClose.SetHoverImage(131, "PNG");
   m_btnClose.SetPressedImage(130, "PNG");
   m_btnClose.SetDisabledImage(129, "PNG");
@@ -149,14 +116,14 @@ void UpdateDialog::LoadSkin() {
   if (index == 0) return;
   char folder[64];
   std::snprintf(folder, sizeof folder, "mvttools\\Skin\\Skin%d\\", index);
-  const std::string skin = ModuleDirectory + folder;
+  const std::string skin = m_setup.installFolder + folder;
   SetNineGridTopFile(skin + "General\\PopupBoxBk.png", 31, 1, {0, 0, 0, 0}, 0);
   SetImageFile(skin + "General\\BoxTopBk.png", {2, 30, -3, 0}, 0, 0, 0, 0);
   SetImage(137, "PNG", {10, 60, -50, 0}, 0, 0, 0, 0);
   SetImage(137, "PNG", {10, 210, -50, 0}, 0, 0, 0, 0);
   m_btnClose.SetForegroundImageFile(skin + "General\\Close_Normal.png", 1, 0);
   for (CSkinButtonEx* button : {&m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish})
-    button->SetStripImageFile(skin + "General\\BoxBtn_S.png", 4, 1, 0, 0, 0, -1);
+    button->SetStripImageFile(skin + "General\\BoxBtn_S.png", kButtonStrip);
 }
 
 StyledText UpdateDialog::ButtonCaption(const std::string& text) const {
@@ -285,33 +252,33 @@ LRESULT UpdateDialog::OnCtlColor(WPARAM wParam, LPARAM) {
 // Presentations.
 
 void UpdateDialog::ShowOffer() {
-  switch (App().m_nUpdateMode) {
-    case ModeOptional:
+  switch (m_setup.role) {
+    case WindowRole::Optional:
       m_statusText.SetWindowText("");
       m_btnFinish.ShowWindow(SW_HIDE);
       m_btnExit.ShowWindow(SW_HIDE);
-      m_releaseNotes.SetWindowText(App().ReleaseNotes());
+      m_releaseNotes.SetWindowText(m_setup.releaseNotes ? m_setup.releaseNotes() : "");
       Invalidate(TRUE);
       break;
-    case ModeMandatory:
+    case WindowRole::Mandatory:
       m_statusText.SetWindowText("");
       m_btnSkip.ShowWindow(SW_HIDE);
       m_btnFinish.ShowWindow(SW_HIDE);
-      m_releaseNotes.SetWindowText(App().ReleaseNotes());
+      m_releaseNotes.SetWindowText(m_setup.releaseNotes ? m_setup.releaseNotes() : "");
       Invalidate(TRUE);
       break;
-    case ModeBackground:
-      m_engine.StartUpdate(0);
+    case WindowRole::Background:
+      m_actions.StartUpdate();
       break;
-    default:
+    case WindowRole::Other:
       break;
   }
 }
 
-void UpdateDialog::ShowUpdating(int32_t mode) {
+void UpdateDialog::ShowUpdating() {
   m_statusText.SetWindowText(AfxLoadString(IDS_UPDATING));
   m_btnUpgrade.EnableWindow(FALSE);
-  if (mode == ModeOptional) {
+  if (m_setup.role == WindowRole::Optional) {
     const std::string cancel = AfxLoadString(IDS_CANCEL);
     m_btnSkip.SetWindowText(cancel);
     const StyledText caption = ButtonCaption(cancel);
@@ -337,7 +304,7 @@ void UpdateDialog::ShowSuccess() {
 }
 
 bool UpdateDialog::ConfirmLeave() {
-  if (m_engine.State() != UpdateState::Running) return true;
+  if (!m_actions.Downloading()) return true;
   const std::string text = AfxLoadString(IDS_CONFIRM_LEAVE);
   const std::string caption = AfxLoadString(IDS_UPGRADE_NOTICE);
   return ::MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), MB_OKCANCEL) != IDCANCEL;
@@ -345,62 +312,30 @@ bool UpdateDialog::ConfirmLeave() {
 
 // Progress.
 
-LRESULT UpdateDialog::HandleModuleProgress(int slot, LPARAM lParam) {
-  if (lParam) m_engine.OnModuleProgress(slot, reinterpret_cast<const uint32_t*>(lParam));
-  return 1;
+void UpdateDialog::ShowProgress(int percent, uint32_t doneKilobytes, uint32_t totalKilobytes) {
+  char line[256];
+  std::snprintf(line, sizeof line, AfxLoadString(IDS_PROGRESS_FORMAT).c_str(), static_cast<long>(doneKilobytes),
+                static_cast<long>(totalKilobytes));
+  m_statusText.SetWindowText(line);
+  m_progress.SetPos(percent);
+  InvalidateRect(&m_statusRect, TRUE);
 }
 
-void UpdateDialog::ShowProgress(const ProgressUpdate& update) {
-  uint32_t timerMs = 0;
-  switch (m_progressPacer.Offer(update, ::GetTickCount64(), timerMs)) {
-    case ProgressPacer::Action::Show:
-      PresentProgress(update);
-      break;
-    case ProgressPacer::Action::ArmTimer:
-      ::SetTimer(m_hWnd, PROGRESS_TIMER_ID, timerMs, nullptr);
-      break;
-    case ProgressPacer::Action::None:
-      break;
-  }
-}
-
-void UpdateDialog::OnProgressTick() {
-  ::KillTimer(m_hWnd, PROGRESS_TIMER_ID);
-  const std::optional<ProgressUpdate> kept = m_progressPacer.Tick(::GetTickCount64());
-  if (kept && m_engine.State() == UpdateState::Running) PresentProgress(*kept);
-}
-
-void UpdateDialog::ResetProgress() {
-  if (m_hWnd) ::KillTimer(m_hWnd, PROGRESS_TIMER_ID);
-  m_progressPacer.Reset();
-}
-
-void UpdateDialog::PresentProgress(const ProgressUpdate& update) {
-  if (update.kind == ProgressUpdate::Full) {
-    char line[256];
-    std::snprintf(line, sizeof line, AfxLoadString(IDS_PROGRESS_FORMAT).c_str(),
-                  static_cast<long>(update.doneKilobytes), static_cast<long>(update.totalKilobytes));
-    m_statusText.SetWindowText(line);
-    m_progress.SetPos(update.barPosition);
-    InvalidateRect(&m_statusRect, TRUE);
-  } else if (update.kind == ProgressUpdate::Token) {
-    m_progress.SetPos(update.barPosition);
-  }
-}
+void UpdateDialog::ShowActivity(int position) { m_progress.SetPos(position); }
 
 // Actions.
 
 LRESULT UpdateDialog::OnUpgrade(WPARAM, LPARAM) {
   m_statusRect = m_statusText.GetWindowRect();
   ScreenToClient(&m_statusRect);
-  ShowUpdating(App().m_nUpdateMode);
-  m_engine.StartUpdate(0);
+  ShowUpdating();
+  m_actions.StartUpdate();
   return 0;
 }
 
 void UpdateDialog::LeaveUpdater(bool askProductToExit) {
   if (!ConfirmLeave()) return;
-  if (askProductToExit) RequestProductExit(kProductExitEvent);
+  if (askProductToExit) m_actions.AskProductToExit();
   EndDialog(IDCANCEL);
 }
 
@@ -415,16 +350,16 @@ LRESULT UpdateDialog::OnExitProduct(WPARAM, LPARAM) {
 }
 
 LRESULT UpdateDialog::OnFinish(WPARAM, LPARAM) {
-  m_engine.FinishUpdate();
+  m_actions.FinishUpdate();
   return 0;
 }
 
 LRESULT UpdateDialog::OnCloseButton(WPARAM, LPARAM) {
-  if (m_engine.State() == UpdateState::Succeeded)
-    m_engine.FinishUpdate();
-  else if (App().m_nUpdateMode == ModeOptional)
+  if (m_actions.Succeeded())
+    m_actions.FinishUpdate();
+  else if (m_setup.role == WindowRole::Optional)
     LeaveUpdater(false);
-  else if (App().m_nUpdateMode == ModeMandatory)
+  else if (m_setup.role == WindowRole::Mandatory)
     LeaveUpdater(true);
   return 0;
 }
@@ -441,7 +376,8 @@ BOOL UpdateDialog::PreTranslateMessage(MSG* msg) {
 }
 
 LRESULT UpdateDialog::OnCloseMessage(WPARAM, LPARAM) {
-  CDialog::OnCancel();
+  // During the finish the request waits until the finish has reported.
+  if (m_actions.MayClose()) CDialog::OnCancel();
   return 0;
 }
 
@@ -452,29 +388,12 @@ LRESULT UpdateDialog::OnWindowPosChanging(WPARAM, LPARAM lParam) {
   return result;
 }
 
-// Messages and timers of the engine.
-
-LRESULT UpdateDialog::OnDownloadFinished(WPARAM result, LPARAM module) {
-  m_engine.OnDownloadFinished(static_cast<unsigned>(result), static_cast<uint32_t>(module));
-  return 1;
-}
-
-LRESULT UpdateDialog::OnManifestChecked(WPARAM outcome, LPARAM run) {
-  m_engine.OnManifestChecked(static_cast<unsigned>(outcome), static_cast<int32_t>(run));
-  return 1;
-}
-
-LRESULT UpdateDialog::OnTimer(WPARAM id, LPARAM) {
-  if (id == PROGRESS_TIMER_ID) {
-    OnProgressTick();
-    return 0;
-  }
-  if (id == FINISH_TIMER_ID) m_engine.OnFinishTimer();
-  return Default();
-}
+// Ends.
 
 void UpdateDialog::HideForFinish() { ShowWindow(SW_HIDE); }
 
-void UpdateDialog::CloseAsCancel() { PostMessage(WM_CLOSE); }
+void UpdateDialog::PostClose() { PostMessage(WM_CLOSE); }
 
-void UpdateDialog::EndAfterFinish() { CDialog::OnOK(); }
+void UpdateDialog::EndCancelled() { CDialog::OnCancel(); }
+
+void UpdateDialog::EndFinished() { CDialog::OnOK(); }

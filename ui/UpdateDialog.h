@@ -1,26 +1,37 @@
-// The updater's one window. It owns the update engine and shows what the
-// engine asks for; the engine's threads post to it, and its handlers hand
-// those messages to the engine.
+// The updater's one window. It is given what it shows and whom to ask
+// (UpdateActions); what a run shows comes through its public presentations.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
-#include "engine/ModuleCatalogue.h"
-#include "engine/UpdateEngine.h"
-#include "engine/UpdateView.h"
 #include "framework/Controls.h"
 #include "skin/Hyperlink.h"
 #include "skin/SkinButton.h"
 #include "skin/SkinDialog.h"
-#include "engine/ProgressMath.h"
+#include "ui/UpdateActions.h"
 
-class UpdateDialog : public SkinDialog, private UpdateView {
+// What the window is for: the work order's mode as the window sees it.
+enum class WindowRole {
+  Optional,    // the user may decline and keep the product
+  Mandatory,   // declining also asks the product to exit
+  Background,  // never shown; the run starts at once
+  Other,       // an unknown mode: nothing hidden, 升级 runs, 关闭 waits for the end
+};
+
+struct WindowSetup {
+  WindowRole role = WindowRole::Other;
+  // The install folder: the product's skin settings and skin folders.
+  std::string installFolder;
+  // The release notes, taken when the offer shows (they may still be coming).
+  std::function<std::string()> releaseNotes;
+};
+
+class UpdateDialog : public SkinDialog {
  public:
-  explicit UpdateDialog(CWnd* parent);
+  UpdateDialog(WindowSetup setup, UpdateActions& actions);
   ~UpdateDialog() override;
-
-  UpdateEngine& Engine() { return m_engine; }
 
   // The window's look.
   void LoadSkin();
@@ -28,10 +39,21 @@ class UpdateDialog : public SkinDialog, private UpdateView {
 
   // Presentations and the leave confirmation.
   void ShowOffer();
-  void ShowUpdating(int32_t mode);
-  void ShowFailure() override;
-  void ShowSuccess() override;
+  void ShowUpdating();
+  void ShowFailure();
+  void ShowSuccess();
+  // The bar at `percent` with the kilobyte line; the token position while
+  // the total is not known.
+  void ShowProgress(int percent, uint32_t doneKilobytes, uint32_t totalKilobytes);
+  void ShowActivity(int position);
+  void HideForFinish();
   bool ConfirmLeave();
+
+  // Ends: a close posted to the window (handled as any close request), a
+  // cancel at once, and OK once the finish is done.
+  void PostClose();
+  void EndCancelled();
+  void EndFinished();
 
  protected:
   void DoDataExchange(CDataExchange* dx) override;
@@ -52,13 +74,6 @@ class UpdateDialog : public SkinDialog, private UpdateView {
   LRESULT OnPaint(WPARAM, LPARAM);
   LRESULT OnQueryDragIcon(WPARAM, LPARAM);
   LRESULT OnCtlColor(WPARAM, LPARAM);
-  // One handler per module progress message, each passing its own slot.
-  template <UINT MessageId>
-  LRESULT OnModuleProgress(WPARAM, LPARAM lParam) {
-    return HandleModuleProgress(CatalogueIndexOfMessage(MessageId), lParam);
-  }
-  LRESULT HandleModuleProgress(int slot, LPARAM record);
-  void OnProgressTick();
 
   LRESULT OnUpgrade(WPARAM, LPARAM);
   LRESULT OnSkip(WPARAM, LPARAM);
@@ -66,25 +81,11 @@ class UpdateDialog : public SkinDialog, private UpdateView {
   LRESULT OnExitProduct(WPARAM, LPARAM);
   LRESULT OnCloseButton(WPARAM, LPARAM);
   LRESULT OnWindowPosChanging(WPARAM, LPARAM);
-  LRESULT OnTimer(WPARAM, LPARAM);
-  LRESULT OnDownloadFinished(WPARAM, LPARAM);
-  LRESULT OnManifestChecked(WPARAM, LPARAM);
 
   DECLARE_MESSAGE_MAP()
 
  private:
-  // UpdateView: what the engine asks of the window.
-  HWND EngineWindow() const override { return m_hWnd; }
-  void ShowProgress(const ProgressUpdate& update) override;
-  // A report kept for the progress timer belongs to its run only; a tick
-  // after the run has ended shows nothing.
-  void ResetProgress() override;
-  void HideForFinish() override;
-  void CloseAsCancel() override;
-  void EndAfterFinish() override;
-
   void LeaveUpdater(bool askProductToExit);
-  void PresentProgress(const ProgressUpdate& update);
 
   void PlaceTemplateControls();
   void FitTextControlsToTheirFont();
@@ -102,13 +103,8 @@ class UpdateDialog : public SkinDialog, private UpdateView {
   CRichEditCtrl m_releaseNotes;
   HICON m_hIcon = nullptr;
 
-  ProgressPacer m_progressPacer;
-  UpdateEngine m_engine;
+  const WindowSetup m_setup;
+  UpdateActions& m_actions;
   int32_t m_allowShow = 1;
   RECT m_statusRect{};
 };
-
-// The one update window object and its handle, published for the threads
-// that post to it.
-extern UpdateDialog* g_pUpdateDialog;
-extern HWND g_hUpdateWnd;

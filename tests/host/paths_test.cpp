@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/Paths.h"
+#include "framework/Paths.h"
 
 TEST(Paths, DirectoryOfPath) {
   struct Case {

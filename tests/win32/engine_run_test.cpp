@@ -47,7 +47,7 @@ TEST_F(EngineRun, AllResultsOfARunDecideItAtOnce) {
     int mode;
     Shown shown;
     std::string marker;
-  } cases[] = {{1, {"success"}, ""}, {2, {"success"}, ""}, {3, {"close"}, "1"}, {7, {"success"}, ""}};
+  } cases[] = {{1, {"success"}, ""}, {2, {"success"}, ""}, {3, {"close: over"}, "1"}, {7, {"success"}, ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE("mode " + std::to_string(c.mode));
     EngineStandIn view(Settings(c.mode));
@@ -72,16 +72,17 @@ TEST_F(EngineRun, TheMarkerPromisesAWholeSet) {
   ::CreateDirectoryA((folder_ + "UpgradeBackup").c_str(), nullptr);
   ::WritePrivateProfileStringA("SUpgrade", "Key", "1", (folder_ + "UpgradeBackup\\mvt_s.backup").c_str());
   EngineStandIn view(Settings(3));
-  view.engine.StartUpdate(0);
+  view.engine.StartUpdate(KeepPartial::No);
   EXPECT_EQ(Marker(), "");
-  view.Detach();
-  view.PumpUntil([&] { return view.manifestChecks == 1; }, 30000);  // its check ends before the folder goes
+  const std::weak_ptr<ManifestCheck> check = view.engine.CurrentCheck();
+  view.DestroyEngine();
+  EXPECT_TRUE(WaitUntil([&] { return check.expired(); }, 30000));  // its check ends before the folder goes
   EngineStandIn second(Settings(3));
   second.engine.TakeCheckedTasks(Tasks(2));
   WriteFileBytes(folder_ + "UpgradeBackup\\" + Tasks(2)[0].localFileName, "m");
   second.engine.OnDownloadFinished(0);
   second.engine.OnDownloadFinished(0);
-  EXPECT_EQ(second.shown, Shown{"close"});
+  EXPECT_EQ(second.shown, Shown{"close: over"});
   EXPECT_EQ(Marker(), "");
 }
 
@@ -94,7 +95,7 @@ TEST_F(EngineRun, AFailedRunIsRetriedKeepingFilesThenShownAsFailed) {
   // A retry started: nothing new on screen, partial files kept.
   EXPECT_TRUE(view.shown.empty());
   EXPECT_EQ(view.engine.State(), UpdateState::Running);
-  EXPECT_EQ(view.engine.KeepPartial(), 1);
+  EXPECT_EQ(view.engine.Keep(), KeepPartial::Yes);
   EXPECT_EQ(view.engine.RunCount(), 1);
   // The retries meet a dead server: after the fourth run the failure shows once.
   ASSERT_TRUE(view.PumpUntil([&] { return !view.shown.empty(); }, 60000));
@@ -107,15 +108,14 @@ TEST_F(EngineRun, WithoutManifestFourRunsFailThenOneMoreStartIsFinal) {
   for (const int mode : {1, 3}) {
     SCOPED_TRACE("mode " + std::to_string(mode));
     EngineStandIn view(Settings(mode));
-    view.engine.StartUpdate(0);
-    EXPECT_EQ(view.engine.KeepPartial(), 0);
+    view.engine.StartUpdate(KeepPartial::No);
+    EXPECT_EQ(view.engine.Keep(), KeepPartial::No);
     ASSERT_TRUE(view.PumpUntil([&] { return !view.shown.empty(); }, 60000));
-    EXPECT_EQ(view.shown, Shown{mode == 3 ? "close" : "failure"});
+    EXPECT_EQ(view.shown, Shown{mode == 3 ? "close: over" : "failure"});
     EXPECT_EQ(view.engine.RunCount(), 4);
-    EXPECT_EQ(view.manifestChecks, 4);
     EXPECT_EQ(Marker(), "");
     if (mode == 3) continue;
-    view.engine.StartUpdate(0);
+    view.engine.StartUpdate(KeepPartial::No);
     ASSERT_TRUE(view.PumpUntil([&] { return view.shown.size() == 2; }, 30000));
     EXPECT_EQ(view.engine.RunCount(), 5);
     EXPECT_EQ(view.engine.State(), UpdateState::Failed);
@@ -134,16 +134,15 @@ TEST_F(EngineRun, AManifestResultOfAnotherRunIsIgnored) {
 TEST_F(EngineRun, ProgressIsCountedOncePerRunAndShownThroughTheView) {
   EngineStandIn view(Settings(1));
   view.engine.TakeCheckedTasks(Tasks(2));
-  // As the download library sends them: {transfer, total size, received}.
-  uint32_t first[3] = {0, 1000, 100}, unknown[3] = {0, 0, 50}, second[3] = {0, 3000, 500};
-  view.engine.OnModuleProgress(CatalogueIndexOfMessage(kModuleCatalogue[0].messageId), first);
-  view.engine.OnModuleProgress(CatalogueIndexOfMessage(kModuleCatalogue[1].messageId), unknown);
+  // As the download library sends them: total size (0: not yet known), received.
+  view.engine.OnModuleProgress(0, 1000, 100);
+  view.engine.OnModuleProgress(1, 0, 50);
   ASSERT_EQ(view.progress.size(), 1u);  // a report without a size shows nothing
-  EXPECT_EQ(view.progress[0].kind, ProgressUpdate::Token);
-  view.engine.OnModuleProgress(CatalogueIndexOfMessage(kModuleCatalogue[1].messageId), second);
+  EXPECT_FALSE(view.progress[0].full);
+  view.engine.OnModuleProgress(1, 3000, 500);
   ASSERT_EQ(view.progress.size(), 2u);
-  EXPECT_EQ(view.progress[1].kind, ProgressUpdate::Full);
-  EXPECT_EQ(view.progress[1].barPosition, 15);  // 600 of 4000 bytes
+  EXPECT_TRUE(view.progress[1].full);
+  EXPECT_EQ(view.progress[1].position, 15);  // 600 of 4000 bytes
   EXPECT_EQ(view.progress[1].totalKilobytes, 3u);
 }
 
@@ -152,8 +151,7 @@ TEST_F(EngineRun, AModuleThatAnnouncedItsSizeAndFailedCountsOnce) {
   const std::vector<DownloadTask> tasks = Tasks(3);
   view.engine.TakeCheckedTasks(tasks);
   auto report = [&](int i, uint32_t received, uint32_t size) {
-    uint32_t record[3] = {0, size, received};
-    view.engine.OnModuleProgress(CatalogueIndexOfMessage(tasks[i].messageId), record);
+    view.engine.OnModuleProgress(CatalogueIndexOfMessage(tasks[i].messageId), size, received);
   };
   report(0, 100000, 1 << 20);
   view.engine.OnDownloadFinished(1008, tasks[0].messageId);  // A announced, then failed
@@ -162,7 +160,7 @@ TEST_F(EngineRun, AModuleThatAnnouncedItsSizeAndFailedCountsOnce) {
   EXPECT_EQ(view.progress.size(), before) << "a percentage over an incomplete total";
   report(2, 1000, 5 << 20);
   ASSERT_GT(view.progress.size(), before);
-  EXPECT_EQ(view.progress.back().kind, ProgressUpdate::Full);
+  EXPECT_TRUE(view.progress.back().full);
   EXPECT_EQ(view.progress.back().totalKilobytes, ((1u << 20) + 76000u + (5u << 20)) >> 10);
 }
 
@@ -181,11 +179,12 @@ TEST_F(EngineRun, AManifestCheckOutlivesTheEngineThatStartedIt) {
   const std::string server = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/r/";
 
   EngineStandIn view(Settings(1, server));
-  view.engine.StartUpdate(0);
+  view.engine.StartUpdate(KeepPartial::No);
+  const std::weak_ptr<ManifestCheck> check = view.engine.CurrentCheck();
   ::Sleep(300);
   view.DestroyEngine();  // as when the window closes during the check
   ::closesocket(listener);
-  // The check runs to its end on what it owns and still reports.
-  EXPECT_TRUE(view.PumpUntil([&] { return view.manifestChecks == 1; }, 45000));
+  // The check runs to its end on what it owns, then lets it go.
+  EXPECT_TRUE(WaitUntil([&] { return check.expired(); }, 45000));
   ::WSACleanup();
 }

@@ -10,7 +10,6 @@
 
 #include "EngineStandIn.h"
 #include "TestSupport.h"
-#include "app/UpdaterApp.h"
 #include "engine/ArrivalCheck.h"
 #include "engine/Installer.h"
 #include "engine/ManifestCheck.h"
@@ -18,14 +17,14 @@
 #include "engine/ParallelWork.h"
 #include "engine/ProductLink.h"
 #include "engine/ReleaseTrust.h"
-#include "ui/UpdateDialog.h"
+#include "framework/Files.h"
 
 using namespace testing_support;
 
 namespace {
 
-UpdaterApp g_app;
 std::string g_sampleProduct;
+constexpr char kServerBase[] = "http://updates.example/r/";
 
 std::string Digest(const std::string& bytes) {
   return ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()),
@@ -50,18 +49,32 @@ Process HoldOpen(const std::string& path) {
 class EngineFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    ModuleDirectory = MakeTempFolder("engine");
-    strcpy(g_app.m_szServerBase, "http://updates.example/r/");
-    g_app.m_nUpdateMode = 1;
+    folder_ = MakeTempFolder("engine");
   }
-  void TearDown() override {
-    RemoveTree(ModuleDirectory);
-    ModuleDirectory.clear();
+  void TearDown() override { RemoveTree(folder_); }
+  std::string In(const std::string& name) const { return folder_ + name; }
+  EngineSettings Settings(HWND product = nullptr) const {
+    return EngineSettings{1, kServerBase, folder_, product, {}};
   }
-  std::string In(const std::string& name) const { return ModuleDirectory + name; }
-  EngineSettings Settings() const {
-    return EngineSettings{g_app.m_nUpdateMode, g_app.m_szServerBase, ModuleDirectory, nullptr, {}};
+  // Queues `modules` through a manifest that lists another digest for each,
+  // and stages the new contents.
+  std::vector<DownloadTask> QueueAndStage(const std::vector<std::pair<std::string, std::string>>& modules) {
+    std::string manifest = "[ModuleVersion]\r\n";
+    for (const auto& [name, content] : modules)
+      manifest += name.substr(0, name.find('.')) + "=" + Digest(content) + "\r\n";
+    WriteFileBytes(In("Version.tmp"), manifest);
+    ::CreateDirectoryA(In("UpgradeBackup_P").c_str(), nullptr);
+    ManifestCheck check(Settings(), 1, KeepPartial::No, nullptr);
+    for (const auto& [name, content] : modules) {
+      const std::string base = name.substr(0, name.find('.'));
+      check.CheckModule(base.c_str(), In("Version.tmp"), 0x400, name.substr(name.find('.')).c_str());
+      WriteFileBytes(In("UpgradeBackup_P\\" + name + ".tmp"), content);
+    }
+    return check.Tasks();
   }
+  bool Install(const std::vector<DownloadTask>& tasks) { return InstallModules(folder_, tasks, pending_); }
+  std::string folder_;
+  std::vector<std::string> pending_;
   std::string Manifest(const std::string& body) {
     WriteFileBytes(In("Version.tmp"), "[ModuleVersion]\r\n" + body);
     return In("Version.tmp");
@@ -90,7 +103,7 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
         return d;
       }() + "\r\n" +                                     // upper-case digits: the same value
       "Saffen=" + Digest("product v1") + "\r\n");        // the launcher row: equal
-  ManifestCheck check(Settings(), 1, 0, nullptr);
+  ManifestCheck check(Settings(), 1, KeepPartial::No, nullptr);
   const char* rows[][2] = {{"Velkor", ".dll"}, {"Drimsa", ".dll"}, {"Tobrin", ".dll"}, {"Pravik", ".exe"},
                            {"Mornel", ".dll"}, {"Quintar", ".dll"}, {"Lumsk", ".dll"}, {"Saffen", ".exe"}};
   for (auto& row : rows) check.CheckModule(row[0], manifest, 0x400, row[1]);
@@ -103,7 +116,7 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
 
   // The launcher row downloads Saffen.exe for Velnoria.exe.
   WriteFileBytes(In("Velnoria.exe"), "product v0");
-  ManifestCheck again(Settings(), 1, 0, nullptr);
+  ManifestCheck again(Settings(), 1, KeepPartial::No, nullptr);
   again.CheckModule("Saffen", manifest, 0x471, ".exe");
   ASSERT_EQ(again.Tasks().size(), 1u);
   EXPECT_EQ(again.Tasks()[0].localFileName, "Velnoria.exe");
@@ -205,73 +218,48 @@ TEST(ParallelWork, EveryPieceRunsOnceAndWaitMeansDone) {
 TEST_F(EngineFiles, DeletePathStaysInsideTheInstallFolder) {
   const std::string outside = MakeTempFolder("outside");
   WriteFileBytes(outside + "keep.txt", "x");
-  EXPECT_FALSE(DeletePath(outside + "keep.txt", ModuleDirectory));
-  EXPECT_FALSE(DeletePath("", ModuleDirectory));
-  EXPECT_FALSE(DeletePath(ModuleDirectory, ModuleDirectory));
-  EXPECT_FALSE(DeletePath(ModuleDirectory + "sub\\..\\..\\" + outside.substr(outside.rfind('\\', outside.size() - 2) + 1),
-                         ModuleDirectory));
+  EXPECT_FALSE(DeletePath(outside + "keep.txt", folder_));
+  EXPECT_FALSE(DeletePath("", folder_));
+  EXPECT_FALSE(DeletePath(folder_, folder_));
+  EXPECT_FALSE(DeletePath(folder_ + "sub\\..\\..\\" + outside.substr(outside.rfind('\\', outside.size() - 2) + 1),
+                         folder_));
   EXPECT_TRUE(FileExists(outside + "keep.txt"));
   RemoveTree(outside);
 
   ::CreateDirectoryA(In("tree").c_str(), nullptr);
   ::CreateDirectoryA(In("tree\\deep").c_str(), nullptr);
   WriteFileBytes(In("tree\\deep\\f.bin"), "f");
-  EXPECT_TRUE(DeletePath(In("tree\\\\\\"), ModuleDirectory));  // all trailing separators go
+  EXPECT_TRUE(DeletePath(In("tree\\\\\\"), folder_));  // all trailing separators go
   EXPECT_FALSE(FileExists(In("tree")));
-  EXPECT_FALSE(DeletePath(In("tree"), ModuleDirectory));  // missing: the shell says no
+  EXPECT_FALSE(DeletePath(In("tree"), folder_));  // missing: the shell says no
   WriteFileBytes(In("single.del"), "d");
-  EXPECT_TRUE(DeletePath(In("single.del"), ModuleDirectory));
+  EXPECT_TRUE(DeletePath(In("single.del"), folder_));
   EXPECT_FALSE(FileExists(In("single.del")));
 }
-
-namespace {
-
-// Queues `names` through a manifest that lists another digest for each, and
-// stages the new contents.
-void QueueAndStage(UpdateEngine& engine, const std::string& dir,
-                   const std::vector<std::pair<std::string, std::string>>& modules) {
-  std::string manifest = "[ModuleVersion]\r\n";
-  for (const auto& [name, content] : modules)
-    manifest += name.substr(0, name.find('.')) + "=" + Digest(content) + "\r\n";
-  WriteFileBytes(dir + "Version.tmp", manifest);
-  ::CreateDirectoryA((dir + "UpgradeBackup_P").c_str(), nullptr);
-  ManifestCheck check(engine.Settings(), 1, 0, nullptr);
-  for (const auto& [name, content] : modules) {
-    const std::string base = name.substr(0, name.find('.'));
-    check.CheckModule(base.c_str(), dir + "Version.tmp", 0x400, name.substr(name.find('.')).c_str());
-    WriteFileBytes(dir + "UpgradeBackup_P\\" + name + ".tmp", content);
-  }
-  engine.TakeCheckedTasks(check.Tasks());
-}
-
-}  // namespace
 
 TEST_F(EngineFiles, InstallUnlockedAndHeldModules) {
   WriteFileBytes(In("Velkor.dll"), "velkor old");
   WriteFileBytes(In("Drimsa.dll"), "drimsa old");
   WriteFileBytes(In("Drimsa.dll.del"), "stale from an earlier update");
-  EngineStandIn view(Settings());
-  UpdateEngine& engine = view.engine;
-  QueueAndStage(engine, ModuleDirectory, {{"Velkor.dll", "velkor new"}, {"Drimsa.dll", "drimsa new"}});
-  ASSERT_EQ(engine.Tasks().size(), 2u);
-  engine.InstallModules();
+  const std::vector<DownloadTask> tasks = QueueAndStage({{"Velkor.dll", "velkor new"}, {"Drimsa.dll", "drimsa new"}});
+  ASSERT_EQ(tasks.size(), 2u);
+  EXPECT_TRUE(Install(tasks));
   EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor new");
   EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa new");
   EXPECT_FALSE(FileExists(In("Velkor.dll.del")));
   EXPECT_FALSE(FileExists(In("UpgradeBackup_P")));
-  EXPECT_TRUE(engine.PendingDeletes().empty());
+  EXPECT_TRUE(pending_.empty());
 
   // A module another process holds open without sharing cannot be replaced
   // or moved. After a bounded wait the modules already swapped go back: the
   // product keeps one whole release, and every staged file stays.
   WriteFileBytes(In("Tobrin.dll"), "tobrin old");
   WriteFileBytes(In("Lumsk.dll"), "lumsk old");
-  EngineStandIn heldView(Settings());
-  QueueAndStage(heldView.engine, ModuleDirectory,
-                {{"Lumsk.dll", "lumsk new"}, {"Tobrin.dll", "tobrin new"}, {"Wendra.dll", "wendra new"}});
+  const std::vector<DownloadTask> held =
+      QueueAndStage({{"Lumsk.dll", "lumsk new"}, {"Tobrin.dll", "tobrin new"}, {"Wendra.dll", "wendra new"}});
   Process holder = HoldOpen(In("Tobrin.dll"));
   const DWORD started = ::GetTickCount();
-  EXPECT_FALSE(heldView.engine.InstallModules());
+  EXPECT_FALSE(Install(held));
   const DWORD waited = ::GetTickCount() - started;
   ::TerminateProcess(holder.handle.get(), 0);
   WaitForExit(holder, 5000);
@@ -286,7 +274,7 @@ TEST_F(EngineFiles, InstallUnlockedAndHeldModules) {
   EXPECT_FALSE(FileExists(In("Lumsk.dll.del")));
 
   // Freed, the next attempt installs the whole release.
-  EXPECT_TRUE(heldView.engine.InstallModules());
+  EXPECT_TRUE(Install(held));
   EXPECT_EQ(ReadFileBytes(In("Tobrin.dll")), "tobrin new");
   EXPECT_EQ(ReadFileBytes(In("Lumsk.dll")), "lumsk new");
   EXPECT_EQ(ReadFileBytes(In("Wendra.dll")), "wendra new");
@@ -296,10 +284,9 @@ TEST_F(EngineFiles, InstallUnlockedAndHeldModules) {
 TEST_F(EngineFiles, AStagedModuleThatChangedSinceItsCheckInstallsNothing) {
   WriteFileBytes(In("Velkor.dll"), "velkor old");
   WriteFileBytes(In("Drimsa.dll"), "drimsa old");
-  EngineStandIn view(Settings());
-  QueueAndStage(view.engine, ModuleDirectory, {{"Velkor.dll", "velkor new"}, {"Drimsa.dll", "drimsa new"}});
+  const std::vector<DownloadTask> tasks = QueueAndStage({{"Velkor.dll", "velkor new"}, {"Drimsa.dll", "drimsa new"}});
   WriteFileBytes(In("UpgradeBackup_P\\Drimsa.dll.tmp"), "drimsa tampered");
-  EXPECT_FALSE(view.engine.InstallModules());
+  EXPECT_FALSE(Install(tasks));
   EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor old");
   EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa old");
   EXPECT_FALSE(FileExists(In("UpgradeBackup_P\\Drimsa.dll.tmp")));  // never kept
@@ -307,11 +294,10 @@ TEST_F(EngineFiles, AStagedModuleThatChangedSinceItsCheckInstallsNothing) {
 
 TEST_F(EngineFiles, FailingSecondCopyPutsTheOldModuleBack) {
   WriteFileBytes(In("Wendra.dll"), "wendra old");
-  EngineStandIn view(Settings());
-  QueueAndStage(view.engine, ModuleDirectory, {{"Wendra.dll", "wendra new"}});
+  const std::vector<DownloadTask> tasks = QueueAndStage({{"Wendra.dll", "wendra new"}});
   // The staged file cannot be read: both copies fail after the module was moved aside.
   Process holder = HoldOpen(In("UpgradeBackup_P\\Wendra.dll.tmp"));
-  view.engine.InstallModules();
+  Install(tasks);
   ::TerminateProcess(holder.handle.get(), 0);
   WaitForExit(holder, 5000);
   EXPECT_EQ(ReadFileBytes(In("Wendra.dll")), "wendra old");
@@ -344,9 +330,7 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
   for (const bool locked : {false, true}) {
     SCOPED_TRACE(locked ? "held module" : "free module");
     WriteFileBytes(In("Velkor.dll"), old);
-    EngineStandIn view(Settings());
-    UpdateEngine& engine = view.engine;
-    QueueAndStage(engine, ModuleDirectory, {{"Velkor.dll", fresh}});
+    const std::vector<DownloadTask> tasks = QueueAndStage({{"Velkor.dll", fresh}});
     HMODULE loaded = nullptr;
     if (locked) {
       // Mapped as an image: it can be moved aside but not replaced.
@@ -359,7 +343,7 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
     watch.path = In("Velkor.dll");
     HANDLE watcher = ::CreateThread(nullptr, 0, &SizeWatch::Run, &watch, 0, nullptr);
     ::Sleep(20);
-    engine.InstallModules();
+    Install(tasks);
     ::Sleep(20);
     watch.stop = 1;
     ::WaitForSingleObject(watcher, 5000);
@@ -371,7 +355,8 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
     EXPECT_EQ(partial, 0) << "sizes seen other than the old and the new one";
     EXPECT_TRUE(ReadFileBytes(In("Velkor.dll")) == fresh);
     EXPECT_FALSE(FileExists(In("UpgradeBackup_P")));
-    for (const std::string& path : engine.PendingDeletes()) DeletePath(path, ModuleDirectory);
+    for (const std::string& path : pending_) DeletePath(path, folder_);
+    pending_.clear();
   }
 }
 
@@ -385,26 +370,23 @@ TEST_F(EngineFiles, LoadedLibraryIsMovedAsideAndRemovedByTheFinishTimer) {
   HMODULE loaded = ::LoadLibraryExA(dll.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
   ASSERT_NE(loaded, nullptr);
 
-  g_app.m_nUpdateMode = 0;  // a window that only runs what the test posts
-  UpdateDialog dialog(nullptr);
-  UpdateEngine& engine = dialog.Engine();
-  QueueAndStage(engine, ModuleDirectory, {{"Fetchkit.dll", old + "new build"}});
-  engine.InstallModules();
+  // The finish on its own thread: no product runs, so it installs at once.
+  EngineStandIn view(Settings());
+  const std::vector<DownloadTask> tasks = QueueAndStage({{"Fetchkit.dll", old + "new build"}});
+  view.engine.TakeCheckedTasks(tasks);
+  view.engine.OnDownloadFinished(0);
+  ASSERT_EQ(view.engine.State(), UpdateState::Succeeded);
+  view.engine.FinishUpdate();
+  ASSERT_TRUE(view.PumpUntil([&] { return !view.engine.Finishing(); }, 30000));
   EXPECT_EQ(ReadFileBytes(dll), old + "new build");
-  ASSERT_EQ(engine.PendingDeletes().size(), 1u);
-  EXPECT_EQ(engine.PendingDeletes()[0], dll + ".del");
+  ASSERT_EQ(view.engine.PendingDeletes().size(), 1u);
+  EXPECT_EQ(view.engine.PendingDeletes()[0], dll + ".del");
   EXPECT_EQ(ReadFileBytes(dll + ".del"), old);  // the stale file did not stop the move
   ::FreeLibrary(loaded);
 
   // The finish timer deletes what is pending and ends the window with OK.
-  struct Driver {
-    static VOID CALLBACK Tick(HWND, UINT, UINT_PTR id, DWORD) {
-      ::KillTimer(nullptr, id);
-      ::PostMessageA(g_hUpdateWnd, WM_TIMER, 1, 0);
-    }
-  };
-  ::SetTimer(nullptr, 0, 50, &Driver::Tick);
-  EXPECT_EQ(dialog.DoModal(), IDOK);
+  ASSERT_TRUE(view.PumpUntil([&] { return view.shown.back() == "close: finished"; }, 10000));
+  EXPECT_EQ(view.shown, (std::vector<std::string>{"success", "hide", "close: finished"}));
   EXPECT_FALSE(FileExists(dll + ".del"));
 }
 
@@ -413,7 +395,7 @@ TEST_F(EngineFiles, InterruptedInstallationIsRepaired) {
   WriteFileBytes(In("Velkor.dll.del"), "velkor old");
   WriteFileBytes(In("Drimsa.dll"), "drimsa current");
   WriteFileBytes(In("Drimsa.dll.del"), "drimsa older");
-  RestoreSetAsideModules(ModuleDirectory);
+  RestoreSetAsideModules(folder_);
   EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor old");
   EXPECT_FALSE(FileExists(In("Velkor.dll.del")));
   EXPECT_EQ(ReadFileBytes(In("Drimsa.dll")), "drimsa current");  // a module that is there stays
@@ -433,7 +415,7 @@ TEST_F(EngineFiles, InterruptedInstallationIsRepairedFromANumberedSetAsideName) 
   writeAt("Tobrin.dll.del", "tobrin two updates ago", 2024);
   writeAt("Tobrin.dll.1.del", "tobrin old", 2026);
   writeAt("Tobrin.dll.2.del", "tobrin three updates ago", 2023);
-  RestoreSetAsideModules(ModuleDirectory);
+  RestoreSetAsideModules(folder_);
   EXPECT_EQ(ReadFileBytes(In("Tobrin.dll")), "tobrin old");
   EXPECT_FALSE(FileExists(In("Tobrin.dll.1.del")));
 }
@@ -484,6 +466,40 @@ TEST_F(EngineFiles, ProductExitEventAcrossProcesses) {
   EXPECT_TRUE(requested);
   EXPECT_EQ(code, 0u);
   EXPECT_NE(ReadFileBytes(In("product.log")).find("exit-request"), std::string::npos);
+}
+
+// Last: the finish opens the product-exit event, and this process keeps it
+// open for the rest of its life (the event then exists for every later test).
+TEST_F(EngineFiles, TheFinishRunsOffTheWindowsThreadAndHoldsACloseUntilItHasReported) {
+  WriteFileBytes(In("Velkor.dll"), "velkor old");
+  ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), In("Velnoria.exe").c_str(), FALSE));
+  // A product that takes a while to exit once asked.
+  Process product = StartProcess(In("Velnoria.exe"), "--exit-delay 1500 --lifetime 30000");
+  HWND window = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::vector<HWND> windows = WindowsOfProcess(product.id, false);
+    window = windows.empty() ? nullptr : windows[0];
+    return window && fw::ScopedHandle(::OpenEventA(SYNCHRONIZE, FALSE, "*_KELMO_EXIT_*"));
+  }, 10000));
+  EngineStandIn view(Settings(window));
+  view.engine.TakeCheckedTasks(QueueAndStage({{"Velkor.dll", "velkor new"}}));
+  view.engine.OnDownloadFinished(0);
+  view.engine.FinishUpdate();
+  // Back at once, with the product still running: the finish waits on its own thread.
+  EXPECT_EQ(WaitForExit(product, 0), STILL_ACTIVE);
+  EXPECT_TRUE(view.engine.Finishing());
+  EXPECT_FALSE(view.engine.MayClose());  // held
+  view.engine.OnUpdaterExit();           // held too
+  EXPECT_EQ(view.shown, (std::vector<std::string>{"success", "hide"}));
+  ASSERT_TRUE(view.PumpUntil([&] { return view.shown.size() >= 3; }, 40000));
+  // The product had ended before anything was installed; the close came before the timer.
+  EXPECT_NE(WaitForExit(product, 0), STILL_ACTIVE);
+  EXPECT_EQ(ReadFileBytes(In("Velkor.dll")), "velkor new");
+  EXPECT_EQ(view.shown, (std::vector<std::string>{"success", "hide", "close: requested"}));
+  view.PumpUntil([] { return false; }, 1500);
+  EXPECT_EQ(view.shown.size(), 3u) << "one close only";
+  AskProductsToExit();
+  EndProcessesIn(folder_);
 }
 
 int main(int argc, char** argv) {

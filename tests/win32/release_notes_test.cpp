@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "TestSupport.h"
-#include "app/UpdaterApp.h"
+#include "engine/ReleaseNotes.h"
 
 using namespace testing_support;
 
@@ -18,19 +18,18 @@ class ReleaseNotesFetch : public ::testing::Test {
     server_ = std::make_unique<TestServer>(g_serverState);
     ASSERT_TRUE(server_->ok());
     server_->SetFaults("{}");
-    ModuleDirectory = MakeTempFolder("notes");
+    folder_ = MakeTempFolder("notes");
   }
   void TearDown() override {
     server_->SetFaults("{}");
-    RemoveTree(ModuleDirectory);
-    ModuleDirectory.clear();
+    RemoveTree(folder_);
   }
   std::string Fetch(const std::string& content) {
     server_->Put("UpdateContent.dll", content);
-    UpdaterApp app;
-    return app.FetchReleaseNotes(server_->Url("UpdateContent.dll"));
+    return FetchReleaseNotes(server_->Url("UpdateContent.dll"), folder_, server_->Base(), {});
   }
-  std::string Local() const { return ModuleDirectory + "UpdateContent.dat"; }
+  std::string Local() const { return folder_ + "UpdateContent.dat"; }
+  std::string folder_;
   std::unique_ptr<TestServer> server_;
 };
 
@@ -55,8 +54,7 @@ TEST_F(ReleaseNotesFetch, FailuresGiveEmptyNotes) {
   EXPECT_EQ(Fetch("0123456789"), "");
   EXPECT_EQ(ReadFileBytes(Local()), "0123");
 
-  UpdaterApp app;
-  EXPECT_EQ(app.FetchReleaseNotes("http://127.0.0.1:9/UpdateContent.dll"), "");
+  EXPECT_EQ(FetchReleaseNotes("http://127.0.0.1:9/UpdateContent.dll", folder_, "http://127.0.0.1:9/", {}), "");
 }
 
 int main(int argc, char** argv) {

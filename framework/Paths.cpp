@@ -1,4 +1,4 @@
-#include "app/Paths.h"
+#include "framework/Paths.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/ReleaseNotes.h"
+#include "engine/ReleaseNotes.h"
 
 std::string ReleaseNotesFromFileBytes(const std::string& bytes) {
   std::string text = bytes.substr(0, bytes.find('\x1A'));

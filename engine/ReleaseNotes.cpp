@@ -1,0 +1,48 @@
+#include "engine/ReleaseNotes.h"
+
+#include <optional>
+
+#include "engine/InstallPaths.h"
+#include "engine/ManifestCheck.h"
+#include "engine/ModuleCatalogue.h"
+#include "engine/ReleaseTrust.h"
+#include "engine/SmallFetch.h"
+#include "engine/SupportLog.h"
+
+namespace {
+
+// The window waits for the notes: whatever the server sends, they are a few
+// seconds and at most a megabyte.
+constexpr int64_t kNotesMaxBytes = 1 << 20;
+constexpr int kNotesTimeoutMs = 5000;
+constexpr int kNotesDeadlineMs = 8000;
+constexpr char kNotesLocalName[] = "UpdateContent.dat";
+
+// True when the server's signed manifest vouches for these notes: the same
+// manifest and signature a run checks, fetched within the notes' bounds.
+bool NotesAreSigned(const std::string& notes, const std::string& folder, const std::string& serverBase,
+                    const std::vector<std::string>& keys) {
+  const SmallFile manifest(serverBase + kManifestFileName, folder + kManifestLocalName,
+                           {kManifestMaxBytes, kNotesTimeoutMs, kNotesDeadlineMs, false});
+  if (!manifest.ok()) return false;
+  const std::optional<SignedRelease> release =
+      FetchVerifiedRelease(serverBase, folder, manifest.bytes(), keys, kNotesTimeoutMs, kNotesDeadlineMs);
+  return release && !release->notesSha256.empty() && Sha256OfBytes(notes) == release->notesSha256;
+}
+
+}  // namespace
+
+std::string FetchReleaseNotes(const std::string& url, const std::string& folder, const std::string& serverBase,
+                              const std::vector<std::string>& releaseKeys) {
+  const SmallFile file(url, folder + kNotesLocalName, {kNotesMaxBytes, kNotesTimeoutMs, kNotesDeadlineMs});
+  if (!file.ok()) {
+    if (file.code() != 0) SupportLog(folder, "notes: not fetched: result %u", file.code());
+    return {};
+  }
+  std::string notes;
+  if (releaseKeys.empty() || NotesAreSigned(file.bytes(), folder, serverBase, releaseKeys))
+    notes = ReleaseNotesFromFileBytes(file.bytes());
+  SupportLog(folder, "notes: %u bytes%s", static_cast<unsigned>(file.bytes().size()),
+             notes.empty() && !file.bytes().empty() ? ", not shown: they are not the signed ones" : "");
+  return notes;
+}
