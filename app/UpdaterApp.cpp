@@ -6,6 +6,7 @@
 
 #include "app/HandoffMapping.h"
 #include "app/UpdateRun.h"
+#include "engine/Installer.h"
 #include "engine/ModuleCatalogue.h"
 #include "engine/ReleaseNotes.h"
 #include "engine/ReleaseTrust.h"
@@ -34,6 +35,10 @@ bool UpdaterApp::ReadHandoff() {
   if (!ParseHandoff(copy.data(), copy.size(), values)) return false;
   m_nUpdateMode = values.mode;
   m_hProductWnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(values.productWindow));
+  // The window may be remade or gone by the finish: its process is kept now.
+  DWORD processId = 0;
+  if (m_hProductWnd && ::GetWindowThreadProcessId(m_hProductWnd, &processId) && processId)
+    m_productProcess.reset(::OpenProcess(SYNCHRONIZE, FALSE, processId));
   static_assert(sizeof m_szServerBase == sizeof values.serverBase, "server base sizes");
   memcpy(m_szServerBase, values.serverBase, sizeof m_szServerBase);
   return true;
@@ -50,6 +55,30 @@ BOOL UpdaterApp::InitInstance() {
   ModuleDirectory = GetModuleDirectory();
   SupportLog(ModuleDirectory, "start: mode %d, server base \"%s\", %s", m_nUpdateMode, m_szServerBase,
              ReleaseKeys().empty() ? "no release keys" : "signed releases only");
+  // One updater per install folder; everything it writes lies inside the lock.
+  m_folderLock = std::make_unique<FolderLock>(ModuleDirectory);
+  if (!m_folderLock->Held()) {
+    SupportLog(ModuleDirectory, "end: another updater runs in this folder");
+    return FALSE;
+  }
+  // Before anything else: an installation that a stop interrupted is
+  // finished or undone, so that a run sees one whole release.
+  if (!RecoverInterruptedInstallation(ModuleDirectory)) {
+    SupportLog(ModuleDirectory, "end: the interrupted installation could not be completed yet");
+    return FALSE;
+  }
+  // The release trusted last is checked with this updater's keys at each start.
+  if (!ReleaseKeys().empty()) {
+    const TrustFloor floor = LoadTrustFloor(ModuleDirectory, ReleaseKeys());
+    if (floor.kept)
+      SupportLog(ModuleDirectory, "start: signed release %lld is the newest trusted", static_cast<long long>(floor.kept->number));
+    else
+      SupportLog(ModuleDirectory, "start: %s; the recorded release number is %lld",
+                 floor.damaged ? "the kept release does not verify with this updater's keys (damaged, or signed with a "
+                                 "key it no longer trusts)"
+                               : "no release kept yet: the first signed release that verifies is trusted",
+                 static_cast<long long>(floor.recorded));
+  }
   // The notes come while GDI+ starts and the window is built; the window
   // takes them (ReleaseNotes) before it shows.
   if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional) {
@@ -62,7 +91,8 @@ BOOL UpdaterApp::InitInstance() {
   m_gdiplusStarted = Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok;
 
   {
-    EngineSettings settings{m_nUpdateMode, m_szServerBase, ModuleDirectory, m_hProductWnd, ReleaseKeys()};
+    EngineSettings settings{m_nUpdateMode, m_szServerBase, ModuleDirectory, m_productProcess.get(),
+                            ReleaseKeys()};
     UpdateRun run(std::move(settings), WindowSetup{RoleOfMode(m_nUpdateMode), ModuleDirectory, [this] { return ReleaseNotes(); }});
     m_pMainWnd = &run.Window();
     const DWORD started = ::GetTickCount();

@@ -8,11 +8,14 @@
 #include <gdiplus.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/HandoffBlock.h"
+#include "engine/FolderLock.h"
+#include "framework/Scoped.h"
 #include "framework/Thread.h"
 #include "framework/WinApp.h"
 
@@ -42,6 +45,9 @@ class UpdaterApp : public CWinApp {
 
  private:
   fw::Thread m_notesFetch;
+  std::unique_ptr<FolderLock> m_folderLock;
+  // The product's process, found from its window as the block is read.
+  fw::ScopedHandle m_productProcess;
   std::once_flag m_releaseKeysLoaded;
   std::vector<std::string> m_releaseKeys;
   bool m_gdiplusStarted = false;

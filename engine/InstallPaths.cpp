@@ -1,6 +1,11 @@
 #include "engine/InstallPaths.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
+
+#include "engine/InstallJournal.h"
+#include "engine/ModuleCatalogue.h"
 
 std::string DownloadTargetPath(const std::string& moduleDirectory, const std::string& localName, int mode) {
   if (mode == 3) return moduleDirectory + kBackgroundFolder + localName;
@@ -14,6 +19,18 @@ std::string ArrivalPath(const std::string& moduleDirectory, const std::string& l
 
 std::string StagedPath(const std::string& moduleDirectory, const std::string& localName) {
   return moduleDirectory + kStagingFolder + localName + ".tmp";
+}
+
+size_t LongestRunPath(const std::string& moduleDirectory, int mode) {
+  size_t longest = moduleDirectory.size() + std::strlen(kInstallJournalName) + std::strlen(".new");
+  for (const ModuleEntry& row : kModuleCatalogue) {
+    const std::string name = row.LocalName();
+    const size_t validator = std::strlen(".fkv");
+    longest = std::max({longest, ArrivalPath(moduleDirectory, name, mode).size() + validator,
+                        moduleDirectory.size() + std::strlen(kStagingFolder) + std::strlen(kPreviousFolder) + name.size(),
+                        moduleDirectory.size() + name.size() + std::strlen(".99") + std::strlen(kSetAsideSuffix)});
+  }
+  return longest;
 }
 
 std::string TrimTrailingSeparators(const std::string& path) {

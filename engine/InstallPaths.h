@@ -22,6 +22,13 @@ std::string StagedPath(const std::string& moduleDirectory, const std::string& lo
 // under its own name that is not the release's.
 std::string ArrivalPath(const std::string& moduleDirectory, const std::string& localName, int mode);
 
+// The longest path a run in `mode` may use under `moduleDirectory` (staging
+// or backup files with the download library's validator beside them, the
+// old versions kept, numbered set-aside names, the journal). A run whose
+// longest path would not fit the platform's MAX_PATH fails at once.
+size_t LongestRunPath(const std::string& moduleDirectory, int mode);
+constexpr size_t kMaxPathLength = 259;  // MAX_PATH with its terminator
+
 // The path without trailing backslashes, or without trailing forward slashes
 // when it ends with one.
 std::string TrimTrailingSeparators(const std::string& path);

@@ -5,14 +5,17 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "engine/ArrivalCheck.h"
+#include "engine/InstallJournal.h"
 #include "engine/InstallPaths.h"
 #include "engine/ModuleCatalogue.h"
 #include "engine/ParallelWork.h"
 #include "engine/SupportLog.h"
 #include "framework/Files.h"
+#include "framework/Scoped.h"
 
 using fw::PathExists;
 
@@ -26,7 +29,9 @@ bool DeletePath(std::string path, const std::string& installFolder) {
   op.wFunc = FO_DELETE;
   op.pFrom = list.data();
   op.pTo = nullptr;
-  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+  // No box of any kind: a failed delete is only a result (a hidden updater
+  // has no one to answer it).
+  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
   return ::SHFileOperationA(&op) == 0;
 }
 
@@ -76,18 +81,63 @@ void RestoreSetAsideModules(const std::string& installFolder) {
   }
 }
 
-// The transaction.
+void RemoveSetAsideLeftovers(const std::string& installFolder) {
+  for (const std::string& name : ReleaseFileNames()) {
+    const std::string installed = installFolder + name;
+    if (!fw::PathExists(installed)) continue;
+    for (int n = 0; n < kSetAsideNames; ++n)
+      if (fw::PathExists(SetAsideName(installed, n))) DeletePath(SetAsideName(installed, n), installFolder);
+  }
+}
+
+// Steps, and the test-only stop.
 
 namespace {
 
-// One module on its way in: where it goes, where it was staged, and the
-// copies of its old version that a roll-back or the cleanup needs.
-struct Swap {
-  std::string installed;
-  std::string staged;
-  std::string backup;      // a link to (or copy of) the old file; empty for a new module
-  std::string movedAside;  // the old file, moved aside because it was in use
-};
+int StopAtStep() {
+  static const int step = [] {
+    char value[32] = {};
+    const DWORD n = ::GetEnvironmentVariableA(kStopAtStepVariable, value, sizeof value);
+    return n > 0 && n < sizeof value ? std::atoi(value) : 0;
+  }();
+  return step;
+}
+
+int g_steps = 0;
+
+// One step of an installation or a recovery has been made (a file written,
+// linked, renamed or deleted). Under the test setting, the process stops
+// dead after the chosen one, as a kill would stop it.
+void Step() {
+  ++g_steps;
+  if (StopAtStep() > 0 && g_steps == StopAtStep()) ::TerminateProcess(::GetCurrentProcess(), kStoppedAtStepExitCode);
+}
+
+std::string JournalPath(const std::string& folder) { return folder + kInstallJournalName; }
+std::string PreviousPath(const std::string& folder, const std::string& name) {
+  return folder + kStagingFolder + kPreviousFolder + name;
+}
+
+// Data reaches the disk before a file takes a module's name.
+bool Flush(const std::string& path) {
+  fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && ::FlushFileBuffers(file.get());
+}
+
+// The journal is replaced whole, never edited in place.
+bool WriteJournal(const std::string& folder, const InstallJournal& journal) {
+  const bool written = fw::WriteWholeFile(JournalPath(folder), RenderJournal(journal));
+  Step();
+  return written;
+}
+
+void RemoveJournal(const std::string& folder) {
+  ::DeleteFileA(JournalPath(folder).c_str());
+  Step();
+}
+
+DownloadTask TaskOf(const JournalModule& m) { return DownloadTask{0, m.name, {}, m.digest, m.sha256, m.size}; }
 
 // True when some program has the file open (a running program, a loaded
 // library, another process's handle): it cannot be replaced, at most moved.
@@ -98,21 +148,21 @@ bool InUse(const std::string& path) {
   return false;
 }
 
-// Puts one staged module in place, waiting for a lock until `deadline`.
-bool SwapIn(Swap& swap, bool inUse, DWORD deadline, const std::string& folder) {
+// `from` takes the name `to` in one step: `to` is its old file or `from`'s
+// at every moment. A file in use (a running program, a loaded library) can
+// be renamed but not replaced: the platform's replacement moves it aside
+// under `asideOf`'s free set-aside name then, which `aside` receives. Waits
+// for a lock until `deadline`.
+bool TakeName(const std::string& from, const std::string& to, const std::string& folder, uint32_t deadline,
+              std::string& aside) {
   for (;;) {
-    if (!inUse && MoveInto(swap.staged, swap.installed, true)) return true;
-    if (PathExists(swap.installed)) {
-      // A running program or a loaded library can be moved aside though not
-      // replaced; the new file then takes the free name.
-      const std::string aside = FreeSetAsideName(swap.installed, folder);
-      if (std::rename(swap.installed.c_str(), aside.c_str()) == 0) {
-        if (MoveInto(swap.staged, swap.installed, false)) {
-          swap.movedAside = aside;
-          return true;
-        }
-        // Never leave a module with no copy: the old one comes back.
-        std::rename(aside.c_str(), swap.installed.c_str());
+    if (MoveInto(from, to, true)) return true;
+    if (fw::PathExists(to) && InUse(to)) {
+      const std::string candidate = FreeSetAsideName(to, folder);
+      if (::ReplaceFileA(to.c_str(), from.c_str(), candidate.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                         nullptr)) {
+        aside = candidate;
+        return true;
       }
     }
     if (static_cast<LONG>(::GetTickCount() - deadline) >= 0) return false;
@@ -120,21 +170,66 @@ bool SwapIn(Swap& swap, bool inUse, DWORD deadline, const std::string& folder) {
   }
 }
 
-// Puts the old versions back, newest swap first; the new files return to
-// the staging folder for a later attempt.
-void RollBack(const std::vector<Swap>& swaps, std::vector<std::string>& leftovers, const std::string& folder) {
-  for (auto it = swaps.rbegin(); it != swaps.rend(); ++it) {
-    MoveInto(it->installed, it->staged, true);
-    // The file moved aside is the old version itself; the backup is a link or copy of it.
-    if (!(!it->movedAside.empty() && std::rename(it->movedAside.c_str(), it->installed.c_str()) == 0) &&
-        !it->backup.empty())
-      MoveInto(it->backup, it->installed, true);
-    if (!it->movedAside.empty() && PathExists(it->movedAside) && !DeletePath(it->movedAside, folder))
-      leftovers.push_back(it->movedAside);
+// The old version, kept until the whole release is in: a second name for
+// it costs no copy; a flushed copy where links are not possible, and for a
+// file in use (a name of a loaded program could not be deleted afterwards).
+// A file held open without sharing can be neither: the copy waits for it
+// until `deadline`.
+bool KeepOld(const std::string& installed, const std::string& kept, uint32_t deadline) {
+  for (;;) {
+    ::DeleteFileA(kept.c_str());
+    if ((!InUse(installed) && ::CreateHardLinkA(kept.c_str(), installed.c_str(), nullptr)) ||
+        (::CopyFileA(installed.c_str(), kept.c_str(), FALSE) && Flush(kept))) {
+      Step();
+      return true;
+    }
+    if (static_cast<LONG>(::GetTickCount() - deadline) >= 0) return false;
+    ::Sleep(kInstallRetryMs);
   }
 }
 
+// Puts one module's old version back (or, for a module new to the folder,
+// takes the new one away); the new file returns to the staging folder for a
+// later attempt. Every step keeps a file under the module's name.
+bool PutBack(const std::string& folder, const JournalModule& m, const std::string& installed, uint32_t deadline,
+             std::vector<std::string>& pending) {
+  const std::string staged = StagedPath(folder, m.name), kept = PreviousPath(folder, m.name);
+  if (!m.hadOld) {
+    // New to the folder: it had no file before.
+    if (!fw::PathExists(installed)) return true;
+    const bool gone = fw::PathExists(staged) ? ::DeleteFileA(installed.c_str()) != FALSE : MoveInto(installed, staged, false);
+    Step();
+    return gone;
+  }
+  if (!fw::PathExists(kept)) return true;  // put back already
+  if (!fw::PathExists(staged) && FileMatchesTask(installed, TaskOf(m)) &&
+      ::CreateHardLinkA(staged.c_str(), installed.c_str(), nullptr))
+    Step();
+  std::string aside;
+  if (!TakeName(kept, installed, folder, deadline, aside)) return false;
+  Step();
+  if (!aside.empty() && !DeletePath(aside, folder)) pending.push_back(aside);
+  return true;
+}
+
+// The steps after the last swap: the old versions and the staging folder go,
+// then the journal.
+void Conclude(const std::string& folder, std::vector<std::string>& pending, bool keepStaged) {
+  if (!DeletePath(folder + kStagingFolder + kPreviousFolder, folder) &&
+      fw::PathExists(folder + kStagingFolder + kPreviousFolder))
+    pending.push_back(folder + kStagingFolder + kPreviousFolder);
+  Step();
+  if (!keepStaged) {
+    if (!DeletePath(folder + kStagingFolder, folder) && fw::PathExists(folder + kStagingFolder))
+      pending.push_back(folder + kStagingFolder);
+    Step();
+  }
+  RemoveJournal(folder);
+}
+
 }  // namespace
+
+// The transaction.
 
 bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& tasks,
                     std::vector<std::string>& pendingDeletes) {
@@ -147,45 +242,137 @@ bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& 
   });
   for (size_t i = 0; i < tasks.size(); ++i) {
     if (matches[i]) continue;
-    const std::string staged = StagedPath(folder, tasks[i].localFileName);
     SupportLog(folder, "install %s: the staged file changed since its check: nothing is installed",
                tasks[i].localFileName.c_str());
-    ::DeleteFileA(staged.c_str());
+    ::DeleteFileA(StagedPath(folder, tasks[i].localFileName).c_str());
     return false;
   }
   const std::string previous = folder + kStagingFolder + kPreviousFolder;
-  ::CreateDirectoryA(previous.c_str(), nullptr);
-  const DWORD deadline = ::GetTickCount() + kInstallLockWaitMs;
-  std::vector<Swap> swaps;
+  if (!::CreateDirectoryA(previous.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    SupportLog(folder, "install: cannot make %s (error %lu): nothing is installed", previous.c_str(), ::GetLastError());
+    return false;
+  }
+  // The journal names every module, its new file and its old copy before
+  // the first one changes; each new file and each old copy is on the disk by then.
+  const uint32_t deadline = ::GetTickCount() + kInstallLockWaitMs;
+  InstallJournal journal;
   for (const DownloadTask& task : tasks) {
-    Swap swap{folder + task.localFileName, StagedPath(folder, task.localFileName), {}, {}};
-    bool ok = true;
-    const bool inUse = PathExists(swap.installed) && InUse(swap.installed);
-    if (PathExists(swap.installed) && !inUse) {
-      // The old version is kept until the whole release is in: a link costs
-      // no copy; where links are not possible, a copy. (A module in use is
-      // moved aside instead, and that copy is the old version.)
-      swap.backup = previous + task.localFileName;
-      ::DeleteFileA(swap.backup.c_str());
-      ok = ::CreateHardLinkA(swap.backup.c_str(), swap.installed.c_str(), nullptr) ||
-           ::CopyFileA(swap.installed.c_str(), swap.backup.c_str(), FALSE);
-    }
-    if (!ok || !SwapIn(swap, inUse, deadline, folder)) {
-      SupportLog(folder, "install %s: %s (error %lu): the %u module(s) already swapped go back", task.localFileName.c_str(),
-                 ok ? "still in use after the wait" : "no copy of the old version could be kept", ::GetLastError(),
-                 static_cast<unsigned>(swaps.size()));
-      // All or nothing: the product is never left on a mix of two releases.
-      RollBack(swaps, pendingDeletes, folder);
+    const std::string installed = folder + task.localFileName;
+    JournalModule m{task.localFileName, false, fw::PathExists(installed), task.expectedDigest, task.sha256, task.size};
+    const bool flushed = Flush(StagedPath(folder, task.localFileName));
+    Step();
+    if (!flushed || (m.hadOld && !KeepOld(installed, PreviousPath(folder, task.localFileName), deadline))) {
+      SupportLog(folder, "install %s: %s (error %lu): nothing is installed", task.localFileName.c_str(),
+                 flushed ? "no copy of the old version could be kept (still in use after the wait?)"
+                         : "the staged file could not be flushed",
+                 ::GetLastError());
       DeletePath(previous, folder);
       return false;
     }
-    SupportLog(folder, "install %s: in place%s", task.localFileName.c_str(),
-               swap.movedAside.empty() ? "" : (", the old one in use was moved aside to " + swap.movedAside).c_str());
-    swaps.push_back(swap);
+    journal.modules.push_back(m);
   }
-  for (const Swap& swap : swaps)
-    if (!swap.movedAside.empty() && !DeletePath(swap.movedAside, folder)) pendingDeletes.push_back(swap.movedAside);
-  if (!DeletePath(folder + kStagingFolder, folder)) pendingDeletes.push_back(folder + kStagingFolder);
+  if (!WriteJournal(folder, journal)) {
+    SupportLog(folder, "install: the journal could not be written (error %lu): nothing is installed", ::GetLastError());
+    DeletePath(previous, folder);
+    return false;
+  }
+  std::vector<std::string> asides;
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    JournalModule& m = journal.modules[i];
+    const std::string installed = folder + m.name;
+    std::string aside;
+    if (!TakeName(StagedPath(folder, m.name), installed, folder, deadline, aside)) {
+      SupportLog(folder, "install %s: still in use after the wait (error %lu): the %u module(s) already swapped go back",
+                 m.name.c_str(), ::GetLastError(), static_cast<unsigned>(i));
+      // All or nothing: the product is never left on a mix of two releases.
+      bool back = true;
+      for (size_t j = i; j-- > 0;) back = PutBack(folder, journal.modules[j], folder + journal.modules[j].name,
+                                                  ::GetTickCount() + kInstallLockWaitMs, pendingDeletes) && back;
+      for (const std::string& a : asides)
+        if (!DeletePath(a, folder)) pendingDeletes.push_back(a);
+      // A module that could not be put back leaves the journal for the next start.
+      if (back) Conclude(folder, pendingDeletes, true);
+      return false;
+    }
+    Step();
+    SupportLog(folder, "install %s: in place%s", m.name.c_str(),
+               aside.empty() ? "" : (", the old one in use was moved aside to " + aside).c_str());
+    if (!aside.empty()) asides.push_back(aside);
+    m.in = true;
+    WriteJournal(folder, journal);
+  }
+  journal.allIn = true;
+  WriteJournal(folder, journal);
+  for (const std::string& a : asides)
+    if (!DeletePath(a, folder)) pendingDeletes.push_back(a);
+  Conclude(folder, pendingDeletes, false);
+  SupportLog(folder, "install: %d step(s)", g_steps);
   return true;
 }
 
+bool RecoverInterruptedInstallation(const std::string& folder) {
+  const std::string path = JournalPath(folder);
+  if (!fw::PathExists(path)) {
+    ::DeleteFileA((path + ".new").c_str());  // a journal that never took its name
+    return true;
+  }
+  std::string text;
+  {
+    fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    char buffer[4096];
+    DWORD got = 0;
+    while (file && text.size() < 64 * 1024 && ::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+      text.append(buffer, got);
+  }
+  std::optional<InstallJournal> journal = ParseJournal(text);
+  std::vector<std::string> pending;
+  if (!journal) {
+    // Never written in place, so never half a journal; should the disk have
+    // damaged it, every module whose old version is kept gets it back.
+    SupportLog(folder, "recovery: the install journal is damaged: the old versions kept are put back");
+    journal.emplace();
+    for (const ModuleEntry& row : kModuleCatalogue) {
+      if (!fw::PathExists(PreviousPath(folder, row.LocalName()))) continue;
+      JournalModule kept;
+      kept.name = row.LocalName();
+      kept.hadOld = true;
+      journal->modules.push_back(kept);
+    }
+    journal->allIn = false;
+  }
+  bool forward = journal->allIn;
+  if (!forward) {
+    // Forward only when every new file is there, in place or staged, and verifies.
+    std::vector<char> ready(journal->modules.size());
+    RunInParallel(static_cast<int>(journal->modules.size()), [&](int i) {
+      const JournalModule& m = journal->modules[i];
+      ready[i] = !m.digest.empty() && (FileMatchesTask(folder + m.name, TaskOf(m)) ||
+                                       FileMatchesTask(StagedPath(folder, m.name), TaskOf(m)));
+    });
+    forward = !journal->modules.empty();
+    for (char r : ready) forward = forward && r;
+  }
+  const uint32_t deadline = ::GetTickCount() + kInstallLockWaitMs;
+  bool done = true;
+  for (JournalModule& m : journal->modules) {
+    const std::string installed = folder + m.name, staged = StagedPath(folder, m.name);
+    if (!forward) {
+      done = PutBack(folder, m, installed, deadline, pending) && done;
+      continue;
+    }
+    if (journal->allIn || FileMatchesTask(installed, TaskOf(m))) continue;
+    std::string aside;
+    if (TakeName(staged, installed, folder, deadline, aside)) {
+      Step();
+      if (!aside.empty() && !DeletePath(aside, folder)) pending.push_back(aside);
+    } else {
+      done = false;
+    }
+  }
+  SupportLog(folder, "recovery: an interrupted installation was %s%s", forward ? "finished" : "undone",
+             done ? "" : ", not all of it yet (a module is in use): the journal stays for the next start");
+  if (!done) return false;
+  Conclude(folder, pending, !forward);
+  for (const std::string& p : pending) DeletePath(p, folder);
+  return true;
+}

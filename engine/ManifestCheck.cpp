@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "engine/ArrivalCheck.h"
+#include "engine/DownloadLibrary.h"
 #include "engine/EngineMessages.h"
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
@@ -94,7 +95,7 @@ unsigned FetchModule(const WorkerJob& job) {
     SupportLog(job.folder, "check %s: already pre-loaded and verified", job.task.localFileName.c_str());
     return FK_ALREADY_COMPLETE;
   }
-  CHttpDownload* download = CHttpDownload::NewInstance();
+  CHttpDownload* download = NewDownload();
   if (!download) return kResultNoDownloadObject;
   download->SetNotifyWnd(job.window, job.task.messageId, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT, FK_RESERVED,
                          FK_REPORT_PROGRESS);
@@ -126,9 +127,12 @@ unsigned FetchModule(const WorkerJob& job) {
 }
 
 void DownloadWorker(const WorkerJob& job) {
-  ::MakeSureDirectoryPathExists(job.target.c_str());
   const DWORD started = ::GetTickCount();
-  const unsigned result = FetchModule(job);
+  const bool folder = ::MakeSureDirectoryPathExists(job.target.c_str()) != FALSE;
+  if (!folder)
+    SupportLog(job.folder, "transfer %s: the folder of %s cannot be made (error %lu)", job.task.localFileName.c_str(),
+               job.target.c_str(), ::GetLastError());
+  const unsigned result = folder ? FetchModule(job) : kResultNotStored;
   SupportLog(job.folder, "transfer %s: result %u after %lu ms%s", job.task.localFileName.c_str(), result,
              ::GetTickCount() - started, job.keepPartial == KeepPartial::Yes ? " (a retry, resuming)" : "");
   ::PostMessageA(job.window, WM_DOWNLOAD_FINISHED, result, job.task.messageId);
@@ -143,6 +147,13 @@ void ManifestCheck::Report(WPARAM outcome) { ::PostMessageA(m_window, WM_MANIFES
 
 bool ManifestCheck::FoldersWritable() {
   const std::string& folder = m_settings.moduleDirectory;
+  // Better at once than after the download: every path of the run must fit.
+  if (const size_t longest = LongestRunPath(folder, m_settings.mode); longest > kMaxPathLength) {
+    SupportLog(folder, "run %d: the install folder's path is too long: a run needs paths of %u characters, the "
+               "system allows %u: nothing is downloaded; install the product in a folder with a shorter path",
+               m_run, static_cast<unsigned>(longest), static_cast<unsigned>(kMaxPathLength));
+    return false;
+  }
   const std::string target = folder + (m_settings.mode == ModeBackground ? kBackgroundFolder : kStagingFolder);
   const char* step = "make the folder";
   const bool existed = ::GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -180,6 +191,7 @@ bool ManifestCheck::FoldersWritable() {
 
 void ManifestCheck::CheckForUpdates() {
   RestoreSetAsideModules(m_settings.moduleDirectory);
+  RemoveSetAsideLeftovers(m_settings.moduleDirectory);
   if (!FoldersWritable()) {
     Report(kCheckUnwritable);
     return;
@@ -190,10 +202,12 @@ void ManifestCheck::CheckForUpdates() {
     const SmallFile manifest(m_settings.serverBase + kManifestFileName, m_settings.moduleDirectory + kManifestLocalName,
                              {kManifestMaxBytes, 0, kManifestDeadlineMs});
     if (!manifest.ok()) {
-      SupportLog(m_settings.moduleDirectory, "run %d: manifest not fetched: result %u", m_run, manifest.code());
-      Report(kCheckFailed);
+      SupportLog(m_settings.moduleDirectory, "run %d: manifest not fetched: result %u%s", m_run, manifest.code(),
+                 manifest.code() == FK_DISK_FULL ? " (the install folder's disk is full)" : "");
+      Report(manifest.code() == FK_DISK_FULL ? kCheckNoSpace : kCheckFailed);
       return;
     }
+    m_manifestSha256 = Sha256OfBytes(manifest.bytes());
     // Whatever answered may not be a manifest at all (a captive portal's page,
     // an error page sent as 200): a run goes on only with a fingerprint for
     // every module of the catalogue.
@@ -201,7 +215,7 @@ void ManifestCheck::CheckForUpdates() {
     if (!complete || (!m_settings.releaseKeys.empty() && !CheckSignedRelease(manifest.bytes()))) {
       SupportLog(m_settings.moduleDirectory, "run %d: manifest refused: %s", m_run,
                  !complete ? "no well-formed fingerprint for every module (not a manifest?)"
-                           : "no valid signature by a trusted key, or an older release than the one installed");
+                           : "no valid signature by a trusted key, or a release this installation may not take");
       Report(kCheckFailed);
       return;
     }
@@ -209,6 +223,7 @@ void ManifestCheck::CheckForUpdates() {
       const ModuleEntry& row = kModuleCatalogue[i];
       CheckModule(row.baseName, manifest.path(), row.messageId, row.extension, &installed.Get(i));
     }
+    CheckUpdater(manifest.path());
   }  // the manifest's file goes
   // The list is complete and stays unchanged from here on: the window takes
   // it with this message, which it reads before any worker's result.
@@ -247,10 +262,35 @@ void ManifestCheck::CheckModule(const char* baseName, const std::string& manifes
 }
 
 bool ManifestCheck::CheckSignedRelease(const std::string& manifest) {
-  m_signed = FetchVerifiedRelease(m_settings.serverBase, m_settings.moduleDirectory, manifest,
-                                  m_settings.releaseKeys, 0, kManifestDeadlineMs);
-  // Never back to an older release than the one installed.
-  return m_signed && m_signed->number >= InstalledReleaseNumber(m_settings.moduleDirectory);
+  const std::optional<VerifiedManifest> verified = FetchVerifiedRelease(
+      m_settings.serverBase, m_settings.moduleDirectory, manifest, m_settings.releaseKeys, 0, kManifestDeadlineMs);
+  // Never back to an older release than one trusted before, nor to other
+  // contents under a trusted number, nor a frozen release past its expiry.
+  if (!verified || !TrustRelease(m_settings.moduleDirectory, m_settings.releaseKeys, *verified, manifest,
+                                 ("run " + std::to_string(m_run)).c_str()))
+    return false;
+  m_signed = verified->release;
+  return true;
+}
+
+void ManifestCheck::CheckUpdater(const std::string& manifestPath) {
+  // The updater renews itself when the release carries another one; a
+  // keyed updater takes an updater only from a signed release.
+  char value[260] = {};
+  ::GetPrivateProfileStringA(kUpdaterSection, kUpdaterKey, "", value, sizeof value, manifestPath.c_str());
+  const std::string expected = LowerCaseDigest(value);
+  if (!IsWellFormedDigest(expected)) return;
+  if (!m_settings.releaseKeys.empty() && !(m_signed && m_signed->updater)) {
+    SupportLog(m_settings.moduleDirectory, "run %d: the release names an updater that is not signed: ignored", m_run);
+    return;
+  }
+  if (ModuleDigest(m_settings.moduleDirectory + kUpdaterFileName, kModuleDigestKey) == expected) return;
+  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_settings.serverBase + kUpdaterFileName, expected, {}, -1};
+  if (m_signed) {
+    task.sha256 = m_signed->updater->sha256;
+    task.size = m_signed->updater->size;
+  }
+  m_tasks.push_back(task);
 }
 
 std::string ManifestCheck::ManifestValue(const std::string& manifestPath, const char* baseName) {

@@ -27,10 +27,15 @@ class ManifestCheck {
   void CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId, const char* extension,
                    const std::string* installedDigest = nullptr);
 
+  // Queues the updater's own program when the release carries another one.
+  void CheckUpdater(const std::string& manifestPath);
+
   // Complete once WM_MANIFEST_CHECKED is posted; unchanged afterwards.
   const std::vector<DownloadTask>& Tasks() const { return m_tasks; }
   // The signed release's number; -1 when the release is not signed.
   int64_t ReleaseNumber() const { return m_signed ? m_signed->number : -1; }
+  // The SHA-256 of the manifest's bytes: names the release a pre-load promises.
+  const std::string& ManifestSha256() const { return m_manifestSha256; }
 
   // The value of a module's key in the manifest; empty when it has none.
   static std::string ManifestValue(const std::string& manifestPath, const char* baseName);
@@ -53,6 +58,7 @@ class ManifestCheck {
   const HWND m_window;
   std::vector<DownloadTask> m_tasks;
   std::optional<SignedRelease> m_signed;
+  std::string m_manifestSha256;
 };
 
 // Bounds of what a server may send: the manifest is a few lines of text; a
@@ -60,5 +66,7 @@ class ManifestCheck {
 constexpr int64_t kManifestMaxBytes = 1 << 20;
 constexpr int kManifestDeadlineMs = 60000;
 constexpr int64_t kModuleMaxBytes = 0x7FFFFFFF;
-// How a manifest check ended (WM_MANIFEST_CHECKED's wParam).
-constexpr WPARAM kCheckDone = 0, kCheckFailed = 1, kCheckUnwritable = 2;
+// How a manifest check ended (WM_MANIFEST_CHECKED's wParam): done; failed
+// (the run may be retried); the install folder cannot be written or its
+// paths would not fit; its disk is full (no retry can help either).
+constexpr WPARAM kCheckDone = 0, kCheckFailed = 1, kCheckUnwritable = 2, kCheckNoSpace = 3;

@@ -7,6 +7,9 @@ const char kProductExecutable[] = "Velnoria.exe";
 const char kManifestFileName[] = "ModelMD5.dll";
 const char kManifestSection[] = "ModuleVersion";
 const char kReleaseNotesFileName[] = "UpdateContent.dll";
+const char kUpdaterFileName[] = "Updater.exe";
+const char kUpdaterSection[] = "Updater";
+const char kUpdaterKey[] = "Updater";
 
 const ModuleEntry kModuleCatalogue[kModuleCount] = {
     {"Velkor", ".dll", 0x468},   {"Drimsa", ".dll", 0x466},  {"Tobrin", ".dll", 0x46B},
@@ -26,4 +29,15 @@ int CatalogueIndexOfMessage(uint32_t messageId) {
   for (int i = 0; i < kModuleCount; ++i)
     if (kModuleCatalogue[i].messageId == messageId) return i;
   return -1;
+}
+
+int ProgressSlotOfMessage(uint32_t messageId) {
+  return messageId == kUpdaterMessageId ? kModuleCount : CatalogueIndexOfMessage(messageId);
+}
+
+std::vector<std::string> ReleaseFileNames() {
+  std::vector<std::string> names;
+  for (const ModuleEntry& row : kModuleCatalogue) names.push_back(row.LocalName());
+  names.push_back(kUpdaterFileName);
+  return names;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct ModuleEntry {
   const char* baseName;
@@ -27,7 +28,21 @@ extern const char kManifestFileName[];      // "ModelMD5.dll"
 extern const char kManifestSection[];       // "ModuleVersion"
 extern const char kReleaseNotesFileName[];  // "UpdateContent.dll"
 
-// The range the rows' progress messages lie in (one id within it, 0x46F, is no row's).
+// The updater's own program: published beside the modules when the release
+// team's build holds it, in sections the catalogue's readers ignore, and
+// installed with them. Its progress message is the one id no row has.
+extern const char kUpdaterFileName[];  // "Updater.exe"
+extern const char kUpdaterSection[];   // "Updater", in the manifest
+extern const char kUpdaterKey[];       // "Updater", in that section and the signed one
+constexpr uint32_t kUpdaterMessageId = 0x46F;
+// The installed names of everything a release may carry: the rows, then the updater.
+std::vector<std::string> ReleaseFileNames();
+// Progress slots: one per catalogue row, then the updater's.
+constexpr int kProgressSlots = kModuleCount + 1;
+// The slot of a progress message (a row's index, or kModuleCount for the updater), or -1.
+int ProgressSlotOfMessage(uint32_t messageId);
+
+// The range the progress messages lie in (0x46F, no row's, is the updater's).
 constexpr uint32_t kFirstProgressMessage = 0x466;
 constexpr uint32_t kLastProgressMessage = 0x477;
 

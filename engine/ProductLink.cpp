@@ -1,12 +1,14 @@
 #include "engine/ProductLink.h"
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 #include <vector>
 
 #include "framework/Files.h"
 #include "framework/Paths.h"
+#include "framework/Scoped.h"
 
 void UpdaterExitWatcher(HWND window, UINT message) {
   // Opens the event when the product created it first.
@@ -15,6 +17,50 @@ void UpdaterExitWatcher(HWND window, UINT message) {
   ::WaitForSingleObject(event, INFINITE);
   // The handle, not an object: whatever held the window may be gone by now.
   ::PostMessageA(window, message, 0, 0);
+}
+
+namespace {
+
+bool SameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                                                  b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+// A process that runs the program file `executable`, other than this one; null when none does.
+fw::ScopedHandle OneProcessRunning(const std::string& executable) {
+  fw::ScopedFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return {};
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32First(snapshot.get(), &entry); more; more = ::Process32Next(snapshot.get(), &entry)) {
+    if (entry.th32ProcessID == ::GetCurrentProcessId()) continue;
+    fw::ScopedHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+    if (!process) continue;
+    char image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (::QueryFullProcessImageNameA(process.get(), 0, image, &size) && SameText(image, executable) &&
+        ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT)
+      return process;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool WaitUntilNoProductRuns(HANDLE product, const std::string& executable, DWORD ms) {
+  const DWORD started = ::GetTickCount();
+  auto left = [&] {
+    const DWORD spent = ::GetTickCount() - started;
+    return spent < ms ? ms - spent : 0;
+  };
+  if (product && ::WaitForSingleObject(product, left()) == WAIT_TIMEOUT) return false;
+  // The window the block named may have been remade, or the process not
+  // openable: whatever runs the product's program counts as well.
+  for (;;) {
+    fw::ScopedHandle running = OneProcessRunning(executable);
+    if (!running) return true;
+    if (::WaitForSingleObject(running.get(), left()) == WAIT_TIMEOUT) return false;
+  }
 }
 
 BOOL RequestProductExit(std::string eventName) {

@@ -12,10 +12,16 @@ constexpr char kProductExitEvent[] = "*_KELMO_EXIT_*";
 // How long the finish flow waits for the product to end before it gives up
 // the installation (the product is then still running on its old modules).
 constexpr DWORD kProductExitWaitMs = 30000;
+// How often the request is made again while a product still runs.
+constexpr DWORD kProductAskAgainMs = 1000;
 
 // A thread's body: waits for the updater-exit event, then posts `message` to
 // `window`. The event handle stays open until the process ends.
 void UpdaterExitWatcher(HWND window, UINT message);
+
+// Waits up to `ms` until the process `product` (may be null) has ended and
+// no process runs the program file `executable`; true when none runs.
+bool WaitUntilNoProductRuns(HANDLE product, const std::string& executable, DWORD ms);
 
 // Sets the product-exit event if it exists; nonzero on success.
 BOOL RequestProductExit(std::string eventName);

@@ -4,12 +4,12 @@
 
 #include <memory>
 
-#include "fetchkit/HttpDownload.h"
+#include "engine/DownloadLibrary.h"
 #include "framework/Scoped.h"
 
 SmallFile::SmallFile(const std::string& url, std::string localPath, const FetchBounds& bounds)
     : path_(std::move(localPath)), keepFailed_(bounds.keepFailedTransfer) {
-  const std::unique_ptr<CHttpDownload> download(CHttpDownload::NewInstance());
+  const std::unique_ptr<CHttpDownload> download(NewDownload());
   if (!download) return;
   if (bounds.timeoutMs > 0) download->SetTimeouts(bounds.timeoutMs, bounds.timeoutMs);
   download->SetLimits(bounds.maxBytes, bounds.deadlineMs);

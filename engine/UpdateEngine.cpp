@@ -4,10 +4,12 @@
 
 #include <utility>
 
+#include "engine/ArrivalCheck.h"
 #include "engine/FinishFlow.h"
 #include "engine/InstallPaths.h"
 #include "engine/Installer.h"
 #include "engine/ManifestCheck.h"
+#include "engine/ParallelWork.h"
 #include "engine/ProductLink.h"
 #include "engine/SupportLog.h"
 #include "engine/UpdateMode.h"
@@ -54,7 +56,7 @@ LRESULT UpdateEngine::OnDownloadFinishedMessage(WPARAM result, LPARAM module) {
 LRESULT UpdateEngine::OnProgressMessage(WPARAM, LPARAM lParam) {
   // The download library's record stays valid until this returns.
   const auto* record = reinterpret_cast<const FkProgress*>(lParam);
-  const int slot = CatalogueIndexOfMessage(GetCurrentMessage().message);
+  const int slot = ProgressSlotOfMessage(GetCurrentMessage().message);
   if (record && slot >= 0) OnModuleProgress(slot, record->total, record->received);
   return 1;
 }
@@ -91,13 +93,14 @@ void UpdateEngine::ResetRun() {
 
 void UpdateEngine::ClearRun() {
   m_downloadTasks.clear();
+  m_noSpace = false;
   m_reportedModules = 0;
   m_succeeded = 0;
   m_failed = 0;
   m_failedUnannounced = 0;
   m_totalBytes = 0;
   m_doneBytes = 0;
-  for (int i = 0; i < kModuleCount; ++i) {
+  for (int i = 0; i < kProgressSlots; ++i) {
     m_moduleBytes[i] = 0;
     m_firstReport[i] = true;
   }
@@ -123,9 +126,11 @@ void UpdateEngine::TakeCheckedTasks(std::vector<DownloadTask> tasks) { m_downloa
 
 void UpdateEngine::OnManifestChecked(unsigned outcome, int32_t run) {
   if (run != m_runCount || m_state != UpdateState::Running) return;
-  // No retry makes an install folder writable: the failure shows at once.
-  if (outcome == kCheckUnwritable) {
+  // No retry makes an install folder writable or its disk larger: the
+  // failure shows at once.
+  if (outcome == kCheckUnwritable || outcome == kCheckNoSpace) {
     m_check.reset();
+    m_noSpace = outcome == kCheckNoSpace;
     CompleteRun(RunOutcome::Failed);
     return;
   }
@@ -133,6 +138,7 @@ void UpdateEngine::OnManifestChecked(unsigned outcome, int32_t run) {
   if (m_check) {
     TakeCheckedTasks(m_check->Tasks());
     m_releaseNumber = m_check->ReleaseNumber();
+    m_manifestSha256 = m_check->ManifestSha256();
   }
   m_check.reset();
   // A run with tasks ends with its workers' results; one without ends here:
@@ -148,14 +154,17 @@ void UpdateEngine::OnDownloadFinished(unsigned result, uint32_t messageId) {
     m_succeeded += 1;
   } else {
     m_failed += 1;
-    const int slot = CatalogueIndexOfMessage(messageId);
+    const int slot = ProgressSlotOfMessage(messageId);
     if (slot < 0 || m_firstReport[slot]) m_failedUnannounced += 1;
+    if (result == FK_DISK_FULL) m_noSpace = true;
   }
   CompleteRun(DecideRun(m_succeeded, m_failed, static_cast<int32_t>(m_downloadTasks.size()), m_runCount));
 }
 
 void UpdateEngine::CompleteRun(RunOutcome outcome) {
   const bool background = m_settings.mode == ModeBackground;
+  // No retry while the disk is full.
+  if (outcome == RunOutcome::Retry && m_noSpace) outcome = RunOutcome::Failed;
   static const char* const kOutcome[] = {"pending", "succeeded", "failed, retrying", "failed, no retry left"};
   if (outcome != RunOutcome::Pending)
     SupportLog(m_settings.moduleDirectory, "run %d: %s (%d of %u fetched)", m_runCount,
@@ -166,9 +175,8 @@ void UpdateEngine::CompleteRun(RunOutcome outcome) {
     case RunOutcome::Succeeded:
       m_state = UpdateState::Succeeded;
       if (background) {
-        // Nothing pre-loaded, nothing to announce.
-        if (!m_downloadTasks.empty() && BackgroundSetComplete())
-          ::WritePrivateProfileStringA("SUpgrade", "Key", "1", MarkerPath().c_str());
+        // Nothing pre-loaded (the installed release is this one), nothing to announce.
+        if (PreloadComplete() && !m_downloadTasks.empty()) WriteMarker();
         m_view.Close(CloseReason::RunOver);
       } else {
         m_view.ShowSuccess();
@@ -179,6 +187,7 @@ void UpdateEngine::CompleteRun(RunOutcome outcome) {
       return;
     case RunOutcome::Failed:
       m_state = UpdateState::Failed;
+      if (m_noSpace) FreeWhatTheRunWrote();
       if (background)
         m_view.Close(CloseReason::RunOver);
       else
@@ -191,23 +200,64 @@ std::string UpdateEngine::MarkerPath() const {
   return m_settings.moduleDirectory + kBackgroundFolder + kPreloadMarker;
 }
 
-bool UpdateEngine::BackgroundSetComplete() const {
-  // Each module took its name only once verified; every one the product
-  // needs from the folder must be there.
-  for (const DownloadTask& task : m_downloadTasks)
-    if (!fw::PathExists(DownloadTargetPath(m_settings.moduleDirectory, task.localFileName, m_settings.mode)))
-      return false;
+bool UpdateEngine::PreloadComplete() {
+  const std::string& folder = m_settings.moduleDirectory;
+  // Copies of modules that no longer differ (an earlier release's) go.
+  for (const std::string& name : ReleaseFileNames()) {
+    bool needed = false;
+    for (const DownloadTask& task : m_downloadTasks) needed = needed || task.localFileName == name;
+    const std::string copy = folder + kBackgroundFolder + name;
+    if (!needed && fw::PathExists(copy)) {
+      ::DeleteFileA(copy.c_str());
+      SupportLog(folder, "pre-load: %s is no longer needed for this release: deleted", name.c_str());
+    }
+  }
+  // Every module the product needs from the folder is there and is the release's.
+  std::vector<char> verified(m_downloadTasks.size());
+  RunInParallel(static_cast<int>(m_downloadTasks.size()), [&](int i) {
+    verified[i] = FileMatchesTask(DownloadTargetPath(folder, m_downloadTasks[i].localFileName, m_settings.mode),
+                                  m_downloadTasks[i]);
+  });
+  for (size_t i = 0; i < m_downloadTasks.size(); ++i) {
+    if (verified[i]) continue;
+    SupportLog(folder, "pre-load: %s is missing or not the release's: no marker", m_downloadTasks[i].localFileName.c_str());
+    return false;
+  }
   return true;
+}
+
+void UpdateEngine::WriteMarker() const {
+  // The marker names the release it promises; it is written whole or not at all.
+  std::string text = "[SUpgrade]\r\nKey=1\r\nManifest=" + m_manifestSha256 + "\r\n";
+  if (m_releaseNumber >= 0) text += "Release=" + std::to_string(m_releaseNumber) + "\r\n";
+  const bool written = fw::WriteWholeFile(MarkerPath(), text);
+  SupportLog(m_settings.moduleDirectory, "pre-load: %u module(s) verified; %s", static_cast<unsigned>(m_downloadTasks.size()),
+             written ? "the marker is written" : "the marker could not be written");
+}
+
+void UpdateEngine::FreeWhatTheRunWrote() {
+  const std::string& folder = m_settings.moduleDirectory;
+  if (m_settings.mode == ModeBackground) {
+    for (const std::string& name : ReleaseFileNames()) {
+      const std::string arrival = ArrivalPath(folder, name, m_settings.mode);
+      for (const std::string& path : {arrival, arrival + FK_VALIDATOR_SUFFIX, DownloadTargetPath(folder, name, m_settings.mode)})
+        ::DeleteFileA(path.c_str());
+    }
+  } else {
+    DeletePath(folder + kStagingFolder, folder);
+  }
+  SupportLog(folder, "run %d: the install folder's disk is full: nothing more is tried, and what the run wrote is "
+             "deleted", m_runCount);
 }
 
 // Progress.
 
 void UpdateEngine::OnModuleProgress(int slot, uint32_t total, uint32_t received) {
-  if (slot < 0 || slot >= kModuleCount) return;
+  if (slot < 0 || slot >= kProgressSlots) return;
   m_moduleBytes[slot] = received;
   ProgressCounters counters{m_reportedModules, m_totalBytes, m_doneBytes};
   const ProgressUpdate update =
-      StepProgress(counters, m_firstReport[slot], m_moduleBytes, kModuleCount, total, m_succeeded, m_failed,
+      StepProgress(counters, m_firstReport[slot], m_moduleBytes, kProgressSlots, total, m_succeeded, m_failed,
                    m_failedUnannounced, static_cast<int32_t>(m_downloadTasks.size()), g_aliveCounter);
   m_reportedModules = counters.reportedModules;
   m_totalBytes = counters.totalBytes;

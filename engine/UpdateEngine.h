@@ -26,7 +26,10 @@ struct EngineSettings {
   int32_t mode = 0;
   std::string serverBase;
   std::string moduleDirectory;  // ends with a backslash
-  HWND productWindow = nullptr;
+  // The product's process, found from its window when the block was read
+  // (null when it could not be): the finish waits for it even if the window
+  // is gone by then. Owned by whoever made the settings.
+  HANDLE productProcess = nullptr;
   // Public release keys (X || Y); none: releases are not checked for a signature.
   std::vector<std::string> releaseKeys;
   // Progress is shown at most this often; later reports wait for a timer.
@@ -74,7 +77,7 @@ class UpdateEngine : private CWnd {
   void OnManifestChecked(unsigned outcome, int32_t run);
   // `messageId` names the module (0 when no worker could say).
   void OnDownloadFinished(unsigned result, uint32_t messageId = 0);
-  // A progress report of module `slot` (catalogue index): its size (0: not
+  // A progress report of module `slot` (ProgressSlotOfMessage): its size (0: not
   // yet known) and the bytes received so far.
   void OnModuleProgress(int slot, uint32_t total, uint32_t received);
   void OnFinishDone();
@@ -103,7 +106,12 @@ class UpdateEngine : private CWnd {
 
  private:
   std::string MarkerPath() const;
-  bool BackgroundSetComplete() const;
+  // Mode 3's end: the backup folder holds exactly this run's modules, each
+  // verified; only then does the marker, naming the release, stand beside them.
+  bool PreloadComplete();
+  void WriteMarker() const;
+  // A run that failed for lack of space deletes what it wrote.
+  void FreeWhatTheRunWrote();
   void ClearRun();
   void CompleteRun(RunOutcome outcome);
   void Present(const ProgressUpdate& update);
@@ -125,12 +133,15 @@ class UpdateEngine : private CWnd {
   int32_t m_failedUnannounced = 0;  // failed modules that never announced a size
   uint32_t m_totalBytes = 0;
   uint32_t m_doneBytes = 0;
-  uint32_t m_moduleBytes[kModuleCount] = {};
-  bool m_firstReport[kModuleCount] = {};
+  uint32_t m_moduleBytes[kProgressSlots] = {};
+  bool m_firstReport[kProgressSlots] = {};
   ProgressPacer m_progressPacer;
   KeepPartial m_keepPartial = KeepPartial::No;
   UpdateState m_state = UpdateState::Idle;
   std::vector<std::string> m_pendingDeletes;
-  // The number of the signed release the current run installs; -1 when unsigned.
+  // The release the current run installs: its signed number (-1 when
+  // unsigned) and its manifest's SHA-256.
   int64_t m_releaseNumber = -1;
+  std::string m_manifestSha256;
+  bool m_noSpace = false;  // a transfer of this run found the disk full
 };

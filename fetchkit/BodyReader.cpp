@@ -66,8 +66,10 @@ void BodyReader::ReadAll(LeavableCall& call) {
     bool stop = false;
     const bool wrote = call.Guarded([&] {
       DWORD written = 0;
-      if (!::WriteFile(file_.get(), buffer.data(), got, &written, nullptr) || written != got) {
-        result = FK_LOCAL_FILE_ERROR;
+      const bool ok = ::WriteFile(file_.get(), buffer.data(), got, &written, nullptr) != FALSE;
+      if (!ok || written != got) {
+        // A short write to a disk file means it has no more room.
+        result = LocalFileFailure(ok ? ERROR_DISK_FULL : ::GetLastError());
         stop = true;
         return;
       }

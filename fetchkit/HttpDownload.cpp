@@ -28,7 +28,6 @@ constexpr DWORD kMaxHeaderBytes = 64 * 1024;
 // time-out a dripping server is cut off within about 55 s.
 constexpr uint32_t kStallWindowMs = 25000;
 constexpr uint64_t kStallMinBytes = 16 * 1024;
-constexpr char kValidatorSuffix[] = ".fkv";
 constexpr DWORD kHeaderLimitMs = 60000;
 
 std::atomic<uint32_t> g_lastTransferId{0};
@@ -119,7 +118,7 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
   ::InternetSetOptionA(session.get(), INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof value);
 
   started_ = ::GetTickCount();
-  const std::string validatorPath = std::string(path) + kValidatorSuffix;
+  const std::string validatorPath = std::string(path) + FK_VALIDATOR_SUFFIX;
   if (!mayResume) ::DeleteFileA(validatorPath.c_str());
   std::string current = url;
   for (int redirects = 0;;) {
@@ -284,7 +283,7 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
 unsigned Transfer::Receive(HINTERNET session, Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total) {
   fw::ScopedFile file(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_EXISTING : CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return FK_LOCAL_FILE_ERROR;
+  if (!file) return LocalFileFailure(::GetLastError());
   if (append) {
     LARGE_INTEGER end{};
     if (!::SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END) || end.QuadPart != offset)
@@ -349,3 +348,5 @@ CHttpDownload* CHttpDownload::NewInstance() {
 }
 
 CHttpDownload::~CHttpDownload() = default;
+
+extern "C" CHttpDownload* FetchkitNewInstance() { return CHttpDownload::NewInstance(); }

@@ -37,6 +37,7 @@
 //   17    FK_ENCODED_BODY      the body came with a content encoding other than
 //                              identity (gzip, ...); nothing is written
 //   18    FK_HEADERS_TOO_LARGE the response headers exceed 64 KB
+//   19    FK_DISK_FULL         the local file could not be written: its disk is full
 //   1000 + status  FK_HTTP_STATUS_BASE + the HTTP status of an error response
 //                  (for example 1404); nothing is written to the local path
 //
@@ -99,8 +100,12 @@ enum FetchkitCode : unsigned {
   FK_INSECURE_REDIRECT = 16,
   FK_ENCODED_BODY = 17,
   FK_HEADERS_TOO_LARGE = 18,
+  FK_DISK_FULL = 19,
   FK_HTTP_STATUS_BASE = 1000,
 };
+
+// Beside a partial file: the validator of what it began as.
+constexpr char FK_VALIDATOR_SUFFIX[] = ".fkv";
 
 // Flags of Download.
 constexpr int FK_FETCH_WHOLE = 1;
@@ -125,6 +130,11 @@ class FkReceiver {
  protected:
   ~FkReceiver() = default;
 };
+
+class CHttpDownload;
+// CHttpDownload::NewInstance under a plain name, for callers that load the
+// library at run time (GetProcAddress).
+extern "C" FETCHKIT_API CHttpDownload* FetchkitNewInstance();
 
 class FETCHKIT_API CHttpDownload {
  public:

@@ -116,4 +116,8 @@ bool HasHeaderToken(const std::string& value, const char* token) {
   return lower.find(token) != std::string::npos;
 }
 
+unsigned LocalFileFailure(DWORD error) {
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? FK_DISK_FULL : FK_LOCAL_FILE_ERROR;
+}
+
 }  // namespace fetchkit

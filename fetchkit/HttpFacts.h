@@ -28,5 +28,8 @@ uint32_t Clamp32(int64_t v);
 std::string ReadValidator(const std::string& path);
 bool WriteValidator(const std::string& path, const std::string& validator);
 bool HasHeaderToken(const std::string& value, const char* token);
+// The code of a local file that could not be made or written (`error`):
+// FK_DISK_FULL when its disk is full, else FK_LOCAL_FILE_ERROR.
+unsigned LocalFileFailure(DWORD error);
 
 }  // namespace fetchkit

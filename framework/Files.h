@@ -11,6 +11,12 @@ bool PathExists(const std::string& path);
 // The size of the file at `path`; -1 when there is none.
 int64_t FileSize(const std::string& path);
 
+// Replaces the file at `path` with `bytes` whole: written beside it under
+// `path` + ".new", flushed to the disk, then renamed over it, so that the
+// file is its old or its new self at any moment. False (and nothing
+// changed) on any failure.
+bool WriteWholeFile(const std::string& path, const std::string& bytes);
+
 }  // namespace fw
 
 // Lead-byte test of the system's ANSI code page (for the path helpers of framework/Paths.h).

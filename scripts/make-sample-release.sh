@@ -5,13 +5,14 @@
 # With KEY_DIR (release.key and other.key of update-release keygen), the newer
 # release is also published signed: SERVER_WWW/signed with release.key as
 # release 2, SERVER_WWW/signed-other with other.key.
-# OUT_DIR/old and OUT_DIR/new are laid out as installed; the product
+# OUT_DIR/old, OUT_DIR/new and OUT_DIR/newer (published as SERVER_WWW/newer)
+# are laid out as installed; the product
 # executable is the sample product, Fetchkit.dll the real library, each with
 # a trailer in the new release so that every module differs.
 set -euo pipefail
 bin=${1:?} tool=${2:?} out=${3:?} www=${4:?} keys=${5:-}
-rm -rf "$out" "$www/release" "$www/signed" "$www/signed-other"
-mkdir -p "$out/old" "$out/new" "$www"
+rm -rf "$out" "$www/release" "$www/newer" "$www/signed"*
+mkdir -p "$out/old" "$out/new" "$out/newer" "$www"
 modules=(Velkor.dll Drimsa.dll Tobrin.dll Pravik.exe Mornel.dll Quintar.dll Brellow.dll KelmoTop.dll
          Lumsk.dll Fetchkit.dll Wendra.dll Tamrik.dll Corvish.dll Nubrel.exe skve.exe Zibrun.exe)
 i=0
@@ -26,10 +27,37 @@ for m in "${modules[@]}"; do
 done
 cp "$bin/SampleProduct.exe" "$out/old/Velnoria.exe"
 { cat "$bin/SampleProduct.exe"; printf 'release 2\n'; } >"$out/new/Velnoria.exe"
+# A third release, after the newer one.
+for f in "$out/new/"*; do { cat "$f"; printf 'release 3\n'; } >"$out/newer/$(basename "$f")"; done
 printf '版本 2.0 更新内容：\n- 更快的下载\n- 修复若干问题\n' | iconv -f UTF-8 -t GBK >"$out/notes.txt"  # the ANSI code page
 "$tool" publish "$out/new" "$www/release" --notes "$out/notes.txt" >/dev/null
+"$tool" publish "$out/newer" "$www/newer" --notes "$out/notes.txt" >/dev/null
 if [ -n "$keys" ]; then
   "$tool" publish "$out/new" "$www/signed" --notes "$out/notes.txt" --sign "$keys/release.key" --release 2 >/dev/null
   "$tool" verify "$www/signed" "$keys/release.key.pub" >/dev/null
   "$tool" publish "$out/new" "$www/signed-other" --notes "$out/notes.txt" --sign "$keys/other.key" --release 2 >/dev/null
+  # The same modules over time, signed with release.key: an older number, the
+  # same number with other notes (other manifest bytes), one that expired a
+  # week ago.
+  printf '版本 2.0\n' | iconv -f UTF-8 -t GBK >"$out/notes-other.txt"
+  "$tool" publish "$out/new" "$www/signed-older" --notes "$out/notes.txt" --sign "$keys/release.key" --release 1 >/dev/null
+  "$tool" publish "$out/new" "$www/signed-same-number" --notes "$out/notes-other.txt" --sign "$keys/release.key" \
+    --release 2 >/dev/null
+  "$tool" publish "$out/new" "$www/signed-expired" --notes "$out/notes.txt" --sign "$keys/release.key" --release 3 \
+    --published-at $(( $(date +%s) - 9 * 86400 )) --expires-days 2 >/dev/null
+  # The updater renews itself, and the release key is rotated: release 3
+  # carries an updater that trusts both keys; release 4, signed with the
+  # other key alone, carries one that trusts only the other key; release 5
+  # is signed with the first key again.
+  if [ -f "$bin/keyed-both/Updater.exe" ] && [ -f "$bin/keyed-other/Updater.exe" ]; then
+    rm -rf "$out/rotate1" "$out/rotate2" "$www/rotate1" "$www/rotate2" "$www/rotate3" "$www/release-updater"
+    cp -r "$out/new" "$out/rotate1" && cp "$bin/keyed-both/Updater.exe" "$out/rotate1/"
+    cp -r "$out/newer" "$out/rotate2" && cp "$bin/keyed-other/Updater.exe" "$out/rotate2/"
+    "$tool" publish "$out/rotate1" "$www/rotate1" --notes "$out/notes.txt" --sign "$keys/release.key" --release 3 >/dev/null
+    "$tool" verify "$www/rotate1" "$keys/release.key.pub" >/dev/null
+    "$tool" publish "$out/rotate2" "$www/rotate2" --notes "$out/notes.txt" --sign "$keys/other.key" --release 4 >/dev/null
+    "$tool" publish "$out/newer" "$www/rotate3" --notes "$out/notes.txt" --sign "$keys/release.key" --release 5 >/dev/null
+    # Unsigned, with an updater: taken by an updater without keys.
+    "$tool" publish "$out/rotate1" "$www/release-updater" --notes "$out/notes.txt" >/dev/null
+  fi
 fi

@@ -218,14 +218,17 @@ void InstallRelease(const std::string& releaseDir, const std::string& release, c
   ::CopyFileA(updater.c_str(), (folder + "Updater.exe").c_str(), FALSE);
 }
 
-Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs) {
+Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs, int nth) {
   Process updater;
   std::string log;
+  size_t at = std::string::npos;
   WaitUntil([&] {
     log = ReadFileBytes(folder + "product.log");
-    return log.find("updater ") != std::string::npos;
+    at = std::string::npos;
+    for (int i = 0; i < nth; ++i)
+      if ((at = log.find("updater ", at == std::string::npos ? 0 : at + 1)) == std::string::npos) break;
+    return at != std::string::npos;
   }, timeoutMs);
-  const size_t at = log.find("updater ");
   if (at == std::string::npos) return updater;
   updater.id = strtoul(log.c_str() + at + 8, nullptr, 10);
   updater.handle.reset(
@@ -310,6 +313,12 @@ void ProductCase::StartProduct(int mode, const std::string& extra) {
   ASSERT_TRUE(product_.handle);
   updater_ = UpdaterStartedBy(install_, 10000);
   ASSERT_TRUE(updater_.handle);
+}
+
+void ProductCase::StartProductPlain() {
+  ::DeleteFileA((install_ + "product.log").c_str());
+  product_ = StartProcess(install_ + "Velnoria.exe", "--server " + server_->Url(folder_));
+  ASSERT_TRUE(product_.handle);
 }
 
 }  // namespace testing_support

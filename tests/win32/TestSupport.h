@@ -84,8 +84,9 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 // `folder` laid out with the modules of `releaseDir\release\` and the updater.
 void InstallRelease(const std::string& releaseDir, const std::string& release, const std::string& folder,
                     const std::string& updater);
-// The updater that the sample product in `folder` has started (from its log).
-Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs);
+// The updater that the sample product in `folder` has started (from its
+// log): the `nth` one it names.
+Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs, int nth = 1);
 // Sets the product-exit event while a product listens to it.
 void AskProductsToExit();
 // Ends every process whose program lies in `folder`: what a killed updater
@@ -116,6 +117,9 @@ class ProductCase : public ::testing::Test {
   // The product in `mode` against the server folder `folder_`; then the
   // updater it started.
   void StartProduct(int mode, const std::string& extra = "");
+  // The product started without a work order (as by its user); it starts
+  // the updater itself only to repair an interrupted installation.
+  void StartProductPlain();
 
   std::unique_ptr<TestServer> server_;
   std::string install_;

@@ -7,6 +7,7 @@
 
 #include "EngineStandIn.h"
 #include "engine/ManifestCheck.h"
+#include "engine/ModuleDigest.h"
 #include "TestSupport.h"
 
 using namespace testing_support;
@@ -23,10 +24,12 @@ class EngineRun : public ::testing::Test {
   EngineSettings Settings(int mode, const std::string& server = kDeadServer) const {
     return EngineSettings{mode, server, folder_, nullptr, {}};
   }
+  // Tasks whose modules are the one-byte file "m".
   static std::vector<DownloadTask> Tasks(int n) {
+    const std::string digest = ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>("m"), 1, kModuleDigestKey);
     std::vector<DownloadTask> tasks;
     for (int i = 0; i < n; ++i)
-      tasks.push_back({kModuleCatalogue[i].messageId, kModuleCatalogue[i].LocalName(), "u", "d", {}, -1});
+      tasks.push_back({kModuleCatalogue[i].messageId, kModuleCatalogue[i].LocalName(), "u", digest, {}, -1});
     return tasks;
   }
   std::string Marker() const {

@@ -15,6 +15,7 @@ using namespace testing_support;
 namespace {
 
 std::string g_updater, g_serverState, g_releaseDir;
+std::string g_smallDisk;  // a small file system's folder; empty or absent when there is none
 int g_cases = 0, g_breaks = 0;
 
 class FaultSuite : public ProductCase {
@@ -166,43 +167,278 @@ TEST_F(FaultSuite, KilledDuringDownloadThenANewRunCompletes) {
     EXPECT_TRUE(ReadFileBytes(install_ + m) == ReadFileBytes(g_releaseDir + "new\\" + m)) << m;
 }
 
-TEST_F(FaultSuite, KilledDuringInstallationIsRepairedByTheNextRun) {
-  // The kill lands at some moment after the product has exited: before,
-  // during or after the swap. Right after it a module may exist only under
-  // its ".del" name; the next run puts it back before it compares, and
-  // completes the update.
-  for (DWORD delay : {0u, 1u, 2u, 4u, 8u, 30u}) {
-    SCOPED_TRACE(delay);
+namespace {
+
+bool IsRelease(const std::string& install, const char* release) {
+  for (const char* m : kCatalogueFiles)
+    if (!FileExists(install + m) || ReadFileBytes(install + m) != ReadFileBytes(g_releaseDir + release + "\\" + m))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+TEST_F(FaultSuite, KillSweepOverEveryStepOfTheInstallation) {
+  // A whole installation first, to count its steps.
+  StartProduct(1);
+  HWND w = Window();
+  ASSERT_NE(w, nullptr);
+  Click(w, 1000);
+  ASSERT_TRUE(WaitForSuccess(w, 60000));
+  Click(w, 1002);
+  ASSERT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  StopAll();
+  const std::string log = ReadFileBytes(install_ + "Updater.log");
+  const size_t at = log.rfind("install: ");
+  ASSERT_NE(at, std::string::npos);
+  const int steps = atoi(log.c_str() + at + 9);
+  ASSERT_GT(steps, 17 * 2);
+  CheckInvariant("the installation that counts the steps");
+  printf("an installation of 17 modules takes %d steps\n", steps);
+  int forward = 0, back = 0;
+  // Stopped dead after each step in turn, then the product's next start.
+  for (int n = 1; n <= steps; ++n) {
+    TearDown();
+    SetUp();
+    SCOPED_TRACE("stopped after step " + std::to_string(n));
+    ::SetEnvironmentVariableA("VELNORIA_UPDATER_TEST_STOP_AT_INSTALL_STEP", std::to_string(n).c_str());
     StartProduct(1);
-    HWND w = Window();
+    ::SetEnvironmentVariableA("VELNORIA_UPDATER_TEST_STOP_AT_INSTALL_STEP", nullptr);
+    w = Window();
     ASSERT_NE(w, nullptr);
     Click(w, 1000);
     ASSERT_TRUE(WaitForSuccess(w, 60000));
     Click(w, 1002);
-    EXPECT_NE(WaitForExit(product_, 10000), STILL_ACTIVE);
-    ::Sleep(delay);
-    ::TerminateProcess(updater_.handle.get(), 9);
-    WaitForExit(updater_, 5000);
+    EXPECT_EQ(WaitForExit(updater_, 60000), 0x5709u) << "the updater did not stop at the step";
     StopAll();
-    // Right after the kill, no module is partly written: each is its old or
-    // its new file, under its own name or, moved aside, under its ".del" name.
-    int asideOnly = 0, fresh = 0;
-    for (const char* m : kCatalogueFiles) {
-      const bool aside = !FileExists(install_ + m) && FileExists(install_ + m + ".del");
-      if (aside) ++asideOnly;
-      EXPECT_TRUE(IsOldOrNew(m, install_ + m + (aside ? ".del" : ""))) << m;
-      if (ReadFileBytes(install_ + m) == ReadFileBytes(g_releaseDir + "new\\" + m)) ++fresh;
+    // Right after the stop, every module has a file, old or new.
+    ++g_cases;
+    bool broken = false;
+    for (const char* m : kCatalogueFiles)
+      if (!IsOldOrNew(m, install_ + m)) {
+        broken = true;
+        ADD_FAILURE() << m << " is missing or neither old nor new right after the stop";
+      }
+    // The product's next start: with a journal it starts the updater in
+    // mode 3 itself; without one, a mode 3 run follows all the same.
+    const bool journal = FileExists(install_ + "Install.journal");
+    if (journal) {
+      StartProductPlain();
+      updater_ = UpdaterStartedBy(install_, 10000);
+      ASSERT_TRUE(updater_.handle);
+      EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(install_ + "product.log").find("journal-done") != std::string::npos; },
+                            60000));
+    } else {
+      StartProduct(3);
     }
-    printf("killed %lu ms after the product exited: %d module(s) new, %d only under their .del name\n", delay, fresh,
-           asideOnly);
-    ::DeleteFileA((install_ + "product.log").c_str());
-    StartProduct(3);
     EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
     StopAll();
-    CheckInvariant("killed during installation, after the next run");
+    // One whole release, no journal; a marker only beside a complete pre-load of the newer one.
+    const bool isNew = IsRelease(install_, "new"), isOld = IsRelease(install_, "old");
+    (isNew ? forward : back) += 1;
+    if (!(isNew || isOld) || FileExists(install_ + "Install.journal")) {
+      broken = true;
+      ADD_FAILURE() << "not one whole release after the next start" << (journal ? " (it found a journal)" : "");
+    }
+    const bool marker = FileExists(install_ + "UpgradeBackup\\mvt_s.backup");
+    if (marker != isOld || (marker && !IsRelease(install_ + "UpgradeBackup\\", "new"))) {
+      broken = true;
+      ADD_FAILURE() << "the marker does not stand exactly beside a complete pre-load of the newer release";
+    }
+    if (broken) ++g_breaks;
+  }
+  printf("kill sweep: %d steps, %d finished forward, %d undone\n", steps, forward, back);
+}
+
+TEST_F(FaultSuite, AProductThatRemakesItsWindowAndTakesThreeSecondsToExit) {
+  // The block names a window that is gone by the finish: the updater still
+  // waits for the product's process, installs once it has ended, and starts
+  // exactly one product.
+  server_->SetFaults("{}");
+  StartProduct(1, "--remake-window --exit-delay 3000");
+  HWND w = Window();
+  ASSERT_NE(w, nullptr);
+  Click(w, 1000);
+  ASSERT_TRUE(WaitForSuccess(w, 60000));
+  Click(w, 1002);
+  EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  // The relaunched product starts only after the first one has ended.
+  const std::string log = ReadFileBytes(install_ + "product.log");
+  const size_t exited = log.find("exit pid="), second = log.find("start", log.find("start") + 1);
+  EXPECT_NE(log.find("window-remade"), std::string::npos);
+  EXPECT_NE(exited, std::string::npos);
+  EXPECT_NE(second, std::string::npos);
+  EXPECT_LT(exited, second) << log;
+  EXPECT_EQ(log.find("start", second + 1), std::string::npos) << "a second product was started: " << log;
+  StopAll();
+  for (const char* m : kCatalogueFiles) EXPECT_FALSE(FileExists(install_ + m + ".del")) << m;
+  CheckInvariant("a remade window and a slow exit");
+  EXPECT_TRUE(IsRelease(install_, "new"));
+}
+
+TEST_F(FaultSuite, ASecondUpdaterInTheSameFolderEndsAtOnce) {
+  const std::pair<int, int> pairs[] = {{3, 3}, {1, 3}, {3, 1}};
+  for (const auto& [first, second] : pairs) {
+    SCOPED_TRACE(std::to_string(first) + " then " + std::to_string(second));
+    // The first one is kept busy by a slow module.
+    server_->SetFaults("{\"/release/Velkor.dll\": {\"rate\": 15000}}");
+    StartProduct(first);
+    HWND w = first == 1 ? Window() : nullptr;
+    if (first == 1) Click(w, 1000);
+    ::Sleep(500);
+    Process product2 = StartProcess(install_ + "Velnoria.exe", "--update " + std::to_string(second) + " --server " +
+                                                                  server_->Url(folder_));
+    Process second_updater = UpdaterStartedBy(install_, 10000, 2);
+    ASSERT_TRUE(second_updater.handle);
+    EXPECT_NE(WaitForExit(second_updater, 10000), STILL_ACTIVE);
+    EXPECT_EQ(WaitForExit(updater_, 0), STILL_ACTIVE) << "the first one goes on";
+    // The second product goes too (no installation while any product runs).
+    ::TerminateProcess(product2.handle.get(), 0);
+    if (first == 1) {
+      ASSERT_TRUE(WaitForSuccess(w, 60000));
+      Click(w, 1002);
+    }
+    EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+    StopAll();
+    EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("another updater runs in this folder"), std::string::npos);
+    CheckInvariant("a second updater");
+    EXPECT_TRUE(IsRelease(install_, first == 1 ? "new" : "old"));
     TearDown();
     SetUp();
   }
+}
+
+TEST_F(FaultSuite, AnInstallFolderNearTheLongestPathTheSystemAllows) {
+  // A run's longest path is the install folder and 37 characters (an old
+  // version kept in UpgradeBackup_P\previous\): a folder of 222 characters
+  // updates, one of 223 fails at once, before anything is downloaded.
+  for (const size_t length : {222u, 223u}) {
+    SCOPED_TRACE(length);
+    const std::string base = install_;
+    std::string folder = base + std::string(length - base.size() - 1, 'p') + "\\";
+    ASSERT_EQ(folder.size(), length);
+    ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+    InstallRelease(g_releaseDir, "old", folder, g_updater);
+    install_ = folder;
+    server_->ClearLog();
+    StartProduct(1);
+    HWND w = Window();
+    ASSERT_NE(w, nullptr);
+    Click(w, 1000);
+    EXPECT_TRUE(DefinedState(w, 60000));
+    if (length == 222) {
+      ASSERT_TRUE(WaitForSuccess(w, 1000));
+      Click(w, 1002);
+      EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+      StopAll();
+      EXPECT_TRUE(IsRelease(install_, "new"));
+    } else {
+      EXPECT_EQ(Text(::GetDlgItem(w, 1011)), "更新失败！");
+      EXPECT_TRUE(server_->Requests("/release/Velkor.dll").empty()) << "downloaded before it failed";
+      EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("path is too long"), std::string::npos);
+      StopAll();
+      EXPECT_TRUE(IsRelease(install_, "old"));
+    }
+    CheckInvariant("an install folder near the longest path");
+    install_ = base;
+  }
+}
+
+TEST_F(FaultSuite, AStalePreloadNeverStandsBesideANewerInstallation) {
+  // A pre-load of release 2, then the user updates interactively to release 3.
+  StartProduct(3);
+  EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  StopAll();
+  ASSERT_TRUE(FileExists(install_ + "UpgradeBackup\\mvt_s.backup"));
+  char promised[80] = {};
+  ::GetPrivateProfileStringA("SUpgrade", "Manifest", "", promised, sizeof promised,
+                             (install_ + "UpgradeBackup\\mvt_s.backup").c_str());
+  EXPECT_EQ(strlen(promised), 64u) << "the marker names the manifest it promises";
+  folder_ = "newer/";
+  StartProduct(1);
+  HWND w = Window();
+  ASSERT_NE(w, nullptr);
+  Click(w, 1000);
+  ASSERT_TRUE(WaitForSuccess(w, 60000));
+  Click(w, 1002);
+  EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  StopAll();
+  ++g_cases;
+  const bool whole = IsRelease(install_, "newer"), stale = FileExists(install_ + "UpgradeBackup");
+  EXPECT_TRUE(whole);
+  EXPECT_FALSE(stale) << "the older pre-load stayed beside the newer release";
+  if (!whole || stale) ++g_breaks;
+  folder_ = "release/";
+
+  // A pre-load keeps only what its release needs: a copy of a module that
+  // no longer differs goes, and the marker stands beside the rest.
+  TearDown();
+  SetUp();
+  ::CopyFileA((g_releaseDir + "new\\Velkor.dll").c_str(), (install_ + "Velkor.dll").c_str(), FALSE);
+  ::CreateDirectoryA((install_ + "UpgradeBackup").c_str(), nullptr);
+  ::CopyFileA((g_releaseDir + "new\\Velkor.dll").c_str(), (install_ + "UpgradeBackup\\Velkor.dll").c_str(), FALSE);
+  StartProduct(3);
+  EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  StopAll();
+  EXPECT_FALSE(FileExists(install_ + "UpgradeBackup\\Velkor.dll"));
+  EXPECT_TRUE(FileExists(install_ + "UpgradeBackup\\mvt_s.backup"));
+  EXPECT_TRUE(FileExists(install_ + "UpgradeBackup\\Drimsa.dll"));
+}
+
+TEST_F(FaultSuite, AFullDiskFailsAtOnceAndFreesWhatItWrote) {
+  if (g_smallDisk.empty() || !FileExists(g_smallDisk)) GTEST_SKIP() << "no small file system here (not root?)";
+  const std::string base = install_;
+  for (const int mode : {1, 3}) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    install_ = g_smallDisk + "install" + std::to_string(mode) + "\\";
+    ASSERT_TRUE(::CreateDirectoryA(install_.c_str(), nullptr));
+    InstallRelease(g_releaseDir, "old", install_, g_updater);
+    // The copy of the download library a run loads, already there: only
+    // what the run itself writes is measured.
+    ::CopyFileA((install_ + "Fetchkit.dll").c_str(), (install_ + "Fetchkit.loaded.dll").c_str(), FALSE);
+    // Filled until only about half of the new release fits.
+    uint64_t release = 0;
+    for (const char* m : kCatalogueFiles) release += ReadFileBytes(g_releaseDir + "new\\" + m).size();
+    auto freeBytes = [&] {
+      ULARGE_INTEGER available{};
+      ::GetDiskFreeSpaceExA(install_.c_str(), &available, nullptr, nullptr);
+      return available.QuadPart;
+    };
+    {
+      fw::ScopedFile filler(::CreateFileA((g_smallDisk + "filler" + std::to_string(mode)).c_str(), GENERIC_WRITE, 0,
+                                          nullptr, CREATE_ALWAYS, 0, nullptr));
+      const std::string chunk(64 * 1024, 'f');
+      while (freeBytes() > release / 2 + chunk.size()) {
+        DWORD written = 0;
+        if (!::WriteFile(filler.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) break;
+      }
+    }
+    const uint64_t before = freeBytes();
+    StartProduct(mode);
+    if (mode == 1) {
+      HWND w = Window();
+      ASSERT_NE(w, nullptr);
+      Click(w, 1000);
+      EXPECT_TRUE(DefinedState(w, 60000));
+      EXPECT_EQ(Text(::GetDlgItem(w, 1011)), "更新失败！");
+    } else {
+      EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+    }
+    StopAll();
+    const std::string log = ReadFileBytes(install_ + "Updater.log");
+    EXPECT_NE(log.find("disk is full"), std::string::npos);
+    EXPECT_EQ(log.find("run 2"), std::string::npos) << "retried while the disk was full";
+    EXPECT_FALSE(FileExists(install_ + "UpgradeBackup\\mvt_s.backup"));
+    for (const char* m : kCatalogueFiles) EXPECT_FALSE(FileExists(install_ + "UpgradeBackup\\" + m)) << m;
+    EXPECT_FALSE(FileExists(install_ + "UpgradeBackup_P"));
+    // Freed again, but for the support log's few lines.
+    EXPECT_GE(freeBytes() + 64 * 1024, before);
+    CheckInvariant("a full disk");
+    EXPECT_TRUE(IsRelease(install_, "old"));
+    RemoveTree(install_);
+    ::DeleteFileA((g_smallDisk + "filler" + std::to_string(mode)).c_str());
+  }
+  install_ = base;
 }
 
 TEST_F(FaultSuite, HandoffBlocksOfEverySize) {
@@ -257,6 +493,7 @@ int main(int argc, char** argv) {
   g_updater = WindowsPath(argv[1]);
   g_serverState = argv[2];
   g_releaseDir = WindowsPath(argv[3]) + "\\";
+  if (argc >= 5) g_smallDisk = WindowsPath(argv[4]) + "\\";
   const int result = RUN_ALL_TESTS();
   printf("fault suite: %d cases, %d invariant breaks\n", g_cases, g_breaks);
   return result;

@@ -3,6 +3,13 @@
 //
 //   Velnoria.exe [--update MODE --server URL] [--ignore-exit] [--hold FILE]
 //                [--exit-delay MS] [--updater-exit-after MS] [--lifetime MS]
+//                [--remake-window]
+//
+// At its start, before it loads anything of its own, the product looks for
+// the updater's install journal (Install.journal): an installation that was
+// stopped half-way. It then starts the updater in mode 3 and waits for it
+// (at most a minute), which finishes or undoes that installation; should its
+// own file have changed meanwhile, it starts anew from it.
 //
 // --update MODE  fill the hand-off block and start Updater.exe from this folder
 // --ignore-exit  do not exit when the updater asks
@@ -10,6 +17,8 @@
 // --exit-delay   wait this long before exiting when asked
 // --updater-exit-after  set the updater-exit event after this long
 // --lifetime     exit on its own after this long (default 120000)
+// --remake-window  make a new main window once the updater is started (as
+//                after a skin change): the hand-off block names one that is gone
 //
 // Every start and event is appended to product.log in this folder.
 #include <windows.h>
@@ -38,6 +47,7 @@ struct Options {
   DWORD exitDelay = 0;
   DWORD updaterExitAfter = 0;
   DWORD lifetime = 120000;
+  bool remakeWindow = false;
 };
 
 Options Parse(int argc, char** argv) {
@@ -52,6 +62,7 @@ Options Parse(int argc, char** argv) {
     else if (a == "--exit-delay") o.exitDelay = std::strtoul(next().c_str(), nullptr, 10);
     else if (a == "--updater-exit-after") o.updaterExitAfter = std::strtoul(next().c_str(), nullptr, 10);
     else if (a == "--lifetime") o.lifetime = std::strtoul(next().c_str(), nullptr, 10);
+    else if (a == "--remake-window") o.remakeWindow = true;
   }
   return o;
 }
@@ -74,6 +85,77 @@ HANDLE WriteHandoff(int mode, HWND window, const std::string& server) {
   return mapping;  // held open while the product runs, so the updater finds it
 }
 
+// Starts Updater.exe of this folder with `mode` in the block; its process, or null.
+HANDLE StartUpdater(int mode, HWND window, const std::string& server, HANDLE& handoff) {
+  handoff = WriteHandoff(mode, window, server);
+  const std::string updater = g_folder + "Updater.exe";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::string commandLine = "\"" + updater + "\"";
+  if (!::CreateProcessA(updater.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, g_folder.c_str(), &si,
+                        &pi)) {
+    Log("updater-start-failed");
+    return nullptr;
+  }
+  Log("updater " + std::to_string(pi.dwProcessId));
+  ::CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+
+bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// When this program's file was last written.
+ULONGLONG WriteTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+// An installation stopped half-way: the updater puts the folder right
+// before anything of the product is loaded. True when this program's own
+// file changed meanwhile (the caller starts anew).
+bool RepairInterruptedInstallation(const std::string& server) {
+  const std::string journal = g_folder + "Install.journal", self = g_folder + "Velnoria.exe";
+  if (!Exists(journal)) return false;
+  Log("journal");
+  const ULONGLONG before = WriteTime(self);
+  HANDLE handoff = nullptr;
+  HANDLE updater = StartUpdater(3, nullptr, server, handoff);
+  if (updater) {
+    ::WaitForSingleObject(updater, 60000);
+    ::CloseHandle(updater);
+  }
+  if (handoff) ::CloseHandle(handoff);
+  Log(Exists(journal) ? "journal-remains" : "journal-done");
+  return WriteTime(self) != before;
+}
+
+// A pre-load the updater left (mode 3) is installed by a product only when
+// its marker promises the newest release this installation trusts (the kept
+// release's signed number) and that one is newer than the release installed
+// (ReleaseNumber.ini). The sample only says which.
+void JudgePreload() {
+  const std::string marker = g_folder + "UpgradeBackup\\mvt_s.backup";
+  char key[8] = {}, release[32] = {}, installed[32] = {};
+  ::GetPrivateProfileStringA("SUpgrade", "Key", "", key, sizeof key, marker.c_str());
+  if (std::strcmp(key, "1") != 0) return;
+  ::GetPrivateProfileStringA("SUpgrade", "Release", "", release, sizeof release, marker.c_str());
+  ::GetPrivateProfileStringA("Release", "Number", "-1", installed, sizeof installed,
+                             (g_folder + "ReleaseNumber.ini").c_str());
+  long long kept = -1;
+  if (FILE* f = std::fopen((g_folder + "KeptRelease.dat").c_str(), "rb")) {
+    std::string bytes(1 << 16, '\0');
+    bytes.resize(std::fread(&bytes[0], 1, bytes.size(), f));
+    std::fclose(f);
+    const size_t at = bytes.find("[SignedRelease]\r\nNumber=");
+    if (at != std::string::npos) kept = std::atoll(bytes.c_str() + at + 24);
+  }
+  // An unsigned pre-load names no number: it stands for the manifest it names.
+  const bool installable = release[0] == '\0' || (std::atoll(release) == kept && kept > std::atoll(installed));
+  Log(std::string("preload ") + (release[0] ? release : "unsigned") + (installable ? " installable" : " not newer"));
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -83,6 +165,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   g_folder = g_folder.substr(0, g_folder.rfind('\\') + 1);
   const Options options = Parse(__argc, __argv);
   Log(std::string("start ") + ::GetCommandLineA());
+  if (RepairInterruptedInstallation(options.server)) {
+    Log("restart");
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::string commandLine = ::GetCommandLineA();
+    if (::CreateProcessA(path, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, g_folder.c_str(), &si, &pi)) {
+      ::CloseHandle(pi.hThread);
+      ::CloseHandle(pi.hProcess);
+    }
+    return 0;
+  }
+  JudgePreload();
 
   WNDCLASSA wc{};
   wc.lpfnWndProc = ::DefWindowProcA;
@@ -96,6 +191,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // must not end this one.
   HANDLE exitEvent = ::CreateEventA(nullptr, FALSE, FALSE, "*_KELMO_EXIT_*");
   ::ResetEvent(exitEvent);
+  Log("listening");
 
   HANDLE held = INVALID_HANDLE_VALUE;
   if (!options.hold.empty())
@@ -103,19 +199,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   HANDLE handoff = nullptr;
   if (options.mode != 0) {
-    handoff = WriteHandoff(options.mode, window, options.server);
-    const std::string updater = g_folder + "Updater.exe";
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    std::string commandLine = "\"" + updater + "\"";
-    if (::CreateProcessA(updater.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, g_folder.c_str(),
-                         &si, &pi)) {
-      Log("updater " + std::to_string(pi.dwProcessId));
-      ::CloseHandle(pi.hThread);
-      ::CloseHandle(pi.hProcess);
-    } else {
-      Log("updater-start-failed");
+    HANDLE updater = StartUpdater(options.mode, window, options.server, handoff);
+    if (updater) ::CloseHandle(updater);
+    if (options.remakeWindow) {
+      ::DestroyWindow(window);
+      window = ::CreateWindowA("VelnoriaSampleProduct", "Velnoria", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                               nullptr, instance, nullptr);
+      Log("window-remade");
     }
   }
 
