@@ -25,9 +25,12 @@ bool NotesAreSigned(const std::string& notes, const std::string& folder, const s
   const SmallFile manifest(serverBase + kManifestFileName, folder + kManifestLocalName,
                            {kManifestMaxBytes, kNotesTimeoutMs, kNotesDeadlineMs, false});
   if (!manifest.ok()) return false;
-  const std::optional<SignedRelease> release =
+  const std::optional<VerifiedManifest> verified =
       FetchVerifiedRelease(serverBase, folder, manifest.bytes(), keys, kNotesTimeoutMs, kNotesDeadlineMs);
-  return release && !release->notesSha256.empty() && Sha256OfBytes(notes) == release->notesSha256;
+  // Only notes of a release the run may install: not below what was trusted before.
+  return verified && !verified->release.notesSha256.empty() &&
+         Sha256OfBytes(notes) == verified->release.notesSha256 &&
+         TrustRelease(folder, keys, *verified, manifest.bytes(), "notes");
 }
 
 }  // namespace

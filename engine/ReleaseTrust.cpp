@@ -6,7 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <algorithm>
+#include <ctime>
+
 #include "engine/SmallFetch.h"
+#include "engine/SupportLog.h"
+#include "framework/Files.h"
 
 namespace {
 
@@ -112,25 +117,103 @@ std::optional<SignedRelease> VerifiedRelease(const std::string& manifest, const 
   return ParseSignedRelease(manifest);
 }
 
-std::optional<SignedRelease> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
-                                                  const std::string& manifest, const std::vector<std::string>& keys,
-                                                  int timeoutMs, int deadlineMs) {
+std::optional<VerifiedManifest> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
+                                                     const std::string& manifest, const std::vector<std::string>& keys,
+                                                     int timeoutMs, int deadlineMs) {
   const SmallFile signature(serverBase + kSignatureFileName, folder + kSignatureLocalName,
                             {static_cast<int64_t>(kSignatureSize), timeoutMs, deadlineMs, false});
   if (!signature.ok()) return std::nullopt;
-  return VerifiedRelease(manifest, signature.bytes(), keys);
+  std::optional<SignedRelease> release = VerifiedRelease(manifest, signature.bytes(), keys);
+  if (!release) return std::nullopt;
+  return VerifiedManifest{*release, signature.bytes()};
 }
 
-int64_t InstalledReleaseNumber(const std::string& folder) {
+TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::string>& keys) {
+  TrustFloor floor;
+  floor.recorded = std::max(RecordedReleaseNumber(folder, ReleaseRecord::Installed),
+                            RecordedReleaseNumber(folder, ReleaseRecord::Trusted));
+  const std::string path = folder + kKeptReleaseName;
+  if (!fw::PathExists(path)) return floor;
+  std::string bytes;
+  {
+    fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    char buffer[16384];
+    DWORD got = 0;
+    while (file && bytes.size() <= kSignatureSize + (1u << 20) &&
+           ::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+      bytes.append(buffer, got);
+  }
+  std::optional<SignedRelease> release;
+  if (bytes.size() > kSignatureSize && bytes.size() <= kSignatureSize + (1u << 20))
+    release = VerifiedRelease(bytes.substr(kSignatureSize), bytes.substr(0, kSignatureSize), keys);
+  if (release)
+    floor.kept = KeptManifest{release->number, bytes.substr(kSignatureSize)};
+  else
+    floor.damaged = true;
+  return floor;
+}
+
+bool TrustRelease(const std::string& folder, const std::vector<std::string>& keys, const VerifiedManifest& verified,
+                  const std::string& manifest, const char* purpose) {
+  const TrustFloor floor = LoadTrustFloor(folder, keys);
+  if (floor.damaged)
+    SupportLog(folder, "%s: the kept release (%s) does not verify (damaged, or signed with a key this updater no "
+               "longer trusts): the recorded number %lld is the floor", purpose, kKeptReleaseName,
+               static_cast<long long>(floor.recorded));
+  const TrustVerdict verdict = JudgeRelease(verified.release, manifest, floor.kept, floor.recorded,
+                                            static_cast<int64_t>(std::time(nullptr)));
+  const long long number = verified.release.number;
+  const long long kept = floor.kept ? floor.kept->number : floor.recorded;
+  switch (verdict) {
+    case TrustVerdict::Keep: {
+      const bool written = fw::WriteWholeFile(folder + kKeptReleaseName, verified.signature + manifest);
+      RecordReleaseNumber(folder, ReleaseRecord::Trusted, verified.release.number);
+      SupportLog(folder, "%s: signed release %lld is the newest trusted%s", purpose, number,
+                 written ? "" : " (it could not be kept)");
+      return true;
+    }
+    case TrustVerdict::Same:
+      return true;
+    case TrustVerdict::Older:
+      SupportLog(folder, "%s: signed release %lld refused: older than release %lld, trusted before", purpose, number, kept);
+      return false;
+    case TrustVerdict::SameNumberOtherBytes:
+      SupportLog(folder, "%s: signed release %lld refused: the release trusted under that number has other contents",
+                 purpose, number);
+      return false;
+    case TrustVerdict::Expired:
+      SupportLog(folder, "%s: signed release %lld refused: it expired at %lld (seconds since 1970; this clock says %lld)",
+                 purpose, number, static_cast<long long>(verified.release.expires),
+                 static_cast<long long>(std::time(nullptr)));
+      return false;
+  }
+  return false;
+}
+
+namespace {
+
+const char* RecordKey(ReleaseRecord which) { return which == ReleaseRecord::Installed ? "Number" : "Trusted"; }
+
+}  // namespace
+
+int64_t RecordedReleaseNumber(const std::string& folder, ReleaseRecord which) {
   char value[32] = {};
-  ::GetPrivateProfileStringA("Release", "Number", "", value, sizeof value, (folder + kReleaseNumberFile).c_str());
-  if (!value[0]) return -1;
-  char* end = nullptr;
-  const long long n = std::strtoll(value, &end, 10);
-  return *end == '\0' && n >= 0 ? n : -1;
+  ::GetPrivateProfileStringA("Release", RecordKey(which), "", value, sizeof value, (folder + kReleaseNumberFile).c_str());
+  // Digits only, and few enough to mean a number: anything else is no record.
+  const size_t length = std::strlen(value);
+  if (length == 0 || length > 18) return -1;
+  for (size_t i = 0; i < length; ++i)
+    if (value[i] < '0' || value[i] > '9') return -1;
+  return std::strtoll(value, nullptr, 10);
 }
 
-void RecordInstalledRelease(const std::string& folder, int64_t number) {
-  ::WritePrivateProfileStringA("Release", "Number", std::to_string(number).c_str(),
-                               (folder + kReleaseNumberFile).c_str());
+void RecordReleaseNumber(const std::string& folder, ReleaseRecord which, int64_t number) {
+  if (number < 0 || RecordedReleaseNumber(folder, which) >= number) return;
+  int64_t installed = RecordedReleaseNumber(folder, ReleaseRecord::Installed);
+  int64_t trusted = RecordedReleaseNumber(folder, ReleaseRecord::Trusted);
+  (which == ReleaseRecord::Installed ? installed : trusted) = number;
+  std::string text = "[Release]\r\n";
+  if (installed >= 0) text += "Number=" + std::to_string(installed) + "\r\n";
+  if (trusted >= 0) text += "Trusted=" + std::to_string(trusted) + "\r\n";
+  fw::WriteWholeFile(folder + kReleaseNumberFile, text);
 }

@@ -55,13 +55,46 @@ std::optional<SignedRelease> VerifiedRelease(const std::string& manifest, const 
 // Where the manifest's signature is kept while it is checked.
 constexpr char kSignatureLocalName[] = "ModelMD5.sig.tmp";
 
+struct VerifiedManifest {
+  SignedRelease release;
+  std::string signature;  // r || s, as fetched
+};
+
 // Fetches the signature of the manifest `manifest` (its bytes) from
 // `serverBase` through `folder` and checks both as VerifiedRelease does. A
 // time-out of 0 keeps the download library's; `deadlineMs` bounds the fetch.
-std::optional<SignedRelease> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
-                                                  const std::string& manifest, const std::vector<std::string>& keys,
-                                                  int timeoutMs, int deadlineMs);
+std::optional<VerifiedManifest> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
+                                                     const std::string& manifest, const std::vector<std::string>& keys,
+                                                     int timeoutMs, int deadlineMs);
 
-// The number of the last signed release installed in `folder`; -1 for none.
-int64_t InstalledReleaseNumber(const std::string& folder);
-void RecordInstalledRelease(const std::string& folder, int64_t number);
+// The newest release this installation has trusted, kept in the install
+// folder as one file, replaced whole: the 64-byte signature, then the
+// manifest's exact bytes. A release team's tool writes the first one for an
+// installer (`update-release keep`).
+constexpr char kKeptReleaseName[] = "KeptRelease.dat";
+
+// What a release is judged against: the kept manifest when it verifies with
+// `keys` (`damaged` when the file is there but does not), and the highest
+// number recorded in ReleaseNumber.ini (-1 when none or malformed).
+struct TrustFloor {
+  std::optional<KeptManifest> kept;
+  bool damaged = false;
+  int64_t recorded = -1;
+};
+TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::string>& keys);
+
+// Judges a release whose signature verified against the floor of `folder`;
+// keeps it when it is newer than anything trusted before (before any of it
+// is downloaded). True when the release may be used; the support log says
+// why not.
+bool TrustRelease(const std::string& folder, const std::vector<std::string>& keys, const VerifiedManifest& verified,
+                  const std::string& manifest, const char* purpose);
+
+// The numbers this installation keeps in ReleaseNumber.ini, [Release]:
+// "Number", the signed release installed last, and "Trusted", the newest
+// one trusted (the kept release's, recorded as well should that file be
+// damaged). Decimal digits only; -1 for none or a malformed record.
+enum class ReleaseRecord { Installed, Trusted };
+int64_t RecordedReleaseNumber(const std::string& folder, ReleaseRecord which);
+// Records `number` unless a higher one is recorded already; the file is replaced whole.
+void RecordReleaseNumber(const std::string& folder, ReleaseRecord which, int64_t number);

@@ -43,6 +43,9 @@ std::string SignedSectionText(const SignedRelease& release) {
   std::string text = "[" + std::string(kSignedSection) + "]\r\n";
   text += "Number=" + std::to_string(release.number) + "\r\n";
   text += "Notes=" + release.notesSha256 + "\r\n";
+  if (release.expires > 0) text += "Expires=" + std::to_string(release.expires) + "\r\n";
+  if (release.updater) text += std::string(kUpdaterKey) + "=" + release.updater->sha256 + " " +
+                               std::to_string(release.updater->size) + "\r\n";
   for (const ModuleEntry& row : kModuleCatalogue) {
     const auto it = release.modules.find(row.baseName);
     if (it == release.modules.end()) continue;
@@ -76,16 +79,26 @@ std::optional<SignedRelease> ParseSignedRelease(const std::string& manifestText)
   if (!ParseSize(values["number"], release.number)) return std::nullopt;
   release.notesSha256 = Lower(values["notes"]);
   if (!release.notesSha256.empty() && !IsWellFormedSha256(release.notesSha256)) return std::nullopt;
-  for (const ModuleEntry& row : kModuleCatalogue) {
-    const auto it = values.find(Lower(row.baseName));
-    if (it == values.end()) return std::nullopt;
+  if (values.count("expires") && !ParseSize(values["expires"], release.expires)) return std::nullopt;
+  auto file = [&](const std::string& key, SignedFile& out) {
+    const auto it = values.find(Lower(key));
+    if (it == values.end()) return false;
     const size_t space = it->second.find(' ');
-    if (space == std::string::npos) return std::nullopt;
-    SignedFile file;
-    file.sha256 = Lower(it->second.substr(0, space));
-    if (!IsWellFormedSha256(file.sha256) || !ParseSize(Trim(it->second.substr(space + 1)), file.size))
-      return std::nullopt;
-    release.modules[row.baseName] = file;
-  }
+    if (space == std::string::npos) return false;
+    out.sha256 = Lower(it->second.substr(0, space));
+    return IsWellFormedSha256(out.sha256) && ParseSize(Trim(it->second.substr(space + 1)), out.size);
+  };
+  for (const ModuleEntry& row : kModuleCatalogue)
+    if (!file(row.baseName, release.modules[row.baseName])) return std::nullopt;
+  if (values.count(Lower(kUpdaterKey)) && !file(kUpdaterKey, release.updater.emplace())) return std::nullopt;
   return release;
+}
+
+TrustVerdict JudgeRelease(const SignedRelease& offered, const std::string& bytes,
+                          const std::optional<KeptManifest>& kept, int64_t recordedFloor, int64_t now) {
+  if (offered.expires > 0 && now > offered.expires + kClockSkewSeconds) return TrustVerdict::Expired;
+  if (!kept) return offered.number < recordedFloor ? TrustVerdict::Older : TrustVerdict::Keep;
+  if (offered.number < kept->number) return TrustVerdict::Older;
+  if (offered.number > kept->number) return TrustVerdict::Keep;
+  return bytes == kept->bytes ? TrustVerdict::Same : TrustVerdict::SameNumberOtherBytes;
 }

@@ -114,6 +114,55 @@ TEST(SignedReleaseSection, ReadsBackWhatIsWrittenAndRefusesEverythingElse) {
       {"no size", with("Velkor=" + std::string(64, 'b') + " 1234", "Velkor=" + std::string(64, 'b'))},
       {"a key twice", good + "Velkor=" + std::string(64, 'c') + " 1\r\n"},
       {"a line that is no pair", good + "garbage\r\n"},
+      {"a number of 20 digits", with("Number=4", "Number=12345678901234567890")},
+      {"an expiry that is no time", good + "Expires=soon\r\n"},
+      {"an updater without its size", good + "Updater=" + std::string(64, 'd') + "\r\n"},
   };
   for (const auto& [name, text] : broken) EXPECT_FALSE(ParseSignedRelease(text)) << name;
+
+  // The expiry and the updater's own program come back too.
+  release.expires = 1900000000;
+  release.updater = SignedFile{std::string(64, 'e'), 99};
+  const std::optional<SignedRelease> full = ParseSignedRelease(SignedSectionText(release));
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->expires, 1900000000);
+  ASSERT_TRUE(full->updater);
+  EXPECT_EQ(full->updater->size, 99);
+}
+
+TEST(ReleaseTrust, AReleaseIsJudgedAgainstTheNewestTrustedBefore) {
+  const int64_t now = 1800000000;
+  const auto offered = [](int64_t number, int64_t expires) {
+    SignedRelease r;
+    r.number = number;
+    r.expires = expires;
+    return r;
+  };
+  const KeptManifest kept{5, "five"};
+  struct Case {
+    const char* what;
+    int64_t number, expires;
+    std::string bytes;
+    bool hasKept;
+    int64_t recorded;
+    TrustVerdict verdict;
+  } cases[] = {
+      {"nothing trusted yet: the first one that verifies", 1, 0, "one", false, -1, TrustVerdict::Keep},
+      {"newer than the kept one", 6, 0, "six", true, -1, TrustVerdict::Keep},
+      {"the kept one again", 5, 0, "five", true, -1, TrustVerdict::Same},
+      {"older than the kept one", 4, 0, "four", true, -1, TrustVerdict::Older},
+      {"the kept number, other contents", 5, 0, "FIVE", true, -1, TrustVerdict::SameNumberOtherBytes},
+      {"no kept one, older than the recorded number", 3, 0, "three", false, 4, TrustVerdict::Older},
+      {"no kept one, the recorded number", 4, 0, "four", false, 4, TrustVerdict::Keep},
+      {"the kept one rules over the record", 5, 0, "five", true, 9, TrustVerdict::Same},
+      {"expired a day and a second ago", 6, now - kClockSkewSeconds - 1, "six", true, -1, TrustVerdict::Expired},
+      {"expired within the clock skew", 6, now - kClockSkewSeconds, "six", true, -1, TrustVerdict::Keep},
+      {"expiring later", 6, now + 1000, "six", true, -1, TrustVerdict::Keep},
+      {"an expired copy of the kept one", 5, now - 2 * kClockSkewSeconds, "five", true, -1, TrustVerdict::Expired},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(JudgeRelease(offered(c.number, c.expires), c.bytes, c.hasKept ? std::optional<KeptManifest>(kept) : std::nullopt,
+                           c.recorded, now),
+              c.verdict)
+        << c.what;
 }

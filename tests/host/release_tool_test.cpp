@@ -232,3 +232,45 @@ TEST_F(ReleaseTool, SignedReleasesVerifyAndEveryTamperingIsNamed) {
   }
   EXPECT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --sign " + key.string()), 2);
 }
+
+TEST_F(ReleaseTool, TheUpdaterItselfExpiryAndTheKeptReleaseOfAnInstaller) {
+  const fs::path key = root_ / "k";
+  ASSERT_EQ(Run("keygen " + key.string()), 0);
+  std::ofstream(build_ / "Updater.exe", std::ios::binary) << "the updater, release 12";
+  const std::string publish = "publish " + build_.string() + " " + server_.string() + " --sign " + key.string() +
+                              " --release 12 --expires-days 30";
+  ASSERT_EQ(Run(publish), 0);
+  EXPECT_NE(ReadAll(root_ / "out").find("and the updater"), std::string::npos);
+  // Beside the modules, in sections today's readers ignore, signed as they are.
+  const std::string manifest = ReadAll(server_ / "ModelMD5.dll");
+  EXPECT_EQ(ParseManifest(manifest.substr(0, manifest.find("[Updater]"))).size(), 17u);
+  EXPECT_NE(manifest.find("[Updater]\r\nUpdater=" + ModuleDigest((build_ / "Updater.exe").string(), kModuleDigestKey)),
+            std::string::npos);
+  const std::optional<SignedRelease> signedPart = ParseSignedRelease(manifest);
+  ASSERT_TRUE(signedPart && signedPart->updater);
+  EXPECT_EQ(signedPart->updater->size, static_cast<int64_t>(fs::file_size(build_ / "Updater.exe")));
+  EXPECT_GT(signedPart->expires, 0);
+  EXPECT_EQ(ReadAll(server_ / "Updater.exe"), ReadAll(build_ / "Updater.exe"));
+  ASSERT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 0);
+  // verify names a changed updater, and an expired release.
+  std::ofstream(server_ / "Updater.exe", std::ios::binary | std::ios::app) << "x";
+  EXPECT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 1);
+  EXPECT_NE(ReadAll(root_ / "err").find("Updater.exe: SHA-256"), std::string::npos);
+  ASSERT_EQ(Run(publish + " --published-at 1000000000"), 0);
+  EXPECT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 1);
+  EXPECT_NE(ReadAll(root_ / "err").find("expired"), std::string::npos);
+  // keep: the kept release of an installation, its signature then its manifest.
+  const fs::path install = root_ / "install";
+  ASSERT_EQ(Run("keep " + server_.string() + " " + key.string() + ".pub " + install.string()), 0);
+  EXPECT_EQ(ReadAll(install / "KeptRelease.dat"), ReadAll(server_ / "ModelMD5.sig") + ReadAll(server_ / "ModelMD5.dll"));
+  ASSERT_EQ(Run("keygen " + (root_ / "other").string()), 0);
+  EXPECT_EQ(Run("keep " + server_.string() + " " + (root_ / "other").string() + ".pub " + install.string()), 1);
+  // Options that do not go together.
+  EXPECT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --expires-days 3"), 2);
+  EXPECT_EQ(Run(publish.substr(0, publish.find(" --expires-days")) + " --expires-days 0"), 2);
+  // Without an updater in the build, none is published (an old one goes).
+  fs::remove(build_ / "Updater.exe");
+  ASSERT_EQ(Run(publish), 0);
+  EXPECT_FALSE(fs::exists(server_ / "Updater.exe"));
+  EXPECT_EQ(ReadAll(server_ / "ModelMD5.dll").find("[Updater]"), std::string::npos);
+}

@@ -30,9 +30,9 @@ class AttackSuite : public ProductCase {
   std::string Status(HWND w) { return Text(::GetDlgItem(w, 1011)); }
   bool Failed(HWND w) { return Status(w) == "更新失败！" && ::IsWindowEnabled(::GetDlgItem(w, 1000)); }
 
-  // One release in the install folder, "old" or "new"; empty when mixed.
+  // One release in the install folder, "old", "new" or "newer"; empty when mixed.
   std::string InstalledRelease() const {
-    for (const char* release : {"old", "new"}) {
+    for (const char* release : {"old", "new", "newer"}) {
       bool all = true;
       for (const char* m : kCatalogueFiles) all = all && ReadFileBytes(install_ + m) == Module(release, m);
       if (all) return release;
@@ -386,6 +386,146 @@ TEST_F(AttackSuite, OnlyWhatTheReleaseTeamSignedIsInstalled) {
       SetUp();
     }
   }
+}
+
+namespace {
+
+std::string KeyedBinary(const char* folder) {
+  // Beside bin\keyed\Updater.exe: bin\<folder>\Updater.exe.
+  const std::string bin = g_keyedUpdater.substr(0, g_keyedUpdater.rfind('\\', g_keyedUpdater.rfind('\\') - 1) + 1);
+  return bin + folder + "\\Updater.exe";
+}
+
+}  // namespace
+
+TEST_F(AttackSuite, NeverBackToAnOlderReleaseAndNeverAFrozenOne) {
+  const std::string kept = install_ + "KeptRelease.dat", record = install_ + "ReleaseNumber.ini";
+  // Release 2 seen by a background run: it is kept before anything is pre-loaded.
+  auto preloadRelease2 = [&] {
+    UseKeyedUpdater("signed/");
+    Check("release 2 pre-loaded", "old", Background("{}"));
+    StopAll();
+    EXPECT_TRUE(MarkerSet());
+    char promised[8] = {};
+    ::GetPrivateProfileStringA("SUpgrade", "Release", "", promised, sizeof promised,
+                               (install_ + "UpgradeBackup\\mvt_s.backup").c_str());
+    EXPECT_STREQ(promised, "2") << "the marker names the release it promises";
+    EXPECT_TRUE(ReadFileBytes(kept) == ReadFileBytes(Www("signed\\ModelMD5.sig")) + ReadFileBytes(Www("signed\\ModelMD5.dll")));
+  };
+  struct Case {
+    const char* what;
+    const char* folder;
+    std::function<void()> before;  // after release 2 was seen
+    bool taken;
+    const char* logSays;
+  } cases[] = {
+      {"an older release after a newer one was seen", "signed-older/", [] {}, false, "older than release 2"},
+      {"the same number with other contents", "signed-same-number/", [] {}, false, "other contents"},
+      {"the kept release damaged: the recorded number still holds", "signed-older/",
+       [&] {
+         std::string bytes = ReadFileBytes(kept);
+         bytes[bytes.size() / 2] ^= 1;
+         WriteFileBytes(kept, bytes);
+       },
+       false, "does not verify"},
+      {"kept release and record deleted: the first that verifies is trusted", "signed-older/",
+       [&] {
+         ::DeleteFileA(kept.c_str());
+         ::DeleteFileA(record.c_str());
+       },
+       true, "signed release 1 is the newest trusted"},
+      {"a record of 20 digits and no kept release: no record, not a wall", "signed/",
+       [&] {
+         ::DeleteFileA(kept.c_str());
+         WriteFileBytes(record, "[Release]\r\nNumber=99999999999999999999\r\n");
+       },
+       true, "signed release 2 is the newest trusted"},
+      {"a negative record and no kept release", "signed/",
+       [&] {
+         ::DeleteFileA(kept.c_str());
+         WriteFileBytes(record, "[Release]\r\nNumber=-7\r\n");
+       },
+       true, "signed release 2 is the newest trusted"},
+      {"an expired release", "signed-expired/", [] {}, false, "expired"},
+  };
+  for (const Case& c : cases) {
+    for (const int mode : {3, 1}) {
+      SCOPED_TRACE(std::string(c.what) + ", mode " + std::to_string(mode));
+      preloadRelease2();
+      c.before();
+      folder_ = c.folder;
+      const std::string label = std::string(c.what) + (mode == 1 ? ", mode 1" : ", mode 3");
+      if (mode == 3) {
+        Check(label.c_str(), "old", Background("{}"));
+        EXPECT_EQ(MarkerSet(), c.taken);
+      } else {
+        EXPECT_EQ(Interactive("{}"), c.taken);
+        Check(label.c_str(), c.taken ? "new" : "old", Ended(30000));
+      }
+      EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find(c.logSays), std::string::npos);
+      TearDown();
+      SetUp();
+    }
+  }
+  // The notes of a release the run may not take are not shown.
+  preloadRelease2();
+  folder_ = "signed-older/";
+  StartProduct(1);
+  HWND w = WaitForVisibleWindow(updater_, 20000);
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(Text(::GetDlgItem(w, 1005)), "") << "old signed notes beside a newer release";
+  // The product, starting, finds the pre-load of release 2 worth installing.
+  EXPECT_NE(ReadFileBytes(install_ + "product.log").find("preload 2 installable"), std::string::npos);
+  ::PostMessageA(w, WM_CLOSE, 0, 0);
+  Check("old notes beside a newer release", "old", Ended(10000));
+}
+
+TEST_F(AttackSuite, TheUpdaterRenewsItselfAndItsKeys) {
+  const std::string both = ReadFileBytes(KeyedBinary("keyed-both")), other = ReadFileBytes(KeyedBinary("keyed-other"));
+  ASSERT_FALSE(both.empty());
+  // Signed: the new updater comes with the modules, in the same installation.
+  UseKeyedUpdater("rotate1/");
+  EXPECT_TRUE(Interactive("{}"));
+  Check("a signed release with a new updater", "new", Ended(30000));
+  EXPECT_TRUE(ReadFileBytes(install_ + "Updater.exe") == both);
+  // The key rotation: the next release, signed with the other key alone,
+  // installs through the updater that trusts both, and brings one that
+  // trusts only the other key; a release signed with the first key is then refused.
+  folder_ = "rotate2/";
+  EXPECT_TRUE(Interactive("{}"));
+  Check("signed with the second key", "newer", Ended(30000));
+  EXPECT_TRUE(ReadFileBytes(install_ + "Updater.exe") == other);
+  folder_ = "rotate3/";
+  EXPECT_FALSE(Interactive("{}"));
+  Check("signed with the removed key", "newer", Ended(30000));
+  EXPECT_TRUE(ReadFileBytes(install_ + "Updater.exe") == other);
+  TearDown();
+  SetUp();
+
+  // Pre-loaded beside the modules.
+  UseKeyedUpdater("rotate1/");
+  Check("a new updater pre-loaded", "old", Background("{}"));
+  EXPECT_TRUE(MarkerSet());
+  EXPECT_TRUE(ReadFileBytes(install_ + "UpgradeBackup\\Updater.exe") == both);
+  TearDown();
+  SetUp();
+
+  // Forged: not the signed program; nothing is installed.
+  const std::string published = ReadFileBytes(Www("rotate1\\Updater.exe"));
+  UseKeyedUpdater("rotate1/");
+  server_->Put("rotate1/Updater.exe", published.substr(0, published.size() - 1) + "x");
+  EXPECT_FALSE(Interactive("{}"));
+  Check("a forged updater", "old", Ended(30000));
+  EXPECT_TRUE(ReadFileBytes(install_ + "Updater.exe") == ReadFileBytes(g_keyedUpdater));
+  server_->Put("rotate1/Updater.exe", published);
+  TearDown();
+  SetUp();
+
+  // Unsigned: an updater without keys takes it as it takes the modules.
+  folder_ = "release-updater/";
+  EXPECT_TRUE(Interactive("{}"));
+  Check("an unsigned release with a new updater, updater without keys", "new", Ended(30000));
+  EXPECT_TRUE(ReadFileBytes(install_ + "Updater.exe") == both);
 }
 
 int main(int argc, char** argv) {

@@ -1,5 +1,6 @@
 #include "Publisher.h"
 
+#include <ctime>
 #include <fstream>
 #include <system_error>
 
@@ -7,6 +8,8 @@
 #include "engine/ModuleCatalogue.h"
 #include "engine/ModuleDigest.h"
 #include "engine/SignedRelease.h"
+
+#include <cstring>
 
 namespace fs = std::filesystem;
 
@@ -103,6 +106,21 @@ PublishResult Publish(const PublishOptions& options) {
     result.errors.push_back("cannot create server folder: " + options.serverDir.string());
     return result;
   }
+  // The updater renews itself: its program, when the build holds it, goes
+  // beside the modules, in sections the catalogue's readers ignore.
+  const fs::path updaterSource = options.buildDir / kUpdaterFileName;
+  std::string updaterDigest;
+  if (fs::is_regular_file(updaterSource, ec)) {
+    updaterDigest = ModuleDigest(updaterSource.string(), kModuleDigestKey);
+    std::string error;
+    if (updaterDigest.empty() || !CopyInto(updaterSource, options.serverDir / kUpdaterFileName, error)) {
+      result.errors.push_back(updaterDigest.empty() ? "cannot read " + updaterSource.string() : error);
+      return result;
+    }
+    result.updater = true;
+  } else {
+    fs::remove(options.serverDir / kUpdaterFileName, ec);
+  }
   std::vector<std::pair<std::string, std::string>> manifest;
   for (const Found& module : found) {
     std::string error;
@@ -121,6 +139,8 @@ PublishResult Publish(const PublishOptions& options) {
     }
   }
   std::string manifestText = ManifestText(manifest);
+  if (!updaterDigest.empty())
+    manifestText += "[" + std::string(kUpdaterSection) + "]\r\n" + kUpdaterKey + "=" + updaterDigest + "\r\n";
   if (!options.signKey.empty()) {
     if (options.releaseNumber < 0) {
       result.errors.push_back("a signed release needs --release N");
@@ -128,6 +148,16 @@ PublishResult Publish(const PublishOptions& options) {
     }
     SignedRelease signedRelease;
     signedRelease.number = options.releaseNumber;
+    if (options.expiresDays > 0)
+      signedRelease.expires = (options.now ? options.now : static_cast<int64_t>(std::time(nullptr))) +
+                              options.expiresDays * 24 * 60 * 60;
+    if (!updaterDigest.empty()) {
+      SignedFile& file = signedRelease.updater.emplace();
+      if (!signing::Sha256OfFile((options.serverDir / kUpdaterFileName).string(), file.sha256, file.size)) {
+        result.errors.push_back(std::string("cannot read ") + kUpdaterFileName);
+        return result;
+      }
+    }
     for (const Found& module : found) {
       SignedFile file;
       if (!signing::Sha256OfFile((options.serverDir / module.entry->RemoteName()).string(), file.sha256, file.size)) {
@@ -182,7 +212,7 @@ std::string ReadFileText(const fs::path& path, bool& ok) {
 
 }  // namespace
 
-std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::path& publicKey) {
+std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::path& publicKey, int64_t now) {
   std::vector<std::string> problems;
   bool ok = false;
   const std::string manifest = ReadFileText(serverDir / kManifestFileName, ok);
@@ -219,6 +249,27 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
     if (LowerCaseDigest(fingerprint) != ModuleDigest(file.string(), kModuleDigestKey))
       problems.push_back(row.RemoteName() + ": fingerprint differs from the manifest's");
   }
+  if (release->expires > 0 && (now ? now : static_cast<int64_t>(std::time(nullptr))) > release->expires)
+    problems.push_back("the release expired at " + std::to_string(release->expires) +
+                       " (seconds since 1970): publish it again with a higher number and a new expiry");
+  // The updater's own program, when the release carries one.
+  const fs::path updater = serverDir / kUpdaterFileName;
+  const bool hasUpdater = fs::is_regular_file(updater);
+  const std::string updaterKey = std::string(kUpdaterKey) + "=";
+  const size_t updaterAt = manifest.find("[" + std::string(kUpdaterSection) + "]\r\n" + updaterKey);
+  if (hasUpdater != release->updater.has_value() || hasUpdater != (updaterAt != std::string::npos)) {
+    problems.push_back(hasUpdater ? std::string(kUpdaterFileName) + " present but not listed and signed"
+                                  : std::string("a signed ") + kUpdaterFileName + " is missing");
+  } else if (hasUpdater) {
+    std::string sha;
+    int64_t size = 0;
+    signing::Sha256OfFile(updater.string(), sha, size);
+    if (size != release->updater->size || sha != release->updater->sha256)
+      problems.push_back(std::string(kUpdaterFileName) + ": SHA-256 or size differs from the signed ones");
+    const size_t digestAt = updaterAt + std::strlen(kUpdaterSection) + 4 + updaterKey.size();
+    if (manifest.compare(digestAt, 32, ModuleDigest(updater.string(), kModuleDigestKey)) != 0)
+      problems.push_back(std::string(kUpdaterFileName) + ": fingerprint differs from the manifest's");
+  }
   const fs::path notes = serverDir / kReleaseNotesFileName;
   std::string notesSha;
   int64_t notesSize = 0;
@@ -228,4 +279,22 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
   else if (hasNotes && notesSha != release->notesSha256)
     problems.push_back(std::string(kReleaseNotesFileName) + ": SHA-256 differs from the signed one");
   return problems;
+}
+
+std::vector<std::string> KeepForInstaller(const fs::path& serverDir, const fs::path& publicKey, const fs::path& installDir) {
+  bool ok = false;
+  const std::string manifest = ReadFileText(serverDir / kManifestFileName, ok);
+  if (!ok) return {"no manifest " + (serverDir / kManifestFileName).string()};
+  const std::string signature = ReadFileText(serverDir / kSignatureFileName, ok);
+  if (!ok) return {"no signature " + (serverDir / kSignatureFileName).string()};
+  std::string error;
+  if (!signing::Verify(publicKey.string(), manifest, signature, error)) return {error};
+  if (!ParseSignedRelease(manifest)) return {"the manifest has no complete [" + std::string(kSignedSection) + "] section"};
+  std::error_code ec;
+  fs::create_directories(installDir, ec);
+  const fs::path kept = installDir / "KeptRelease.dat";
+  if (!WriteFile(kept.string() + ".partial", signature + manifest)) return {"cannot write " + kept.string()};
+  fs::rename(kept.string() + ".partial", kept, ec);
+  if (ec) return {"cannot write " + kept.string()};
+  return {};
 }

@@ -18,6 +18,10 @@ struct PublishOptions {
   // number, SHA-256 and size of every file) and ModelMD5.sig its signature.
   std::filesystem::path signKey;
   int64_t releaseNumber = -1;
+  // Signed releases only: the release expires this many days after
+  // publishing (0: never); a keyed updater then refuses it as frozen.
+  int64_t expiresDays = 0;
+  int64_t now = 0;  // seconds since 1970; 0: the clock's
 };
 
 struct PublishResult {
@@ -26,6 +30,7 @@ struct PublishResult {
   std::vector<std::string> carriedOver;  // remote names taken from the earlier release
   std::vector<std::string> missing;      // local names found neither in the build nor carried over
   std::vector<std::string> errors;     // everything that stopped or spoiled the run
+  bool updater = false;                // the build's Updater.exe was published with the modules
 };
 
 PublishResult Publish(const PublishOptions& options);
@@ -38,4 +43,13 @@ std::string ManifestText(const std::vector<std::pair<std::string, std::string>>&
 // notes' SHA-256, size and fingerprint. Empty when all is well; otherwise
 // one line per problem.
 std::vector<std::string> VerifyPublished(const std::filesystem::path& serverDir,
-                                         const std::filesystem::path& publicKey);
+                                         const std::filesystem::path& publicKey, int64_t now = 0);
+
+// For an installer: writes the kept release of the published folder (its
+// signature, then its manifest; engine/ReleaseTrust.h) into `installDir`,
+// after checking the signature with `publicKey`, so that a fresh
+// installation starts with its own release as the floor. Empty when all is
+// well; otherwise what is wrong.
+std::vector<std::string> KeepForInstaller(const std::filesystem::path& serverDir,
+                                          const std::filesystem::path& publicKey,
+                                          const std::filesystem::path& installDir);

@@ -16,7 +16,7 @@ const char kUsage[] =
     "  update-release digest FILE...\n"
     "      Print the module fingerprint of each file: digest, two spaces, name.\n"
     "  update-release publish BUILD_DIR SERVER_DIR [--notes FILE] [--carry-over EARLIER_SERVER_DIR]\n"
-    "                 [--sign KEYFILE --release N]\n"
+    "                 [--sign KEYFILE --release N [--expires-days D] [--published-at SECONDS]]\n"
     "      Publish the modules of BUILD_DIR (laid out as installed, with Velnoria.exe)\n"
     "      into SERVER_DIR under their server names, with the manifest ModelMD5.dll\n"
     "      and, given --notes, the release notes UpdateContent.dll.\n"
@@ -24,12 +24,19 @@ const char kUsage[] =
     "      is an error, unless --carry-over names a folder published earlier, from\n"
     "      which it is then taken unchanged.\n"
     "      With --sign the manifest also holds the release number N and every file's\n"
-    "      SHA-256 and size, and ModelMD5.sig its ECDSA P-256 signature.\n"
+    "      SHA-256 and size, and ModelMD5.sig its ECDSA P-256 signature; with\n"
+    "      --expires-days the release expires D days from now (a keyed updater then\n"
+    "      refuses it: publish the same build again with a higher number to refresh it),\n"
+    "      counted from --published-at (seconds since 1970, UTC; default: now).\n"
+    "      An Updater.exe in BUILD_DIR is published too: updaters renew themselves.\n"
     "  update-release keygen KEYFILE [--force]\n"
     "      Make a release key: the private key to KEYFILE (PEM, owner only), the\n"
     "      public key to KEYFILE.pub (DER), which the updater's build embeds.\n"
     "  update-release verify SERVER_DIR KEYFILE.pub\n"
     "      Check a published folder as a keyed updater will; says what is wrong.\n"
+    "  update-release keep SERVER_DIR KEYFILE.pub INSTALL_DIR\n"
+    "      For an installer: write the kept release of SERVER_DIR (KeptRelease.dat)\n"
+    "      into INSTALL_DIR, so that the installation never goes below its own release.\n"
     "  update-release --help\n"
     "Exit status: 0 on success, 1 on any error, 2 on a usage error.\n";
 
@@ -72,6 +79,17 @@ int PublishCommand(const std::vector<std::string>& args) {
       char* end = nullptr;
       options.releaseNumber = std::strtoll(args[i].c_str(), &end, 10);
       if (args[i].empty() || *end || options.releaseNumber < 0) return Usage("--release needs a number of 0 or more");
+    } else if (args[i] == "--expires-days") {
+      if (++i == args.size()) return Usage("--expires-days needs a number");
+      char* end = nullptr;
+      options.expiresDays = std::strtoll(args[i].c_str(), &end, 10);
+      if (args[i].empty() || *end || options.expiresDays <= 0 || options.expiresDays > 3650)
+        return Usage("--expires-days needs a number of days from 1 to 3650");
+    } else if (args[i] == "--published-at") {
+      if (++i == args.size()) return Usage("--published-at needs a time");
+      char* end = nullptr;
+      options.now = std::strtoll(args[i].c_str(), &end, 10);
+      if (args[i].empty() || *end || options.now <= 0) return Usage("--published-at needs seconds since 1970");
     } else if (args[i] == "--notes") {
       if (++i == args.size()) return Usage("--notes needs a file");
       options.notesFile = args[i];
@@ -83,6 +101,7 @@ int PublishCommand(const std::vector<std::string>& args) {
   }
   if (positional.size() != 2) return Usage("publish needs BUILD_DIR and SERVER_DIR");
   if (options.signKey.empty() != (options.releaseNumber < 0)) return Usage("--sign and --release go together");
+  if (options.expiresDays > 0 && options.signKey.empty()) return Usage("--expires-days needs --sign");
   options.buildDir = positional[0];
   options.serverDir = positional[1];
 
@@ -92,7 +111,8 @@ int PublishCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "update-release: carried over from the earlier release: %s\n", name.c_str());
   for (const auto& error : result.errors) std::fprintf(stderr, "update-release: %s\n", error.c_str());
   if (!result.ok) return 1;
-  std::printf("published %zu modules to %s\n", result.published.size(), options.serverDir.c_str());
+  std::printf("published %zu modules%s to %s\n", result.published.size(), result.updater ? " and the updater" : "",
+              options.serverDir.c_str());
   return 0;
 }
 
@@ -127,6 +147,15 @@ int VerifyCommand(const std::vector<std::string>& args) {
   return 0;
 }
 
+int KeepCommand(const std::vector<std::string>& args) {
+  if (args.size() != 3) return Usage("keep needs SERVER_DIR, KEYFILE.pub and INSTALL_DIR");
+  const std::vector<std::string> problems = KeepForInstaller(args[0], args[1], args[2]);
+  for (const auto& p : problems) std::fprintf(stderr, "update-release: %s\n", p.c_str());
+  if (!problems.empty()) return 1;
+  std::printf("%s: the release of %s is kept\n", args[2].c_str(), args[0].c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,5 +167,6 @@ int main(int argc, char** argv) {
   if (command == "publish") return PublishCommand(args);
   if (command == "keygen") return KeygenCommand(args);
   if (command == "verify") return VerifyCommand(args);
+  if (command == "keep") return KeepCommand(args);
   return Usage(("unknown command " + command).c_str());
 }
