@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <climits>
 #include <utility>
 #include <vector>
 
@@ -73,4 +75,35 @@ bool FileMatchesTask(const std::string& path, const DownloadTask& task) {
   check.Start(size);
   if (!check.lost_ && !check.CatchUp(size)) return false;
   return check.Verdict().value_or(false);
+}
+
+bool FingerprintFile(const std::string& path, bool withSha256, std::string& digest, std::string& sha256) {
+  digest.clear();
+  sha256.clear();
+  const int64_t size = fw::FileSize(path);
+  if (size < 0 || size > INT32_MAX) return false;
+  // The step-by-step rules read the file twice; so does the rare file that needs them.
+  const bool streams = ModuleDigester::Streams(kModuleDigestKey, static_cast<int32_t>(size));
+  if (!streams) digest = ModuleDigest(path, kModuleDigestKey);
+  fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return false;
+  ModuleDigester digester(kModuleDigestKey, streams ? static_cast<int32_t>(size) : 0);
+  Sha256 hash;
+  std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(size, 1), 1 << 20)));
+  int64_t done = 0;
+  DWORD got = 0;
+  while ((streams || withSha256) && done < size &&
+         ::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0) {
+    if (streams) digester.Add(reinterpret_cast<const uint8_t*>(buffer.data()), got);
+    if (withSha256) hash.Add(buffer.data(), got);
+    done += got;
+  }
+  if ((streams || withSha256) && done != size) {
+    digest.clear();
+    return false;
+  }
+  if (streams) digest = digester.Finish();
+  if (withSha256) sha256 = hash.FinishHex();
+  return !digest.empty();
 }

@@ -20,6 +20,10 @@
 // file is read once, for both.
 bool FileMatchesTask(const std::string& path, const DownloadTask& task);
 
+// The fingerprint of a file and, when asked, its SHA-256, from one read; false
+// when the file cannot be read (both are then empty).
+bool FingerprintFile(const std::string& path, bool withSha256, std::string& digest, std::string& sha256);
+
 class ArrivalCheck final : public FkReceiver {
  public:
   // `path` is where the transfer writes.

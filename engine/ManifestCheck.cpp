@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <sstream>
 
 #include "engine/ArrivalCheck.h"
+#include "engine/DeltaPatch.h"
 #include "engine/DownloadLibrary.h"
 #include "engine/EngineMessages.h"
 #include "engine/InstallPaths.h"
@@ -57,19 +59,26 @@ VerifyGate& Gate() {
 // manifest is fetched.
 class InstalledDigests {
  public:
-  explicit InstalledDigests(const std::string& folder) {
+  // With `withSha256` (an updater that takes signed releases), each file's
+  // SHA-256 comes from the same read: it names the sources of patches.
+  InstalledDigests(const std::string& folder, bool withSha256) {
     for (int i = 0; i < kModuleCount; ++i) paths_[i] = folder + kModuleCatalogue[i].LocalName();
-    work_.Start(kModuleCount, [this](int i) { digests_[i] = ModuleDigest(paths_[i], kModuleDigestKey); });
+    work_.Start(kModuleCount, [this, withSha256](int i) { FingerprintFile(paths_[i], withSha256, digests_[i], sha256_[i]); });
   }
 
   const std::string& Get(int index) {
     work_.Wait();
     return digests_[index];
   }
+  const std::string& Sha256(int index) {
+    work_.Wait();
+    return sha256_[index];
+  }
 
  private:
   std::string paths_[kModuleCount];
   std::string digests_[kModuleCount];
+  std::string sha256_[kModuleCount];
   ParallelWork work_;  // last: its threads end before the strings go
 };
 
@@ -87,6 +96,92 @@ bool Verified(const std::string& path, const DownloadTask& task) {
   return Gate().Run([&] { return FileMatchesTask(path, task); });
 }
 
+// What a cheaper way came to.
+enum class WayOutcome { Done, Failed, DiskFull };
+
+// Fetches a patch or a deflated module whole, bounded by its listed size,
+// and checks its listed SHA-256; nothing when it is not the listed file.
+std::optional<std::string> FetchListed(const WorkerJob& job, const FetchWay& way, const std::string& path,
+                                       unsigned& code) {
+  const std::unique_ptr<CHttpDownload> download(NewDownload());
+  code = kResultNoDownloadObject;
+  if (!download) return std::nullopt;
+  // Progress counts the bytes actually fetched: the listed file's.
+  download->SetNotifyWnd(job.window, job.task.messageId, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT, FK_RESERVED,
+                         FK_REPORT_PROGRESS);
+  download->SetLimits(way.size, 0);
+  code = download->Download(way.url.c_str(), path.c_str(), FK_FETCH_WHOLE);
+  std::string bytes;
+  if (code == 0) {
+    fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    bytes.resize(static_cast<size_t>(way.size));
+    DWORD got = 0;
+    if (!file || !::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size())
+      code = FK_LOCAL_FILE_ERROR;
+  }
+  ::DeleteFileA(path.c_str());
+  ::DeleteFileA((path + FK_VALIDATOR_SUFFIX).c_str());
+  if (code != 0 || Sha256OfBytes(bytes) != way.sha256) return std::nullopt;
+  return bytes;
+}
+
+// The module's new file made the cheaper way, into the arrival path, and
+// checked there exactly as a downloaded one.
+WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
+  const char* kind = way.kind == FetchWay::Patch ? "a patch" : "the module deflated";
+  unsigned code = 0;
+  const std::optional<std::string> listed = FetchListed(job, way, job.arrival + ".way", code);
+  if (!listed) {
+    SupportLog(job.folder, "check %s: %s not fetched or not the listed one (result %u): the next way", job.task.localFileName.c_str(),
+               kind, code);
+    return code == FK_DISK_FULL ? WayOutcome::DiskFull : WayOutcome::Failed;
+  }
+  std::string old;
+  if (way.kind == FetchWay::Patch) {
+    fw::ScopedFile file(::CreateFileA((job.folder + job.task.localFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const int64_t size = fw::FileSize(job.folder + job.task.localFileName);
+    DWORD got = 0;
+    if (!file || size < 0 || size > kModuleMaxBytes) return WayOutcome::Failed;
+    old.resize(static_cast<size_t>(size));
+    if (size > 0 && (!::ReadFile(file.get(), &old[0], static_cast<DWORD>(size), &got, nullptr) || got != size))
+      return WayOutcome::Failed;
+  }
+  PatchResult result = PatchResult::WriteFailed;
+  DWORD writeError = 0;
+  {
+    fw::ScopedFile out(::CreateFileA(job.arrival.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) {
+      writeError = ::GetLastError();
+    } else {
+      const PatchSink sink = [&](const uint8_t* bytes, size_t count) {
+        DWORD written = 0;
+        const bool ok = ::WriteFile(out.get(), bytes, static_cast<DWORD>(count), &written, nullptr) && written == count;
+        if (!ok) writeError = written == count ? ::GetLastError() : ERROR_DISK_FULL;
+        return ok;
+      };
+      // Never more than the module is listed to be.
+      const int64_t bound = way.moduleSize;
+      const auto* bytes = reinterpret_cast<const uint8_t*>(listed->data());
+      result = way.kind == FetchWay::Patch
+                   ? ApplyPatch(reinterpret_cast<const uint8_t*>(old.data()), old.size(), bytes, listed->size(), bound, sink)
+                   : InflateBytes(bytes, listed->size(), bound, sink);
+    }
+  }
+  if (result != PatchResult::Ok || !Verified(job.arrival, job.task)) {
+    ::DeleteFileA(job.arrival.c_str());
+    const bool full = writeError == ERROR_DISK_FULL || writeError == ERROR_HANDLE_DISK_FULL;
+    SupportLog(job.folder, "check %s: %s of %lld bytes %s: the next way", job.task.localFileName.c_str(), kind,
+               static_cast<long long>(listed->size()),
+               result != PatchResult::Ok ? PatchResultText(result) : "gave a file that is not the release's module");
+    return full ? WayOutcome::DiskFull : WayOutcome::Failed;
+  }
+  SupportLog(job.folder, "check %s: %lld bytes, made from %s of %lld bytes and verified", job.task.localFileName.c_str(),
+             static_cast<long long>(fw::FileSize(job.arrival)), kind, static_cast<long long>(listed->size()));
+  return WayOutcome::Done;
+}
+
 // Fetches one module and checks it against the manifest's fingerprint.
 unsigned FetchModule(const WorkerJob& job) {
   // A module that an earlier run already left verified under its name in
@@ -94,6 +189,15 @@ unsigned FetchModule(const WorkerJob& job) {
   if (job.arrival != job.target && Verified(job.target, job.task)) {
     SupportLog(job.folder, "check %s: already pre-loaded and verified", job.task.localFileName.c_str());
     return FK_ALREADY_COMPLETE;
+  }
+  // The cheapest way first; any failure falls back to the next, and at
+  // last to the module itself, within the same run.
+  for (const FetchWay& way : job.task.cheaper) {
+    const WayOutcome outcome = ThroughCheaperWay(job, way);
+    if (outcome == WayOutcome::DiskFull) return FK_DISK_FULL;
+    if (outcome != WayOutcome::Done) continue;
+    if (job.arrival != job.target && !MoveInto(job.arrival, job.target, true)) return kResultNotStored;
+    return FK_OK;
   }
   CHttpDownload* download = NewDownload();
   if (!download) return kResultNoDownloadObject;
@@ -197,7 +301,7 @@ void ManifestCheck::CheckForUpdates() {
     return;
   }
   // The installed modules are fingerprinted while the manifest comes.
-  InstalledDigests installed(m_settings.moduleDirectory);
+  InstalledDigests installed(m_settings.moduleDirectory, !m_settings.releaseKeys.empty());
   {
     const SmallFile manifest(m_settings.serverBase + kManifestFileName, m_settings.moduleDirectory + kManifestLocalName,
                              {kManifestMaxBytes, 0, kManifestDeadlineMs});
@@ -221,7 +325,7 @@ void ManifestCheck::CheckForUpdates() {
     }
     for (int i = 0; i < kModuleCount; ++i) {
       const ModuleEntry& row = kModuleCatalogue[i];
-      CheckModule(row.baseName, manifest.path(), row.messageId, row.extension, &installed.Get(i));
+      CheckModule(row.baseName, manifest.path(), row.messageId, row.extension, &installed.Get(i), &installed.Sha256(i));
     }
     CheckUpdater(manifest.path());
   }  // the manifest's file goes
@@ -245,20 +349,60 @@ void ManifestCheck::StartWorkers() {
 }
 
 void ManifestCheck::CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId,
-                                const char* extension, const std::string* installedDigest) {
+                                const char* extension, const std::string* installedDigest,
+                                const std::string* installedSha256) {
   const std::string remoteName = std::string(baseName) + extension;
   const std::string localName = strcmp(baseName, kLauncherBaseName) == 0 ? kProductExecutable : remoteName;
   const std::string expected = LowerCaseDigest(ManifestValue(manifestPath, baseName));
   const std::string actual =
       installedDigest ? *installedDigest : ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
   if (actual == expected) return;
-  DownloadTask task{messageId, localName, m_settings.serverBase + remoteName, expected, {}, -1};
+  DownloadTask task{messageId, localName, m_settings.serverBase + remoteName, expected, {}, -1, {}};
   if (m_signed) {
     const SignedFile& file = m_signed->modules.at(baseName);
     task.sha256 = file.sha256;
     task.size = file.size;
   }
+  AddCheaperWays(task, manifestPath, baseName, actual, installedSha256 ? *installedSha256 : std::string());
   m_tasks.push_back(task);
+}
+
+void ManifestCheck::AddCheaperWays(DownloadTask& task, const std::string& manifestPath, const char* baseName,
+                                   const std::string& installedDigest, const std::string& installedSha256) {
+  // A patch counts only when it is made from the file installed: by its
+  // SHA-256 for a signed release, by its fingerprint otherwise.
+  for (int n = 1; n <= kMaxPatchesPerModule && !installedDigest.empty(); ++n) {
+    std::istringstream words(ProfileValue(manifestPath, kPatchesSection, std::string(baseName) + "." + std::to_string(n)));
+    std::string name, sha, sourceSha, sourceFingerprint;
+    int64_t size = -1, moduleSize = -1;
+    if (!(words >> name >> sha >> size >> sourceSha >> sourceFingerprint >> moduleSize)) continue;
+    const bool fromInstalled = m_signed ? LowerCaseDigest(sourceSha) == installedSha256 && !installedSha256.empty()
+                                        : LowerCaseDigest(sourceFingerprint) == installedDigest;
+    if (!fromInstalled || !IsWellFormedSha256(sha) || size <= 0 || !PlausibleResult(task, moduleSize) ||
+        name.find_first_of("/\\:") != std::string::npos)
+      continue;
+    task.cheaper.push_back({FetchWay::Patch, m_settings.serverBase + name, size, LowerCaseDigest(sha), moduleSize});
+  }
+  std::sort(task.cheaper.begin(), task.cheaper.end(), [](const FetchWay& a, const FetchWay& b) { return a.size < b.size; });
+  std::istringstream words(ProfileValue(manifestPath, kCompressedSection, baseName));
+  std::string sha;
+  int64_t size = -1, moduleSize = -1;
+  if (words >> sha >> size >> moduleSize && IsWellFormedSha256(sha) && size > 0 && PlausibleResult(task, moduleSize)) {
+    const std::string remote = task.url.substr(m_settings.serverBase.size());
+    task.cheaper.push_back(
+        {FetchWay::Compressed, m_settings.serverBase + remote + kCompressedSuffix, size, LowerCaseDigest(sha), moduleSize});
+  }
+}
+
+bool ManifestCheck::PlausibleResult(const DownloadTask& task, int64_t moduleSize) {
+  // A way that promises another size than the signed one is no way to this module.
+  return moduleSize >= 0 && moduleSize <= kModuleMaxBytes && (task.size < 0 || moduleSize == task.size);
+}
+
+std::string ManifestCheck::ProfileValue(const std::string& manifestPath, const char* section, const std::string& key) {
+  char value[512] = {};
+  ::GetPrivateProfileStringA(section, key.c_str(), "", value, sizeof value, manifestPath.c_str());
+  return value;
 }
 
 bool ManifestCheck::CheckSignedRelease(const std::string& manifest) {
@@ -285,7 +429,7 @@ void ManifestCheck::CheckUpdater(const std::string& manifestPath) {
     return;
   }
   if (ModuleDigest(m_settings.moduleDirectory + kUpdaterFileName, kModuleDigestKey) == expected) return;
-  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_settings.serverBase + kUpdaterFileName, expected, {}, -1};
+  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_settings.serverBase + kUpdaterFileName, expected, {}, -1, {}};
   if (m_signed) {
     task.sha256 = m_signed->updater->sha256;
     task.size = m_signed->updater->size;

@@ -25,7 +25,14 @@ class ManifestCheck {
   // Queues the module of one catalogue row when its installed file does not
   // carry the manifest's fingerprint (`installedDigest`, when already known).
   void CheckModule(const char* baseName, const std::string& manifestPath, uint32_t messageId, const char* extension,
-                   const std::string* installedDigest = nullptr);
+                   const std::string* installedDigest = nullptr, const std::string* installedSha256 = nullptr);
+
+  // The cheaper ways the manifest lists for a module: patches made from the
+  // installed file (cheapest first), then the module deflated.
+  void AddCheaperWays(DownloadTask& task, const std::string& manifestPath, const char* baseName,
+                      const std::string& installedDigest, const std::string& installedSha256);
+  static std::string ProfileValue(const std::string& manifestPath, const char* section, const std::string& key);
+  static bool PlausibleResult(const DownloadTask& task, int64_t moduleSize);
 
   // Queues the updater's own program when the release carries another one.
   void CheckUpdater(const std::string& manifestPath);
@@ -66,6 +73,8 @@ class ManifestCheck {
 constexpr int64_t kManifestMaxBytes = 1 << 20;
 constexpr int kManifestDeadlineMs = 60000;
 constexpr int64_t kModuleMaxBytes = 0x7FFFFFFF;
+// Patches listed per module ([Patches] base name.1 to .N), one per earlier release.
+constexpr int kMaxPatchesPerModule = 16;
 // How a manifest check ended (WM_MANIFEST_CHECKED's wParam): done; failed
 // (the run may be retried); the install folder cannot be written or its
 // paths would not fit; its disk is full (no retry can help either).

@@ -10,6 +10,10 @@ const char kReleaseNotesFileName[] = "UpdateContent.dll";
 const char kUpdaterFileName[] = "Updater.exe";
 const char kUpdaterSection[] = "Updater";
 const char kUpdaterKey[] = "Updater";
+const char kCompressedSection[] = "Compressed";
+const char kPatchesSection[] = "Patches";
+const char kCompressedSuffix[] = ".z";
+const char kPatchSuffix[] = ".patch";
 
 const ModuleEntry kModuleCatalogue[kModuleCount] = {
     {"Velkor", ".dll", 0x468},   {"Drimsa", ".dll", 0x466},  {"Tobrin", ".dll", 0x46B},

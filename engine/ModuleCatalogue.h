@@ -37,6 +37,16 @@ extern const char kUpdaterKey[];       // "Updater", in that section and the sig
 constexpr uint32_t kUpdaterMessageId = 0x46F;
 // The installed names of everything a release may carry: the rows, then the updater.
 std::vector<std::string> ReleaseFileNames();
+// Cheaper ways to a module, beside it on the server, listed in manifest
+// sections the catalogue's readers ignore: the module deflated
+// ("<remote name>.z", [Compressed]: base name = SHA-256 size module-size),
+// and patches from earlier releases ([Patches]: base name.N = file SHA-256
+// size source-SHA-256 source-fingerprint module-size).
+extern const char kCompressedSection[];  // "Compressed"
+extern const char kPatchesSection[];     // "Patches"
+extern const char kCompressedSuffix[];   // ".z"
+extern const char kPatchSuffix[];        // ".patch"
+
 // Progress slots: one per catalogue row, then the updater's.
 constexpr int kProgressSlots = kModuleCount + 1;
 // The slot of a progress message (a row's index, or kModuleCount for the updater), or -1.

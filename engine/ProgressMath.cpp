@@ -1,14 +1,18 @@
 #include "engine/ProgressMath.h"
 
-ProgressUpdate StepProgress(ProgressCounters& c, bool& firstReport, const uint32_t* slots, int slotCount,
-                            uint32_t size, int32_t succeeded, int32_t failed, int32_t failedUnannounced,
+ProgressUpdate StepProgress(ProgressCounters& c, bool& firstReport, uint32_t& countedSize, const uint32_t* slots,
+                            int slotCount, uint32_t size, int32_t succeeded, int32_t failed, int32_t failedUnannounced,
                             int32_t taskCount, int32_t& aliveCounter) {
   ProgressUpdate update;
   if (size == 0) return update;
   if (firstReport) {
     c.reportedModules += 1;
     c.totalBytes += size;
+    countedSize = size;
     firstReport = false;
+  } else if (size != countedSize) {
+    c.totalBytes = c.totalBytes - countedSize + size;
+    countedSize = size;
   }
   uint32_t done = 0;
   for (int i = 0; i < slotCount; ++i) done += slots[i];

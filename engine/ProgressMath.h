@@ -18,13 +18,15 @@ struct ProgressUpdate {
 };
 
 // One report with `size` (0: not yet known) for a module whose first-report
-// mark is `firstReport`; `slots` are the bytes received per module, the
-// report's own already stored. `failedUnannounced` counts the failed modules
+// mark is `firstReport` and whose size as counted so far is `countedSize`
+// (a module fetched another way after a first one failed, a patch then the
+// module itself, announces a new size: the total follows it); `slots` are
+// the bytes received per module, the report's own already stored. `failedUnannounced` counts the failed modules
 // that never announced a size: with those that did, every module of the run
 // is accounted for once, and the total is complete. `aliveCounter` is
 // process-wide.
-ProgressUpdate StepProgress(ProgressCounters& counters, bool& firstReport, const uint32_t* slots, int slotCount,
-                            uint32_t size, int32_t succeeded, int32_t failed, int32_t failedUnannounced,
+ProgressUpdate StepProgress(ProgressCounters& counters, bool& firstReport, uint32_t& countedSize, const uint32_t* slots,
+                            int slotCount, uint32_t size, int32_t succeeded, int32_t failed, int32_t failedUnannounced,
                             int32_t taskCount, int32_t& aliveCounter);
 
 // Reports come far more often than anyone can read them, and under Wine each

@@ -102,6 +102,7 @@ void UpdateEngine::ClearRun() {
   m_doneBytes = 0;
   for (int i = 0; i < kProgressSlots; ++i) {
     m_moduleBytes[i] = 0;
+    m_moduleSizes[i] = 0;
     m_firstReport[i] = true;
   }
 }
@@ -257,7 +258,7 @@ void UpdateEngine::OnModuleProgress(int slot, uint32_t total, uint32_t received)
   m_moduleBytes[slot] = received;
   ProgressCounters counters{m_reportedModules, m_totalBytes, m_doneBytes};
   const ProgressUpdate update =
-      StepProgress(counters, m_firstReport[slot], m_moduleBytes, kProgressSlots, total, m_succeeded, m_failed,
+      StepProgress(counters, m_firstReport[slot], m_moduleSizes[slot], m_moduleBytes, kProgressSlots, total, m_succeeded, m_failed,
                    m_failedUnannounced, static_cast<int32_t>(m_downloadTasks.size()), g_aliveCounter);
   m_reportedModules = counters.reportedModules;
   m_totalBytes = counters.totalBytes;

@@ -134,6 +134,7 @@ class UpdateEngine : private CWnd {
   uint32_t m_totalBytes = 0;
   uint32_t m_doneBytes = 0;
   uint32_t m_moduleBytes[kProgressSlots] = {};
+  uint32_t m_moduleSizes[kProgressSlots] = {};
   bool m_firstReport[kProgressSlots] = {};
   ProgressPacer m_progressPacer;
   KeepPartial m_keepPartial = KeepPartial::No;

@@ -6,9 +6,9 @@
 set -euo pipefail
 
 PACKAGES=(
-  cmake ninja-build g++ googletest libgtest-dev libssl-dev python3
+  cmake ninja-build g++ googletest libgtest-dev libssl-dev zlib1g-dev libdivsufsort-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine32:i386 wine64 fonts-wine fonts-wqy-zenhei
   xvfb xauth x11-utils imagemagick xdotool locales
   nginx-light curl openssl time

@@ -46,17 +46,19 @@ trap cleanup EXIT
 # The release is signed with the release key the build made
 # (build/win32/keys/release.key); the updater installed is the one built to
 # trust that key, so it checks the signature, every file's SHA-256 and size,
-# and the release number before anything is staged.
+# and the release number before anything is staged. It is published with
+# patches from the installed release (--delta-from), so the updater fetches
+# only what changed.
 keys=$PWD/build/win32/keys
 echo "demo: publishing the sample release with update-release, signed with $keys/release.key"
 scripts/make-sample-release.sh "$bin" build/tools/update-release "$demo/release" "$demo/www" "$keys"
-build/tools/update-release verify "$demo/www/signed" "$keys/release.key.pub"
+build/tools/update-release verify "$demo/www/signed-delta" "$keys/release.key.pub" --delta-from "$demo/www/base"
 cp "$demo/release/old/"* "$demo/install/"
 cp "$bin/keyed/Updater.exe" "$demo/install/"
 # The sample release is small: served at full loopback speed, its download
 # is over before anyone sees the progress.
 NGINX_RATE=${NGINX_RATE:-128k} scripts/nginx-serve.sh start "$demo/nginx" "$demo/www"
-base="http://127.0.0.1:$(cat "$demo/nginx/port")/signed/"
+base="http://127.0.0.1:$(cat "$demo/nginx/port")/signed-delta/"
 echo "demo: nginx serves $base"
 scripts/wine-env.sh start "$demo/wine"
 winpath() { echo "Z:${1//\//\\}"; }
@@ -90,6 +92,17 @@ else
   if [ "${starts:-0}" -ge 2 ]; then restarted=yes; else restarted=no; status=1; fi
 fi
 [ "$updated" = 17 ] || status=1
+# What went over the wire: each module's patch or deflated file as the
+# support log names it, else the module itself.
+fetched=0
+for m in "${modules[@]}"; do
+  line=$(grep -a "check $m: " "$demo/install/Updater.log" 2>/dev/null | grep -a -E "made from|verified" | tail -1 || true)
+  if [[ "$line" =~ made\ from\ .*\ of\ ([0-9]+)\ bytes ]]; then
+    fetched=$((fetched + BASH_REMATCH[1]))
+  elif [ -f "$target/$m" ]; then
+    fetched=$((fetched + $(stat -c %s "$target/$m")))
+  fi
+done
 # Let the restarted product go.
 scripts/wine-run.sh "$demo/wine" cmd /c exit 0 >/dev/null 2>&1 || true
 wineserver_kill() { WINEPREFIX="$demo/wine/prefix" wineserver -k 2>/dev/null || true; }
@@ -98,7 +111,7 @@ wineserver_kill
 echo
 echo "== update report (mode $mode) =="
 echo "modules updated:   $updated of 17"
-echo "bytes:             $bytes"
+echo "bytes:             $bytes of new modules; $fetched fetched ($(awk -v f="$fetched" -v b="$bytes" 'BEGIN { if (b > 0) printf "%.1f", 100 * f / b; else print 0 }') %: patches from the installed release)"
 echo "time:              $((elapsed_ms / 1000)).$(( (elapsed_ms % 1000) / 100 )) s"
 echo "product restarted: $restarted"
 echo "screenshots:       $demo/screenshots/ ($(ls "$demo/screenshots" 2>/dev/null | tr '\n' ' '))"

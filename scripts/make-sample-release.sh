@@ -32,10 +32,17 @@ for f in "$out/new/"*; do { cat "$f"; printf 'release 3\n'; } >"$out/newer/$(bas
 printf '版本 2.0 更新内容：\n- 更快的下载\n- 修复若干问题\n' | iconv -f UTF-8 -t GBK >"$out/notes.txt"  # the ANSI code page
 "$tool" publish "$out/new" "$www/release" --notes "$out/notes.txt" >/dev/null
 "$tool" publish "$out/newer" "$www/newer" --notes "$out/notes.txt" >/dev/null
+# The installed release published too, and the newer one with patches from it.
+rm -rf "$www/base" "$www/delta"
+"$tool" publish "$out/old" "$www/base" >/dev/null
+"$tool" publish "$out/new" "$www/delta" --notes "$out/notes.txt" --delta-from "$www/base" >/dev/null
 if [ -n "$keys" ]; then
   "$tool" publish "$out/new" "$www/signed" --notes "$out/notes.txt" --sign "$keys/release.key" --release 2 >/dev/null
   "$tool" verify "$www/signed" "$keys/release.key.pub" >/dev/null
   "$tool" publish "$out/new" "$www/signed-other" --notes "$out/notes.txt" --sign "$keys/other.key" --release 2 >/dev/null
+  "$tool" publish "$out/new" "$www/signed-delta" --notes "$out/notes.txt" --sign "$keys/release.key" --release 2 \
+    --delta-from "$www/base" >/dev/null
+  "$tool" verify "$www/signed-delta" "$keys/release.key.pub" --delta-from "$www/base" >/dev/null
   # The same modules over time, signed with release.key: an older number, the
   # same number with other notes (other manifest bytes), one that expired a
   # week ago.

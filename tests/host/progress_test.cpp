@@ -8,6 +8,7 @@ struct ProgressRun {
   ProgressCounters counters;
   bool marks[17];
   uint32_t slots[17] = {};
+  uint32_t sizes[17] = {};
   int32_t alive = 0;
   int tasks;
   explicit ProgressRun(int taskCount) : tasks(taskCount) {
@@ -16,7 +17,7 @@ struct ProgressRun {
   ProgressUpdate Report(int slot, uint32_t received, uint32_t size, int succeeded = 0, int failed = 0,
                         int failedUnannounced = -1) {
     slots[slot] = received;
-    return StepProgress(counters, marks[slot], slots, 17, size, succeeded, failed,
+    return StepProgress(counters, marks[slot], sizes[slot], slots, 17, size, succeeded, failed,
                         failedUnannounced < 0 ? failed : failedUnannounced, tasks, alive);
   }
 };
@@ -143,4 +144,16 @@ TEST(ProgressPacer, ShowsAtMostOncePerIntervalAndNeverLosesTheLatest) {
   pacer.Reset();
   EXPECT_FALSE(pacer.Tick(1600).has_value());
   EXPECT_EQ(pacer.Offer(full(0), 1601, timerMs), A::Show);
+}
+
+TEST(Progress, AModuleFetchedAnotherWayCountsItsNewSize) {
+  // A patch of 1 KB announced, then abandoned for the module of 8 KB.
+  ProgressRun run(2);
+  run.Report(1, 2048, 2048);
+  run.Report(0, 1024, 1024);
+  auto u = run.Report(0, 0, 8192);
+  EXPECT_EQ(u.kind, ProgressUpdate::Full);
+  EXPECT_EQ(u.totalKilobytes, 10u);
+  u = run.Report(0, 8192, 8192);
+  EXPECT_EQ(u.barPosition, 100);
 }

@@ -9,9 +9,12 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <sstream>
 
 #include "TestSupport.h"
+#include "engine/DeltaPatch.h"
 #include "engine/ModuleDigest.h"
+#include "engine/ReleaseTrust.h"
 
 using namespace testing_support;
 
@@ -526,6 +529,100 @@ TEST_F(AttackSuite, TheUpdaterRenewsItselfAndItsKeys) {
   EXPECT_TRUE(Interactive("{}"));
   Check("an unsigned release with a new updater, updater without keys", "new", Ended(30000));
   EXPECT_TRUE(ReadFileBytes(install_ + "Updater.exe") == both);
+}
+
+TEST_F(AttackSuite, CheaperWaysFallBackAndNeverLeaveABrokenModule) {
+  auto listed = [&](const char* section, const std::string& key) {
+    char value[512] = {};
+    ::GetPrivateProfileStringA(section, key.c_str(), "", value, sizeof value, Www("delta\\ModelMD5.dll").c_str());
+    return std::string(value);
+  };
+  const std::string patchLine = listed("Patches", "Velkor.1"), otherLine = listed("Patches", "Drimsa.1");
+  ASSERT_FALSE(patchLine.empty());
+  const std::string patchName = patchLine.substr(0, patchLine.find(' '));
+  const std::string patch = ReadFileBytes(Www("delta\\" + patchName));
+  const std::string manifest = ReadFileBytes(Www("delta\\ModelMD5.dll"));
+  const std::string zeros(4 << 20, '\0');
+
+  // As published, unsigned and signed: every module through its patch, in both modes.
+  for (const char* folder : {"delta/", "signed-delta/"}) {
+    for (const int mode : {1, 3}) {
+      SCOPED_TRACE(std::string(folder) + ", mode " + std::to_string(mode));
+      if (std::string(folder) == "signed-delta/") UseKeyedUpdater(folder);
+      else folder_ = folder;
+      server_->ClearLog();
+      if (mode == 1) {
+        EXPECT_TRUE(Interactive("{}"));
+        Check("through patches", "new", Ended(30000));
+      } else {
+        Check("pre-loaded through patches", "old", Background("{}"));
+        EXPECT_TRUE(MarkerSet() && BackupComplete());
+      }
+      const std::string log = ReadFileBytes(install_ + "Updater.log");
+      size_t patched = 0;
+      for (size_t at = log.find("made from a patch"); at != std::string::npos; at = log.find("made from a patch", at + 1)) ++patched;
+      EXPECT_EQ(patched, 17u);
+      EXPECT_TRUE(server_->Requests(std::string("/") + folder + "Velkor.dll").empty()) << "the whole module was fetched";
+      TearDown();
+      SetUp();
+    }
+  }
+
+  // Whatever a patch or a deflated module turns out to be, the module comes another way.
+  auto fields = [](const std::string& line, int from, int to) {  // words [from, to) of a listed line
+    std::istringstream in(line);
+    std::string word, out;
+    for (int i = 0; in >> word; ++i)
+      if (i >= from && i < to) out += (out.empty() ? "" : " ") + word;
+    return out;
+  };
+  struct Fault {
+    const char* what;
+    std::string faults;
+    std::function<void()> apply;
+  } faults[] = {
+      {"a damaged patch", "{}",
+       [&] {
+         std::string d = patch;
+         d[d.size() / 2] ^= 0x40;
+         server_->Put("delta/" + patchName, d);
+       }},
+      {"a patch for another source, listed as this module's", "{}",
+       [&] {
+         std::string m = manifest;
+         m.replace(m.find(patchLine), patchLine.size(), fields(otherLine, 0, 3) + " " + fields(patchLine, 3, 6));
+         server_->Put("delta/ModelMD5.dll", m);
+       }},
+      {"a patch longer than listed", "{}", [&] { server_->Put("delta/" + patchName, patch + "more bytes"); }},
+      {"an endless patch", "{\"/delta/" + patchName + "\": {\"endless\": true}}", [] {}},
+      {"a deflated module that inflates beyond its listed size", "{}",
+       [&] {
+         const std::string bomb = DeflateBytes(reinterpret_cast<const uint8_t*>(zeros.data()), zeros.size());
+         std::string m = manifest;
+         const std::string line = listed("Compressed", "Fetchkit");
+         ASSERT_FALSE(line.empty());
+         m.replace(m.find(line), line.size(), Sha256OfBytes(bomb) + " " + std::to_string(bomb.size()) +
+                                                 line.substr(line.rfind(' ')));
+         // The patch is out of reach, so the deflated module is the way tried first.
+         m.replace(m.find("Fetchkit.1="), 11, "Fetchkit.99=");
+         server_->Put("delta/ModelMD5.dll", m);
+         server_->Put("delta/Fetchkit.dll.z", bomb);
+       }},
+  };
+  for (const Fault& f : faults) {
+    SCOPED_TRACE(f.what);
+    folder_ = "delta/";
+    f.apply();
+    EXPECT_TRUE(Interactive(f.faults));
+    Check(f.what, "new", Ended(60000));
+    EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("the next way"), std::string::npos);
+    server_->SetFaults("{}");
+    server_->Put("delta/" + patchName, patch);
+    server_->Put("delta/ModelMD5.dll", manifest);
+    server_->Put("delta/Fetchkit.dll.z", ReadFileBytes(Www("signed-delta\\Fetchkit.dll.z")));
+    TearDown();
+    SetUp();
+  }
 }
 
 int main(int argc, char** argv) {

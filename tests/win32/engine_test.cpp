@@ -154,7 +154,7 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
       {"more than the signed size", true, "", 0, size + 5, module + "extra", false, false},
   };
   for (const Case& c : cases) {
-    DownloadTask task{1, "Velkor.dll", "http://updates.example/r/Velkor.dll", Digest(module), {}, -1};
+    DownloadTask task{1, "Velkor.dll", "http://updates.example/r/Velkor.dll", Digest(module), {}, -1, {}};
     if (c.sign) {
       task.sha256 = Sha256OfBytes(module);
       task.size = size;
@@ -174,7 +174,7 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
     EXPECT_EQ(verdict.has_value() ? *verdict : FileMatchesTask(path, task), c.matches) << c.what;
   }
   // A file that starts over (the server sent the whole file after all).
-  DownloadTask task{1, "Velkor.dll", "", Digest(module), {}, -1};
+  DownloadTask task{1, "Velkor.dll", "", Digest(module), {}, -1, {}};
   ArrivalCheck again(task, path);
   again.OnBytes(size, 0, changed.data(), 50000);
   again.OnBytes(size, 0, module.data(), static_cast<uint32_t>(module.size()));

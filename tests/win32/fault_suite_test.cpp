@@ -50,6 +50,16 @@ class FaultSuite : public ProductCase {
     }
     if (broken) ++g_breaks;
   }
+  // A whole interactive update: 升级, success, 完成, and the updater's end.
+  void UpdateToTheEnd(const std::string& productArgs = "") {
+    StartProduct(1, productArgs);
+    HWND w = Window();
+    ASSERT_NE(w, nullptr);
+    Click(w, 1000);
+    ASSERT_TRUE(WaitForSuccess(w, 60000));
+    Click(w, 1002);
+    EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  }
   // An interactive update with `faults`: upgrade, wait for a defined state,
   // finish when it succeeded.
   void InteractiveCase(const std::string& faults, const char* label, const std::string& productArgs = "") {
@@ -180,13 +190,7 @@ bool IsRelease(const std::string& install, const char* release) {
 
 TEST_F(FaultSuite, KillSweepOverEveryStepOfTheInstallation) {
   // A whole installation first, to count its steps.
-  StartProduct(1);
-  HWND w = Window();
-  ASSERT_NE(w, nullptr);
-  Click(w, 1000);
-  ASSERT_TRUE(WaitForSuccess(w, 60000));
-  Click(w, 1002);
-  ASSERT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  UpdateToTheEnd();
   StopAll();
   const std::string log = ReadFileBytes(install_ + "Updater.log");
   const size_t at = log.rfind("install: ");
@@ -204,7 +208,7 @@ TEST_F(FaultSuite, KillSweepOverEveryStepOfTheInstallation) {
     ::SetEnvironmentVariableA("VELNORIA_UPDATER_TEST_STOP_AT_INSTALL_STEP", std::to_string(n).c_str());
     StartProduct(1);
     ::SetEnvironmentVariableA("VELNORIA_UPDATER_TEST_STOP_AT_INSTALL_STEP", nullptr);
-    w = Window();
+    HWND w = Window();
     ASSERT_NE(w, nullptr);
     Click(w, 1000);
     ASSERT_TRUE(WaitForSuccess(w, 60000));
@@ -255,13 +259,7 @@ TEST_F(FaultSuite, AProductThatRemakesItsWindowAndTakesThreeSecondsToExit) {
   // waits for the product's process, installs once it has ended, and starts
   // exactly one product.
   server_->SetFaults("{}");
-  StartProduct(1, "--remake-window --exit-delay 3000");
-  HWND w = Window();
-  ASSERT_NE(w, nullptr);
-  Click(w, 1000);
-  ASSERT_TRUE(WaitForSuccess(w, 60000));
-  Click(w, 1002);
-  EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  UpdateToTheEnd("--remake-window --exit-delay 3000");
   // The relaunched product starts only after the first one has ended.
   const std::string log = ReadFileBytes(install_ + "product.log");
   const size_t exited = log.find("exit pid="), second = log.find("start", log.find("start") + 1);
@@ -355,13 +353,7 @@ TEST_F(FaultSuite, AStalePreloadNeverStandsBesideANewerInstallation) {
                              (install_ + "UpgradeBackup\\mvt_s.backup").c_str());
   EXPECT_EQ(strlen(promised), 64u) << "the marker names the manifest it promises";
   folder_ = "newer/";
-  StartProduct(1);
-  HWND w = Window();
-  ASSERT_NE(w, nullptr);
-  Click(w, 1000);
-  ASSERT_TRUE(WaitForSuccess(w, 60000));
-  Click(w, 1002);
-  EXPECT_NE(WaitForExit(updater_, 60000), STILL_ACTIVE);
+  UpdateToTheEnd();
   StopAll();
   ++g_cases;
   const bool whole = IsRelease(install_, "newer"), stale = FileExists(install_ + "UpgradeBackup");

@@ -2,9 +2,13 @@
 
 #include <ctime>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <system_error>
 
+#include "DeltaMaker.h"
 #include "Signing.h"
+#include "engine/DeltaPatch.h"
 #include "engine/ModuleCatalogue.h"
 #include "engine/ModuleDigest.h"
 #include "engine/SignedRelease.h"
@@ -44,6 +48,83 @@ bool CopyInto(const fs::path& from, const fs::path& to, std::string& error) {
 
 }  // namespace
 
+namespace {
+
+struct Found {
+  const ModuleEntry* entry;
+  fs::path source;
+  std::string digest;
+};
+
+std::string Hex16(const std::string& sha) { return sha.substr(0, 16); }
+
+std::string ReadBytes(const fs::path& path, bool& ok) {
+  std::ifstream in(path, std::ios::binary);
+  ok = static_cast<bool>(in);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>& found, std::string& manifestText,
+                        PublishResult& result, std::string& error) {
+  std::string compressed = "[" + std::string(kCompressedSection) + "]\r\n";
+  std::string patches = "[" + std::string(kPatchesSection) + "]\r\n";
+  for (const Found& module : found) {
+    bool ok = false;
+    const std::string bytes = ReadBytes(module.source, ok);
+    if (!ok) {
+      error = "cannot read " + module.source.string();
+      return false;
+    }
+    const std::string deflated = DeflateBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    const std::string zName = module.entry->RemoteName() + kCompressedSuffix;
+    std::error_code ec;
+    fs::remove(options.serverDir / zName, ec);
+    // Deflated only where that is smaller: some modules do not compress.
+    const bool smaller = !deflated.empty() && deflated.size() < bytes.size();
+    if (smaller && !WriteFile(options.serverDir / zName, deflated)) {
+      error = "cannot write " + zName;
+      return false;
+    }
+    if (smaller)
+      compressed += std::string(module.entry->baseName) + "=" + signing::Sha256Hex(deflated) + " " +
+                    std::to_string(deflated.size()) + " " + std::to_string(bytes.size()) + "\r\n";
+    result.wholeBytes += static_cast<int64_t>(bytes.size());
+    result.compressedBytes += static_cast<int64_t>(smaller ? deflated.size() : bytes.size());
+    const size_t cheapest = smaller ? deflated.size() : bytes.size();
+    const std::string targetSha = signing::Sha256Hex(bytes);
+    int n = 0;
+    for (const fs::path& earlier : options.deltaFrom) {
+      bool had = false;
+      const std::string previous = ReadBytes(earlier / module.entry->RemoteName(), had);
+      if (!had || previous == bytes) continue;
+      const std::string patch = MakePatch(previous, bytes);
+      const std::string sourceSha = signing::Sha256Hex(previous);
+      if (options.progress)
+        options.progress(module.entry->RemoteName() + ": " + std::to_string(bytes.size()) + " bytes, deflated " +
+                         std::to_string(deflated.size()) + ", patch from " + earlier.filename().string() + " " +
+                         std::to_string(patch.size()));
+      // A patch goes out only when it costs less than the module deflated.
+      if (patch.empty() || patch.size() >= cheapest) continue;
+      const std::string name = module.entry->RemoteName() + "." + Hex16(sourceSha) + "." + Hex16(targetSha) + kPatchSuffix;
+      if (!WriteFile(options.serverDir / name, patch)) {
+        error = "cannot write " + name;
+        return false;
+      }
+      patches += std::string(module.entry->baseName) + "." + std::to_string(++n) + "=" + name + " " +
+                 signing::Sha256Hex(patch) + " " + std::to_string(patch.size()) + " " + sourceSha + " " +
+                 ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(previous.data()),
+                                     static_cast<int32_t>(previous.size()), kModuleDigestKey) +
+                 " " + std::to_string(bytes.size()) + "\r\n";
+      result.patches.push_back(name);
+      result.patchBytes += static_cast<int64_t>(patch.size());
+    }
+  }
+  manifestText += compressed + patches;
+  return true;
+}
+
+}  // namespace
+
 PublishResult Publish(const PublishOptions& options) {
   PublishResult result;
   std::error_code ec;
@@ -56,11 +137,6 @@ PublishResult Publish(const PublishOptions& options) {
     return result;
   }
 
-  struct Found {
-    const ModuleEntry* entry;
-    fs::path source;
-    std::string digest;
-  };
   std::vector<Found> found;
   if (!options.carryOverDir.empty() && !fs::is_regular_file(options.carryOverDir / kManifestFileName, ec)) {
     result.errors.push_back("no published release to carry modules over from: " + options.carryOverDir.string());
@@ -141,6 +217,13 @@ PublishResult Publish(const PublishOptions& options) {
   std::string manifestText = ManifestText(manifest);
   if (!updaterDigest.empty())
     manifestText += "[" + std::string(kUpdaterSection) + "]\r\n" + kUpdaterKey + "=" + updaterDigest + "\r\n";
+  // Cheaper ways to the same modules, in sections the catalogue's readers
+  // ignore: each module deflated, and patches from earlier releases.
+  std::string error;
+  if (!PublishCheaperWays(options, found, manifestText, result, error)) {
+    result.errors.push_back(error);
+    return result;
+  }
   if (!options.signKey.empty()) {
     if (options.releaseNumber < 0) {
       result.errors.push_back("a signed release needs --release N");
@@ -212,7 +295,11 @@ std::string ReadFileText(const fs::path& path, bool& ok) {
 
 }  // namespace
 
-std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::path& publicKey, int64_t now) {
+std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std::string& manifest,
+                                           const std::vector<fs::path>& earlier);
+
+std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::path& publicKey, int64_t now,
+                                         const std::vector<fs::path>& earlier) {
   std::vector<std::string> problems;
   bool ok = false;
   const std::string manifest = ReadFileText(serverDir / kManifestFileName, ok);
@@ -278,6 +365,102 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
     problems.push_back(hasNotes ? "release notes present but not signed" : "signed release notes missing");
   else if (hasNotes && notesSha != release->notesSha256)
     problems.push_back(std::string(kReleaseNotesFileName) + ": SHA-256 differs from the signed one");
+  for (const std::string& p : VerifyCheaperWays(serverDir, manifest, earlier)) problems.push_back(p);
+  return problems;
+}
+
+namespace {
+
+// The lines of one manifest section, as key and value.
+std::vector<std::pair<std::string, std::string>> SectionLines(const std::string& manifest, const std::string& section) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::istringstream in(manifest);
+  std::string line;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '[') {
+      inside = line == "[" + section + "]";
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (inside && eq != std::string::npos) lines.emplace_back(line.substr(0, eq), line.substr(eq + 1));
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std::string& manifest,
+                                           const std::vector<fs::path>& earlier) {
+  std::vector<std::string> problems;
+  std::map<std::string, std::string> modules;  // base name -> the module's bytes
+  for (const ModuleEntry& row : kModuleCatalogue) {
+    bool ok = false;
+    modules[row.baseName] = ReadFileText(serverDir / row.RemoteName(), ok);
+  }
+  for (const auto& [key, value] : SectionLines(manifest, kCompressedSection)) {
+    std::istringstream words(value);
+    std::string sha;
+    int64_t size = -1, moduleSize = -1;
+    words >> sha >> size >> moduleSize;
+    const ModuleEntry* row = nullptr;
+    for (const ModuleEntry& r : kModuleCatalogue) row = key == r.baseName ? &r : row;
+    if (!row) {
+      problems.push_back("[" + std::string(kCompressedSection) + "] names no module: " + key);
+      continue;
+    }
+    bool ok = false;
+    const std::string z = ReadFileText(serverDir / (row->RemoteName() + kCompressedSuffix), ok);
+    std::string out;
+    const PatchResult r = InflateBytes(reinterpret_cast<const uint8_t*>(z.data()), z.size(), 0x7FFFFFFF,
+                                       [&](const uint8_t* b, size_t n) {
+                                         out.append(reinterpret_cast<const char*>(b), n);
+                                         return true;
+                                       });
+    if (!ok || static_cast<int64_t>(z.size()) != size || signing::Sha256Hex(z) != sha || r != PatchResult::Ok ||
+        out != modules[row->baseName] || static_cast<int64_t>(out.size()) != moduleSize)
+      problems.push_back(row->RemoteName() + kCompressedSuffix + ": not the module deflated as listed");
+  }
+  // The sources the patches may be made from: every module of the earlier releases.
+  std::map<std::string, std::string> sources;  // SHA-256 -> bytes
+  for (const fs::path& dir : earlier)
+    for (const ModuleEntry& row : kModuleCatalogue) {
+      bool ok = false;
+      const std::string bytes = ReadFileText(dir / row.RemoteName(), ok);
+      if (ok) sources[signing::Sha256Hex(bytes)] = bytes;
+    }
+  for (const auto& [key, value] : SectionLines(manifest, kPatchesSection)) {
+    std::istringstream words(value);
+    std::string name, sha, sourceSha, sourceFingerprint;
+    int64_t size = -1, moduleSize = -1;
+    words >> name >> sha >> size >> sourceSha >> sourceFingerprint >> moduleSize;
+    const std::string base = key.substr(0, key.find('.'));
+    bool ok = false;
+    const std::string patch = ReadFileText(serverDir / name, ok);
+    if (!ok || name.find_first_of("/\\") != std::string::npos || !modules.count(base)) {
+      problems.push_back("patch " + key + ": " + name + " missing, or for no module");
+      continue;
+    }
+    if (static_cast<int64_t>(patch.size()) != size || signing::Sha256Hex(patch) != sha) {
+      problems.push_back(name + ": SHA-256 or size differs from the listed ones");
+      continue;
+    }
+    const auto source = sources.find(sourceSha);
+    if (source == sources.end()) {
+      if (!earlier.empty()) problems.push_back(name + ": its source is in none of the earlier releases given");
+      continue;
+    }
+    std::string out;
+    const PatchResult r = ApplyPatch(reinterpret_cast<const uint8_t*>(source->second.data()), source->second.size(),
+                                     reinterpret_cast<const uint8_t*>(patch.data()), patch.size(), 0x7FFFFFFF,
+                                     [&](const uint8_t* b, size_t n) {
+                                       out.append(reinterpret_cast<const char*>(b), n);
+                                       return true;
+                                     });
+    if (r != PatchResult::Ok || out != modules[base] || static_cast<int64_t>(out.size()) != moduleSize)
+      problems.push_back(name + ": applied to its source, it does not give the module (" + PatchResultText(r) + ")");
+  }
   return problems;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@ struct PublishOptions {
   // publishing (0: never); a keyed updater then refuses it as frozen.
   int64_t expiresDays = 0;
   int64_t now = 0;  // seconds since 1970; 0: the clock's
+  // Folders published earlier: for every module that differs from an
+  // earlier release's, a patch from that file is published too (when it is
+  // smaller than the module compressed).
+  std::vector<std::filesystem::path> deltaFrom;
+  // Progress lines for large builds (one per module made), or none.
+  std::function<void(const std::string&)> progress;
 };
 
 struct PublishResult {
@@ -31,6 +38,8 @@ struct PublishResult {
   std::vector<std::string> missing;      // local names found neither in the build nor carried over
   std::vector<std::string> errors;     // everything that stopped or spoiled the run
   bool updater = false;                // the build's Updater.exe was published with the modules
+  std::vector<std::string> patches;    // the patch files published
+  int64_t wholeBytes = 0, compressedBytes = 0, patchBytes = 0;
 };
 
 PublishResult Publish(const PublishOptions& options);
@@ -42,8 +51,12 @@ std::string ManifestText(const std::vector<std::pair<std::string, std::string>>&
 // manifest with `publicKey`, the release number, and every module's and the
 // notes' SHA-256, size and fingerprint. Empty when all is well; otherwise
 // one line per problem.
+// The deflated modules and the patches are checked too: each patch is
+// applied to its source, found by its SHA-256 among the modules of
+// `earlier` (published earlier), and must give the module byte for byte.
 std::vector<std::string> VerifyPublished(const std::filesystem::path& serverDir,
-                                         const std::filesystem::path& publicKey, int64_t now = 0);
+                                         const std::filesystem::path& publicKey, int64_t now = 0,
+                                         const std::vector<std::filesystem::path>& earlier = {});
 
 // For an installer: writes the kept release of the published folder (its
 // signature, then its manifest; engine/ReleaseTrust.h) into `installDir`,

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "Publisher.h"
+#include "DeltaMaker.h"
 #include "Signing.h"
+#include "engine/DeltaPatch.h"
 #include "engine/ModuleDigest.h"
 
 namespace {
@@ -17,6 +19,7 @@ const char kUsage[] =
     "      Print the module fingerprint of each file: digest, two spaces, name.\n"
     "  update-release publish BUILD_DIR SERVER_DIR [--notes FILE] [--carry-over EARLIER_SERVER_DIR]\n"
     "                 [--sign KEYFILE --release N [--expires-days D] [--published-at SECONDS]]\n"
+    "                 [--delta-from EARLIER_SERVER_DIR]...\n"
     "      Publish the modules of BUILD_DIR (laid out as installed, with Velnoria.exe)\n"
     "      into SERVER_DIR under their server names, with the manifest ModelMD5.dll\n"
     "      and, given --notes, the release notes UpdateContent.dll.\n"
@@ -29,14 +32,22 @@ const char kUsage[] =
     "      refuses it: publish the same build again with a higher number to refresh it),\n"
     "      counted from --published-at (seconds since 1970, UTC; default: now).\n"
     "      An Updater.exe in BUILD_DIR is published too: updaters renew themselves.\n"
+    "      Every module is also published deflated (NAME.z); with --delta-from, a\n"
+    "      module that differs from that earlier release's gets a patch from it too,\n"
+    "      when the patch is smaller than the module deflated.\n"
     "  update-release keygen KEYFILE [--force]\n"
     "      Make a release key: the private key to KEYFILE (PEM, owner only), the\n"
     "      public key to KEYFILE.pub (DER), which the updater's build embeds.\n"
-    "  update-release verify SERVER_DIR KEYFILE.pub\n"
+    "  update-release verify SERVER_DIR KEYFILE.pub [--delta-from EARLIER_SERVER_DIR]...\n"
     "      Check a published folder as a keyed updater will; says what is wrong.\n"
+    "      Patches are applied to their sources from the earlier folders given.\n"
     "  update-release keep SERVER_DIR KEYFILE.pub INSTALL_DIR\n"
     "      For an installer: write the kept release of SERVER_DIR (KeptRelease.dat)\n"
     "      into INSTALL_DIR, so that the installation never goes below its own release.\n"
+    "  update-release diff OLD NEW PATCH\n"
+    "      Make a patch that turns OLD into NEW (docs/delta-format.md).\n"
+    "  update-release patch OLD PATCH OUT\n"
+    "      Apply PATCH to OLD; OUT is then NEW byte for byte.\n"
     "  update-release --help\n"
     "Exit status: 0 on success, 1 on any error, 2 on a usage error.\n";
 
@@ -90,6 +101,9 @@ int PublishCommand(const std::vector<std::string>& args) {
       char* end = nullptr;
       options.now = std::strtoll(args[i].c_str(), &end, 10);
       if (args[i].empty() || *end || options.now <= 0) return Usage("--published-at needs seconds since 1970");
+    } else if (args[i] == "--delta-from") {
+      if (++i == args.size()) return Usage("--delta-from needs a folder");
+      options.deltaFrom.push_back(args[i]);
     } else if (args[i] == "--notes") {
       if (++i == args.size()) return Usage("--notes needs a file");
       options.notesFile = args[i];
@@ -104,6 +118,7 @@ int PublishCommand(const std::vector<std::string>& args) {
   if (options.expiresDays > 0 && options.signKey.empty()) return Usage("--expires-days needs --sign");
   options.buildDir = positional[0];
   options.serverDir = positional[1];
+  options.progress = [](const std::string& line) { std::printf("  %s\n", line.c_str()); };
 
   const PublishResult result = Publish(options);
   for (const auto& name : result.missing) std::fprintf(stderr, "update-release: missing: %s\n", name.c_str());
@@ -111,8 +126,12 @@ int PublishCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "update-release: carried over from the earlier release: %s\n", name.c_str());
   for (const auto& error : result.errors) std::fprintf(stderr, "update-release: %s\n", error.c_str());
   if (!result.ok) return 1;
-  std::printf("published %zu modules%s to %s\n", result.published.size(), result.updater ? " and the updater" : "",
-              options.serverDir.c_str());
+  std::printf("published %zu modules%s to %s: %lld bytes, %lld deflated", result.published.size(),
+              result.updater ? " and the updater" : "", options.serverDir.c_str(),
+              static_cast<long long>(result.wholeBytes), static_cast<long long>(result.compressedBytes));
+  if (!result.patches.empty())
+    std::printf(", %zu patches of %lld bytes", result.patches.size(), static_cast<long long>(result.patchBytes));
+  std::printf("\n");
   return 0;
 }
 
@@ -139,11 +158,23 @@ int KeygenCommand(const std::vector<std::string>& args) {
 }
 
 int VerifyCommand(const std::vector<std::string>& args) {
-  if (args.size() != 2) return Usage("verify needs SERVER_DIR and KEYFILE.pub");
-  const std::vector<std::string> problems = VerifyPublished(args[0], args[1]);
+  std::vector<std::string> positional;
+  std::vector<std::filesystem::path> earlier;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--delta-from") {
+      if (++i == args.size()) return Usage("--delta-from needs a folder");
+      earlier.push_back(args[i]);
+    } else if (args[i].rfind("--", 0) == 0) {
+      return Usage(("unknown option " + args[i]).c_str());
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  if (positional.size() != 2) return Usage("verify needs SERVER_DIR and KEYFILE.pub");
+  const std::vector<std::string> problems = VerifyPublished(positional[0], positional[1], 0, earlier);
   for (const auto& p : problems) std::fprintf(stderr, "update-release: %s\n", p.c_str());
   if (!problems.empty()) return 1;
-  std::printf("%s: signature, files and notes check out\n", args[0].c_str());
+  std::printf("%s: signature, files, notes and cheaper ways check out\n", positional[0].c_str());
   return 0;
 }
 
@@ -153,6 +184,65 @@ int KeepCommand(const std::vector<std::string>& args) {
   for (const auto& p : problems) std::fprintf(stderr, "update-release: %s\n", p.c_str());
   if (!problems.empty()) return 1;
   std::printf("%s: the release of %s is kept\n", args[2].c_str(), args[0].c_str());
+  return 0;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  out.clear();
+  char buffer[1 << 16];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+int DiffCommand(const std::vector<std::string>& args) {
+  if (args.size() != 3) return Usage("diff needs OLD, NEW and PATCH");
+  std::string old, fresh;
+  if (!ReadWholeFile(args[0], old) || !ReadWholeFile(args[1], fresh)) {
+    std::fprintf(stderr, "update-release: cannot read %s or %s\n", args[0].c_str(), args[1].c_str());
+    return 1;
+  }
+  const std::string patch = MakePatch(old, fresh);
+  if (patch.empty() || !WriteWholeFile(args[2], patch)) {
+    std::fprintf(stderr, "update-release: cannot make %s\n", args[2].c_str());
+    return 1;
+  }
+  std::printf("%s: %zu bytes for %zu bytes of %s\n", args[2].c_str(), patch.size(), fresh.size(), args[1].c_str());
+  return 0;
+}
+
+int PatchCommand(const std::vector<std::string>& args) {
+  if (args.size() != 3) return Usage("patch needs OLD, PATCH and OUT");
+  std::string old, patch, out;
+  if (!ReadWholeFile(args[0], old) || !ReadWholeFile(args[1], patch)) {
+    std::fprintf(stderr, "update-release: cannot read %s or %s\n", args[0].c_str(), args[1].c_str());
+    return 1;
+  }
+  const PatchResult result =
+      ApplyPatch(reinterpret_cast<const uint8_t*>(old.data()), old.size(), reinterpret_cast<const uint8_t*>(patch.data()),
+                 patch.size(), 0x7FFFFFFF, [&](const uint8_t* bytes, size_t n) {
+                   out.append(reinterpret_cast<const char*>(bytes), n);
+                   return true;
+                 });
+  if (result != PatchResult::Ok) {
+    std::fprintf(stderr, "update-release: %s: %s\n", args[1].c_str(), PatchResultText(result));
+    return 1;
+  }
+  if (!WriteWholeFile(args[2], out)) {
+    std::fprintf(stderr, "update-release: cannot write %s\n", args[2].c_str());
+    return 1;
+  }
   return 0;
 }
 
@@ -168,5 +258,7 @@ int main(int argc, char** argv) {
   if (command == "keygen") return KeygenCommand(args);
   if (command == "verify") return VerifyCommand(args);
   if (command == "keep") return KeepCommand(args);
+  if (command == "diff") return DiffCommand(args);
+  if (command == "patch") return PatchCommand(args);
   return Usage(("unknown command " + command).c_str());
 }
