@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "engine/ArrivalCheck.h"
@@ -82,12 +83,20 @@ void RestoreSetAsideModules(const std::string& installFolder) {
 }
 
 void RemoveSetAsideLeftovers(const std::string& installFolder) {
-  for (const std::string& name : ReleaseFileNames()) {
-    const std::string installed = installFolder + name;
-    if (!fw::PathExists(installed)) continue;
-    for (int n = 0; n < kSetAsideNames; ++n)
-      if (fw::PathExists(SetAsideName(installed, n))) DeletePath(SetAsideName(installed, n), installFolder);
-  }
+  // One look at the folder: the set-aside names end in ".del".
+  WIN32_FIND_DATAA found{};
+  HANDLE search = ::FindFirstFileA((installFolder + "*" + kSetAsideSuffix).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  std::vector<std::string> leftovers;
+  do leftovers.push_back(found.cFileName);
+  while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  for (const std::string& name : ReleaseFileNames())
+    for (const std::string& leftover : leftovers)
+      // "<name>.del" or "<name>.<n>.del", and the file itself is there again.
+      if (leftover.size() > name.size() && _strnicmp(leftover.c_str(), name.c_str(), name.size()) == 0 &&
+          leftover[name.size()] == '.' && fw::PathExists(installFolder + name))
+        DeletePath(installFolder + leftover, installFolder);
 }
 
 // Steps, and the test-only stop.

@@ -149,6 +149,8 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   }
   PatchResult result = PatchResult::WriteFailed;
   DWORD writeError = 0;
+  ArrivalCheck check(job.task, job.arrival);
+  int64_t made = 0;
   {
     fw::ScopedFile out(::CreateFileA(job.arrival.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -159,6 +161,9 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
         DWORD written = 0;
         const bool ok = ::WriteFile(out.get(), bytes, static_cast<DWORD>(count), &written, nullptr) && written == count;
         if (!ok) writeError = written == count ? ::GetLastError() : ERROR_DISK_FULL;
+        // Checked as the bytes are made, as a download is as they arrive.
+        if (ok) check.OnBytes(way.moduleSize, made, bytes, static_cast<uint32_t>(count));
+        made += static_cast<int64_t>(count);
         return ok;
       };
       // Never more than the module is listed to be.
@@ -169,7 +174,8 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
                    : InflateBytes(bytes, listed->size(), bound, sink);
     }
   }
-  if (result != PatchResult::Ok || !Verified(job.arrival, job.task)) {
+  const std::optional<bool> verdict = result == PatchResult::Ok ? check.Verdict() : std::optional<bool>(false);
+  if (result != PatchResult::Ok || !(verdict ? *verdict : Verified(job.arrival, job.task))) {
     ::DeleteFileA(job.arrival.c_str());
     const bool full = writeError == ERROR_DISK_FULL || writeError == ERROR_HANDLE_DISK_FULL;
     SupportLog(job.folder, "check %s: %s of %lld bytes %s: the next way", job.task.localFileName.c_str(), kind,
@@ -400,9 +406,26 @@ bool ManifestCheck::PlausibleResult(const DownloadTask& task, int64_t moduleSize
 }
 
 std::string ManifestCheck::ProfileValue(const std::string& manifestPath, const char* section, const std::string& key) {
-  char value[512] = {};
-  ::GetPrivateProfileStringA(section, key.c_str(), "", value, sizeof value, manifestPath.c_str());
-  return value;
+  // A section is read once (a run asks for hundreds of its keys), then looked up without regard to case.
+  std::map<std::string, std::string>& values = m_sections[section];
+  if (values.empty()) {
+    std::vector<char> buffer(64 * 1024);
+    DWORD n = 0;
+    while ((n = ::GetPrivateProfileSectionA(section, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                            manifestPath.c_str())) == buffer.size() - 2 &&
+           buffer.size() < (4u << 20))
+      buffer.resize(buffer.size() * 2);
+    for (const char* line = buffer.data(); *line; line += std::strlen(line) + 1) {
+      const char* eq = std::strchr(line, '=');
+      if (!eq) continue;
+      std::string name(line, eq), value(eq + 1);
+      while (!name.empty() && name.back() == ' ') name.pop_back();
+      values.emplace(LowerCaseDigest(name), value);
+    }
+    values.emplace("", "");  // read, even when empty
+  }
+  const auto it = values.find(LowerCaseDigest(key));
+  return it == values.end() ? std::string() : it->second;
 }
 
 bool ManifestCheck::CheckSignedRelease(const std::string& manifest) {

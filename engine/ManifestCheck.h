@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,7 @@ class ManifestCheck {
   // installed file (cheapest first), then the module deflated.
   void AddCheaperWays(DownloadTask& task, const std::string& manifestPath, const char* baseName,
                       const std::string& installedDigest, const std::string& installedSha256);
-  static std::string ProfileValue(const std::string& manifestPath, const char* section, const std::string& key);
+  std::string ProfileValue(const std::string& manifestPath, const char* section, const std::string& key);
   static bool PlausibleResult(const DownloadTask& task, int64_t moduleSize);
 
   // Queues the updater's own program when the release carries another one.
@@ -66,6 +67,7 @@ class ManifestCheck {
   std::vector<DownloadTask> m_tasks;
   std::optional<SignedRelease> m_signed;
   std::string m_manifestSha256;
+  std::map<std::string, std::map<std::string, std::string>> m_sections;  // of the manifest, as read once
 };
 
 // Bounds of what a server may send: the manifest is a few lines of text; a

@@ -79,8 +79,9 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
     const std::string zName = module.entry->RemoteName() + kCompressedSuffix;
     std::error_code ec;
     fs::remove(options.serverDir / zName, ec);
-    // Deflated only where that is smaller: some modules do not compress.
-    const bool smaller = !deflated.empty() && deflated.size() < bytes.size();
+    // Deflated only where that saves a tenth at least: some modules do not
+    // compress, and a small saving is not worth the client's inflating.
+    const bool smaller = !deflated.empty() && deflated.size() <= bytes.size() / 10 * 9;
     if (smaller && !WriteFile(options.serverDir / zName, deflated)) {
       error = "cannot write " + zName;
       return false;
@@ -103,8 +104,8 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
         options.progress(module.entry->RemoteName() + ": " + std::to_string(bytes.size()) + " bytes, deflated " +
                          std::to_string(deflated.size()) + ", patch from " + earlier.filename().string() + " " +
                          std::to_string(patch.size()));
-      // A patch goes out only when it costs less than the module deflated.
-      if (patch.empty() || patch.size() >= cheapest) continue;
+      // A patch goes out only when it saves a tenth of the cheapest other way.
+      if (patch.empty() || patch.size() > cheapest / 10 * 9) continue;
       const std::string name = module.entry->RemoteName() + "." + Hex16(sourceSha) + "." + Hex16(targetSha) + kPatchSuffix;
       if (!WriteFile(options.serverDir / name, patch)) {
         error = "cannot write " + name;

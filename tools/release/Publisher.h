@@ -24,8 +24,8 @@ struct PublishOptions {
   int64_t expiresDays = 0;
   int64_t now = 0;  // seconds since 1970; 0: the clock's
   // Folders published earlier: for every module that differs from an
-  // earlier release's, a patch from that file is published too (when it is
-  // smaller than the module compressed).
+  // earlier release's, a patch from that file is published too (where it
+  // saves a tenth of the module deflated).
   std::vector<std::filesystem::path> deltaFrom;
   // Progress lines for large builds (one per module made), or none.
   std::function<void(const std::string&)> progress;
