@@ -127,6 +127,12 @@ std::string PreviousPath(const std::string& folder, const std::string& name) {
   return folder + kStagingFolder + kPreviousFolder + name;
 }
 
+// A file or folder the installation no longer needs goes now, or, while
+// something holds it, at the updater's end.
+void DeleteOrPend(const std::string& path, const std::string& folder, std::vector<std::string>& pending) {
+  if (!DeletePath(path, folder) && fw::PathExists(path)) pending.push_back(path);
+}
+
 // Data reaches the disk before a file takes a module's name.
 bool Flush(const std::string& path) {
   fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -217,20 +223,17 @@ bool PutBack(const std::string& folder, const JournalModule& m, const std::strin
   std::string aside;
   if (!TakeName(kept, installed, folder, deadline, aside)) return false;
   Step();
-  if (!aside.empty() && !DeletePath(aside, folder)) pending.push_back(aside);
+  if (!aside.empty()) DeleteOrPend(aside, folder, pending);
   return true;
 }
 
 // The steps after the last swap: the old versions and the staging folder go,
 // then the journal.
 void Conclude(const std::string& folder, std::vector<std::string>& pending, bool keepStaged) {
-  if (!DeletePath(folder + kStagingFolder + kPreviousFolder, folder) &&
-      fw::PathExists(folder + kStagingFolder + kPreviousFolder))
-    pending.push_back(folder + kStagingFolder + kPreviousFolder);
+  DeleteOrPend(folder + kStagingFolder + kPreviousFolder, folder, pending);
   Step();
   if (!keepStaged) {
-    if (!DeletePath(folder + kStagingFolder, folder) && fw::PathExists(folder + kStagingFolder))
-      pending.push_back(folder + kStagingFolder);
+    DeleteOrPend(folder + kStagingFolder, folder, pending);
     Step();
   }
   RemoveJournal(folder);
@@ -297,8 +300,7 @@ bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& 
       bool back = true;
       for (size_t j = i; j-- > 0;) back = PutBack(folder, journal.modules[j], folder + journal.modules[j].name,
                                                   ::GetTickCount() + kInstallLockWaitMs, pendingDeletes) && back;
-      for (const std::string& a : asides)
-        if (!DeletePath(a, folder)) pendingDeletes.push_back(a);
+      for (const std::string& a : asides) DeleteOrPend(a, folder, pendingDeletes);
       // A module that could not be put back leaves the journal for the next start.
       if (back) Conclude(folder, pendingDeletes, true);
       return false;
@@ -312,8 +314,7 @@ bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& 
   }
   journal.allIn = true;
   WriteJournal(folder, journal);
-  for (const std::string& a : asides)
-    if (!DeletePath(a, folder)) pendingDeletes.push_back(a);
+  for (const std::string& a : asides) DeleteOrPend(a, folder, pendingDeletes);
   Conclude(folder, pendingDeletes, false);
   SupportLog(folder, "install: %d step(s)", g_steps);
   return true;
@@ -325,15 +326,7 @@ bool RecoverInterruptedInstallation(const std::string& folder) {
     ::DeleteFileA((path + ".new").c_str());  // a journal that never took its name
     return true;
   }
-  std::string text;
-  {
-    fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    char buffer[4096];
-    DWORD got = 0;
-    while (file && text.size() < 64 * 1024 && ::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-      text.append(buffer, got);
-  }
-  std::optional<InstallJournal> journal = ParseJournal(text);
+  std::optional<InstallJournal> journal = ParseJournal(fw::ReadWholeFile(path, 64 * 1024).value_or(std::string()));
   std::vector<std::string> pending;
   if (!journal) {
     // Never written in place, so never half a journal; should the disk have
@@ -373,7 +366,7 @@ bool RecoverInterruptedInstallation(const std::string& folder) {
     std::string aside;
     if (TakeName(staged, installed, folder, deadline, aside)) {
       Step();
-      if (!aside.empty() && !DeletePath(aside, folder)) pending.push_back(aside);
+      if (!aside.empty()) DeleteOrPend(aside, folder, pending);
     } else {
       done = false;
     }

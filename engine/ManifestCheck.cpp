@@ -99,53 +99,27 @@ bool Verified(const std::string& path, const DownloadTask& task) {
 // What a cheaper way came to.
 enum class WayOutcome { Done, Failed, DiskFull };
 
-// Fetches a patch or a deflated module whole, bounded by its listed size,
-// and checks its listed SHA-256; nothing when it is not the listed file.
-std::optional<std::string> FetchListed(const WorkerJob& job, const FetchWay& way, const std::string& path,
-                                       unsigned& code) {
-  const std::unique_ptr<CHttpDownload> download(NewDownload());
-  code = kResultNoDownloadObject;
-  if (!download) return std::nullopt;
-  // Progress counts the bytes actually fetched: the listed file's.
-  download->SetNotifyWnd(job.window, job.task.messageId, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT, FK_RESERVED,
-                         FK_REPORT_PROGRESS);
-  download->SetLimits(way.size, 0);
-  code = download->Download(way.url.c_str(), path.c_str(), FK_FETCH_WHOLE);
-  std::string bytes;
-  if (code == 0) {
-    fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    bytes.resize(static_cast<size_t>(way.size));
-    DWORD got = 0;
-    if (!file || !::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size())
-      code = FK_LOCAL_FILE_ERROR;
-  }
-  ::DeleteFileA(path.c_str());
-  ::DeleteFileA((path + FK_VALIDATOR_SUFFIX).c_str());
-  if (code != 0 || Sha256OfBytes(bytes) != way.sha256) return std::nullopt;
-  return bytes;
-}
-
 // The module's new file made the cheaper way, into the arrival path, and
 // checked there exactly as a downloaded one.
 WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   const char* kind = way.kind == FetchWay::Patch ? "a patch" : "the module deflated";
-  unsigned code = 0;
-  const std::optional<std::string> listed = FetchListed(job, way, job.arrival + ".way", code);
-  if (!listed) {
-    SupportLog(job.folder, "check %s: %s not fetched or not the listed one (result %u): the next way", job.task.localFileName.c_str(),
-               kind, code);
-    return code == FK_DISK_FULL ? WayOutcome::DiskFull : WayOutcome::Failed;
+  std::string listed;
+  {
+    // Fetched whole, bounded by its listed size; progress counts its bytes.
+    SmallFile fetched(way.url, job.arrival + ".way",
+                      {way.size, 0, 0, false, job.window, static_cast<UINT>(job.task.messageId)});
+    if (!fetched.ok() || Sha256OfBytes(fetched.bytes()) != way.sha256) {
+      SupportLog(job.folder, "check %s: %s not fetched or not the listed one (result %u): the next way",
+                 job.task.localFileName.c_str(), kind, fetched.code());
+      return fetched.code() == FK_DISK_FULL ? WayOutcome::DiskFull : WayOutcome::Failed;
+    }
+    listed = fetched.TakeBytes();
   }
   std::string old;
   if (way.kind == FetchWay::Patch) {
-    fw::ScopedFile file(::CreateFileA((job.folder + job.task.localFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    const int64_t size = fw::FileSize(job.folder + job.task.localFileName);
-    DWORD got = 0;
-    if (!file || size < 0 || size > kModuleMaxBytes) return WayOutcome::Failed;
-    old.resize(static_cast<size_t>(size));
-    if (size > 0 && (!::ReadFile(file.get(), &old[0], static_cast<DWORD>(size), &got, nullptr) || got != size))
-      return WayOutcome::Failed;
+    std::optional<std::string> installed = fw::ReadWholeFile(job.folder + job.task.localFileName, kModuleMaxBytes);
+    if (!installed) return WayOutcome::Failed;
+    old = std::move(*installed);
   }
   PatchResult result = PatchResult::WriteFailed;
   DWORD writeError = 0;
@@ -158,33 +132,31 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
       writeError = ::GetLastError();
     } else {
       const PatchSink sink = [&](const uint8_t* bytes, size_t count) {
-        DWORD written = 0;
-        const bool ok = ::WriteFile(out.get(), bytes, static_cast<DWORD>(count), &written, nullptr) && written == count;
-        if (!ok) writeError = written == count ? ::GetLastError() : ERROR_DISK_FULL;
+        if (!fw::WriteAll(out.get(), bytes, count, writeError)) return false;
         // Checked as the bytes are made, as a download is as they arrive.
-        if (ok) check.OnBytes(way.moduleSize, made, bytes, static_cast<uint32_t>(count));
+        check.OnBytes(way.moduleSize, made, bytes, static_cast<uint32_t>(count));
         made += static_cast<int64_t>(count);
-        return ok;
+        return true;
       };
       // Never more than the module is listed to be.
       const int64_t bound = way.moduleSize;
-      const auto* bytes = reinterpret_cast<const uint8_t*>(listed->data());
+      const auto* bytes = reinterpret_cast<const uint8_t*>(listed.data());
+      const size_t size = listed.size();
       result = way.kind == FetchWay::Patch
-                   ? ApplyPatch(reinterpret_cast<const uint8_t*>(old.data()), old.size(), bytes, listed->size(), bound, sink)
-                   : InflateBytes(bytes, listed->size(), bound, sink);
+                   ? ApplyPatch(reinterpret_cast<const uint8_t*>(old.data()), old.size(), bytes, size, bound, sink)
+                   : InflateBytes(bytes, size, bound, sink);
     }
   }
   const std::optional<bool> verdict = result == PatchResult::Ok ? check.Verdict() : std::optional<bool>(false);
   if (result != PatchResult::Ok || !(verdict ? *verdict : Verified(job.arrival, job.task))) {
     ::DeleteFileA(job.arrival.c_str());
-    const bool full = writeError == ERROR_DISK_FULL || writeError == ERROR_HANDLE_DISK_FULL;
     SupportLog(job.folder, "check %s: %s of %lld bytes %s: the next way", job.task.localFileName.c_str(), kind,
-               static_cast<long long>(listed->size()),
+               static_cast<long long>(listed.size()),
                result != PatchResult::Ok ? PatchResultText(result) : "gave a file that is not the release's module");
-    return full ? WayOutcome::DiskFull : WayOutcome::Failed;
+    return fw::IsDiskFull(writeError) ? WayOutcome::DiskFull : WayOutcome::Failed;
   }
   SupportLog(job.folder, "check %s: %lld bytes, made from %s of %lld bytes and verified", job.task.localFileName.c_str(),
-             static_cast<long long>(fw::FileSize(job.arrival)), kind, static_cast<long long>(listed->size()));
+             static_cast<long long>(fw::FileSize(job.arrival)), kind, static_cast<long long>(listed.size()));
   return WayOutcome::Done;
 }
 

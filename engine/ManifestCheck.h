@@ -70,9 +70,8 @@ class ManifestCheck {
   std::map<std::string, std::map<std::string, std::string>> m_sections;  // of the manifest, as read once
 };
 
-// Bounds of what a server may send: the manifest is a few lines of text; a
-// module cannot be longer than its fingerprint can cover (a signed 32-bit length).
-constexpr int64_t kManifestMaxBytes = 1 << 20;
+// Bounds of what a server may send: a module cannot be longer than its
+// fingerprint can cover (a signed 32-bit length).
 constexpr int kManifestDeadlineMs = 60000;
 constexpr int64_t kModuleMaxBytes = 0x7FFFFFFF;
 // Patches listed per module ([Patches] base name.1 to .N), one per earlier release.

@@ -39,7 +39,7 @@ std::string FetchReleaseNotes(const std::string& url, const std::string& folder,
                               const std::vector<std::string>& releaseKeys) {
   const SmallFile file(url, folder + kNotesLocalName, {kNotesMaxBytes, kNotesTimeoutMs, kNotesDeadlineMs});
   if (!file.ok()) {
-    if (file.code() != 0) SupportLog(folder, "notes: not fetched: result %u", file.code());
+    SupportLog(folder, "notes: not fetched: result %u", file.code());
     return {};
   }
   std::string notes;

@@ -134,17 +134,9 @@ TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::stri
                             RecordedReleaseNumber(folder, ReleaseRecord::Trusted));
   const std::string path = folder + kKeptReleaseName;
   if (!fw::PathExists(path)) return floor;
-  std::string bytes;
-  {
-    fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    char buffer[16384];
-    DWORD got = 0;
-    while (file && bytes.size() <= kSignatureSize + (1u << 20) &&
-           ::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-      bytes.append(buffer, got);
-  }
+  const std::string bytes = fw::ReadWholeFile(path, kSignatureSize + kManifestMaxBytes).value_or(std::string());
   std::optional<SignedRelease> release;
-  if (bytes.size() > kSignatureSize && bytes.size() <= kSignatureSize + (1u << 20))
+  if (bytes.size() > kSignatureSize)
     release = VerifiedRelease(bytes.substr(kSignatureSize), bytes.substr(0, kSignatureSize), keys);
   if (release)
     floor.kept = KeptManifest{release->number, bytes.substr(kSignatureSize)};

@@ -13,6 +13,8 @@ constexpr char kSignedSection[] = "SignedRelease";
 // ECDSA P-256 over SHA-256 of the manifest's bytes: r then s, 32 bytes each.
 constexpr char kSignatureFileName[] = "ModelMD5.sig";
 constexpr size_t kSignatureSize = 64;
+// The manifest is a few lines of text: no server may send more.
+constexpr int64_t kManifestMaxBytes = 1 << 20;
 // In the install folder: the number of the last signed release installed.
 constexpr char kReleaseNumberFile[] = "ReleaseNumber.ini";
 

@@ -5,6 +5,7 @@
 
 #include "fetchkit/HttpFacts.h"
 #include "fetchkit/TransferRules.h"
+#include "framework/Files.h"
 
 namespace fetchkit {
 
@@ -65,11 +66,9 @@ void BodyReader::ReadAll(LeavableCall& call) {
     if (want >= size) size = NextReadSize(size, got, ::GetTickCount() - started, kReadBufferMin, kReadBufferMax);
     bool stop = false;
     const bool wrote = call.Guarded([&] {
-      DWORD written = 0;
-      const bool ok = ::WriteFile(file_.get(), buffer.data(), got, &written, nullptr) != FALSE;
-      if (!ok || written != got) {
-        // A short write to a disk file means it has no more room.
-        result = LocalFileFailure(ok ? ERROR_DISK_FULL : ::GetLastError());
+      DWORD error = 0;
+      if (!fw::WriteAll(file_.get(), buffer.data(), got, error)) {
+        result = LocalFileFailure(error);
         stop = true;
         return;
       }

@@ -32,6 +32,12 @@ constexpr DWORD kHeaderLimitMs = 60000;
 
 std::atomic<uint32_t> g_lastTransferId{0};
 
+void SetTimeoutOptions(HINTERNET handle, DWORD connectMs, DWORD inactivityMs) {
+  ::InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connectMs, sizeof connectMs);
+  ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &inactivityMs, sizeof inactivityMs);
+  ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &inactivityMs, sizeof inactivityMs);
+}
+
 // One HTTP exchange: the connection, the request and what its headers say.
 struct Exchange {
   fw::ScopedInternet connection;
@@ -109,13 +115,9 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
   if (!url || !*url || !path || !*path) return FK_BAD_ARGUMENT;
   fw::ScopedInternet session(::InternetOpenA("Fetchkit/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!session) return FK_NO_INTERNET;
-  DWORD value = connectMs_;
-  ::InternetSetOptionA(session.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &value, sizeof value);
-  value = 1;
-  ::InternetSetOptionA(session.get(), INTERNET_OPTION_CONNECT_RETRIES, &value, sizeof value);
-  value = inactivityMs_;
-  ::InternetSetOptionA(session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &value, sizeof value);
-  ::InternetSetOptionA(session.get(), INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof value);
+  SetTimeoutOptions(session.get(), connectMs_, inactivityMs_);
+  DWORD retries = 1;
+  ::InternetSetOptionA(session.get(), INTERNET_OPTION_CONNECT_RETRIES, &retries, sizeof retries);
 
   started_ = ::GetTickCount();
   const std::string validatorPath = std::string(path) + FK_VALIDATOR_SUFFIX;
@@ -216,11 +218,7 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
       ::HttpOpenRequestA(exchange.connection.get(), "GET", object.c_str(), "HTTP/1.0", nullptr, accept, flags, 0));
   if (!exchange.request) return CodeOfWinInetError(::GetLastError());
   // Some WinINet implementations take the time-outs only from the request.
-  DWORD value = connectMs_;
-  ::InternetSetOptionA(exchange.request.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &value, sizeof value);
-  value = inactivityMs_;
-  ::InternetSetOptionA(exchange.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &value, sizeof value);
-  ::InternetSetOptionA(exchange.request.get(), INTERNET_OPTION_SEND_TIMEOUT, &value, sizeof value);
+  SetTimeoutOptions(exchange.request.get(), connectMs_, inactivityMs_);
 
   std::string headers = "Accept-Encoding: identity\r\n";
   if (rangeFrom > 0) headers += "Range: bytes=" + std::to_string(rangeFrom) + "-\r\nIf-Range: " + validator + "\r\n";

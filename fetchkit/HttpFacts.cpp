@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fetchkit/HttpDownload.h"
+#include "framework/Files.h"
 #include "framework/Scoped.h"
 
 namespace fetchkit {
@@ -94,20 +95,12 @@ int64_t ParseLength(const std::string& text) {
 
 uint32_t Clamp32(int64_t v) { return v < 0 ? 0 : v > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
-std::string ReadValidator(const std::string& path) {
-  fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return {};
-  char buffer[512];
-  DWORD got = 0;
-  if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) || got == sizeof buffer) return {};
-  return std::string(buffer, got);
-}
+std::string ReadValidator(const std::string& path) { return fw::ReadWholeFile(path, 511).value_or(std::string()); }
 
 bool WriteValidator(const std::string& path, const std::string& validator) {
   fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  return file && ::WriteFile(file.get(), validator.data(), static_cast<DWORD>(validator.size()), &written, nullptr) &&
-         written == validator.size();
+  DWORD error = 0;
+  return file && fw::WriteAll(file.get(), validator.data(), validator.size(), error);
 }
 
 bool HasHeaderToken(const std::string& value, const char* token) {
@@ -117,7 +110,7 @@ bool HasHeaderToken(const std::string& value, const char* token) {
 }
 
 unsigned LocalFileFailure(DWORD error) {
-  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? FK_DISK_FULL : FK_LOCAL_FILE_ERROR;
+  return fw::IsDiskFull(error) ? FK_DISK_FULL : FK_LOCAL_FILE_ERROR;
 }
 
 }  // namespace fetchkit

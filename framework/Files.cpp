@@ -14,14 +14,40 @@ int64_t FileSize(const std::string& path) {
   return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
 }
 
+std::optional<std::string> ReadWholeFile(const std::string& path, int64_t maxBytes) {
+  ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > maxBytes || size.QuadPart > INT32_MAX)
+    return std::nullopt;
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD got = 0;
+  if (!bytes.empty() &&
+      (!::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size()))
+    return std::nullopt;
+  return bytes;
+}
+
+bool WriteAll(void* file, const void* bytes, size_t count, unsigned long& error) {
+  DWORD written = 0;
+  if (!::WriteFile(file, bytes, static_cast<DWORD>(count), &written, nullptr)) {
+    error = ::GetLastError();
+    return false;
+  }
+  if (written == count) return true;
+  error = ERROR_DISK_FULL;
+  return false;
+}
+
+bool IsDiskFull(unsigned long error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".new";
   {
     ScopedFile file(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
-    DWORD written = 0;
-    const bool ok = file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size() && ::FlushFileBuffers(file.get());
+    DWORD error = 0;
+    const bool ok = file && WriteAll(file.get(), bytes.data(), bytes.size(), error) && ::FlushFileBuffers(file.get());
     if (!ok) {
       file.reset();
       ::DeleteFileA(temporary.c_str());

@@ -5,6 +5,8 @@
 
 #include "framework/Controls.h"
 #include "framework/Dialog.h"
+#include "framework/Files.h"
+#include "framework/Scoped.h"
 #include "framework/WinApp.h"
 
 namespace {
@@ -236,4 +238,39 @@ TEST(Dialog, WithoutAParentTheMainWindowOwnsTheDialogAndIsDisabled) {
   EXPECT_NEAR((seen.dialog.left + seen.dialog.right) / 2, (owner.left + owner.right) / 2, 2);
   EXPECT_NEAR((seen.dialog.top + seen.dialog.bottom) / 2, (owner.top + owner.bottom) / 2, 2);
   ::DestroyWindow(main.m_hWnd);
+}
+
+TEST(Files, WholeReadsAreBoundedAndFailedWritesSayWhy) {
+  char temp[MAX_PATH] = {};
+  ::GetTempPathA(MAX_PATH, temp);
+  const std::string path = std::string(temp) + "framework_files_test.bin";
+  // The bound is the largest file read; a missing file is nothing.
+  const struct {
+    size_t size;
+    int64_t bound;
+    bool read;
+  } kCases[] = {{0, 0, true}, {0, 10, true}, {10, 10, true}, {11, 10, false}, {70000, 70000, true}, {70000, 69999, false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes, bound " + std::to_string(c.bound));
+    std::string bytes(c.size, '\0');
+    for (size_t i = 0; i < c.size; ++i) bytes[i] = static_cast<char>(i * 7);
+    ASSERT_TRUE(fw::WriteWholeFile(path, bytes));
+    const std::optional<std::string> got = fw::ReadWholeFile(path, c.bound);
+    ASSERT_EQ(got.has_value(), c.read);
+    EXPECT_EQ(got.value_or(bytes), bytes);
+  }
+  ::DeleteFileA(path.c_str());
+  EXPECT_FALSE(fw::ReadWholeFile(path, 100).has_value());
+  EXPECT_FALSE(fw::WriteWholeFile(std::string(temp) + "no such folder\\file.bin", "x"));
+
+  // A write that fails for another reason than room is not a full disk.
+  fw::ScopedFile readOnly(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(readOnly);
+  DWORD error = 0;
+  EXPECT_FALSE(fw::WriteAll(readOnly.get(), "abc", 3, error));
+  EXPECT_NE(error, 0u);
+  EXPECT_FALSE(fw::IsDiskFull(error)) << error;
+  for (const DWORD full : {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}) EXPECT_TRUE(fw::IsDiskFull(full));
+  readOnly.reset();
+  ::DeleteFileA(path.c_str());
 }

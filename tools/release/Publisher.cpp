@@ -23,14 +23,21 @@ std::string ManifestText(const std::vector<std::pair<std::string, std::string>>&
   return text;
 }
 
-namespace {
+std::string ReadFileBytes(const fs::path& path, bool& ok) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ok = in.is_open() && !in.bad();
+  return bytes;
+}
 
-bool WriteFile(const fs::path& path, const std::string& bytes) {
+bool WriteFileBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   return static_cast<bool>(out);
 }
+
+namespace {
 
 // Copies through a temporary name so that a server never serves half a file.
 bool CopyInto(const fs::path& from, const fs::path& to, std::string& error) {
@@ -58,11 +65,9 @@ struct Found {
 
 std::string Hex16(const std::string& sha) { return sha.substr(0, 16); }
 
-std::string ReadBytes(const fs::path& path, bool& ok) {
-  std::ifstream in(path, std::ios::binary);
-  ok = static_cast<bool>(in);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+// A cheaper way goes out only where it saves a tenth at least: a small
+// saving is not worth the client's inflating or patching.
+bool SavesATenth(size_t way, size_t other) { return way <= other / 10 * 9; }
 
 bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>& found, std::string& manifestText,
                         PublishResult& result, std::string& error) {
@@ -70,7 +75,7 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
   std::string patches = "[" + std::string(kPatchesSection) + "]\r\n";
   for (const Found& module : found) {
     bool ok = false;
-    const std::string bytes = ReadBytes(module.source, ok);
+    const std::string bytes = ReadFileBytes(module.source, ok);
     if (!ok) {
       error = "cannot read " + module.source.string();
       return false;
@@ -79,10 +84,9 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
     const std::string zName = module.entry->RemoteName() + kCompressedSuffix;
     std::error_code ec;
     fs::remove(options.serverDir / zName, ec);
-    // Deflated only where that saves a tenth at least: some modules do not
-    // compress, and a small saving is not worth the client's inflating.
-    const bool smaller = !deflated.empty() && deflated.size() <= bytes.size() / 10 * 9;
-    if (smaller && !WriteFile(options.serverDir / zName, deflated)) {
+    // Some modules do not compress.
+    const bool smaller = !deflated.empty() && SavesATenth(deflated.size(), bytes.size());
+    if (smaller && !WriteFileBytes(options.serverDir / zName, deflated)) {
       error = "cannot write " + zName;
       return false;
     }
@@ -96,7 +100,7 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
     int n = 0;
     for (const fs::path& earlier : options.deltaFrom) {
       bool had = false;
-      const std::string previous = ReadBytes(earlier / module.entry->RemoteName(), had);
+      const std::string previous = ReadFileBytes(earlier / module.entry->RemoteName(), had);
       if (!had || previous == bytes) continue;
       const std::string patch = MakePatch(previous, bytes);
       const std::string sourceSha = signing::Sha256Hex(previous);
@@ -104,10 +108,9 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
         options.progress(module.entry->RemoteName() + ": " + std::to_string(bytes.size()) + " bytes, deflated " +
                          std::to_string(deflated.size()) + ", patch from " + earlier.filename().string() + " " +
                          std::to_string(patch.size()));
-      // A patch goes out only when it saves a tenth of the cheapest other way.
-      if (patch.empty() || patch.size() > cheapest / 10 * 9) continue;
+      if (patch.empty() || !SavesATenth(patch.size(), cheapest)) continue;
       const std::string name = module.entry->RemoteName() + "." + Hex16(sourceSha) + "." + Hex16(targetSha) + kPatchSuffix;
-      if (!WriteFile(options.serverDir / name, patch)) {
+      if (!WriteFileBytes(options.serverDir / name, patch)) {
         error = "cannot write " + name;
         return false;
       }
@@ -261,7 +264,7 @@ PublishResult Publish(const PublishOptions& options) {
       return result;
     }
     const fs::path signaturePath = options.serverDir / kSignatureFileName;
-    if (!WriteFile(signaturePath.string() + ".partial", signature)) {
+    if (!WriteFileBytes(signaturePath.string() + ".partial", signature)) {
       result.errors.push_back("cannot write " + signaturePath.string());
       return result;
     }
@@ -272,7 +275,7 @@ PublishResult Publish(const PublishOptions& options) {
   }
   // The manifest goes last: a client never sees digests of files not yet there.
   const fs::path manifestPath = options.serverDir / kManifestFileName;
-  if (!WriteFile(manifestPath.string() + ".partial", manifestText)) {
+  if (!WriteFileBytes(manifestPath.string() + ".partial", manifestText)) {
     result.errors.push_back("cannot write " + manifestPath.string());
     return result;
   }
@@ -285,17 +288,6 @@ PublishResult Publish(const PublishOptions& options) {
   return result;
 }
 
-namespace {
-
-std::string ReadFileText(const fs::path& path, bool& ok) {
-  std::ifstream in(path, std::ios::binary);
-  ok = static_cast<bool>(in);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return bytes;
-}
-
-}  // namespace
-
 std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std::string& manifest,
                                            const std::vector<fs::path>& earlier);
 
@@ -303,9 +295,9 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
                                          const std::vector<fs::path>& earlier) {
   std::vector<std::string> problems;
   bool ok = false;
-  const std::string manifest = ReadFileText(serverDir / kManifestFileName, ok);
+  const std::string manifest = ReadFileBytes(serverDir / kManifestFileName, ok);
   if (!ok) return {"no manifest " + (serverDir / kManifestFileName).string()};
-  const std::string signature = ReadFileText(serverDir / kSignatureFileName, ok);
+  const std::string signature = ReadFileBytes(serverDir / kSignatureFileName, ok);
   std::string error;
   if (!ok)
     problems.push_back("no signature " + (serverDir / kSignatureFileName).string());
@@ -398,7 +390,7 @@ std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std:
   std::map<std::string, std::string> modules;  // base name -> the module's bytes
   for (const ModuleEntry& row : kModuleCatalogue) {
     bool ok = false;
-    modules[row.baseName] = ReadFileText(serverDir / row.RemoteName(), ok);
+    modules[row.baseName] = ReadFileBytes(serverDir / row.RemoteName(), ok);
   }
   for (const auto& [key, value] : SectionLines(manifest, kCompressedSection)) {
     std::istringstream words(value);
@@ -412,7 +404,7 @@ std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std:
       continue;
     }
     bool ok = false;
-    const std::string z = ReadFileText(serverDir / (row->RemoteName() + kCompressedSuffix), ok);
+    const std::string z = ReadFileBytes(serverDir / (row->RemoteName() + kCompressedSuffix), ok);
     std::string out;
     const PatchResult r = InflateBytes(reinterpret_cast<const uint8_t*>(z.data()), z.size(), 0x7FFFFFFF,
                                        [&](const uint8_t* b, size_t n) {
@@ -428,7 +420,7 @@ std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std:
   for (const fs::path& dir : earlier)
     for (const ModuleEntry& row : kModuleCatalogue) {
       bool ok = false;
-      const std::string bytes = ReadFileText(dir / row.RemoteName(), ok);
+      const std::string bytes = ReadFileBytes(dir / row.RemoteName(), ok);
       if (ok) sources[signing::Sha256Hex(bytes)] = bytes;
     }
   for (const auto& [key, value] : SectionLines(manifest, kPatchesSection)) {
@@ -438,7 +430,7 @@ std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std:
     words >> name >> sha >> size >> sourceSha >> sourceFingerprint >> moduleSize;
     const std::string base = key.substr(0, key.find('.'));
     bool ok = false;
-    const std::string patch = ReadFileText(serverDir / name, ok);
+    const std::string patch = ReadFileBytes(serverDir / name, ok);
     if (!ok || name.find_first_of("/\\") != std::string::npos || !modules.count(base)) {
       problems.push_back("patch " + key + ": " + name + " missing, or for no module");
       continue;
@@ -467,9 +459,9 @@ std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std:
 
 std::vector<std::string> KeepForInstaller(const fs::path& serverDir, const fs::path& publicKey, const fs::path& installDir) {
   bool ok = false;
-  const std::string manifest = ReadFileText(serverDir / kManifestFileName, ok);
+  const std::string manifest = ReadFileBytes(serverDir / kManifestFileName, ok);
   if (!ok) return {"no manifest " + (serverDir / kManifestFileName).string()};
-  const std::string signature = ReadFileText(serverDir / kSignatureFileName, ok);
+  const std::string signature = ReadFileBytes(serverDir / kSignatureFileName, ok);
   if (!ok) return {"no signature " + (serverDir / kSignatureFileName).string()};
   std::string error;
   if (!signing::Verify(publicKey.string(), manifest, signature, error)) return {error};
@@ -477,7 +469,7 @@ std::vector<std::string> KeepForInstaller(const fs::path& serverDir, const fs::p
   std::error_code ec;
   fs::create_directories(installDir, ec);
   const fs::path kept = installDir / "KeptRelease.dat";
-  if (!WriteFile(kept.string() + ".partial", signature + manifest)) return {"cannot write " + kept.string()};
+  if (!WriteFileBytes(kept.string() + ".partial", signature + manifest)) return {"cannot write " + kept.string()};
   fs::rename(kept.string() + ".partial", kept, ec);
   if (ec) return {"cannot write " + kept.string()};
   return {};

@@ -44,6 +44,10 @@ struct PublishResult {
 
 PublishResult Publish(const PublishOptions& options);
 
+// A file's bytes whole, for the tool's commands; `ok` false when it could not be read.
+std::string ReadFileBytes(const std::filesystem::path& path, bool& ok);
+bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+
 // The manifest text for (key, digest) pairs, INI with CR LF line ends.
 std::string ManifestText(const std::vector<std::pair<std::string, std::string>>& entries);
 

@@ -187,34 +187,16 @@ int KeepCommand(const std::vector<std::string>& args) {
   return 0;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  out.clear();
-  char buffer[1 << 16];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && ok;
-}
-
 int DiffCommand(const std::vector<std::string>& args) {
   if (args.size() != 3) return Usage("diff needs OLD, NEW and PATCH");
-  std::string old, fresh;
-  if (!ReadWholeFile(args[0], old) || !ReadWholeFile(args[1], fresh)) {
+  bool readOld = false, readNew = false;
+  const std::string old = ReadFileBytes(args[0], readOld), fresh = ReadFileBytes(args[1], readNew);
+  if (!readOld || !readNew) {
     std::fprintf(stderr, "update-release: cannot read %s or %s\n", args[0].c_str(), args[1].c_str());
     return 1;
   }
   const std::string patch = MakePatch(old, fresh);
-  if (patch.empty() || !WriteWholeFile(args[2], patch)) {
+  if (patch.empty() || !WriteFileBytes(args[2], patch)) {
     std::fprintf(stderr, "update-release: cannot make %s\n", args[2].c_str());
     return 1;
   }
@@ -224,8 +206,10 @@ int DiffCommand(const std::vector<std::string>& args) {
 
 int PatchCommand(const std::vector<std::string>& args) {
   if (args.size() != 3) return Usage("patch needs OLD, PATCH and OUT");
-  std::string old, patch, out;
-  if (!ReadWholeFile(args[0], old) || !ReadWholeFile(args[1], patch)) {
+  bool readOld = false, readPatch = false;
+  const std::string old = ReadFileBytes(args[0], readOld), patch = ReadFileBytes(args[1], readPatch);
+  std::string out;
+  if (!readOld || !readPatch) {
     std::fprintf(stderr, "update-release: cannot read %s or %s\n", args[0].c_str(), args[1].c_str());
     return 1;
   }
@@ -239,7 +223,7 @@ int PatchCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "update-release: %s: %s\n", args[1].c_str(), PatchResultText(result));
     return 1;
   }
-  if (!WriteWholeFile(args[2], out)) {
+  if (!WriteFileBytes(args[2], out)) {
     std::fprintf(stderr, "update-release: cannot write %s\n", args[2].c_str());
     return 1;
   }
