@@ -35,5 +35,20 @@ retry() {
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-retry $SUDO apt-get -o Acquire::Retries=3 update -qq
-retry $SUDO apt-get -o Acquire::Retries=3 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A mirror caught mid-sync fails one index (often a foreign architecture's
+# security list); the others are fresh, so the install is still tried.
+retry $SUDO apt-get -o Acquire::Retries=3 update -qq \
+  || echo "bootstrap: some package lists could not be refreshed; installing from those that were" >&2
+# wine32 runs the product's own 32-bit build where the kernel runs i386
+# code. Its i386 libraries must match the amd64 ones exactly, which a
+# mirror caught mid-sync cannot always give: then the rest is installed and
+# the tests run the x86-64 build under wine64 (scripts/windows-arch.sh).
+rest=()
+for p in "${missing[@]}"; do [ "$p" = wine32:i386 ] || rest+=("$p"); done
+if [ ${#rest[@]} -lt ${#missing[@]} ]; then
+  $SUDO apt-get -o Acquire::Retries=3 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null \
+    || { echo "bootstrap: wine32 cannot be installed from this mirror now: the Windows tests run as x86-64" >&2; false; } \
+    || { [ ${#rest[@]} -eq 0 ] || retry $SUDO apt-get -o Acquire::Retries=3 install -y -qq --no-install-recommends "${rest[@]}" >/dev/null; }
+else
+  retry $SUDO apt-get -o Acquire::Retries=3 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
