@@ -1,6 +1,6 @@
 #include "app/UpdateRun.h"
 
-#include "engine/UpdateMode.h"
+#include "engine/run/UpdateMode.h"
 
 WindowRole RoleOfMode(int32_t mode) {
   switch (mode) {

@@ -3,9 +3,9 @@
 // engine's UpdateView, the window's UpdateActions).
 #pragma once
 
-#include "engine/RunAccounting.h"
-#include "engine/UpdateEngine.h"
-#include "engine/UpdateView.h"
+#include "engine/run/RunAccounting.h"
+#include "engine/run/UpdateEngine.h"
+#include "engine/run/UpdateView.h"
 #include "ui/UpdateActions.h"
 #include "ui/UpdateDialog.h"
 
@@ -19,6 +19,8 @@ class UpdateRun final : private UpdateView, private UpdateActions {
   // Runs the window modally until it ends; the state the run ended in.
   UpdateState Run();
   CWnd& Window() { return m_dialog; }
+  // Why a run that succeeded could not install its release; empty otherwise.
+  const std::string& NotInstalled() const { return m_engine.NotInstalled(); }
 
  private:
   // What the engine shows.

@@ -3,15 +3,20 @@
 #include <winsock2.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "app/HandoffMapping.h"
 #include "app/UpdateRun.h"
-#include "engine/Installer.h"
-#include "engine/ModuleCatalogue.h"
-#include "engine/ReleaseNotes.h"
-#include "engine/ReleaseTrust.h"
-#include "engine/SupportLog.h"
-#include "engine/UpdateMode.h"
+#include "engine/install/Installer.h"
+#include "engine/release/ModuleCatalogue.h"
+#include "engine/release/ReleaseNotes.h"
+#include "engine/crypto/Signature.h"
+#include "engine/release/ManifestCheck.h"
+#include "engine/release/ReleaseTrust.h"
+#include "engine/transfer/DownloadLibrary.h"
+#include "engine/run/Policy.h"
+#include "engine/run/SupportLog.h"
+#include "engine/run/UpdateMode.h"
 #include "framework/Files.h"
 #include "framework/Paths.h"
 
@@ -67,6 +72,19 @@ BOOL UpdaterApp::InitInstance() {
     SupportLog(ModuleDirectory, "end: the interrupted installation could not be completed yet");
     return FALSE;
   }
+  // The administrator's policy, before anything is fetched.
+  std::vector<std::string> policyNotes;
+  m_policy = ResolvePolicy(ReadPolicyValues(true), ReadPolicyValues(false), m_szServerBase, policyNotes);
+  for (const std::string& note : policyNotes) SupportLog(ModuleDirectory, "start: %s", note.c_str());
+  if (!m_policy.updatesEnabled || (m_nUpdateMode == ModeBackground && !m_policy.backgroundEnabled)) {
+    SupportLog(ModuleDirectory, "end: %s by the administrator's policy: nothing is fetched",
+               m_policy.updatesEnabled ? "background updates are turned off" : "updates are turned off");
+    return FALSE;
+  }
+  if (m_policy.serverBase) {
+    std::snprintf(m_szServerBase, sizeof m_szServerBase, "%s", m_policy.serverBase->c_str());
+    SupportLog(ModuleDirectory, "start: the server base is the policy's, \"%s\"", m_szServerBase);
+  }
   // The release trusted last is checked with this updater's keys at each start.
   if (!ReleaseKeys().empty()) {
     const TrustFloor floor = LoadTrustFloor(ModuleDirectory, ReleaseKeys());
@@ -88,20 +106,42 @@ BOOL UpdaterApp::InitInstance() {
     if (!m_notesFetch) fetch();
   }
 
+  EngineSettings settings{m_nUpdateMode, m_szServerBase, ModuleDirectory, m_productProcess.get(),
+                          ReleaseKeys(), PROGRESS_PRESENT_INTERVAL_MS, m_policy};
+  // Mode 1 offers only a release meant for this installation (a rollout's
+  // stage, a pinned release): asked while the notes come and GDI+ starts.
+  std::optional<Offer> offer;
+  fw::Thread offerCheck;
+  if (m_nUpdateMode == ModeOptional) {
+    auto check = [&offer, settings] { offer = OfferAtStart(settings); };
+    offerCheck = fw::Thread::Start(check);
+    if (!offerCheck) check();
+  }
+
   m_gdiplusStarted = Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok;
 
+  offerCheck.Join();
+  if (offer && !offer->offered) {
+    ReleaseNotes();
+    ReleaseDownloadLibrary();
+    SupportLog(ModuleDirectory, "end: the release is not offered to this installation (%s): nothing to show",
+               offer->why.c_str());
+    return FALSE;
+  }
   {
-    EngineSettings settings{m_nUpdateMode, m_szServerBase, ModuleDirectory, m_productProcess.get(),
-                            ReleaseKeys()};
     UpdateRun run(std::move(settings), WindowSetup{RoleOfMode(m_nUpdateMode), ModuleDirectory, [this] { return ReleaseNotes(); }});
     m_pMainWnd = &run.Window();
     const DWORD started = ::GetTickCount();
     const UpdateState state = run.Run();
     m_pMainWnd = nullptr;
     static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
-    SupportLog(ModuleDirectory, "end: %s, after %lu ms", kState[static_cast<int>(state)], ::GetTickCount() - started);
+    SupportLog(ModuleDirectory, "end: %s%s, after %lu ms", kState[static_cast<int>(state)],
+               run.NotInstalled().empty() ? "" : (", not installed: " + run.NotInstalled()).c_str(),
+               ::GetTickCount() - started);
   }
   ReleaseNotes();  // a window that never showed still waits for the fetch
+  // Its copy goes with the updater (a transfer left running keeps it until the next start).
+  ReleaseDownloadLibrary();
   return FALSE;
 }
 

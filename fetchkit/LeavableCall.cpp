@@ -4,15 +4,38 @@
 
 namespace fetchkit {
 
+namespace {
+
+// The library this code is in, held loaded by one more reference; null when
+// the code is linked into a program rather than a library.
+HMODULE PinThisLibrary() {
+  HMODULE module = nullptr;
+  if (!::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&PinThisLibrary), &module))
+    return nullptr;
+  if (module != ::GetModuleHandleA(nullptr)) return module;
+  ::FreeLibrary(module);
+  return nullptr;
+}
+
+}  // namespace
+
 std::shared_ptr<LeavableCall> LeavableCall::Start(Handles handles, std::function<void(LeavableCall&)> work) {
   auto call = std::make_shared<LeavableCall>(handles);
   call->done_.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
   if (!call->done_) return nullptr;
-  if (!fw::StartDetached([call, work] {
+  // A call left behind keeps the library loaded until it ends, so that a
+  // program that lets the library go meanwhile never pulls its code away.
+  HMODULE pin = PinThisLibrary();
+  if (!fw::StartDetached([call, work, pin]() mutable {
         work(*call);
         call->Finished();
-      }))
+        call.reset();
+        work = nullptr;
+        if (pin) ::FreeLibraryAndExitThread(pin, 0);
+      })) {
+    if (pin) ::FreeLibrary(pin);
     return nullptr;
+  }
   return call;
 }
 

@@ -41,6 +41,24 @@ bool WriteAll(void* file, const void* bytes, size_t count, unsigned long& error)
 
 bool IsDiskFull(unsigned long error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
+bool IsHeldByAnother(unsigned long error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+bool RetryWhileHeld(const std::function<bool()>& step, uint32_t waitMs) {
+  const DWORD started = ::GetTickCount();
+  for (DWORD pause = 25;; pause = pause < 400 ? pause * 2 : 400) {
+    if (step()) return true;
+    const DWORD error = ::GetLastError();
+    const DWORD spent = ::GetTickCount() - started;
+    if (!IsHeldByAnother(error) || spent >= waitMs) {
+      ::SetLastError(error);
+      return false;
+    }
+    ::Sleep(pause < waitMs - spent ? pause : waitMs - spent);
+  }
+}
+
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".new";
   {
@@ -54,7 +72,10 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
       return false;
     }
   }
-  if (::MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+  if (RetryWhileHeld([&] {
+        return ::MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+      }))
+    return true;
   ::DeleteFileA(temporary.c_str());
   return false;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -25,9 +26,20 @@ bool IsDiskFull(unsigned long error);
 
 // Replaces the file at `path` with `bytes` whole: written beside it under
 // `path` + ".new", flushed to the disk, then renamed over it, so that the
-// file is its old or its new self at any moment. False (and nothing
-// changed) on any failure.
+// file is its old or its new self at any moment; a brief hold of the file by
+// another program is waited out. False (and nothing changed) on any failure.
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
+
+// Another program holds a file for a moment (an on-access scanner, an
+// indexer, a sync client opens a new or changed file for under a second):
+// a step on it fails with a sharing violation or an access denial meanwhile.
+bool IsHeldByAnother(unsigned long error);
+// How long one step on a file waits such a hold out, in all.
+constexpr uint32_t kHeldFileWaitMs = 4000;
+// Runs `step` until it succeeds, fails for another reason than a hold, or
+// `waitMs` have passed, pausing a little longer each time (25 ms, doubling
+// up to 400 ms). The last failure's error stays the thread's last error.
+bool RetryWhileHeld(const std::function<bool()>& step, uint32_t waitMs = kHeldFileWaitMs);
 
 }  // namespace fw
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <utility>
 
@@ -138,6 +139,24 @@ class ScopedPaint {
   HWND wnd_;
   PAINTSTRUCT ps_{};
   HDC dc_;
+};
+
+// A COM apartment for the thread, as the shell asks of ShellExecuteEx's
+// callers: entered (single-threaded) for the scope, left at its end; a thread
+// already in an apartment of another kind keeps it.
+class ScopedComApartment {
+ public:
+  ScopedComApartment()
+      : entered_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+  ~ScopedComApartment() {
+    if (entered_) ::CoUninitialize();
+  }
+  ScopedComApartment(const ScopedComApartment&) = delete;
+  ScopedComApartment& operator=(const ScopedComApartment&) = delete;
+  bool entered() const { return entered_; }
+
+ private:
+  bool entered_;
 };
 
 }  // namespace fw

@@ -75,8 +75,12 @@ void SkinDialog::UpdateWindowRegion(HWND wnd) {
   ::SetWindowRgn(wnd, region, TRUE);  // the window owns it now
 }
 
+bool SkinDialog::AimedAtButton(const MSG* msg) {
+  return dynamic_cast<CButton*>(CWnd::FromHandlePermanent(msg->hwnd)) != nullptr;
+}
+
 BOOL SkinDialog::PreTranslateMessage(MSG* msg) {
-  if (msg->message == WM_KEYDOWN && dynamic_cast<CButton*>(CWnd::FromHandlePermanent(msg->hwnd))) {
+  if (msg->message == WM_KEYDOWN && AimedAtButton(msg)) {
     const WPARAM key = msg->wParam;
     if ((key == VK_SPACE && m_eatSpace) || (key == VK_ESCAPE && m_eatEscape) || (key == VK_RETURN && m_eatReturn))
       return TRUE;

@@ -20,6 +20,8 @@ class SkinDialog : public CDialog, public SkinPainter {
   void UpdateWindowRegion(HWND wnd);
 
   BOOL PreTranslateMessage(MSG* msg) override;
+  // The message's target is a button (a skin button included).
+  static bool AimedAtButton(const MSG* msg);
 
  protected:
   void DoDataExchange(CDataExchange*) override {}

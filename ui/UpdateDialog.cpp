@@ -367,8 +367,11 @@ LRESULT UpdateDialog::OnCloseButton(WPARAM, LPARAM) {
 void UpdateDialog::OnCancel() { OnCloseButton(0, 0); }
 
 BOOL UpdateDialog::PreTranslateMessage(MSG* msg) {
+  // Escape from the notes box or the window acts as the close button; aimed
+  // at a button it reaches nothing (the skinned dialog's key filter), so a
+  // stray key at the offer never ends the product.
   if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE && m_hWnd &&
-      (msg->hwnd == m_hWnd || ::IsChild(m_hWnd, msg->hwnd))) {
+      (msg->hwnd == m_hWnd || ::IsChild(m_hWnd, msg->hwnd)) && !AimedAtButton(msg)) {
     OnCancel();
     return TRUE;
   }

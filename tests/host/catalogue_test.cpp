@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "engine/ModuleCatalogue.h"
+#include "engine/release/ModuleCatalogue.h"
 
 TEST(ModuleCatalogue, RowsInWalkingOrder) {
   const char* expected[kModuleCount][3] = {

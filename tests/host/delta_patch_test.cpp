@@ -4,7 +4,7 @@
 #include <string>
 
 #include "DeltaMaker.h"
-#include "engine/DeltaPatch.h"
+#include "engine/transfer/DeltaPatch.h"
 
 namespace {
 

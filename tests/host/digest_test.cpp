@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ModuleDigest.h"
+#include "engine/release/ModuleDigest.h"
 
 namespace fs = std::filesystem;
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "engine/InstallPaths.h"
-#include "engine/ModuleCatalogue.h"
-#include "engine/SignedRelease.h"
-#include "engine/RunAccounting.h"
+#include "engine/install/InstallPaths.h"
+#include "engine/release/ModuleCatalogue.h"
+#include "engine/release/SignedRelease.h"
+#include "engine/run/RunAccounting.h"
 
 TEST(RunAccounting, ResultsThatCountAsSuccess) {
   const std::pair<unsigned, bool> cases[] = {{0, true},     {1, true},    {2, false},    {3, false},
@@ -85,49 +85,6 @@ TEST(InstallPaths, OnlyPathsInsideTheInstallFolderAreDeletable) {
   for (const auto& [path, deletable] : cases) EXPECT_EQ(IsDeletablePath(path, dir), deletable) << path;
   EXPECT_FALSE(IsDeletablePath("C:\\Velnoria\\x", ""));
   EXPECT_FALSE(IsDeletablePath("x\\y", "x"));
-}
-
-TEST(SignedReleaseSection, ReadsBackWhatIsWrittenAndRefusesEverythingElse) {
-  SignedRelease release;
-  release.number = 4;
-  release.notesSha256 = std::string(64, 'a');
-  for (const ModuleEntry& row : kModuleCatalogue) release.modules[row.baseName] = {std::string(64, 'b'), 1234};
-  const std::string fingerprints = "[ModuleVersion]\r\nVelkor=00112233445566778899aabbccddeeff\r\n";
-  const std::optional<SignedRelease> back = ParseSignedRelease(fingerprints + SignedSectionText(release));
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->number, 4);
-  EXPECT_EQ(back->notesSha256, release.notesSha256);
-  EXPECT_EQ(back->modules.at("Saffen").size, 1234);
-
-  const std::string good = SignedSectionText(release);
-  auto with = [&](const std::string& from, const std::string& to) {
-    std::string text = good;
-    text.replace(text.find(from), from.size(), to);
-    return text;
-  };
-  const std::pair<const char*, std::string> broken[] = {
-      {"no section", fingerprints},
-      {"no number", with("Number=4\r\n", "")},
-      {"a negative number", with("Number=4", "Number=-4")},
-      {"a module missing", with("Tamrik=", "Tamrikk=")},
-      {"a short hash", with("Velkor=" + std::string(64, 'b'), "Velkor=" + std::string(63, 'b'))},
-      {"no size", with("Velkor=" + std::string(64, 'b') + " 1234", "Velkor=" + std::string(64, 'b'))},
-      {"a key twice", good + "Velkor=" + std::string(64, 'c') + " 1\r\n"},
-      {"a line that is no pair", good + "garbage\r\n"},
-      {"a number of 20 digits", with("Number=4", "Number=12345678901234567890")},
-      {"an expiry that is no time", good + "Expires=soon\r\n"},
-      {"an updater without its size", good + "Updater=" + std::string(64, 'd') + "\r\n"},
-  };
-  for (const auto& [name, text] : broken) EXPECT_FALSE(ParseSignedRelease(text)) << name;
-
-  // The expiry and the updater's own program come back too.
-  release.expires = 1900000000;
-  release.updater = SignedFile{std::string(64, 'e'), 99};
-  const std::optional<SignedRelease> full = ParseSignedRelease(SignedSectionText(release));
-  ASSERT_TRUE(full);
-  EXPECT_EQ(full->expires, 1900000000);
-  ASSERT_TRUE(full->updater);
-  EXPECT_EQ(full->updater->size, 99);
 }
 
 TEST(ReleaseTrust, AReleaseIsJudgedAgainstTheNewestTrustedBefore) {

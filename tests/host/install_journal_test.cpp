@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "engine/InstallJournal.h"
-#include "engine/InstallPaths.h"
+#include "engine/install/InstallJournal.h"
+#include "engine/install/InstallPaths.h"
 
 namespace {
 

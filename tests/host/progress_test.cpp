@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/ProgressMath.h"
+#include "engine/run/ProgressMath.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/ReleaseNotes.h"
+#include "engine/release/ReleaseNotes.h"
 
 TEST(ReleaseNotes, TextModeLines) {
   const std::pair<std::string, std::string> cases[] = {

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "Publisher.h"
-#include "engine/SignedRelease.h"
-#include "engine/ModuleCatalogue.h"
-#include "engine/ModuleDigest.h"
+#include "engine/release/Manifest.h"
+#include "engine/release/ModuleCatalogue.h"
+#include "engine/release/ModuleDigest.h"
 
 namespace fs = std::filesystem;
 
@@ -195,7 +195,7 @@ TEST_F(ReleaseTool, SignedReleasesVerifyAndEveryTamperingIsNamed) {
   // Today's readers still find every fingerprint; the signed section lies beside them.
   const std::string manifest = ReadAll(server_ / "ModelMD5.dll");
   EXPECT_EQ(ParseManifest(manifest.substr(0, manifest.find("[SignedRelease]"))).size(), 17u);
-  const std::optional<SignedRelease> signedPart = ParseSignedRelease(manifest);
+  const std::optional<SignedRelease> signedPart = Manifest::Parse(manifest).signedRelease;
   ASSERT_TRUE(signedPart);
   EXPECT_EQ(signedPart->number, 12);
   EXPECT_EQ(signedPart->modules.at("Velkor").size, static_cast<int64_t>(fs::file_size(build_ / "Velkor.dll")));
@@ -249,7 +249,7 @@ TEST_F(ReleaseTool, TheUpdaterItselfExpiryAndTheKeptReleaseOfAnInstaller) {
   EXPECT_EQ(ParseManifest(manifest.substr(0, manifest.find("[Updater]"))).size(), 17u);
   EXPECT_NE(manifest.find("[Updater]\r\nUpdater=" + ModuleDigest((build_ / "Updater.exe").string(), kModuleDigestKey)),
             std::string::npos);
-  const std::optional<SignedRelease> signedPart = ParseSignedRelease(manifest);
+  const std::optional<SignedRelease> signedPart = Manifest::Parse(manifest).signedRelease;
   ASSERT_TRUE(signedPart && signedPart->updater);
   EXPECT_EQ(signedPart->updater->size, static_cast<int64_t>(fs::file_size(build_ / "Updater.exe")));
   EXPECT_GT(signedPart->expires, 0);
@@ -318,4 +318,30 @@ TEST_F(ReleaseTool, PatchesFromEarlierReleasesAndTheCommandsThatMakeAndApplyThem
   EXPECT_TRUE(ReadAll(out) == ReadAll(build_ / "Velkor.dll"));
   EXPECT_EQ(Run("patch " + (base / "Tobrin.dll").string() + " " + made.string() + " " + out.string()), 1);
   EXPECT_NE(ReadAll(root_ / "err").find("another old file"), std::string::npos);
+}
+
+TEST_F(ReleaseTool, ARolloutKeepsTheModulesBumpsTheNumberAndSignsAgain) {
+  const fs::path key = root_ / "k";
+  ASSERT_EQ(Run("keygen " + key.string()), 0);
+  ASSERT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --sign " + key.string() +
+                " --release 7 --rollout 10"), 0);
+  const Manifest first = Manifest::Parse(ReadAll(server_ / "ModelMD5.dll"));
+  ASSERT_TRUE(first.signedRelease && first.rolloutPercent);
+  EXPECT_EQ(*first.rolloutPercent, 10);
+  ASSERT_EQ(Run("rollout " + server_.string() + " 50 --sign " + key.string()), 0);
+  EXPECT_NE(ReadAll(root_ / "out").find("release 8: 50 %"), std::string::npos) << ReadAll(root_ / "out");
+  const Manifest second = Manifest::Parse(ReadAll(server_ / "ModelMD5.dll"));
+  ASSERT_TRUE(second.signedRelease && second.rolloutPercent);
+  EXPECT_EQ(second.signedRelease->number, 8);
+  EXPECT_EQ(*second.rolloutPercent, 50);
+  EXPECT_EQ(second.fingerprints, first.fingerprints);
+  EXPECT_EQ(second.signedRelease->modules.at("Zibrun").sha256, first.signedRelease->modules.at("Zibrun").sha256);
+  EXPECT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 0) << ReadAll(root_ / "err");
+  // A halt, and the status; a signed release is never staged without its key.
+  ASSERT_EQ(Run("rollout " + server_.string() + " 0 --sign " + key.string()), 0);
+  ASSERT_EQ(Run("rollout " + server_.string() + " --status"), 0);
+  EXPECT_NE(ReadAll(root_ / "out").find("release 9: 0 % (halted"), std::string::npos) << ReadAll(root_ / "out");
+  EXPECT_EQ(Run("rollout " + server_.string() + " 100"), 1);
+  EXPECT_EQ(Run("rollout " + server_.string() + " 101 --sign " + key.string()), 2);
+  EXPECT_EQ(Manifest::Parse(ReadAll(server_ / "ModelMD5.dll")).signedRelease->number, 9);
 }

@@ -58,12 +58,16 @@ class State:
     def fault_for(self, path):
         try:
             with open(self.faults_path, "r", encoding="utf-8") as f:
-                text = f.read()
+                # Every write of a fault set starts counting anew, even of the
+                # same set again (a test between two with the same faults may
+                # make no request at all).
+                stamp = (os.fstat(f.fileno()).st_mtime_ns, f.read())
         except OSError:
-            text = "{}"
+            stamp = (0, "{}")
+        text = stamp[1]
         with self.lock:
-            if text != self.faults_text:  # a new fault set starts counting anew
-                self.faults_text = text
+            if stamp != self.faults_text:
+                self.faults_text = stamp
                 self.counts = {}
             try:
                 faults = json.loads(text or "{}")

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/UpdateEngine.h"
-#include "engine/UpdateView.h"
+#include "engine/run/UpdateEngine.h"
+#include "engine/run/UpdateView.h"
 
 class EngineStandIn : public UpdateView {
  public:

@@ -201,6 +201,10 @@ const char* const kCatalogueFiles[17] = {"Velkor.dll",  "Drimsa.dll",  "Tobrin.d
                                          "Quintar.dll", "Brellow.dll", "KelmoTop.dll", "Lumsk.dll",  "Velnoria.exe",
                                          "Fetchkit.dll", "Wendra.dll", "Tamrik.dll",   "Corvish.dll", "Nubrel.exe",
                                          "skve.exe",    "Zibrun.exe"};
+const char* const kServerNames[17] = {"Velkor.dll",  "Drimsa.dll",  "Tobrin.dll",   "Pravik.exe", "Mornel.dll",
+                                      "Quintar.dll", "Brellow.dll", "KelmoTop.dll", "Lumsk.dll",  "Saffen.exe",
+                                      "Fetchkit.dll", "Wendra.dll", "Tamrik.dll",   "Corvish.dll", "Nubrel.exe",
+                                      "skve.exe",    "Zibrun.exe"};
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
   const DWORD start = ::GetTickCount();

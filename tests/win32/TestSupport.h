@@ -76,8 +76,9 @@ class TestServer {
 
 namespace testing_support {
 
-// The installed names of the product's 17 modules.
+// The installed names of the product's 17 modules, and their names on the server.
 extern const char* const kCatalogueFiles[17];
+extern const char* const kServerNames[17];
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 

@@ -12,9 +12,10 @@
 #include <sstream>
 
 #include "TestSupport.h"
-#include "engine/DeltaPatch.h"
-#include "engine/ModuleDigest.h"
-#include "engine/ReleaseTrust.h"
+#include "engine/transfer/DeltaPatch.h"
+#include "engine/release/ModuleDigest.h"
+#include "engine/crypto/Sha256.h"
+#include "engine/release/ReleaseTrust.h"
 
 using namespace testing_support;
 
@@ -178,8 +179,8 @@ TEST_F(AttackSuite, TheMarkerNeverOutlivesAWholeSet) {
 }
 
 TEST_F(AttackSuite, ManifestsThatLackAModuleOrShoutTheirDigests) {
-  // A manifest without one module's key fails the run: nothing is installed
-  // unchecked.
+  // A manifest without the key of an installed module fails the run:
+  // nothing is installed unchecked.
   std::string manifest = PublishedManifest();
   const size_t at = manifest.find("Tamrik=");
   ASSERT_NE(at, std::string::npos);
@@ -188,6 +189,18 @@ TEST_F(AttackSuite, ManifestsThatLackAModuleOrShoutTheirDigests) {
   const std::string lacking = "{\"/release/ModelMD5.dll\": {\"body\": \"" + Json(partial) + "\"}}";
   EXPECT_FALSE(Interactive(lacking));
   Check("manifest lacking a module, mode 1", "old", Ended(20000));
+  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 0u);
+  TearDown();
+  SetUp();
+  // The same manifest where that module is not installed either: empty
+  // equals empty, it is not queued, and the others are installed.
+  ::DeleteFileA((install_ + "Tamrik.dll").c_str());
+  EXPECT_TRUE(Interactive(lacking));
+  EXPECT_TRUE(Ended(30000));
+  ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(install_ + "Velkor.dll") == Module("new", "Velkor.dll"); }, 10000));
+  for (const char* m : kCatalogueFiles)
+    EXPECT_TRUE(strcmp(m, "Tamrik.dll") == 0 || ReadFileBytes(install_ + m) == Module("new", m)) << m;
+  EXPECT_FALSE(FileExists(install_ + "Tamrik.dll"));
   EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 0u);
   TearDown();
   SetUp();
@@ -287,8 +300,8 @@ TEST_F(AttackSuite, AModuleHeldOpenDuringTheSwapLeavesTheOldRelease) {
   ::TerminateProcess(holder.handle.get(), 0);
   WaitForExit(holder, 5000);
   Check("module held open during the swap", "old", ended);
-  for (const char* m : kCatalogueFiles)
-    EXPECT_TRUE(ReadFileBytes(install_ + "UpgradeBackup_P\\" + m + ".tmp") == Module("new", m)) << m;
+  // The verified release stays as the pre-load, with its marker.
+  EXPECT_TRUE(MarkerSet() && BackupComplete());
 }
 
 TEST_F(AttackSuite, ASlowLinkShowsProgressAsItGoes) {
@@ -561,7 +574,7 @@ TEST_F(AttackSuite, CheaperWaysFallBackAndNeverLeaveABrokenModule) {
       const std::string log = ReadFileBytes(install_ + "Updater.log");
       size_t patched = 0;
       for (size_t at = log.find("made from a patch"); at != std::string::npos; at = log.find("made from a patch", at + 1)) ++patched;
-      EXPECT_EQ(patched, 17u);
+      EXPECT_EQ(patched, 17u) << log;
       EXPECT_TRUE(server_->Requests(std::string("/") + folder + "Velkor.dll").empty()) << "the whole module was fetched";
       TearDown();
       SetUp();

@@ -6,9 +6,10 @@
 #include <winsock2.h>
 
 #include "EngineStandIn.h"
-#include "engine/ManifestCheck.h"
-#include "engine/ModuleDigest.h"
+#include "engine/release/ManifestCheck.h"
+#include "engine/release/ModuleDigest.h"
 #include "TestSupport.h"
+#include "framework/Thread.h"
 
 using namespace testing_support;
 
@@ -22,7 +23,7 @@ class EngineRun : public ::testing::Test {
   void SetUp() override { folder_ = MakeTempFolder("run"); }
   void TearDown() override { RemoveTree(folder_); }
   EngineSettings Settings(int mode, const std::string& server = kDeadServer) const {
-    return EngineSettings{mode, server, folder_, nullptr, {}};
+    return EngineSettings{mode, server, folder_, nullptr, {}, PROGRESS_PRESENT_INTERVAL_MS, {}};
   }
   // Tasks whose modules are the one-byte file "m".
   static std::vector<DownloadTask> Tasks(int n) {
@@ -42,6 +43,35 @@ class EngineRun : public ::testing::Test {
 };
 
 using Shown = std::vector<std::string>;
+
+// A listening socket on a free loopback port, and the server base that names it.
+struct Listener {
+  Listener() {
+    WSADATA wsa;
+    started = ::WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+    socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(socket, 32) != 0 ||
+        ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    base = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/r/";
+  }
+  ~Listener() {
+    Close();
+    if (started) ::WSACleanup();
+  }
+  bool ok() const { return started && !base.empty(); }
+  void Close() const {
+    if (socket != INVALID_SOCKET) ::closesocket(socket);
+    socket = INVALID_SOCKET;
+  }
+  bool started = false;
+  mutable SOCKET socket = INVALID_SOCKET;
+  std::string base;
+};
 
 }  // namespace
 
@@ -70,16 +100,16 @@ TEST_F(EngineRun, AllResultsOfARunDecideItAtOnce) {
 }
 
 TEST_F(EngineRun, TheMarkerPromisesAWholeSet) {
-  // A stale marker from an earlier run goes when a run starts; a module
+  // A stale marker from an earlier run goes with the run's check; a module
   // missing from the folder keeps it from coming back.
   ::CreateDirectoryA((folder_ + "UpgradeBackup").c_str(), nullptr);
   ::WritePrivateProfileStringA("SUpgrade", "Key", "1", (folder_ + "UpgradeBackup\\mvt_s.backup").c_str());
   EngineStandIn view(Settings(3));
   view.engine.StartUpdate(KeepPartial::No);
-  EXPECT_EQ(Marker(), "");
   const std::weak_ptr<ManifestCheck> check = view.engine.CurrentCheck();
   view.DestroyEngine();
   EXPECT_TRUE(WaitUntil([&] { return check.expired(); }, 30000));  // its check ends before the folder goes
+  EXPECT_EQ(Marker(), "");
   EngineStandIn second(Settings(3));
   second.engine.TakeCheckedTasks(Tasks(2));
   WriteFileBytes(folder_ + "UpgradeBackup\\" + Tasks(2)[0].localFileName, "m");
@@ -167,27 +197,47 @@ TEST_F(EngineRun, AModuleThatAnnouncedItsSizeAndFailedCountsOnce) {
   EXPECT_EQ(view.progress.back().totalKilobytes, ((1u << 20) + 76000u + (5u << 20)) >> 10);
 }
 
+TEST_F(EngineRun, ProgressThatOvertakesTheCheckIsCountedAgainstTheRunsTasks) {
+  // A loopback server that answers every request with a manifest listing all
+  // seventeen modules, none of them installed here.
+  const Listener listener;
+  ASSERT_TRUE(listener.ok());
+  std::string manifest = "[ModuleVersion]\r\n";
+  for (const ModuleEntry& row : kModuleCatalogue) manifest += std::string(row.baseName) + "=" + Tasks(1)[0].expectedDigest + "\r\n";
+  const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(manifest.size()) +
+                             "\r\nConnection: close\r\n\r\n" + manifest;
+  fw::Thread server = fw::Thread::Start([&answer, socket = listener.socket] {
+    for (SOCKET c; (c = ::accept(socket, nullptr, nullptr)) != INVALID_SOCKET; ::closesocket(c)) {
+      char request[4096];
+      ::recv(c, request, sizeof request, 0);
+      ::send(c, answer.data(), static_cast<int>(answer.size()), 0);
+    }
+  });
+  EngineStandIn view(Settings(1, listener.base));
+  view.engine.StartUpdate(KeepPartial::No);
+  const std::shared_ptr<ManifestCheck> check = view.engine.CurrentCheck().lock();
+  ASSERT_TRUE(check);
+  // The check is done, its result still posted and not yet taken, when a
+  // worker's first report is sent.
+  ASSERT_TRUE(WaitUntil([&] { return check->TasksComplete(); }, 30000));
+  view.engine.OnModuleProgress(0, 1000, 100);
+  EXPECT_EQ(view.engine.Tasks().size(), 17u);
+  for (const auto& p : view.progress) EXPECT_FALSE(p.full) << "a full bar over one module of seventeen";
+  view.DestroyEngine();
+  listener.Close();
+  server.Join(5000);
+}
+
 TEST_F(EngineRun, AManifestCheckOutlivesTheEngineThatStartedIt) {
   // A server that takes the connection and never answers holds the check.
-  WSADATA wsa;
-  ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &wsa), 0);
-  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  int length = sizeof address;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string server = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/r/";
-
-  EngineStandIn view(Settings(1, server));
+  const Listener listener;
+  ASSERT_TRUE(listener.ok());
+  EngineStandIn view(Settings(1, listener.base));
   view.engine.StartUpdate(KeepPartial::No);
   const std::weak_ptr<ManifestCheck> check = view.engine.CurrentCheck();
   ::Sleep(300);
   view.DestroyEngine();  // as when the window closes during the check
-  ::closesocket(listener);
+  listener.Close();
   // The check runs to its end on what it owns, then lets it go.
   EXPECT_TRUE(WaitUntil([&] { return check.expired(); }, 45000));
-  ::WSACleanup();
 }

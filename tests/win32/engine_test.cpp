@@ -10,14 +10,16 @@
 
 #include "EngineStandIn.h"
 #include "TestSupport.h"
-#include "engine/ArrivalCheck.h"
-#include "engine/Installer.h"
-#include "engine/ManifestCheck.h"
-#include "engine/ModuleDigest.h"
-#include "engine/ParallelWork.h"
-#include "engine/ProductLink.h"
-#include "engine/ReleaseTrust.h"
+#include "engine/transfer/ArrivalCheck.h"
+#include "engine/install/Installer.h"
+#include "engine/release/ManifestCheck.h"
+#include "engine/release/ModuleDigest.h"
+#include "framework/ParallelWork.h"
+#include "engine/install/ProductLink.h"
+#include "engine/crypto/Sha256.h"
+#include "engine/release/ReleaseTrust.h"
 #include "framework/Files.h"
+#include "framework/Thread.h"
 
 using namespace testing_support;
 
@@ -54,7 +56,7 @@ class EngineFiles : public ::testing::Test {
   void TearDown() override { RemoveTree(folder_); }
   std::string In(const std::string& name) const { return folder_ + name; }
   EngineSettings Settings(HANDLE product = nullptr) const {
-    return EngineSettings{1, kServerBase, folder_, product, {}};
+    return EngineSettings{1, kServerBase, folder_, product, {}, PROGRESS_PRESENT_INTERVAL_MS, {}};
   }
   // Queues `modules` through a manifest that lists another digest for each,
   // and stages the new contents.
@@ -62,12 +64,11 @@ class EngineFiles : public ::testing::Test {
     std::string manifest = "[ModuleVersion]\r\n";
     for (const auto& [name, content] : modules)
       manifest += name.substr(0, name.find('.')) + "=" + Digest(content) + "\r\n";
-    WriteFileBytes(In("Version.tmp"), manifest);
     ::CreateDirectoryA(In("UpgradeBackup_P").c_str(), nullptr);
     ManifestCheck check(Settings(), 1, KeepPartial::No, nullptr);
+    check.UseManifest(manifest);
     for (const auto& [name, content] : modules) {
-      const std::string base = name.substr(0, name.find('.'));
-      check.CheckModule(base.c_str(), In("Version.tmp"), 0x400, name.substr(name.find('.')).c_str());
+      check.CheckModule(CatalogueIndexOfBaseName(name.substr(0, name.find('.'))));
       WriteFileBytes(In("UpgradeBackup_P\\" + name + ".tmp"), content);
     }
     return check.Tasks();
@@ -75,10 +76,7 @@ class EngineFiles : public ::testing::Test {
   bool Install(const std::vector<DownloadTask>& tasks) { return InstallModules(folder_, tasks, pending_); }
   std::string folder_;
   std::vector<std::string> pending_;
-  std::string Manifest(const std::string& body) {
-    WriteFileBytes(In("Version.tmp"), "[ModuleVersion]\r\n" + body);
-    return In("Version.tmp");
-  }
+
 };
 
 }  // namespace
@@ -90,7 +88,7 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
   WriteFileBytes(In("Mornel.dll"), "mornel v1");
   WriteFileBytes(In("Velnoria.exe"), "product v1");
   WriteFileBytes(In("Quintar.dll"), "quintar v1");
-  const std::string manifest = Manifest(
+  const std::string manifest = "[ModuleVersion]\r\n" + std::string(
       "Velkor=" + Digest("velkor v1") + "\r\n" +         // equal: not queued
       "Drimsa=" + Digest("drimsa v2") + "\r\n" +         // different: queued
       "Tobrin=" + Digest("tobrin v2") + "\r\n" +         // missing file: queued
@@ -104,9 +102,9 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
       }() + "\r\n" +                                     // upper-case digits: the same value
       "Saffen=" + Digest("product v1") + "\r\n");        // the launcher row: equal
   ManifestCheck check(Settings(), 1, KeepPartial::No, nullptr);
-  const char* rows[][2] = {{"Velkor", ".dll"}, {"Drimsa", ".dll"}, {"Tobrin", ".dll"}, {"Pravik", ".exe"},
-                           {"Mornel", ".dll"}, {"Quintar", ".dll"}, {"Lumsk", ".dll"}, {"Saffen", ".exe"}};
-  for (auto& row : rows) check.CheckModule(row[0], manifest, 0x400, row[1]);
+  check.UseManifest(manifest);
+  for (const char* row : {"Velkor", "Drimsa", "Tobrin", "Pravik", "Mornel", "Quintar", "Lumsk", "Saffen"})
+    check.CheckModule(CatalogueIndexOfBaseName(row));
   std::vector<std::string> queued;
   for (const auto& t : check.Tasks()) queued.push_back(t.localFileName);
   EXPECT_EQ(queued, (std::vector<std::string>{"Drimsa.dll", "Tobrin.dll", "Pravik.exe"}));
@@ -117,7 +115,8 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
   // The launcher row downloads Saffen.exe for Velnoria.exe.
   WriteFileBytes(In("Velnoria.exe"), "product v0");
   ManifestCheck again(Settings(), 1, KeepPartial::No, nullptr);
-  again.CheckModule("Saffen", manifest, 0x471, ".exe");
+  again.UseManifest(manifest);
+  again.CheckModule(CatalogueIndexOfBaseName("Saffen"));
   ASSERT_EQ(again.Tasks().size(), 1u);
   EXPECT_EQ(again.Tasks()[0].localFileName, "Velnoria.exe");
   EXPECT_EQ(again.Tasks()[0].url, "http://updates.example/r/Saffen.exe");
@@ -426,7 +425,12 @@ TEST_F(EngineFiles, LaunchProgramByEnding) {
   const std::string product = In("Velnoria.exe");
   ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), product.c_str(), FALSE));
   HANDLE process = nullptr;
-  ASSERT_TRUE(LaunchProgram(product, &process, "--lifetime 200"));
+  // From a thread of its own, as the finish relaunches: it leaves the thread's apartment as it found it.
+  fw::Thread::Start([&] {
+    EXPECT_TRUE(LaunchProgram(product, &process, "--lifetime 200"));
+    EXPECT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    ::CoUninitialize();
+  }).Join(10000);
   ASSERT_NE(process, nullptr);
   EXPECT_EQ(::WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
   ::CloseHandle(process);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "framework/Dialog.h"
 #include "framework/Files.h"
 #include "framework/Scoped.h"
+#include "framework/Thread.h"
 #include "framework/WinApp.h"
 
 namespace {
@@ -273,4 +275,29 @@ TEST(Files, WholeReadsAreBoundedAndFailedWritesSayWhy) {
   for (const DWORD full : {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}) EXPECT_TRUE(fw::IsDiskFull(full));
   readOnly.reset();
   ::DeleteFileA(path.c_str());
+}
+
+TEST(ScopedComApartment, EntersForItsScopeAndKeepsAnApartmentOfAnotherKind) {
+  // On fresh threads, as the finish's: each case runs alone on one.
+  auto onThread = [](std::function<void()> body) { ASSERT_TRUE(fw::Thread::Start(std::move(body)).Join(10000)); };
+  onThread([] {
+    {
+      const fw::ScopedComApartment com;
+      EXPECT_TRUE(com.entered());
+      EXPECT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);  // already in one
+      ::CoUninitialize();
+    }
+    EXPECT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);  // left at the scope's end
+    ::CoUninitialize();
+  });
+  onThread([] {
+    ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    {
+      const fw::ScopedComApartment com;
+      EXPECT_FALSE(com.entered());
+    }
+    EXPECT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);  // still the thread's own
+    ::CoUninitialize();
+    ::CoUninitialize();
+  });
 }

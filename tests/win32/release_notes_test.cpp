@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "TestSupport.h"
-#include "engine/ReleaseNotes.h"
+#include "engine/release/ReleaseNotes.h"
 
 using namespace testing_support;
 

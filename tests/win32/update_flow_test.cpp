@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "TestSupport.h"
+#include "engine/release/Manifest.h"
+#include "engine/release/Rollout.h"
 
 using namespace testing_support;
 
@@ -132,9 +134,28 @@ TEST_F(UpdateFlow, CorruptTransferIsFetchedAgainAndNeverKept) {
   Process updater = Updater();
   ASSERT_TRUE(updater.handle);
   EXPECT_EQ(WaitForExit(updater, 60000), 0u);
-  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 2u);
+  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 2u) << ReadFileBytes(install_ + "Updater.log");
   ExpectRelease("new", "UpgradeBackup\\");
   EXPECT_TRUE(FileExists(Marker()));
+}
+
+TEST_F(UpdateFlow, AnInteractiveRetryFetchesOnlyWhatTheFailedRunLacked) {
+  server_->SetFaults("{\"/release/Tamrik.dll\": {\"body\": \"not the module\", \"times\": 1}}");
+  StartProduct(1);
+  Process updater = Updater();
+  HWND window = Window(updater);
+  ASSERT_NE(window, nullptr);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitForSuccess(window, 60000));
+  Click(window, 1002);
+  EXPECT_NE(WaitForExit(updater, 30000), STILL_ACTIVE);
+  ExpectRelease("new");
+  // (Read once the updater has gone: the server may log a request only when its connection ends.)
+  EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 2u) << ReadFileBytes(install_ + "Updater.log");
+  // Staged and verified by the first run: kept for the retry, whichever way it came.
+  for (const char* name : {"Velkor.dll", "Saffen.exe", "Zibrun.exe"})
+    EXPECT_EQ(server_->Requests(std::string("/release/") + name).size() +
+                  server_->Requests(std::string("/release/") + name + ".z").size(), 1u) << name;
 }
 
 TEST_F(UpdateFlow, UpdaterExitEventEndsItMidDownload) {
@@ -202,9 +223,17 @@ TEST_F(UpdateFlow, ProductIgnoringTheExitRequestKeepsItsModules) {
   // The wait is bounded: the hidden updater ends without installing.
   EXPECT_NE(WaitForExit(updater, 45000), STILL_ACTIVE);
   EXPECT_NE(Log().find("exit-request-ignored"), std::string::npos);
-  EXPECT_EQ(Count(Log(), "start"), 1u);
+  EXPECT_EQ(Count(Log(), "start"), 1u);  // it still runs: nothing is started
   ExpectRelease("old");
-  ExpectRelease("new", "UpgradeBackup_P\\", ".tmp");
+  // Nothing verified is lost: the release stays as the pre-load, with its marker, and the log says why.
+  ExpectRelease("new", "UpgradeBackup\\");
+  char value[16] = {};
+  ::GetPrivateProfileStringA("SUpgrade", "Key", "", value, sizeof value, Marker().c_str());
+  EXPECT_STREQ(value, "1");
+  const std::string record = ReadFileBytes(install_ + "Updater.log");
+  EXPECT_NE(record.find("installation: not installed: the product did not exit within 30 s"), std::string::npos);
+  EXPECT_NE(record.find("end: succeeded, not installed"), std::string::npos);
+  EXPECT_FALSE(FileExists(install_ + "Fetchkit.loaded.dll"));  // the library's copy goes with the updater
   ::TerminateProcess(processes_.front().handle.get(), 0);
 }
 
@@ -218,13 +247,14 @@ TEST_F(UpdateFlow, InteractiveManifestFailureShowsTheFailureAndAFinalRetry) {
   Click(window, 1000);
   ASSERT_TRUE(WaitUntil([&] { return Text(window, 1011) == "更新失败！"; }, 30000)) << Text(window, 1011);
   EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(window, 1000)));
-  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 4u);
+  // The check of the offer at the start, then four runs.
+  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 5u);
   // One more start is final at once.
   Click(window, 1000);
-  ASSERT_TRUE(WaitUntil([&] { return server_->Requests("/release/ModelMD5.dll").size() == 5; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return server_->Requests("/release/ModelMD5.dll").size() == 6; }, 10000));
   ASSERT_TRUE(WaitUntil([&] { return ::IsWindowEnabled(::GetDlgItem(window, 1000)) != FALSE; }, 10000));
   ::Sleep(500);
-  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 5u);
+  EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 6u);
   EXPECT_EQ(Text(window, 1011), "更新失败！");
   ::PostMessageA(window, WM_CLOSE, 0, 0);
   EXPECT_NE(WaitForExit(updater, 10000), STILL_ACTIVE);
@@ -308,8 +338,9 @@ TEST_F(UpdateFlow, AnInstallFolderThatCannotBeWrittenFailsAtOnce) {
       ::PostMessageA(w, WM_CLOSE, 0, 0);
     }
     EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
-    // Nothing was downloaded, not even the manifest; no marker.
-    EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 0u);
+    // Nothing was downloaded, not even the manifest by a run (mode 1 asks it
+    // once at the start whether the release is offered); no marker.
+    EXPECT_LE(server_->Requests("/release/ModelMD5.dll").size(), mode == 1 ? 1u : 0u);
     EXPECT_EQ(server_->Requests("/release/Velkor.dll").size(), 0u);
     EXPECT_FALSE(FileExists(ro + "UpgradeBackup\\mvt_s.backup"));
     // The support log, in the temporary folder since the install folder is closed to it, says why.
@@ -317,6 +348,149 @@ TEST_F(UpdateFlow, AnInstallFolderThatCannotBeWrittenFailsAtOnce) {
   }
   for (const char* m : kCatalogueFiles) EXPECT_TRUE(ReadFileBytes(ro + m) == ReadFileBytes(g_releaseDir + "old\\" + m));
   RemoveTree(rw);
+}
+
+namespace {
+
+// The published release, copied to a folder of its own on the test server and
+// staged there: the manifest rewritten with its [Rollout] stage, as
+// `update-release rollout` writes an unsigned release's.
+class Staged {
+ public:
+  explicit Staged(const std::string& name) : dir_(WindowsPath(g_serverState) + "\\www\\" + name + "\\") {
+    const std::string from = WindowsPath(g_serverState) + "\\www\\release\\";
+    ::CreateDirectoryA(dir_.c_str(), nullptr);
+    WIN32_FIND_DATAA found{};
+    HANDLE search = ::FindFirstFileA((from + "*").c_str(), &found);
+    do
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        ::CopyFileA((from + found.cFileName).c_str(), (dir_ + found.cFileName).c_str(), FALSE);
+    while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+  }
+  ~Staged() { RemoveTree(dir_); }
+  void At(int percent) {
+    Manifest m = Manifest::Parse(ReadFileBytes(dir_ + "ModelMD5.dll"));
+    m.rolloutPercent = percent;
+    WriteFileBytes(dir_ + "ModelMD5.dll", m.Text());
+  }
+  Manifest Current() const { return Manifest::Parse(ReadFileBytes(dir_ + "ModelMD5.dll")); }
+
+ private:
+  std::string dir_;
+};
+
+// Imports a .reg text into the test prefix's registry, as an administrator's tool would.
+void ImportRegistry(const std::string& text) {
+  const std::string file = MakeTempFolder("policy") + "policy.reg";
+  WriteFileBytes(file, "REGEDIT4\r\n\r\n" + text);
+  Process regedit = StartProcess("C:\\windows\\regedit.exe", "/S \"" + file + "\"");
+  WaitForExit(regedit, 20000);
+}
+const char kPolicyKeyText[] = "[HKEY_CURRENT_USER\\Software\\Policies\\Velnoria\\Updater]\r\n";
+const char kNoPolicy[] = "[-HKEY_CURRENT_USER\\Software\\Policies\\Velnoria]\r\n";
+
+}  // namespace
+
+TEST_F(UpdateFlow, AStagedRolloutReachesItsBucketsAndAHaltHoldsIt) {
+  Staged staged("staged");
+  std::vector<std::string> folders;
+  for (int i = 0; i < 20; ++i) {
+    folders.push_back(MakeTempFolder("ring" + std::to_string(i)));
+    InstallRelease(g_releaseDir, "old", folders.back(), g_updater);
+  }
+  // One background run of the product in `folder`; true when it left a pre-load's marker.
+  // The product logs the updaters it starts: each run reads a fresh log.
+  auto start = [&](const std::string& folder, int mode) {
+    ::DeleteFileA((folder + "product.log").c_str());
+    processes_.push_back(
+        StartProcess(folder + "Velnoria.exe", "--update " + std::to_string(mode) + " --server " + server_->Url("staged/")));
+    return UpdaterStartedBy(folder, 10000);
+  };
+  auto background = [&](const std::string& folder) {
+    Process updater = start(folder, 3);
+    EXPECT_NE(WaitForExit(updater, 60000), STILL_ACTIVE);
+    StopProducts();
+    return FileExists(folder + "UpgradeBackup\\mvt_s.backup");
+  };
+  auto fetched = [&] {
+    size_t n = 0;
+    for (const char* m : kServerNames) n += server_->Requests(std::string("/staged/") + m).size();
+    return n;
+  };
+  // At 0 % nobody pre-loads, and mode 1 ends before its window shows; mode 2 is never held back.
+  staged.At(0);
+  for (const std::string& folder : folders) EXPECT_FALSE(background(folder)) << folder;
+  EXPECT_EQ(fetched(), 0u);
+  for (const int mode : {1, 2}) {
+    Process updater = start(folders[0], mode);
+    HWND window = WaitForVisibleWindow(updater, mode == 1 ? 3000 : 20000);
+    EXPECT_EQ(window != nullptr, mode == 2) << "mode " << mode;
+    if (window) ::PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
+    StopProducts();
+  }
+  EXPECT_NE(ReadFileBytes(folders[0] + "Updater.log").find("end: the release is not offered to this installation"),
+            std::string::npos);
+  // At 50 % exactly the installations whose bucket for this release is below 50.
+  staged.At(50);
+  std::vector<bool> first(folders.size());
+  int firstCount = 0;
+  for (size_t i = 0; i < folders.size(); ++i) {
+    first[i] = RolloutBucket(InstallationIdentity(folders[i]), staged.Current()) < 50;
+    firstCount += first[i];
+    EXPECT_EQ(background(folders[i]), first[i]) << folders[i];
+  }
+  EXPECT_GT(firstCount, 2);  // about half of 20 (all but 1 in 4000 draws have 3 to 17)
+  EXPECT_LT(firstCount, 18);
+  // A halt stops new pre-loads at once; those made stay.
+  staged.At(0);
+  for (size_t i = 0; i < folders.size(); ++i) EXPECT_EQ(background(folders[i]), first[i]) << folders[i];
+  // At 100 % the rest follow, and the first half downloads nothing again.
+  staged.At(100);
+  server_->ClearLog();
+  for (size_t i = 0; i < folders.size(); ++i) EXPECT_TRUE(!first[i] || background(folders[i])) << folders[i];
+  EXPECT_EQ(fetched(), 0u);
+  for (size_t i = 0; i < folders.size(); ++i) EXPECT_TRUE(first[i] || background(folders[i])) << folders[i];
+  StopProducts();
+  for (const std::string& folder : folders) RemoveTree(folder);
+}
+
+TEST_F(UpdateFlow, AnAdministratorsPolicyGovernsEveryMode) {
+  Staged staged("governed");
+  auto run = [&](int mode, const std::string& server) {
+    ::DeleteFileA((install_ + "product.log").c_str());
+    processes_.push_back(StartProcess(install_ + "Velnoria.exe", "--update " + std::to_string(mode) + " --server " + server));
+    Process updater = UpdaterStartedBy(install_, 10000);
+    HWND window = mode == 3 ? nullptr : WaitForVisibleWindow(updater, 3000);
+    if (window) ::PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_NE(WaitForExit(updater, 60000), STILL_ACTIVE);
+    StopProducts();
+    return window != nullptr;
+  };
+  // Updates off: every mode ends at once, fetching nothing.
+  ImportRegistry(std::string(kPolicyKeyText) + "\"UpdatesEnabled\"=dword:00000000\r\n");
+  for (const int mode : {1, 2, 3}) EXPECT_FALSE(run(mode, server_->Url("release/"))) << mode;
+  EXPECT_TRUE(server_->Requests("/release/ModelMD5.dll").empty());
+  EXPECT_TRUE(server_->Requests("/release/UpdateContent.dll").empty());
+  EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("updates are turned off by the administrator's policy"),
+            std::string::npos);
+  // Background off: mode 3 ends at once, mode 1 still offers the release.
+  ImportRegistry(std::string(kNoPolicy) + kPolicyKeyText + "\"BackgroundEnabled\"=dword:00000000\r\n");
+  EXPECT_FALSE(run(3, server_->Url("release/")));
+  EXPECT_FALSE(FileExists(Marker()));
+  EXPECT_TRUE(run(1, server_->Url("release/")));
+  // A mirror of the administrator's, and a test ring first at a stage of 1 %; a value
+  // of the wrong type is ignored.
+  staged.At(1);
+  ImportRegistry(std::string(kNoPolicy) + kPolicyKeyText + "\"ServerBase\"=\"" + server_->Url("governed/") +
+                 "\"\r\n\"RolloutOverride\"=dword:00000000\r\n\"MaxRelease\"=\"12\"\r\n");
+  server_->ClearLog();
+  EXPECT_FALSE(run(3, "http://127.0.0.1:9/dead/"));
+  EXPECT_TRUE(FileExists(Marker()));
+  EXPECT_FALSE(server_->Requests("/governed/ModelMD5.dll").empty());
+  EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("policy MaxRelease (user): ignored"), std::string::npos);
+  ImportRegistry(kNoPolicy);
 }
 
 int main(int argc, char** argv) {

@@ -322,6 +322,24 @@ TEST_F(UpdateWindow, EscAndAltF4ActAsTheCloseButton) {
     ::PostMessageA(notes, WM_KEYUP, VK_ESCAPE, 0xC0010001);
   };
   auto altF4 = [](HWND window) { ::PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0); };
+  // Escape or Space on a focused button at the mandatory offer reach nothing:
+  // no question, the product left running, the offer still shown.
+  {
+    HWND window = Open(2);
+    ASSERT_NE(window, nullptr);
+    HWND upgrade = ::GetDlgItem(window, 1000);
+    for (const WPARAM key : {VK_ESCAPE, VK_SPACE}) {
+      ::PostMessageA(upgrade, WM_KEYDOWN, key, 0x00010001);
+      ::PostMessageA(upgrade, WM_KEYUP, key, 0xC0010001);
+    }
+    ::Sleep(700);
+    EXPECT_EQ(Confirmation(), nullptr);
+    EXPECT_EQ(WaitForExit(updater_, 0), STILL_ACTIVE);
+    EXPECT_FALSE(ProductExitSet());
+    EXPECT_TRUE(::IsWindowVisible(upgrade));
+    ::PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+  }
   for (const auto& [name, press] : {std::pair<const char*, std::function<void(HWND)>>{"Esc", esc},
                                     std::pair<const char*, std::function<void(HWND)>>{"Alt+F4", altF4}}) {
     SCOPED_TRACE(name);

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "engine/DeltaPatch.h"
+#include "engine/transfer/DeltaPatch.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Makes a patch from an old to a new version of a file (engine/DeltaPatch.h):
+// Makes a patch from an old to a new version of a file (engine/transfer/DeltaPatch.h):
 // the old file's suffixes sorted (libdivsufsort), then bsdiff's scan, which
 // takes long approximate matches as "add these differences to the old bytes"
 // and the rest as bytes of the new file's own; the three streams deflated.

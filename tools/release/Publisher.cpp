@@ -3,25 +3,17 @@
 #include <ctime>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <system_error>
 
 #include "DeltaMaker.h"
 #include "Signing.h"
-#include "engine/DeltaPatch.h"
-#include "engine/ModuleCatalogue.h"
-#include "engine/ModuleDigest.h"
-#include "engine/SignedRelease.h"
+#include "engine/transfer/DeltaPatch.h"
+#include "engine/release/ModuleCatalogue.h"
+#include "engine/release/ModuleDigest.h"
+#include "engine/release/Manifest.h"
 
-#include <cstring>
 
 namespace fs = std::filesystem;
-
-std::string ManifestText(const std::vector<std::pair<std::string, std::string>>& entries) {
-  std::string text = "[" + std::string(kManifestSection) + "]\r\n";
-  for (const auto& [key, digest] : entries) text += key + "=" + digest + "\r\n";
-  return text;
-}
 
 std::string ReadFileBytes(const fs::path& path, bool& ok) {
   std::ifstream in(path, std::ios::binary);
@@ -69,11 +61,10 @@ std::string Hex16(const std::string& sha) { return sha.substr(0, 16); }
 // saving is not worth the client's inflating or patching.
 bool SavesATenth(size_t way, size_t other) { return way <= other / 10 * 9; }
 
-bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>& found, std::string& manifestText,
+bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>& found, Manifest& manifest,
                         PublishResult& result, std::string& error) {
-  std::string compressed = "[" + std::string(kCompressedSection) + "]\r\n";
-  std::string patches = "[" + std::string(kPatchesSection) + "]\r\n";
   for (const Found& module : found) {
+    const size_t row = static_cast<size_t>(module.entry - kModuleCatalogue);
     bool ok = false;
     const std::string bytes = ReadFileBytes(module.source, ok);
     if (!ok) {
@@ -91,13 +82,12 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
       return false;
     }
     if (smaller)
-      compressed += std::string(module.entry->baseName) + "=" + signing::Sha256Hex(deflated) + " " +
-                    std::to_string(deflated.size()) + " " + std::to_string(bytes.size()) + "\r\n";
+      manifest.compressed[row] = CompressedEntry{signing::Sha256Hex(deflated), static_cast<int64_t>(deflated.size()),
+                                                 static_cast<int64_t>(bytes.size())};
     result.wholeBytes += static_cast<int64_t>(bytes.size());
     result.compressedBytes += static_cast<int64_t>(smaller ? deflated.size() : bytes.size());
     const size_t cheapest = smaller ? deflated.size() : bytes.size();
     const std::string targetSha = signing::Sha256Hex(bytes);
-    int n = 0;
     for (const fs::path& earlier : options.deltaFrom) {
       bool had = false;
       const std::string previous = ReadFileBytes(earlier / module.entry->RemoteName(), had);
@@ -114,16 +104,15 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
         error = "cannot write " + name;
         return false;
       }
-      patches += std::string(module.entry->baseName) + "." + std::to_string(++n) + "=" + name + " " +
-                 signing::Sha256Hex(patch) + " " + std::to_string(patch.size()) + " " + sourceSha + " " +
-                 ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(previous.data()),
-                                     static_cast<int32_t>(previous.size()), kModuleDigestKey) +
-                 " " + std::to_string(bytes.size()) + "\r\n";
+      manifest.patches[row].push_back(PatchEntry{
+          name, signing::Sha256Hex(patch), static_cast<int64_t>(patch.size()), sourceSha,
+          ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(previous.data()), static_cast<int32_t>(previous.size()),
+                              kModuleDigestKey),
+          static_cast<int64_t>(bytes.size())});
       result.patches.push_back(name);
       result.patchBytes += static_cast<int64_t>(patch.size());
     }
   }
-  manifestText += compressed + patches;
   return true;
 }
 
@@ -201,7 +190,7 @@ PublishResult Publish(const PublishOptions& options) {
   } else {
     fs::remove(options.serverDir / kUpdaterFileName, ec);
   }
-  std::vector<std::pair<std::string, std::string>> manifest;
+  Manifest manifest;
   for (const Found& module : found) {
     std::string error;
     if (!CopyInto(module.source, options.serverDir / module.entry->RemoteName(), error)) {
@@ -209,7 +198,7 @@ PublishResult Publish(const PublishOptions& options) {
       return result;
     }
     result.published.push_back(module.entry->RemoteName());
-    manifest.emplace_back(module.entry->baseName, module.digest);
+    manifest.fingerprints[static_cast<size_t>(module.entry - kModuleCatalogue)] = module.digest;
   }
   if (!options.notesFile.empty()) {
     std::string error;
@@ -218,16 +207,15 @@ PublishResult Publish(const PublishOptions& options) {
       return result;
     }
   }
-  std::string manifestText = ManifestText(manifest);
-  if (!updaterDigest.empty())
-    manifestText += "[" + std::string(kUpdaterSection) + "]\r\n" + kUpdaterKey + "=" + updaterDigest + "\r\n";
+  if (!updaterDigest.empty()) manifest.updaterFingerprint = updaterDigest;
   // Cheaper ways to the same modules, in sections the catalogue's readers
   // ignore: each module deflated, and patches from earlier releases.
   std::string error;
-  if (!PublishCheaperWays(options, found, manifestText, result, error)) {
+  if (!PublishCheaperWays(options, found, manifest, result, error)) {
     result.errors.push_back(error);
     return result;
   }
+  if (options.rolloutPercent >= 0) manifest.rolloutPercent = options.rolloutPercent;
   if (!options.signKey.empty()) {
     if (options.releaseNumber < 0) {
       result.errors.push_back("a signed release needs --release N");
@@ -257,9 +245,9 @@ PublishResult Publish(const PublishOptions& options) {
       int64_t size = 0;
       signing::Sha256OfFile((options.serverDir / kReleaseNotesFileName).string(), signedRelease.notesSha256, size);
     }
-    manifestText += SignedSectionText(signedRelease);
+    manifest.signedRelease = signedRelease;
     std::string signature, error;
-    if (!signing::Sign(options.signKey.string(), manifestText, signature, error)) {
+    if (!signing::Sign(options.signKey.string(), manifest.Text(), signature, error)) {
       result.errors.push_back(error);
       return result;
     }
@@ -275,7 +263,7 @@ PublishResult Publish(const PublishOptions& options) {
   }
   // The manifest goes last: a client never sees digests of files not yet there.
   const fs::path manifestPath = options.serverDir / kManifestFileName;
-  if (!WriteFileBytes(manifestPath.string() + ".partial", manifestText)) {
+  if (!WriteFileBytes(manifestPath.string() + ".partial", manifest.Text())) {
     result.errors.push_back("cannot write " + manifestPath.string());
     return result;
   }
@@ -288,45 +276,45 @@ PublishResult Publish(const PublishOptions& options) {
   return result;
 }
 
-std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std::string& manifest,
+std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std::string& bytes, const Manifest& manifest,
                                            const std::vector<fs::path>& earlier);
 
 std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::path& publicKey, int64_t now,
                                          const std::vector<fs::path>& earlier) {
   std::vector<std::string> problems;
   bool ok = false;
-  const std::string manifest = ReadFileBytes(serverDir / kManifestFileName, ok);
+  const std::string bytes = ReadFileBytes(serverDir / kManifestFileName, ok);
   if (!ok) return {"no manifest " + (serverDir / kManifestFileName).string()};
   const std::string signature = ReadFileBytes(serverDir / kSignatureFileName, ok);
   std::string error;
   if (!ok)
     problems.push_back("no signature " + (serverDir / kSignatureFileName).string());
-  else if (!signing::Verify(publicKey.string(), manifest, signature, error))
+  else if (!signing::Verify(publicKey.string(), bytes, signature, error))
     problems.push_back(error);
-  const std::optional<SignedRelease> release = ParseSignedRelease(manifest);
+  const Manifest manifest = Manifest::Parse(bytes);
+  const std::optional<SignedRelease>& release = manifest.signedRelease;
   if (!release) {
-    problems.push_back("the manifest has no complete [" + std::string(kSignedSection) + "] section");
+    problems.push_back("the manifest has no well-formed [" + std::string(kSignedSection) + "] section");
     return problems;
   }
-  for (const ModuleEntry& row : kModuleCatalogue) {
+  for (int i = 0; i < kModuleCount; ++i) {
+    const ModuleEntry& row = kModuleCatalogue[i];
     const fs::path file = serverDir / row.RemoteName();
-    const SignedFile& expected = release->modules.at(row.baseName);
+    const auto expected = release->modules.find(row.baseName);
     std::string sha;
     int64_t size = 0;
     if (!signing::Sha256OfFile(file.string(), sha, size)) {
       problems.push_back(row.RemoteName() + ": missing or unreadable");
       continue;
     }
-    if (size != expected.size)
+    if (expected == release->modules.end())
+      problems.push_back(row.RemoteName() + ": not in the signed section");
+    else if (size != expected->second.size)
       problems.push_back(row.RemoteName() + ": " + std::to_string(size) + " bytes, signed as " +
-                         std::to_string(expected.size));
-    else if (sha != expected.sha256)
+                         std::to_string(expected->second.size));
+    else if (sha != expected->second.sha256)
       problems.push_back(row.RemoteName() + ": SHA-256 differs from the signed one");
-    char fingerprint[260] = {};
-    const std::string key = std::string(row.baseName) + "=";
-    const size_t at = manifest.find("\n" + key);
-    if (at != std::string::npos) manifest.copy(fingerprint, 32, at + 1 + key.size());
-    if (LowerCaseDigest(fingerprint) != ModuleDigest(file.string(), kModuleDigestKey))
+    if (LowerCaseDigest(manifest.fingerprints[i].value_or(std::string())) != ModuleDigest(file.string(), kModuleDigestKey))
       problems.push_back(row.RemoteName() + ": fingerprint differs from the manifest's");
   }
   if (release->expires > 0 && (now ? now : static_cast<int64_t>(std::time(nullptr))) > release->expires)
@@ -335,9 +323,7 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
   // The updater's own program, when the release carries one.
   const fs::path updater = serverDir / kUpdaterFileName;
   const bool hasUpdater = fs::is_regular_file(updater);
-  const std::string updaterKey = std::string(kUpdaterKey) + "=";
-  const size_t updaterAt = manifest.find("[" + std::string(kUpdaterSection) + "]\r\n" + updaterKey);
-  if (hasUpdater != release->updater.has_value() || hasUpdater != (updaterAt != std::string::npos)) {
+  if (hasUpdater != release->updater.has_value() || hasUpdater != manifest.updaterFingerprint.has_value()) {
     problems.push_back(hasUpdater ? std::string(kUpdaterFileName) + " present but not listed and signed"
                                   : std::string("a signed ") + kUpdaterFileName + " is missing");
   } else if (hasUpdater) {
@@ -346,8 +332,7 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
     signing::Sha256OfFile(updater.string(), sha, size);
     if (size != release->updater->size || sha != release->updater->sha256)
       problems.push_back(std::string(kUpdaterFileName) + ": SHA-256 or size differs from the signed ones");
-    const size_t digestAt = updaterAt + std::strlen(kUpdaterSection) + 4 + updaterKey.size();
-    if (manifest.compare(digestAt, 32, ModuleDigest(updater.string(), kModuleDigestKey)) != 0)
+    if (LowerCaseDigest(*manifest.updaterFingerprint) != ModuleDigest(updater.string(), kModuleDigestKey))
       problems.push_back(std::string(kUpdaterFileName) + ": fingerprint differs from the manifest's");
   }
   const fs::path notes = serverDir / kReleaseNotesFileName;
@@ -358,102 +343,84 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
     problems.push_back(hasNotes ? "release notes present but not signed" : "signed release notes missing");
   else if (hasNotes && notesSha != release->notesSha256)
     problems.push_back(std::string(kReleaseNotesFileName) + ": SHA-256 differs from the signed one");
-  for (const std::string& p : VerifyCheaperWays(serverDir, manifest, earlier)) problems.push_back(p);
+  for (const std::string& p : VerifyCheaperWays(serverDir, bytes, manifest, earlier)) problems.push_back(p);
   return problems;
 }
 
-namespace {
-
-// The lines of one manifest section, as key and value.
-std::vector<std::pair<std::string, std::string>> SectionLines(const std::string& manifest, const std::string& section) {
-  std::vector<std::pair<std::string, std::string>> lines;
-  std::istringstream in(manifest);
-  std::string line;
-  bool inside = false;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == '[') {
-      inside = line == "[" + section + "]";
-      continue;
-    }
-    const size_t eq = line.find('=');
-    if (inside && eq != std::string::npos) lines.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-  }
-  return lines;
-}
-
-}  // namespace
-
-std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std::string& manifest,
+std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std::string& bytes, const Manifest& manifest,
                                            const std::vector<fs::path>& earlier) {
   std::vector<std::string> problems;
-  std::map<std::string, std::string> modules;  // base name -> the module's bytes
-  for (const ModuleEntry& row : kModuleCatalogue) {
-    bool ok = false;
-    modules[row.baseName] = ReadFileBytes(serverDir / row.RemoteName(), ok);
+  // Lines the updater would pass over: they name no module or do not read as a way.
+  const IniText ini = IniText::Parse(bytes);
+  size_t deflatedListed = 0, patchesListed = 0;
+  for (int i = 0; i < kModuleCount; ++i) {
+    deflatedListed += manifest.compressed[i] ? 1 : 0;
+    patchesListed += manifest.patches[i].size();
   }
-  for (const auto& [key, value] : SectionLines(manifest, kCompressedSection)) {
-    std::istringstream words(value);
-    std::string sha;
-    int64_t size = -1, moduleSize = -1;
-    words >> sha >> size >> moduleSize;
-    const ModuleEntry* row = nullptr;
-    for (const ModuleEntry& r : kModuleCatalogue) row = key == r.baseName ? &r : row;
-    if (!row) {
-      problems.push_back("[" + std::string(kCompressedSection) + "] names no module: " + key);
-      continue;
-    }
+  for (const auto& [section, listed] : {std::pair<const char*, size_t>{kCompressedSection, deflatedListed},
+                                        std::pair<const char*, size_t>{kPatchesSection, patchesListed}})
+    if (const IniSection* lines = ini.Section(section); lines && lines->entries.size() != listed)
+      problems.push_back("[" + std::string(section) + "]: " + std::to_string(lines->entries.size() - listed) +
+                         " line(s) that name no module or do not read as one");
+  std::string modules[kModuleCount];  // the modules' bytes
+  for (int i = 0; i < kModuleCount; ++i) {
     bool ok = false;
-    const std::string z = ReadFileBytes(serverDir / (row->RemoteName() + kCompressedSuffix), ok);
+    modules[i] = ReadFileBytes(serverDir / kModuleCatalogue[i].RemoteName(), ok);
+  }
+  auto gives = [](PatchResult r, const std::string& out, const std::string& module, int64_t moduleSize) {
+    return r == PatchResult::Ok && out == module && static_cast<int64_t>(out.size()) == moduleSize;
+  };
+  auto collect = [](std::string& out) {
+    return [&out](const uint8_t* b, size_t n) {
+      out.append(reinterpret_cast<const char*>(b), n);
+      return true;
+    };
+  };
+  for (int i = 0; i < kModuleCount; ++i) {
+    const std::optional<CompressedEntry>& way = manifest.compressed[i];
+    if (!way) continue;
+    const std::string name = kModuleCatalogue[i].RemoteName() + kCompressedSuffix;
+    bool ok = false;
+    const std::string z = ReadFileBytes(serverDir / name, ok);
     std::string out;
-    const PatchResult r = InflateBytes(reinterpret_cast<const uint8_t*>(z.data()), z.size(), 0x7FFFFFFF,
-                                       [&](const uint8_t* b, size_t n) {
-                                         out.append(reinterpret_cast<const char*>(b), n);
-                                         return true;
-                                       });
-    if (!ok || static_cast<int64_t>(z.size()) != size || signing::Sha256Hex(z) != sha || r != PatchResult::Ok ||
-        out != modules[row->baseName] || static_cast<int64_t>(out.size()) != moduleSize)
-      problems.push_back(row->RemoteName() + kCompressedSuffix + ": not the module deflated as listed");
+    const PatchResult r =
+        InflateBytes(reinterpret_cast<const uint8_t*>(z.data()), z.size(), 0x7FFFFFFF, collect(out));
+    if (!ok || static_cast<int64_t>(z.size()) != way->size || signing::Sha256Hex(z) != way->sha256 ||
+        !gives(r, out, modules[i], way->moduleSize))
+      problems.push_back(name + ": not the module deflated as listed");
   }
   // The sources the patches may be made from: every module of the earlier releases.
   std::map<std::string, std::string> sources;  // SHA-256 -> bytes
   for (const fs::path& dir : earlier)
     for (const ModuleEntry& row : kModuleCatalogue) {
       bool ok = false;
-      const std::string bytes = ReadFileBytes(dir / row.RemoteName(), ok);
-      if (ok) sources[signing::Sha256Hex(bytes)] = bytes;
+      const std::string module = ReadFileBytes(dir / row.RemoteName(), ok);
+      if (ok) sources[signing::Sha256Hex(module)] = module;
     }
-  for (const auto& [key, value] : SectionLines(manifest, kPatchesSection)) {
-    std::istringstream words(value);
-    std::string name, sha, sourceSha, sourceFingerprint;
-    int64_t size = -1, moduleSize = -1;
-    words >> name >> sha >> size >> sourceSha >> sourceFingerprint >> moduleSize;
-    const std::string base = key.substr(0, key.find('.'));
-    bool ok = false;
-    const std::string patch = ReadFileBytes(serverDir / name, ok);
-    if (!ok || name.find_first_of("/\\") != std::string::npos || !modules.count(base)) {
-      problems.push_back("patch " + key + ": " + name + " missing, or for no module");
-      continue;
+  for (int i = 0; i < kModuleCount; ++i)
+    for (const PatchEntry& way : manifest.patches[i]) {
+      bool ok = false;
+      const std::string patch = ReadFileBytes(serverDir / way.name, ok);
+      if (!ok) {
+        problems.push_back("patch " + way.name + " of " + kModuleCatalogue[i].RemoteName() + ": missing");
+        continue;
+      }
+      if (static_cast<int64_t>(patch.size()) != way.size || signing::Sha256Hex(patch) != way.sha256) {
+        problems.push_back(way.name + ": SHA-256 or size differs from the listed ones");
+        continue;
+      }
+      const auto source = sources.find(way.sourceSha256);
+      if (source == sources.end()) {
+        if (!earlier.empty()) problems.push_back(way.name + ": its source is in none of the earlier releases given");
+        continue;
+      }
+      std::string out;
+      const PatchResult r = ApplyPatch(reinterpret_cast<const uint8_t*>(source->second.data()), source->second.size(),
+                                       reinterpret_cast<const uint8_t*>(patch.data()), patch.size(), 0x7FFFFFFF,
+                                       collect(out));
+      if (!gives(r, out, modules[i], way.moduleSize))
+        problems.push_back(way.name + ": applied to its source, it does not give the module (" + PatchResultText(r) + ")");
     }
-    if (static_cast<int64_t>(patch.size()) != size || signing::Sha256Hex(patch) != sha) {
-      problems.push_back(name + ": SHA-256 or size differs from the listed ones");
-      continue;
-    }
-    const auto source = sources.find(sourceSha);
-    if (source == sources.end()) {
-      if (!earlier.empty()) problems.push_back(name + ": its source is in none of the earlier releases given");
-      continue;
-    }
-    std::string out;
-    const PatchResult r = ApplyPatch(reinterpret_cast<const uint8_t*>(source->second.data()), source->second.size(),
-                                     reinterpret_cast<const uint8_t*>(patch.data()), patch.size(), 0x7FFFFFFF,
-                                     [&](const uint8_t* b, size_t n) {
-                                       out.append(reinterpret_cast<const char*>(b), n);
-                                       return true;
-                                     });
-    if (r != PatchResult::Ok || out != modules[base] || static_cast<int64_t>(out.size()) != moduleSize)
-      problems.push_back(name + ": applied to its source, it does not give the module (" + PatchResultText(r) + ")");
-  }
   return problems;
 }
 
@@ -465,12 +432,66 @@ std::vector<std::string> KeepForInstaller(const fs::path& serverDir, const fs::p
   if (!ok) return {"no signature " + (serverDir / kSignatureFileName).string()};
   std::string error;
   if (!signing::Verify(publicKey.string(), manifest, signature, error)) return {error};
-  if (!ParseSignedRelease(manifest)) return {"the manifest has no complete [" + std::string(kSignedSection) + "] section"};
+  if (!Manifest::Parse(manifest).signedRelease)
+    return {"the manifest has no well-formed [" + std::string(kSignedSection) + "] section"};
   std::error_code ec;
   fs::create_directories(installDir, ec);
   const fs::path kept = installDir / "KeptRelease.dat";
   if (!WriteFileBytes(kept.string() + ".partial", signature + manifest)) return {"cannot write " + kept.string()};
   fs::rename(kept.string() + ".partial", kept, ec);
   if (ec) return {"cannot write " + kept.string()};
+  return {};
+}
+
+namespace {
+
+std::string StageText(const Manifest& manifest) {
+  const std::string release =
+      manifest.signedRelease ? "release " + std::to_string(manifest.signedRelease->number) : "the (unsigned) release";
+  if (!manifest.rolloutPercent) return release + ": offered to every installation (no stage)";
+  const int p = *manifest.rolloutPercent;
+  return release + ": " + std::to_string(p) + " % (" +
+         (p == 0 ? std::string("halted: offered to no installation but in the mandatory mode")
+                 : p >= 100 ? std::string("every bucket") : "buckets 0 to " + std::to_string(p - 1)) + ")";
+}
+
+}  // namespace
+
+std::vector<std::string> SetRollout(const fs::path& serverDir, int percent, const fs::path& signKey,
+                                    std::string& summary) {
+  if (percent < 0 || percent > 100) return {"the stage is a percentage from 0 to 100"};
+  bool ok = false;
+  const std::string bytes = ReadFileBytes(serverDir / kManifestFileName, ok);
+  if (!ok) return {"no manifest " + (serverDir / kManifestFileName).string()};
+  Manifest manifest = Manifest::Parse(bytes);
+  if (manifest.signedSectionDamaged) return {"the manifest's signed section is damaged: publish the release again"};
+  manifest.rolloutPercent = percent;
+  if (manifest.signedRelease) {
+    if (signKey.empty()) return {"the release is signed: its new stage must be signed too (--sign KEY)"};
+    manifest.signedRelease->number += 1;
+    std::string signature, error;
+    if (!signing::Sign(signKey.string(), manifest.Text(), signature, error)) return {error};
+    const fs::path signaturePath = serverDir / kSignatureFileName;
+    std::error_code ec;
+    if (!WriteFileBytes(signaturePath.string() + ".partial", signature)) return {"cannot write " + signaturePath.string()};
+    fs::rename(signaturePath.string() + ".partial", signaturePath, ec);
+    if (ec) return {"cannot write " + signaturePath.string()};
+  } else if (!signKey.empty()) {
+    return {"the release is not signed: publish it signed to stage it with a key"};
+  }
+  const fs::path manifestPath = serverDir / kManifestFileName;
+  std::error_code ec;
+  if (!WriteFileBytes(manifestPath.string() + ".partial", manifest.Text())) return {"cannot write " + manifestPath.string()};
+  fs::rename(manifestPath.string() + ".partial", manifestPath, ec);
+  if (ec) return {"cannot write " + manifestPath.string()};
+  summary = StageText(manifest);
+  return {};
+}
+
+std::vector<std::string> RolloutStatus(const fs::path& serverDir, std::string& summary) {
+  bool ok = false;
+  const std::string bytes = ReadFileBytes(serverDir / kManifestFileName, ok);
+  if (!ok) return {"no manifest " + (serverDir / kManifestFileName).string()};
+  summary = StageText(Manifest::Parse(bytes));
   return {};
 }

@@ -27,6 +27,8 @@ struct PublishOptions {
   // earlier release's, a patch from that file is published too (where it
   // saves a tenth of the module deflated).
   std::vector<std::filesystem::path> deltaFrom;
+  // The rollout's stage to start the release at (0 to 100); -1: offered to all.
+  int rolloutPercent = -1;
   // Progress lines for large builds (one per module made), or none.
   std::function<void(const std::string&)> progress;
 };
@@ -48,9 +50,6 @@ PublishResult Publish(const PublishOptions& options);
 std::string ReadFileBytes(const std::filesystem::path& path, bool& ok);
 bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
 
-// The manifest text for (key, digest) pairs, INI with CR LF line ends.
-std::string ManifestText(const std::vector<std::pair<std::string, std::string>>& entries);
-
 // Checks a published folder as a keyed updater does: the signature of the
 // manifest with `publicKey`, the release number, and every module's and the
 // notes' SHA-256, size and fingerprint. Empty when all is well; otherwise
@@ -63,10 +62,22 @@ std::vector<std::string> VerifyPublished(const std::filesystem::path& serverDir,
                                          const std::vector<std::filesystem::path>& earlier = {});
 
 // For an installer: writes the kept release of the published folder (its
-// signature, then its manifest; engine/ReleaseTrust.h) into `installDir`,
+// signature, then its manifest; engine/release/ReleaseTrust.h) into `installDir`,
 // after checking the signature with `publicKey`, so that a fresh
 // installation starts with its own release as the floor. Empty when all is
 // well; otherwise what is wrong.
 std::vector<std::string> KeepForInstaller(const std::filesystem::path& serverDir,
                                           const std::filesystem::path& publicKey,
                                           const std::filesystem::path& installDir);
+
+// Sets the rollout's stage of the release published in `serverDir` to
+// `percent` (0 halts it): a new manifest with the same modules, ways and
+// notes, and, for a signed release, the next release number, signed again
+// with `signKey` (so that the trust rules still hold and a halt cannot be
+// undone by replaying the older manifest). The signature goes first, the
+// manifest last. Empty when all is well; otherwise what is wrong.
+std::vector<std::string> SetRollout(const std::filesystem::path& serverDir, int percent,
+                                    const std::filesystem::path& signKey, std::string& summary);
+
+// The stage of the release published in `serverDir`, as one line.
+std::vector<std::string> RolloutStatus(const std::filesystem::path& serverDir, std::string& summary);

@@ -8,8 +8,8 @@
 #include "Publisher.h"
 #include "DeltaMaker.h"
 #include "Signing.h"
-#include "engine/DeltaPatch.h"
-#include "engine/ModuleDigest.h"
+#include "engine/transfer/DeltaPatch.h"
+#include "engine/release/ModuleDigest.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ const char kUsage[] =
     "      Print the module fingerprint of each file: digest, two spaces, name.\n"
     "  update-release publish BUILD_DIR SERVER_DIR [--notes FILE] [--carry-over EARLIER_SERVER_DIR]\n"
     "                 [--sign KEYFILE --release N [--expires-days D] [--published-at SECONDS]]\n"
-    "                 [--delta-from EARLIER_SERVER_DIR]...\n"
+    "                 [--delta-from EARLIER_SERVER_DIR]... [--rollout PERCENT]\n"
     "      Publish the modules of BUILD_DIR (laid out as installed, with Velnoria.exe)\n"
     "      into SERVER_DIR under their server names, with the manifest ModelMD5.dll\n"
     "      and, given --notes, the release notes UpdateContent.dll.\n"
@@ -35,6 +35,7 @@ const char kUsage[] =
     "      Every module is also published deflated (NAME.z) where that saves a tenth;\n"
     "      with --delta-from, a module that differs from that earlier release's gets a\n"
     "      patch from it too, where that saves a tenth of the module deflated.\n"
+    "      With --rollout the release starts at that stage (see rollout).\n"
     "  update-release keygen KEYFILE [--force]\n"
     "      Make a release key: the private key to KEYFILE (PEM, owner only), the\n"
     "      public key to KEYFILE.pub (DER), which the updater's build embeds.\n"
@@ -44,6 +45,12 @@ const char kUsage[] =
     "  update-release keep SERVER_DIR KEYFILE.pub INSTALL_DIR\n"
     "      For an installer: write the kept release of SERVER_DIR (KeptRelease.dat)\n"
     "      into INSTALL_DIR, so that the installation never goes below its own release.\n"
+    "  update-release rollout SERVER_DIR PERCENT [--sign KEYFILE]\n"
+    "      Offer the published release to PERCENT of the installations (0 halts it;\n"
+    "      the mandatory mode is never held back): a new manifest with the same\n"
+    "      modules and the next release number, signed again with KEYFILE.\n"
+    "  update-release rollout SERVER_DIR --status\n"
+    "      Print the stage of the published release.\n"
     "  update-release diff OLD NEW PATCH\n"
     "      Make a patch that turns OLD into NEW (docs/delta-format.md).\n"
     "  update-release patch OLD PATCH OUT\n"
@@ -104,6 +111,12 @@ int PublishCommand(const std::vector<std::string>& args) {
     } else if (args[i] == "--delta-from") {
       if (++i == args.size()) return Usage("--delta-from needs a folder");
       options.deltaFrom.push_back(args[i]);
+    } else if (args[i] == "--rollout") {
+      if (++i == args.size()) return Usage("--rollout needs a percentage");
+      char* end = nullptr;
+      const long percent = std::strtol(args[i].c_str(), &end, 10);
+      if (args[i].empty() || *end || percent < 0 || percent > 100) return Usage("--rollout needs a percentage from 0 to 100");
+      options.rolloutPercent = static_cast<int>(percent);
     } else if (args[i] == "--notes") {
       if (++i == args.size()) return Usage("--notes needs a file");
       options.notesFile = args[i];
@@ -187,6 +200,41 @@ int KeepCommand(const std::vector<std::string>& args) {
   return 0;
 }
 
+int RolloutCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> positional;
+  std::string key;
+  bool status = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--sign") {
+      if (++i == args.size()) return Usage("--sign needs a key file");
+      key = args[i];
+    } else if (args[i] == "--status") {
+      status = true;
+    } else if (args[i].rfind("--", 0) == 0) {
+      return Usage(("unknown option " + args[i]).c_str());
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  std::string summary;
+  std::vector<std::string> problems;
+  if (status) {
+    if (positional.size() != 1 || !key.empty()) return Usage("rollout --status needs SERVER_DIR alone");
+    problems = RolloutStatus(positional[0], summary);
+  } else {
+    if (positional.size() != 2) return Usage("rollout needs SERVER_DIR and PERCENT (or --status)");
+    char* end = nullptr;
+    const long percent = std::strtol(positional[1].c_str(), &end, 10);
+    if (positional[1].empty() || *end || percent < 0 || percent > 100)
+      return Usage("rollout needs a percentage from 0 to 100");
+    problems = SetRollout(positional[0], static_cast<int>(percent), key, summary);
+  }
+  for (const auto& p : problems) std::fprintf(stderr, "update-release: %s\n", p.c_str());
+  if (!problems.empty()) return 1;
+  std::printf("%s\n", summary.c_str());
+  return 0;
+}
+
 int DiffCommand(const std::vector<std::string>& args) {
   if (args.size() != 3) return Usage("diff needs OLD, NEW and PATCH");
   bool readOld = false, readNew = false;
@@ -242,6 +290,7 @@ int main(int argc, char** argv) {
   if (command == "keygen") return KeygenCommand(args);
   if (command == "verify") return VerifyCommand(args);
   if (command == "keep") return KeepCommand(args);
+  if (command == "rollout") return RolloutCommand(args);
   if (command == "diff") return DiffCommand(args);
   if (command == "patch") return PatchCommand(args);
   return Usage(("unknown command " + command).c_str());

@@ -1,0 +1,78 @@
+#include "engine/install/FinishFlow.h"
+
+#include <algorithm>
+
+#include "engine/install/InstallPaths.h"
+#include "engine/install/Installer.h"
+#include "engine/install/Preload.h"
+#include "engine/install/PreloadMarker.h"
+#include "engine/release/ModuleCatalogue.h"
+#include "engine/install/ProductLink.h"
+#include "engine/release/ReleaseTrust.h"
+#include "engine/run/SupportLog.h"
+#include "framework/Files.h"
+
+namespace {
+
+// A marker is a few short lines.
+constexpr int64_t kMarkerMaxBytes = 64 * 1024;
+
+// An interactive installation leaves no pre-load beside it that is not
+// newer than what it installed: a product that installs from the marker
+// could go back or mix two releases.
+void DiscardStalePreload(const std::string& folder, int64_t installed) {
+  const std::string preload = folder + kBackgroundFolder;
+  if (!fw::PathExists(preload)) return;
+  const PreloadMarker marker =
+      PreloadMarker::Parse(fw::ReadWholeFile(preload + kPreloadMarker, kMarkerMaxBytes).value_or(std::string()));
+  if (installed >= 0 && marker.release > installed) return;
+  const bool deleted = DeletePath(preload, folder);
+  SupportLog(folder, "pre-load: %s, it is not newer than the release installed", deleted ? "deleted" : "could not be deleted");
+}
+
+}  // namespace
+
+void FinishJob::Run() {
+  const std::string& folder = settings.moduleDirectory;
+  const std::string product = folder + kProductExecutable;
+  // Bounded: a product that ignores the request keeps its old modules and
+  // the staged release stays as a pre-load; the updater still ends. Nothing is installed while
+  // any process runs the product's program, and no second product is started.
+  // The request is made again while one runs: each instance takes one.
+  const DWORD asked = ::GetTickCount();
+  bool ended = false;
+  while (!ended && ::GetTickCount() - asked < kProductExitWaitMs) {
+    RequestProductExit(kProductExitEvent);
+    ended = WaitUntilNoProductRuns(settings.productProcess, product,
+                                   std::min<DWORD>(kProductAskAgainMs, kProductExitWaitMs - (::GetTickCount() - asked)));
+  }
+  if (!ended) {
+    // It still runs on its old release: nothing is started.
+    NotInstalled("the product did not exit within " + std::to_string(kProductExitWaitMs / 1000) + " s");
+    ::PostMessageA(notify, WM_FINISH_DONE, 0, 0);
+    return;
+  }
+  installed = InstallModules(folder, tasks, pendingDeletes);
+  if (installed) {
+    SupportLog(folder, "installation: the whole release is in place");
+    if (releaseNumber >= 0) RecordReleaseNumber(folder, ReleaseRecord::Installed, releaseNumber);
+    DiscardStalePreload(folder, releaseNumber);
+  } else {
+    NotInstalled("a staged module did not check out, or a module stayed in use: the old release was put back");
+  }
+  // The product was ended for the installation: it starts again either way.
+  HANDLE relaunched = nullptr;
+  const BOOL started = LaunchProgram(product, &relaunched, "");
+  if (started && relaunched) ::CloseHandle(relaunched);
+  SupportLog(folder, "relaunch of %s: %s", kProductExecutable, started ? "started" : "failed");
+  ::PostMessageA(notify, WM_FINISH_DONE, 0, 0);
+}
+
+void FinishJob::NotInstalled(const std::string& reason) {
+  notInstalled = reason;
+  // Nothing verified is thrown away: the next start takes it without a download.
+  const bool kept = KeepStagedAsPreload(settings.moduleDirectory, tasks, manifestSha256, releaseNumber);
+  SupportLog(settings.moduleDirectory, "installation: not installed: %s; %s", reason.c_str(),
+             kept ? "the verified release is kept as the pre-load for the next start (the marker is written)"
+                  : "what was verified stays for the next run (no complete pre-load)");
+}

@@ -1,0 +1,35 @@
+// The hand-over to the product at the end of a successful interactive run,
+// on a thread of its own: asks the product to exit, waits for its process
+// (bounded), installs the staged modules all or nothing, records the release
+// and starts the product again; a release it cannot install stays, verified,
+// as the pre-load for the next start. The window's thread never waits for any of it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/transfer/DownloadTask.h"
+#include "engine/run/UpdateEngine.h"
+
+struct FinishJob {
+  EngineSettings settings;
+  std::vector<DownloadTask> tasks;
+  int64_t releaseNumber = -1;  // of the signed release installed; -1 when unsigned
+  std::string manifestSha256;  // names the release, should it become a pre-load
+  HWND notify = nullptr;       // gets WM_FINISH_DONE when the flow is over
+
+  // Filled by Run, read once WM_FINISH_DONE has arrived.
+  bool installed = false;
+  std::string notInstalled;  // why, when the release could not be installed
+  std::vector<std::string> pendingDeletes;
+
+  // The whole flow; posts WM_FINISH_DONE at its end.
+  void Run();
+
+ private:
+  // The installation cannot happen: the staged release becomes the pre-load.
+  void NotInstalled(const std::string& reason);
+};

@@ -1,0 +1,54 @@
+#include "engine/install/Preload.h"
+
+#include <windows.h>
+#include <imagehlp.h>
+
+#include "engine/install/InstallPaths.h"
+#include "engine/install/PreloadMarker.h"
+#include "engine/install/SetAside.h"
+#include "engine/release/ModuleCatalogue.h"
+#include "engine/run/SupportLog.h"
+#include "engine/transfer/ArrivalCheck.h"
+#include "framework/Files.h"
+#include "framework/ParallelWork.h"
+
+bool PreloadHoldsRelease(const std::string& folder, const std::vector<DownloadTask>& tasks) {
+  for (const std::string& name : ReleaseFileNames()) {
+    bool needed = false;
+    for (const DownloadTask& task : tasks) needed = needed || task.localFileName == name;
+    const std::string copy = folder + kBackgroundFolder + name;
+    if (!needed && fw::PathExists(copy)) {
+      ::DeleteFileA(copy.c_str());
+      SupportLog(folder, "pre-load: %s is no longer needed for this release: deleted", name.c_str());
+    }
+  }
+  std::vector<char> verified(tasks.size());
+  RunInParallel(static_cast<int>(tasks.size()), [&](int i) {
+    verified[i] = FileMatchesTask(folder + kBackgroundFolder + tasks[i].localFileName, tasks[i]);
+  });
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    if (verified[i]) continue;
+    SupportLog(folder, "pre-load: %s is missing or not the release's: no marker", tasks[i].localFileName.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool WritePreloadMarker(const std::string& folder, const std::string& manifestSha256, int64_t release) {
+  return fw::WriteWholeFile(folder + kBackgroundFolder + kPreloadMarker,
+                            PreloadMarker{true, manifestSha256, release}.Text());
+}
+
+bool KeepStagedAsPreload(const std::string& folder, const std::vector<DownloadTask>& tasks,
+                         const std::string& manifestSha256, int64_t release) {
+  const std::string backup = folder + kBackgroundFolder;
+  // The marker goes first: it comes back only beside a whole set.
+  ::DeleteFileA((backup + kPreloadMarker).c_str());
+  if (!::MakeSureDirectoryPathExists(backup.c_str())) return false;
+  for (const DownloadTask& task : tasks) {
+    const std::string staged = StagedPath(folder, task.localFileName), target = backup + task.localFileName;
+    if (FileMatchesTask(staged, task))
+      fw::RetryWhileHeld([&] { return MoveInto(staged, target, true); });
+  }
+  return PreloadHoldsRelease(folder, tasks) && WritePreloadMarker(folder, manifestSha256, release);
+}

@@ -1,0 +1,25 @@
+// The pre-load: the backup folder holding exactly the verified modules of one
+// release, and the marker that names the release (PreloadMarker), written
+// only beside such a set.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/transfer/DownloadTask.h"
+
+// Copies of files the release of `tasks` does not need go (an earlier
+// release's); true when every task's module is in the backup folder under
+// its name and verifies. The support log names what is missing.
+bool PreloadHoldsRelease(const std::string& folder, const std::vector<DownloadTask>& tasks);
+
+// The marker naming the release, written whole beside its modules.
+bool WritePreloadMarker(const std::string& folder, const std::string& manifestSha256, int64_t release);
+
+// For a finish that could not install: the staged modules of `tasks`, each
+// verified, become the pre-load of their release, exactly as a background
+// run leaves one, so that nothing verified is fetched again. True when the
+// marker stands.
+bool KeepStagedAsPreload(const std::string& folder, const std::vector<DownloadTask>& tasks,
+                         const std::string& manifestSha256, int64_t release);

@@ -1,0 +1,18 @@
+// The marker of a complete pre-load ("UpgradeBackup\mvt_s.backup"), written
+// whole beside exactly the verified modules of the release it names:
+//   [SUpgrade] Key=1, Manifest=<SHA-256 of the manifest's bytes>,
+//   Release=<the signed release's number> (signed releases only).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct PreloadMarker {
+  bool ready = false;          // Key=1: the product may install from the folder
+  std::string manifestSha256;  // empty when the marker names none
+  int64_t release = -1;        // -1: unsigned, or not a number
+
+  static PreloadMarker Parse(std::string_view bytes);
+  std::string Text() const;
+};

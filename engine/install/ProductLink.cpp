@@ -1,0 +1,115 @@
+#include "engine/install/ProductLink.h"
+
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <vector>
+
+#include "framework/Files.h"
+#include "framework/Paths.h"
+#include "framework/Scoped.h"
+
+void UpdaterExitWatcher(HWND window, UINT message) {
+  // Opens the event when the product created it first.
+  HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, kUpdaterExitEvent);
+  if (!event) return;
+  ::WaitForSingleObject(event, INFINITE);
+  // The handle, not an object: whatever held the window may be gone by now.
+  ::PostMessageA(window, message, 0, 0);
+}
+
+namespace {
+
+bool SameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                                                  b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+// A process that runs the program file `executable`, other than this one; null when none does.
+fw::ScopedHandle OneProcessRunning(const std::string& executable) {
+  fw::ScopedFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return {};
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32First(snapshot.get(), &entry); more; more = ::Process32Next(snapshot.get(), &entry)) {
+    if (entry.th32ProcessID == ::GetCurrentProcessId()) continue;
+    fw::ScopedHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+    if (!process) continue;
+    char image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (::QueryFullProcessImageNameA(process.get(), 0, image, &size) && SameText(image, executable) &&
+        ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT)
+      return process;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool WaitUntilNoProductRuns(HANDLE product, const std::string& executable, DWORD ms) {
+  const DWORD started = ::GetTickCount();
+  auto left = [&] {
+    const DWORD spent = ::GetTickCount() - started;
+    return spent < ms ? ms - spent : 0;
+  };
+  if (product && ::WaitForSingleObject(product, left()) == WAIT_TIMEOUT) return false;
+  // The window the block named may have been remade, or the process not
+  // openable: whatever runs the product's program counts as well.
+  for (;;) {
+    fw::ScopedHandle running = OneProcessRunning(executable);
+    if (!running) return true;
+    if (::WaitForSingleObject(running.get(), left()) == WAIT_TIMEOUT) return false;
+  }
+}
+
+BOOL RequestProductExit(std::string eventName) {
+  HANDLE event = ::OpenEventA(EVENT_ALL_ACCESS, FALSE, eventName.c_str());
+  if (!event) return 0;
+  return ::SetEvent(event);  // the handle stays open for the process's life
+}
+
+namespace {
+
+bool EndsWith(const std::string& s, const char* suffix) {
+  const size_t n = strlen(suffix);
+  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+}  // namespace
+
+BOOL LaunchProgram(std::string path, HANDLE* process, std::string parameters) {
+  *process = nullptr;
+  if (EndsWith(path, ".dat") || EndsWith(path, ".download")) {
+    const std::string folder = GetDirectoryOfPath(path, IsAnsiLeadByte);
+    std::vector<char> commandLine(parameters.begin(), parameters.end());
+    commandLine.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    const BOOL started = ::CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                          folder.empty() ? nullptr : folder.c_str(), &startup, &info);
+    *process = started ? info.hProcess : nullptr;
+    if (info.hThread) ::CloseHandle(info.hThread);
+    if (started) return started;
+  }
+  if (EndsWith(path, ".dat")) {
+    const std::string twin = path.substr(0, path.size() - 4) + ".exe";
+    ::CopyFileA(path.c_str(), twin.c_str(), FALSE);
+    path = twin;
+  }
+  const std::string folder = GetDirectoryOfPath(path, IsAnsiLeadByte);
+  // The finish's thread has no apartment of its own: the shell needs one.
+  const fw::ScopedComApartment com;
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof info;
+  // No error box: nothing waits for a click in a hidden updater.
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpFile = path.c_str();
+  info.lpParameters = parameters.c_str();
+  info.lpDirectory = folder.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  const BOOL ok = ::ShellExecuteExA(&info);
+  *process = info.hProcess;
+  return ok;
+}

@@ -1,0 +1,229 @@
+// The manifest check of a run, off the window's thread.
+#include "engine/release/ManifestCheck.h"
+
+#include <algorithm>
+#include <array>
+
+#include "engine/crypto/Sha256.h"
+#include "engine/install/FolderCheck.h"
+#include "engine/install/InstallPaths.h"
+#include "engine/install/SetAside.h"
+#include "engine/release/ModuleDigest.h"
+#include "engine/release/ReleaseTrust.h"
+#include "engine/run/EngineMessages.h"
+#include "engine/run/SupportLog.h"
+#include "engine/run/UpdateMode.h"
+#include "engine/transfer/ArrivalCheck.h"
+#include "engine/transfer/DownloadWorker.h"
+#include "engine/transfer/SmallFetch.h"
+#include "framework/Files.h"
+#include "framework/ParallelWork.h"
+
+namespace {
+
+// The installed modules' fingerprints, worked out in parallel while the
+// manifest is fetched.
+class InstalledDigests {
+ public:
+  // With `withSha256` (an updater that takes signed releases), each file's
+  // SHA-256 comes from the same read: it names the sources of patches.
+  InstalledDigests(const std::string& folder, bool withSha256) {
+    for (int i = 0; i < kModuleCount; ++i) paths_[i] = folder + kModuleCatalogue[i].LocalName();
+    work_.Start(kModuleCount, [this, withSha256](int i) { FingerprintFile(paths_[i], withSha256, digests_[i], sha256_[i]); });
+  }
+
+  const std::string& Get(int index) {
+    work_.Wait();
+    return digests_[index];
+  }
+  const std::string& Sha256(int index) {
+    work_.Wait();
+    return sha256_[index];
+  }
+
+ private:
+  std::string paths_[kModuleCount];
+  std::string digests_[kModuleCount];
+  std::string sha256_[kModuleCount];
+  ParallelWork work_;  // last: its threads end before the strings go
+};
+
+}  // namespace
+
+ManifestCheck::ManifestCheck(EngineSettings settings, int32_t run, KeepPartial keepPartial, HWND window)
+    : m_settings(std::move(settings)), m_run(run), m_keepPartial(keepPartial), m_window(window) {}
+
+void ManifestCheck::Report(WPARAM outcome) {
+  // The marker promises a complete, verified set: it goes before a run can
+  // change the backup folder (and with any run that ends here), and comes
+  // back only when a run has made one. A release held back leaves a
+  // pre-load made before as it is.
+  if (m_settings.mode == ModeBackground && outcome != kCheckHeldBack)
+    ::DeleteFileA((m_settings.moduleDirectory + kBackgroundFolder + kPreloadMarker).c_str());
+  ::PostMessageA(m_window, WM_MANIFEST_CHECKED, outcome, m_run);
+}
+
+Offer OfferedHere(const EngineSettings& settings, const Manifest& manifest) {
+  const bool rollout = manifest.rolloutPercent.value_or(100) < 100 && settings.mode != ModeMandatory;
+  // The identity is made only where a stage asks for a bucket.
+  const int bucket = rollout && !settings.policy.rolloutOverride
+                         ? RolloutBucket(InstallationIdentity(settings.moduleDirectory), manifest) : 0;
+  return DecideOffer(settings.mode, manifest, bucket, settings.policy);
+}
+
+std::optional<Offer> OfferAtStart(const EngineSettings& settings) {
+  // Within the notes' bounds: the window waits for this.
+  // Names of its own: the notes' check of a keyed updater fetches the same files meanwhile.
+  const SmallFile manifest(settings.serverBase + kManifestFileName, settings.moduleDirectory + "Version.start.tmp",
+                           {kManifestMaxBytes, kStartCheckTimeoutMs, kStartCheckDeadlineMs, false});
+  if (!manifest.ok()) return std::nullopt;
+  Manifest parsed = Manifest::Parse(manifest.bytes());
+  if (!settings.releaseKeys.empty()) {
+    const std::optional<VerifiedManifest> verified = FetchVerifiedRelease(
+        settings.serverBase, settings.moduleDirectory, manifest.bytes(), settings.releaseKeys, kStartCheckTimeoutMs,
+        kStartCheckDeadlineMs, "ModelMD5.sig.start.tmp");
+    // Only a signed stage may hold a release back; without one the run decides.
+    if (!verified) return std::nullopt;
+    parsed = verified->manifest;
+  }
+  return OfferedHere(settings, parsed);
+}
+
+void ManifestCheck::UseManifest(const std::string& bytes) {
+  m_manifest = Manifest::Parse(bytes);
+  m_manifestSha256 = Sha256OfBytes(bytes);
+}
+
+void ManifestCheck::CheckForUpdates() {
+  const std::string& folder = m_settings.moduleDirectory;
+  RestoreSetAsideModules(folder);
+  RemoveSetAsideLeftovers(folder);
+  if (!RunFoldersWritable(folder, m_settings.mode, m_run)) {
+    Report(kCheckUnwritable);
+    return;
+  }
+  // The installed modules are fingerprinted while the manifest comes.
+  InstalledDigests installed(folder, !m_settings.releaseKeys.empty());
+  std::string bytes;
+  {
+    const SmallFile manifest(m_settings.serverBase + kManifestFileName, folder + kManifestLocalName,
+                             {kManifestMaxBytes, 0, kManifestDeadlineMs});
+    if (!manifest.ok()) {
+      SupportLog(folder, "run %d: manifest not fetched: result %u%s", m_run, manifest.code(),
+                 manifest.code() == FK_DISK_FULL ? " (the install folder's disk is full)" : "");
+      Report(manifest.code() == FK_DISK_FULL ? kCheckNoSpace : kCheckFailed);
+      return;
+    }
+    bytes = manifest.bytes();
+  }  // the manifest's file goes
+  // Every value is read from these bytes, the ones the signature covers.
+  UseManifest(bytes);
+  const bool keyed = !m_settings.releaseKeys.empty();
+  std::array<bool, kModuleCount> present{};
+  for (int i = 0; i < kModuleCount; ++i) present[i] = fw::PathExists(folder + kModuleCatalogue[i].LocalName());
+  // Whatever answered may not be a manifest at all (a captive portal's page,
+  // an error page sent as 200): a run goes on only with a fingerprint for
+  // every module installed.
+  std::string shortfall = ManifestShortfall(m_manifest, present, false);
+  std::optional<VerifiedManifest> verified;
+  if (shortfall.empty() && keyed &&
+      !(verified = FetchVerifiedRelease(m_settings.serverBase, folder, bytes, m_settings.releaseKeys, 0, kManifestDeadlineMs)))
+    shortfall = "no valid signature by a trusted key";
+  if (shortfall.empty() && keyed) shortfall = ManifestShortfall(m_manifest, present, true);
+  // Offered to this installation? A release held back is judged, never kept as trusted.
+  const Offer offer = shortfall.empty() ? OfferedHere(m_settings, m_manifest) : Offer{};
+  // Never back to an older release than one trusted before, nor to other
+  // contents under a trusted number, nor a frozen release past its expiry.
+  if (shortfall.empty() && keyed &&
+      !TrustRelease(folder, m_settings.releaseKeys, *verified, bytes, ("run " + std::to_string(m_run)).c_str(), offer.offered))
+    shortfall = "a release this installation may not take";
+  if (!shortfall.empty()) {
+    SupportLog(folder, "run %d: manifest refused: %s", m_run, shortfall.c_str());
+    Report(kCheckFailed);
+    return;
+  }
+  if (verified) m_signed = verified->release();
+  if (!offer.offered) {
+    SupportLog(folder, "run %d: the release is not offered to this installation (%s): nothing is fetched", m_run,
+               offer.why.c_str());
+    Report(kCheckHeldBack);
+    return;
+  }
+  if (!offer.why.empty()) SupportLog(folder, "run %d: the release is offered: %s", m_run, offer.why.c_str());
+  for (int i = 0; i < kModuleCount; ++i) CheckModule(i, &installed.Get(i), &installed.Sha256(i));
+  CheckUpdater();
+  // Room before bytes: a run that cannot fit fails at once, having written nothing.
+  if (!RoomForRun(folder, m_settings.mode, m_tasks, m_run)) {
+    m_tasks.clear();
+    Report(kCheckNoSpace);
+    return;
+  }
+  // The list is complete and stays unchanged from here on: the window takes
+  // it with this message, which it reads before any worker's result.
+  m_tasksComplete = true;
+  SupportLog(folder, "run %d: manifest checked%s, %u module(s) to fetch", m_run,
+             m_signed ? (", signed release " + std::to_string(m_signed->number)).c_str() : "",
+             static_cast<unsigned>(m_tasks.size()));
+  Report(kCheckDone);
+  StartDownloadWorkers(m_tasks, m_settings, m_keepPartial, m_window);
+}
+
+void ManifestCheck::CheckModule(int row, const std::string* installedDigest, const std::string* installedSha256) {
+  const ModuleEntry& entry = kModuleCatalogue[row];
+  const std::string localName = entry.LocalName();
+  const std::string expected = LowerCaseDigest(m_manifest.fingerprints[row].value_or(std::string()));
+  const std::string actual =
+      installedDigest ? *installedDigest : ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
+  if (actual == expected) return;
+  DownloadTask task{entry.messageId, localName, m_settings.serverBase + entry.RemoteName(), expected, {}, -1, {}};
+  if (m_signed) {
+    if (const auto it = m_signed->modules.find(entry.baseName); it != m_signed->modules.end()) {
+      task.sha256 = it->second.sha256;
+      task.size = it->second.size;
+    }
+  }
+  AddCheaperWays(task, row, actual, installedSha256 ? *installedSha256 : std::string());
+  m_tasks.push_back(task);
+}
+
+void ManifestCheck::AddCheaperWays(DownloadTask& task, int row, const std::string& installedDigest,
+                                   const std::string& installedSha256) {
+  // A patch counts only when it is made from the file installed: by its
+  // SHA-256 for a signed release, by its fingerprint otherwise.
+  for (const PatchEntry& patch : m_manifest.patches[row]) {
+    if (installedDigest.empty()) break;
+    const bool fromInstalled = m_signed ? patch.sourceSha256 == installedSha256 && !installedSha256.empty()
+                                        : patch.sourceFingerprint == installedDigest;
+    if (!fromInstalled || !PlausibleResult(task, patch.moduleSize)) continue;
+    task.cheaper.push_back({FetchWay::Patch, m_settings.serverBase + patch.name, patch.size, patch.sha256,
+                            patch.moduleSize});
+  }
+  std::sort(task.cheaper.begin(), task.cheaper.end(), [](const FetchWay& a, const FetchWay& b) { return a.size < b.size; });
+  if (const std::optional<CompressedEntry>& deflated = m_manifest.compressed[row];
+      deflated && PlausibleResult(task, deflated->moduleSize))
+    task.cheaper.push_back({FetchWay::Compressed, task.url + kCompressedSuffix, deflated->size, deflated->sha256,
+                            deflated->moduleSize});
+}
+
+bool ManifestCheck::PlausibleResult(const DownloadTask& task, int64_t moduleSize) {
+  // A way that promises another size than the signed one is no way to this module.
+  return moduleSize >= 0 && moduleSize <= kModuleMaxBytes && (task.size < 0 || moduleSize == task.size);
+}
+
+void ManifestCheck::CheckUpdater() {
+  // The updater renews itself when the release carries another one; a
+  // keyed updater takes an updater only from a signed release.
+  const std::string expected = LowerCaseDigest(m_manifest.updaterFingerprint.value_or(std::string()));
+  if (!IsWellFormedDigest(expected)) return;
+  if (!m_settings.releaseKeys.empty() && !(m_signed && m_signed->updater)) {
+    SupportLog(m_settings.moduleDirectory, "run %d: the release names an updater that is not signed: ignored", m_run);
+    return;
+  }
+  if (ModuleDigest(m_settings.moduleDirectory + kUpdaterFileName, kModuleDigestKey) == expected) return;
+  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_settings.serverBase + kUpdaterFileName, expected, {}, -1, {}};
+  if (m_signed) {
+    task.sha256 = m_signed->updater->sha256;
+    task.size = m_signed->updater->size;
+  }
+  m_tasks.push_back(task);
+}

@@ -1,0 +1,48 @@
+// Which release this installation is offered, decided on the client from the
+// (signed) manifest and the administrator's policy: a staged rollout offers a
+// release to the installations whose bucket lies below its stage; a policy
+// may pin a fleet below a release number.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "engine/release/Manifest.h"
+
+// The installation's identity: random bytes made once per install folder and
+// kept there as hexadecimal digits ("Installation.id"); never sent anywhere.
+constexpr char kInstallationIdName[] = "Installation.id";
+constexpr size_t kInstallationIdBytes = 16;
+
+// The installation's bucket (0 to 99) for the release `manifest` describes:
+// a hash of the identity and the release's module fingerprints, so each
+// release picks its own first installations and a bucket stays put while the
+// stage moves (the manifest's number and bytes change with each stage).
+int RolloutBucket(const std::string& identity, const Manifest& manifest);
+
+// What an administrator's policy asks of the updater (the registry's
+// Software\Policies\Velnoria\Updater; machine values first, then the user's).
+struct UpdatePolicy {
+  bool updatesEnabled = true;
+  bool backgroundEnabled = true;
+  std::optional<int64_t> maxRelease;      // a signed release above it is not offered
+  std::optional<std::string> serverBase;  // replaces the block's
+  std::optional<int> rolloutOverride;     // 0-100: this installation's bucket
+};
+
+struct Offer {
+  bool offered = true;
+  std::string why;  // for the support log
+};
+
+// Whether the release is offered to this installation in `mode`: a policy's
+// MaxRelease holds back a signed release above it in every mode; a rollout
+// stage below 100 % (absent: 100) offers the release to the buckets below it,
+// never holding back the mandatory mode. `bucket` is RolloutBucket's, unless
+// the policy overrides it (100: only once the release is out to all).
+Offer DecideOffer(int32_t mode, const Manifest& manifest, int bucket, const UpdatePolicy& policy);
+
+// This installation's identity from `folder`'s file, made from the
+// platform's random generator and kept there the first time (Windows only).
+std::string InstallationIdentity(const std::string& folder);

@@ -1,0 +1,33 @@
+// What a run is given: the hand-off block's order, the install folder, the
+// release keys; and whether a run keeps what an earlier one left.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/release/Rollout.h"
+#include "engine/run/EngineMessages.h"
+
+// What the engine takes from the hand-off block and the start-up.
+struct EngineSettings {
+  int32_t mode = 0;
+  std::string serverBase;
+  std::string moduleDirectory;  // ends with a backslash
+  // The product's process, found from its window when the block was read
+  // (null when it could not be): the finish waits for it even if the window
+  // is gone by then. Owned by whoever made the settings.
+  HANDLE productProcess = nullptr;
+  // Public release keys (X || Y); none: releases are not checked for a signature.
+  std::vector<std::string> releaseKeys;
+  // Progress is shown at most this often; later reports wait for a timer.
+  uint32_t progressIntervalMs = PROGRESS_PRESENT_INTERVAL_MS;
+  // The administrator's policy (engine/run/Policy.h).
+  UpdatePolicy policy;
+};
+
+// Whether a run's workers keep what an earlier run left at a module's
+// target (a retry resumes it) or start each module afresh.
+enum class KeepPartial : int32_t { No = 0, Yes = 1 };

@@ -1,0 +1,53 @@
+#include "engine/run/SupportLog.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+constexpr DWORD kLogLimit = 256 * 1024;
+
+// One append of one whole line: lines from several threads do not interleave.
+bool Append(const std::string& path, const std::string& line) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > kLogLimit)
+    ::MoveFileExA(path.c_str(), (path + ".old").c_str(), MOVEFILE_REPLACE_EXISTING);
+  HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+                  written == line.size();
+  ::CloseHandle(file);
+  return ok;
+}
+
+}  // namespace
+
+std::string FallbackSupportLogPath() {
+  char temp[MAX_PATH] = {};
+  const DWORD n = ::GetTempPathA(MAX_PATH, temp);
+  if (n == 0 || n >= MAX_PATH) return {};
+  return std::string(temp) + "Velnoria-" + kSupportLogName;
+}
+
+void SupportLog(const std::string& folder, const char* format, ...) {
+  if (folder.empty()) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] ", now.wYear, now.wMonth, now.wDay,
+                now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, ::GetCurrentProcessId());
+  const std::string line = stamp + std::string(text) + "\r\n";
+  if (!Append(folder + kSupportLogName, line)) {
+    const std::string fallback = FallbackSupportLogPath();
+    if (!fallback.empty()) Append(fallback, line);
+  }
+}
