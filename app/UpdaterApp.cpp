@@ -74,15 +74,15 @@ BOOL UpdaterApp::InitInstance() {
   }
   // The administrator's policy, before anything is fetched.
   std::vector<std::string> policyNotes;
-  m_policy = ResolvePolicy(ReadPolicyValues(true), ReadPolicyValues(false), m_szServerBase, policyNotes);
+  const UpdatePolicy policy = ResolvePolicy(ReadPolicyValues(true), ReadPolicyValues(false), m_szServerBase, policyNotes);
   for (const std::string& note : policyNotes) SupportLog(ModuleDirectory, "start: %s", note.c_str());
-  if (!m_policy.updatesEnabled || (m_nUpdateMode == ModeBackground && !m_policy.backgroundEnabled)) {
+  if (!policy.updatesEnabled || (m_nUpdateMode == ModeBackground && !policy.backgroundEnabled)) {
     SupportLog(ModuleDirectory, "end: %s by the administrator's policy: nothing is fetched",
-               m_policy.updatesEnabled ? "background updates are turned off" : "updates are turned off");
+               policy.updatesEnabled ? "background updates are turned off" : "updates are turned off");
     return FALSE;
   }
-  if (m_policy.serverBase) {
-    std::snprintf(m_szServerBase, sizeof m_szServerBase, "%s", m_policy.serverBase->c_str());
+  if (policy.serverBase) {
+    std::snprintf(m_szServerBase, sizeof m_szServerBase, "%s", policy.serverBase->c_str());
     SupportLog(ModuleDirectory, "start: the server base is the policy's, \"%s\"", m_szServerBase);
   }
   // The release trusted last is checked with this updater's keys at each start.
@@ -107,7 +107,7 @@ BOOL UpdaterApp::InitInstance() {
   }
 
   EngineSettings settings{m_nUpdateMode, m_szServerBase, ModuleDirectory, m_productProcess.get(),
-                          ReleaseKeys(), PROGRESS_PRESENT_INTERVAL_MS, m_policy};
+                          ReleaseKeys(), PROGRESS_PRESENT_INTERVAL_MS, policy};
   // Mode 1 offers only a release meant for this installation (a rollout's
   // stage, a pinned release): asked while the notes come and GDI+ starts.
   std::optional<Offer> offer;
@@ -122,13 +122,9 @@ BOOL UpdaterApp::InitInstance() {
 
   offerCheck.Join();
   if (offer && !offer->offered) {
-    ReleaseNotes();
-    ReleaseDownloadLibrary();
     SupportLog(ModuleDirectory, "end: the release is not offered to this installation (%s): nothing to show",
                offer->why.c_str());
-    return FALSE;
-  }
-  {
+  } else {
     UpdateRun run(std::move(settings), WindowSetup{RoleOfMode(m_nUpdateMode), ModuleDirectory, [this] { return ReleaseNotes(); }});
     m_pMainWnd = &run.Window();
     const DWORD started = ::GetTickCount();

@@ -15,7 +15,6 @@
 
 #include "app/HandoffBlock.h"
 #include "engine/install/FolderLock.h"
-#include "engine/release/Rollout.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
 #include "framework/WinApp.h"
@@ -51,7 +50,6 @@ class UpdaterApp : public CWinApp {
   fw::ScopedHandle m_productProcess;
   std::once_flag m_releaseKeysLoaded;
   std::vector<std::string> m_releaseKeys;
-  UpdatePolicy m_policy;  // the administrator's, read at the start
   bool m_gdiplusStarted = false;
   bool m_socketsStarted = false;
 };

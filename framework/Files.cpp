@@ -59,6 +59,10 @@ bool RetryWhileHeld(const std::function<bool()>& step, uint32_t waitMs) {
   }
 }
 
+bool DeleteFileWhenFree(const std::string& path) {
+  return RetryWhileHeld([&] { return ::DeleteFileA(path.c_str()) != FALSE || !PathExists(path); });
+}
+
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".new";
   {

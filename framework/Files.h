@@ -40,6 +40,8 @@ constexpr uint32_t kHeldFileWaitMs = 4000;
 // `waitMs` have passed, pausing a little longer each time (25 ms, doubling
 // up to 400 ms). The last failure's error stays the thread's last error.
 bool RetryWhileHeld(const std::function<bool()>& step, uint32_t waitMs = kHeldFileWaitMs);
+// Deletes the file at `path`, waiting out such a hold; true when it is gone.
+bool DeleteFileWhenFree(const std::string& path);
 
 }  // namespace fw
 

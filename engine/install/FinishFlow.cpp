@@ -5,7 +5,6 @@
 #include "engine/install/InstallPaths.h"
 #include "engine/install/Installer.h"
 #include "engine/install/Preload.h"
-#include "engine/install/PreloadMarker.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "engine/install/ProductLink.h"
 #include "engine/release/ReleaseTrust.h"
@@ -14,18 +13,13 @@
 
 namespace {
 
-// A marker is a few short lines.
-constexpr int64_t kMarkerMaxBytes = 64 * 1024;
-
 // An interactive installation leaves no pre-load beside it that is not
 // newer than what it installed: a product that installs from the marker
 // could go back or mix two releases.
 void DiscardStalePreload(const std::string& folder, int64_t installed) {
   const std::string preload = folder + kBackgroundFolder;
   if (!fw::PathExists(preload)) return;
-  const PreloadMarker marker =
-      PreloadMarker::Parse(fw::ReadWholeFile(preload + kPreloadMarker, kMarkerMaxBytes).value_or(std::string()));
-  if (installed >= 0 && marker.release > installed) return;
+  if (installed >= 0 && ReadPreloadMarker(folder).release > installed) return;
   const bool deleted = DeletePath(preload, folder);
   SupportLog(folder, "pre-load: %s, it is not newer than the release installed", deleted ? "deleted" : "could not be deleted");
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "engine/install/InstallPaths.h"
+#include "engine/install/SetAside.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "engine/run/SupportLog.h"
 #include "engine/run/UpdateMode.h"
@@ -40,11 +41,11 @@ bool RunFoldersWritable(const std::string& folder, int32_t mode, int32_t run) {
   if (ok) {
     step = "rename a file";
     // A scanner may take the new file for a moment: waited out.
-    ok = fw::RetryWhileHeld([&] { return ::MoveFileExA(probe.c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; });
+    ok = MoveIntoWhenFree(probe, moved);
   }
   if (ok) {
     step = "delete a file";
-    ok = fw::RetryWhileHeld([&] { return ::DeleteFileA(moved.c_str()) != FALSE; });
+    ok = fw::DeleteFileWhenFree(moved);
   }
   const DWORD error = ::GetLastError();
   ::DeleteFileA(probe.c_str());

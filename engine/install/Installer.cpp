@@ -73,8 +73,7 @@ bool WriteJournal(const std::string& folder, const InstallJournal& journal) {
 }
 
 void RemoveJournal(const std::string& folder) {
-  const std::string path = JournalPath(folder);
-  fw::RetryWhileHeld([&] { return ::DeleteFileA(path.c_str()) != FALSE || !fw::PathExists(path); });
+  fw::DeleteFileWhenFree(JournalPath(folder));
   Step();
 }
 

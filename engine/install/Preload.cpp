@@ -4,7 +4,6 @@
 #include <imagehlp.h>
 
 #include "engine/install/InstallPaths.h"
-#include "engine/install/PreloadMarker.h"
 #include "engine/install/SetAside.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "engine/run/SupportLog.h"
@@ -34,21 +33,34 @@ bool PreloadHoldsRelease(const std::string& folder, const std::vector<DownloadTa
   return true;
 }
 
-bool WritePreloadMarker(const std::string& folder, const std::string& manifestSha256, int64_t release) {
-  return fw::WriteWholeFile(folder + kBackgroundFolder + kPreloadMarker,
-                            PreloadMarker{true, manifestSha256, release}.Text());
+namespace {
+
+std::string MarkerPath(const std::string& folder) { return folder + kBackgroundFolder + kPreloadMarker; }
+// A marker is a few short lines.
+constexpr int64_t kMarkerMaxBytes = 64 * 1024;
+
+}  // namespace
+
+PreloadMarker ReadPreloadMarker(const std::string& folder) {
+  return PreloadMarker::Parse(fw::ReadWholeFile(MarkerPath(folder), kMarkerMaxBytes).value_or(std::string()));
 }
+
+bool WritePreloadMarker(const std::string& folder, const std::string& manifestSha256, int64_t release) {
+  return fw::WriteWholeFile(MarkerPath(folder), PreloadMarker{true, manifestSha256, release}.Text());
+}
+
+void DropPreloadMarker(const std::string& folder) { ::DeleteFileA(MarkerPath(folder).c_str()); }
 
 bool KeepStagedAsPreload(const std::string& folder, const std::vector<DownloadTask>& tasks,
                          const std::string& manifestSha256, int64_t release) {
   const std::string backup = folder + kBackgroundFolder;
   // The marker goes first: it comes back only beside a whole set.
-  ::DeleteFileA((backup + kPreloadMarker).c_str());
+  DropPreloadMarker(folder);
   if (!::MakeSureDirectoryPathExists(backup.c_str())) return false;
   for (const DownloadTask& task : tasks) {
     const std::string staged = StagedPath(folder, task.localFileName), target = backup + task.localFileName;
     if (FileMatchesTask(staged, task))
-      fw::RetryWhileHeld([&] { return MoveInto(staged, target, true); });
+      MoveIntoWhenFree(staged, target);
   }
   return PreloadHoldsRelease(folder, tasks) && WritePreloadMarker(folder, manifestSha256, release);
 }

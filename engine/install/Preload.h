@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/install/PreloadMarker.h"
 #include "engine/transfer/DownloadTask.h"
 
 // Copies of files the release of `tasks` does not need go (an earlier
@@ -14,8 +15,11 @@
 // its name and verifies. The support log names what is missing.
 bool PreloadHoldsRelease(const std::string& folder, const std::vector<DownloadTask>& tasks);
 
-// The marker naming the release, written whole beside its modules.
+// The marker of `folder`'s pre-load: read (an absent or unreadable one reads
+// as no promise), written whole beside its modules, or taken away.
+PreloadMarker ReadPreloadMarker(const std::string& folder);
 bool WritePreloadMarker(const std::string& folder, const std::string& manifestSha256, int64_t release);
+void DropPreloadMarker(const std::string& folder);
 
 // For a finish that could not install: the staged modules of `tasks`, each
 // verified, become the pre-load of their release, exactly as a background

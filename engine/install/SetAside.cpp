@@ -52,6 +52,10 @@ bool MoveInto(const std::string& staged, const std::string& installed, bool repl
   return ::MoveFileExA(staged.c_str(), installed.c_str(), flags) != FALSE;
 }
 
+bool MoveIntoWhenFree(const std::string& staged, const std::string& installed) {
+  return fw::RetryWhileHeld([&] { return MoveInto(staged, installed, true); });
+}
+
 void RestoreSetAsideModules(const std::string& installFolder) {
   for (const ModuleEntry& row : kModuleCatalogue) {
     const std::string installed = installFolder + row.LocalName();

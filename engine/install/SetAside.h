@@ -20,6 +20,9 @@ std::string FreeSetAsideName(const std::string& installed, const std::string& in
 // folder: a stop at any moment leaves the module its old or its new file,
 // never one partly written.
 bool MoveInto(const std::string& staged, const std::string& installed, bool replace);
+// The same, replacing, for a file just written that another program (a
+// scanner) may hold a moment: the hold is waited out.
+bool MoveIntoWhenFree(const std::string& staged, const std::string& installed);
 
 // A module that an interrupted installation left only under a set-aside name
 // is put back, so that every module has a copy before a run compares them.

@@ -7,6 +7,7 @@
 #include "engine/crypto/Sha256.h"
 #include "engine/install/FolderCheck.h"
 #include "engine/install/InstallPaths.h"
+#include "engine/install/Preload.h"
 #include "engine/install/SetAside.h"
 #include "engine/release/ModuleDigest.h"
 #include "engine/release/ReleaseTrust.h"
@@ -58,8 +59,7 @@ void ManifestCheck::Report(WPARAM outcome) {
   // change the backup folder (and with any run that ends here), and comes
   // back only when a run has made one. A release held back leaves a
   // pre-load made before as it is.
-  if (m_settings.mode == ModeBackground && outcome != kCheckHeldBack)
-    ::DeleteFileA((m_settings.moduleDirectory + kBackgroundFolder + kPreloadMarker).c_str());
+  if (m_settings.mode == ModeBackground && outcome != kCheckHeldBack) DropPreloadMarker(m_settings.moduleDirectory);
   ::PostMessageA(m_window, WM_MANIFEST_CHECKED, outcome, m_run);
 }
 

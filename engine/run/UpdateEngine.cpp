@@ -209,10 +209,6 @@ void UpdateEngine::CompleteRun(RunOutcome outcome) {
   }
 }
 
-std::string UpdateEngine::MarkerPath() const {
-  return m_settings.moduleDirectory + kBackgroundFolder + kPreloadMarker;
-}
-
 bool UpdateEngine::PreloadComplete() { return PreloadHoldsRelease(m_settings.moduleDirectory, m_downloadTasks); }
 
 void UpdateEngine::WriteMarker() const {

@@ -89,7 +89,6 @@ class UpdateEngine : private CWnd {
   DECLARE_MESSAGE_MAP()
 
  private:
-  std::string MarkerPath() const;
   // Mode 3's end: the backup folder holds exactly this run's modules, each
   // verified; only then does the marker, naming the release, stand beside them.
   bool PreloadComplete();

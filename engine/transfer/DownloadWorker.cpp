@@ -128,12 +128,6 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   return WayOutcome::Done;
 }
 
-// The verified file takes its name in the backup folder (mode 3); a
-// scanner that holds the new file a moment is waited out.
-bool StoreArrival(const WorkerJob& job) {
-  return fw::RetryWhileHeld([&] { return MoveInto(job.arrival, job.target, true); });
-}
-
 // Fetches one module and checks it against the manifest's fingerprint.
 unsigned FetchModule(const WorkerJob& job) {
   // A module that an earlier run left verified at its target (a pre-load
@@ -159,7 +153,7 @@ unsigned FetchModule(const WorkerJob& job) {
     const WayOutcome outcome = ThroughCheaperWay(job, way);
     if (outcome == WayOutcome::DiskFull) return FK_DISK_FULL;
     if (outcome != WayOutcome::Done) continue;
-    if (job.arrival != job.target && !StoreArrival(job)) return kResultNotStored;
+    if (job.arrival != job.target && !MoveIntoWhenFree(job.arrival, job.target)) return kResultNotStored;
     return FK_OK;
   }
   Download download = NewDownload();
@@ -189,7 +183,7 @@ unsigned FetchModule(const WorkerJob& job) {
   }
   SupportLog(job.folder, "check %s: %lld bytes, verified %s", job.task.localFileName.c_str(), static_cast<long long>(size),
              seen ? "as they arrived" : "from the file");
-  if (job.arrival != job.target && !StoreArrival(job)) return kResultNotStored;
+  if (job.arrival != job.target && !MoveIntoWhenFree(job.arrival, job.target)) return kResultNotStored;
   return result;
 }
 

@@ -29,6 +29,5 @@ SmallFile::SmallFile(const std::string& url, std::string localPath, const FetchB
 
 SmallFile::~SmallFile() {
   // A scanner may be looking at the new file: waited out.
-  if (read_ || !keepFailed_)
-    fw::RetryWhileHeld([&] { return ::DeleteFileA(path_.c_str()) != FALSE || !fw::PathExists(path_); });
+  if (read_ || !keepFailed_) fw::DeleteFileWhenFree(path_);
 }

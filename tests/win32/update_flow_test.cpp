@@ -54,6 +54,18 @@ class UpdateFlow : public ::testing::Test {
   // The updater the product started, once it has.
   Process Updater() { return UpdaterStartedBy(install_, 10000); }
   HWND Window(const Process& updater) { return WaitForVisibleWindow(updater, 20000); }
+  // Mode 1 through to its end: 升级, success, 完成; the updater, once it has ended (or not in `ms`).
+  Process UpdateToTheEnd(const std::string& extra, DWORD ms) {
+    StartProduct(1, extra);
+    Process updater = Updater();
+    HWND window = Window(updater);
+    EXPECT_NE(window, nullptr);
+    Click(window, 1000);
+    EXPECT_TRUE(WaitForSuccess(window, 60000));
+    Click(window, 1002);
+    EXPECT_NE(WaitForExit(updater, ms), STILL_ACTIVE);
+    return updater;
+  }
   std::string Text(HWND window, int id) { return testing_support::Text(::GetDlgItem(window, id)); }
   // Every module of the install folder (or `folder` below it) is the given release's.
   void ExpectRelease(const std::string& release, const std::string& folder = "", const std::string& suffix = "") {
@@ -141,16 +153,8 @@ TEST_F(UpdateFlow, CorruptTransferIsFetchedAgainAndNeverKept) {
 
 TEST_F(UpdateFlow, AnInteractiveRetryFetchesOnlyWhatTheFailedRunLacked) {
   server_->SetFaults("{\"/release/Tamrik.dll\": {\"body\": \"not the module\", \"times\": 1}}");
-  StartProduct(1);
-  Process updater = Updater();
-  HWND window = Window(updater);
-  ASSERT_NE(window, nullptr);
-  Click(window, 1000);
-  ASSERT_TRUE(WaitForSuccess(window, 60000));
-  Click(window, 1002);
-  EXPECT_NE(WaitForExit(updater, 30000), STILL_ACTIVE);
+  UpdateToTheEnd("", 30000);
   ExpectRelease("new");
-  // (Read once the updater has gone: the server may log a request only when its connection ends.)
   EXPECT_EQ(server_->Requests("/release/Tamrik.dll").size(), 2u) << ReadFileBytes(install_ + "Updater.log");
   // Staged and verified by the first run: kept for the retry, whichever way it came.
   for (const char* name : {"Velkor.dll", "Saffen.exe", "Zibrun.exe"})
@@ -212,16 +216,8 @@ TEST_F(UpdateFlow, FinishWaitsForTheProductInstallsAndRelaunchesIt) {
 }
 
 TEST_F(UpdateFlow, ProductIgnoringTheExitRequestKeepsItsModules) {
-  StartProduct(1, "--ignore-exit");
-  Process updater = Updater();
-  ASSERT_TRUE(updater.handle);
-  HWND window = Window(updater);
-  ASSERT_NE(window, nullptr);
-  Click(window, 1000);
-  ASSERT_TRUE(WaitForSuccess(window, 60000));
-  Click(window, 1002);
   // The wait is bounded: the hidden updater ends without installing.
-  EXPECT_NE(WaitForExit(updater, 45000), STILL_ACTIVE);
+  UpdateToTheEnd("--ignore-exit", 45000);
   EXPECT_NE(Log().find("exit-request-ignored"), std::string::npos);
   EXPECT_EQ(Count(Log(), "start"), 1u);  // it still runs: nothing is started
   ExpectRelease("old");
