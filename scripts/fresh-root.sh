@@ -48,7 +48,9 @@ done
 if ! command -v debootstrap >/dev/null; then
   say "installing debootstrap"
   export DEBIAN_FRONTEND=noninteractive
-  retry apt-get update -qq || die "cannot reach the package mirror (apt-get update failed)"
+  # A mirror caught mid-sync fails one index (often a foreign architecture's
+  # security list) while debootstrap's own is fresh: the install is still tried.
+  retry apt-get update -qq || say "some package lists could not be refreshed; installing from those that were"
   retry apt-get install -y -qq --no-install-recommends debootstrap >/dev/null || die "cannot install debootstrap"
 fi
 
