@@ -100,8 +100,10 @@ BOOL UpdaterApp::InitInstance() {
   // The notes come while GDI+ starts and the window is built; the window
   // takes them (ReleaseNotes) before it shows.
   if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional) {
-    const std::string url = std::string(m_szServerBase) + kReleaseNotesFileName;
-    auto fetch = [this, url] { m_strReleaseNotes = FetchReleaseNotes(url, ModuleDirectory, m_szServerBase, ReleaseKeys()); };
+    auto fetch = [this] {
+      m_strReleaseNotes =
+          FetchReleaseNotes(EntryBases(m_szServerBase, ModuleDirectory, ReleaseKeys()), ModuleDirectory, ReleaseKeys());
+    };
     m_notesFetch = fw::Thread::Start(fetch);
     if (!m_notesFetch) fetch();
   }

@@ -78,6 +78,7 @@ class Transfer final : public CHttpDownload {
 
   unsigned Download(const char* url, const char* localPath, int flags) override {
     try {
+      revalidate_ = (flags & FK_REVALIDATE) != 0;
       return Run(url, localPath, (flags & FK_FETCH_WHOLE) == 0);
     } catch (...) {
       return FK_INTERNAL_ERROR;
@@ -86,6 +87,7 @@ class Transfer final : public CHttpDownload {
 
  private:
   unsigned Run(const char* url, const char* path, bool mayResume);
+  bool revalidate_ = false;
   unsigned Open(HINTERNET session, const std::string& url, int64_t rangeFrom, const std::string& validator,
                 Exchange& exchange);
   unsigned Receive(HINTERNET session, Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total);
@@ -221,6 +223,7 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
   SetTimeoutOptions(exchange.request.get(), connectMs_, inactivityMs_);
 
   std::string headers = "Accept-Encoding: identity\r\n";
+  if (revalidate_) headers += "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
   if (rangeFrom > 0) headers += "Range: bytes=" + std::to_string(rangeFrom) + "-\r\nIf-Range: " + validator + "\r\n";
   const DWORD started = ::GetTickCount();
   // The headers get the time to connect and two silences at most, never

@@ -107,8 +107,11 @@ enum FetchkitCode : unsigned {
 // Beside a partial file: the validator of what it began as.
 constexpr char FK_VALIDATOR_SUFFIX[] = ".fkv";
 
-// Flags of Download.
+// Flags of Download. FK_REVALIDATE asks every cache on the way to check with
+// the origin server (Cache-Control: no-cache), for a file that may have just
+// changed there.
 constexpr int FK_FETCH_WHOLE = 1;
+constexpr int FK_REVALIDATE = 2;
 
 // Values of SetNotifyWnd's four trailing arguments.
 constexpr int FK_DEFAULT_TIMEOUT = -1;  // the connect or inactivity time-out stays the default
@@ -148,7 +151,8 @@ class FETCHKIT_API CHttpDownload {
                             int reportProgress) = 0;
 
   // Fetches `url` into `localPath`. With FK_FETCH_WHOLE in `flags` a file
-  // already at the local path is never resumed: the transfer starts over.
+  // already at the local path is never resumed: the transfer starts over;
+  // with FK_REVALIDATE caches are asked to revalidate.
   virtual unsigned Download(const char* url, const char* localPath, int flags) = 0;
 
   // Time-outs of this instance in ms; 0 or less keeps the current value.

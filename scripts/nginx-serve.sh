@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # A real web server for demos and benchmarks: nginx on a free loopback port.
 #   nginx-serve.sh start STATE_DIR ROOT_DIR   port written to STATE_DIR/port
+#   nginx-serve.sh proxy STATE_DIR ORIGIN_URL  a caching proxy in front of
+#                                        ORIGIN_URL, as a CDN's edge: the key is
+#                                        the path alone, the entry points are
+#                                        kept ENTRY_CACHE (2s), all else an hour
 #   nginx-serve.sh stop  STATE_DIR
 # NGINX_RATE (say 64k) limits each response's rate, so that a download on
 # loopback lasts long enough to be watched.
@@ -45,6 +49,46 @@ CONF
     "$NGINX" -c "$state/nginx.conf" -p "$state" </dev/null >"$state/stdout.log" 2>&1
     echo "$port" >"$state/port"
     ;;
+  proxy)
+    origin=${3:?ORIGIN_URL missing}
+    "$0" stop "$state"
+    rm -rf "$state/cache"
+    mkdir -p "$state/tmp" "$state/cache"
+    state=$(cd "$state" && pwd)
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    cat >"$state/nginx.conf" <<CONF
+worker_processes 1;
+pid $state/nginx.pid;
+error_log $state/error.log warn;
+events { worker_connections 256; }
+http {
+  access_log $state/access.log;
+  client_body_temp_path $state/tmp/body;
+  proxy_temp_path $state/tmp/proxy;
+  fastcgi_temp_path $state/tmp/fastcgi;
+  uwsgi_temp_path $state/tmp/uwsgi;
+  scgi_temp_path $state/tmp/scgi;
+  proxy_cache_path $state/cache keys_zone=edge:1m;
+  server {
+    listen 127.0.0.1:$port;
+    proxy_cache edge;
+    # As many CDNs by default: the path alone, whatever the query or the client asks.
+    proxy_cache_key \$uri;
+    proxy_ignore_headers Cache-Control Expires Set-Cookie;
+    proxy_cache_valid 200 206 1h;
+    location ~ /(ModelMD5\.dll|ModelMD5\.sig|UpdateContent\.dll)\$ {
+      proxy_pass $origin;
+      proxy_cache_valid 200 ${ENTRY_CACHE:-2s};
+    }
+    location / {
+      proxy_pass $origin;
+    }
+  }
+}
+CONF
+    "$NGINX" -c "$state/nginx.conf" -p "$state" </dev/null >"$state/stdout.log" 2>&1
+    echo "$port" >"$state/port"
+    ;;
   stop)
     if [ -f "$state/nginx.pid" ]; then
       kill -QUIT "$(cat "$state/nginx.pid")" 2>/dev/null || true
@@ -52,5 +96,5 @@ CONF
       rm -f "$state/nginx.pid"
     fi
     ;;
-  *) echo "usage: nginx-serve.sh start STATE_DIR ROOT_DIR | stop STATE_DIR" >&2; exit 2 ;;
+  *) echo "usage: nginx-serve.sh start STATE_DIR ROOT_DIR | proxy STATE_DIR ORIGIN_URL | stop STATE_DIR" >&2; exit 2 ;;
 esac

@@ -80,13 +80,52 @@ std::optional<SignedRelease> ReadSigned(const IniText& ini) {
 }
 
 bool Known(const std::string& name) {
-  for (const char* known :
-       {kManifestSection, kUpdaterSection, kCompressedSection, kPatchesSection, kRolloutSection, kSignedSection})
+  for (const char* known : {kManifestSection, kUpdaterSection, kCompressedSection, kPatchesSection, kRolloutSection,
+                            kFilesSection, kMirrorsSection, kSignedSection})
     if (SameNameIgnoringCase(name, known)) return true;
   return false;
 }
 
+void ReadFiles(const IniSection& section, ContentNames& names) {
+  auto take = [&](const std::string& key, std::string& out) {
+    if (const IniEntry* entry = section.Find(key); entry && IsPlainServerName(entry->value)) out = entry->value;
+  };
+  for (int i = 0; i < kModuleCount; ++i) {
+    take(kModuleCatalogue[i].baseName, names.modules[i]);
+    take(std::string(kModuleCatalogue[i].baseName) + kCompressedSuffix, names.deflated[i]);
+  }
+  take(kUpdaterKey, names.updater);
+}
+
+std::vector<std::string> ReadMirrors(const IniSection& section) {
+  std::map<int64_t, std::string> numbered;
+  for (const IniEntry& entry : section.entries) {
+    int64_t n = 0;
+    if (ParseCount(entry.key, n) && n >= 1 && IsMirrorBase(entry.value) && !numbered.count(n))
+      numbered.emplace(n, entry.value);
+  }
+  std::vector<std::string> mirrors;
+  for (auto& [n, base] : numbered)
+    if (mirrors.size() < static_cast<size_t>(kMaxMirrors)) mirrors.push_back(base);
+  return mirrors;
+}
+
 }  // namespace
+
+bool IsPlainServerName(const std::string& name) {
+  if (name.empty() || name.size() > 128 || name[0] == '.') return false;
+  for (char c : name)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_')) return false;
+  return true;
+}
+
+bool IsMirrorBase(const std::string& base) {
+  const bool scheme = base.rfind("http://", 0) == 0 || base.rfind("https://", 0) == 0;
+  if (!scheme || base.size() > 200 || base.back() != '/') return false;
+  for (char c : base)
+    if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F) return false;
+  return true;
+}
 
 Manifest Manifest::Parse(std::string_view bytes) {
   const IniText ini = IniText::Parse(bytes);
@@ -115,6 +154,8 @@ Manifest Manifest::Parse(std::string_view bytes) {
     // A stage that does not read holds the release back: nobody gets what the team did not mean.
     m.rolloutPercent = n >= 0 && n <= 100 ? static_cast<int>(n) : 0;
   }
+  if (const IniSection* section = ini.Section(kFilesSection)) ReadFiles(*section, m.files);
+  if (const IniSection* section = ini.Section(kMirrorsSection)) m.mirrors = ReadMirrors(*section);
   m.signedRelease = ReadSigned(ini);
   m.signedSectionDamaged = !m.signedRelease && ini.Section(kSignedSection);
   for (const IniSection& section : ini.Sections())
@@ -157,6 +198,18 @@ std::string Manifest::Text() const {
                                      p.sourceFingerprint + " " + std::to_string(p.moduleSize)});
     }
   if (rolloutPercent) ini.AddSection(kRolloutSection).entries.push_back({"Percent", std::to_string(*rolloutPercent)});
+  IniSection named;
+  for (int i = 0; i < kModuleCount; ++i) {
+    const std::string base = kModuleCatalogue[i].baseName;
+    if (!files.modules[i].empty()) named.entries.push_back({base, files.modules[i]});
+    if (!files.deflated[i].empty()) named.entries.push_back({base + kCompressedSuffix, files.deflated[i]});
+  }
+  if (!files.updater.empty()) named.entries.push_back({kUpdaterKey, files.updater});
+  if (!named.entries.empty()) ini.AddSection(kFilesSection).entries = std::move(named.entries);
+  if (!mirrors.empty()) {
+    IniSection& listed = ini.AddSection(kMirrorsSection);
+    for (size_t n = 0; n < mirrors.size(); ++n) listed.entries.push_back({std::to_string(n + 1), mirrors[n]});
+  }
   for (const IniSection& section : otherSections) ini.AddSection(section.name).entries = section.entries;
   return ini.Text() + (signedRelease ? SignedSectionText(*signedRelease) : std::string());
 }

@@ -23,6 +23,8 @@ constexpr char kUpdaterKey[] = "Updater";             // in that section and the
 constexpr char kCompressedSection[] = "Compressed";   // base name = SHA-256 size module-size
 constexpr char kPatchesSection[] = "Patches";         // base name.N = name SHA-256 size source-SHA-256 source-fingerprint module-size
 constexpr char kRolloutSection[] = "Rollout";        // Percent = the stage, 0 to 100
+constexpr char kFilesSection[] = "Files";            // base name[.z] or Updater = the file's name by content
+constexpr char kMirrorsSection[] = "Mirrors";        // 1 to N = another base serving the same files
 constexpr char kSignedSection[] = "SignedRelease";
 
 // Beside the manifest: its detached signature, ECDSA P-256 over SHA-256 of
@@ -33,6 +35,9 @@ constexpr size_t kSignatureSize = 64;
 constexpr int64_t kManifestMaxBytes = 1 << 20;
 // Patches listed per module ([Patches] base name.1 to .N), one per earlier release.
 constexpr int kMaxPatchesPerModule = 16;
+
+// Other bases that serve a release's files: at most this many are read.
+constexpr int kMaxMirrors = 8;
 
 // A module deflated ("<remote name>.z" beside it).
 struct CompressedEntry {
@@ -51,6 +56,21 @@ struct PatchEntry {
   int64_t moduleSize = -1;
 };
 
+// The names a release's files are served under by their content, so that a
+// cache keyed by the path never serves another release's bytes under them;
+// empty: the file's fixed name.
+struct ContentNames {
+  std::array<std::string, kModuleCount> modules;
+  std::array<std::string, kModuleCount> deflated;
+  std::string updater;
+};
+
+// Whether `name` may name a file beside the manifest: 1 to 128 letters,
+// digits, '.', '-' or '_', not starting with '.'.
+bool IsPlainServerName(const std::string& name);
+// Whether `base` may be a mirror: an http:// or https:// address ending in '/'.
+bool IsMirrorBase(const std::string& base);
+
 struct Manifest {
   // Per catalogue row (kModuleCatalogue's order): the fingerprint as the
   // profile functions read it (at most 259 characters); nothing when the
@@ -63,6 +83,10 @@ struct Manifest {
   // The rollout's stage: the share of installations (by bucket) the release
   // is offered to; nothing: all of them. A value that is not 0 to 100 reads as 0.
   std::optional<int> rolloutPercent;
+  // Where this updater fetches the files (a name that does not read is the
+  // fixed one), and the other bases that serve them, in order.
+  ContentNames files;
+  std::vector<std::string> mirrors;
   // The signed section, when present and well-formed; `signedSectionDamaged`
   // when present (once or more) but not.
   std::optional<SignedRelease> signedRelease;
@@ -73,7 +97,8 @@ struct Manifest {
   static Manifest Parse(std::string_view bytes);
   // CR LF line ends; the sections in the order [ModuleVersion], [Updater]
   // (when there is one), [Compressed], [Patches], [Rollout] (when there is a
-  // stage), the others, and the signed section last.
+  // stage), [Files] and [Mirrors] (when they list anything), the others, and
+  // the signed section last.
   std::string Text() const;
 };
 

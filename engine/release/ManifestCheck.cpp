@@ -74,13 +74,15 @@ Offer OfferedHere(const EngineSettings& settings, const Manifest& manifest) {
 std::optional<Offer> OfferAtStart(const EngineSettings& settings) {
   // Within the notes' bounds: the window waits for this.
   // Names of its own: the notes' check of a keyed updater fetches the same files meanwhile.
-  const SmallFile manifest(settings.serverBase + kManifestFileName, settings.moduleDirectory + "Version.start.tmp",
-                           {kManifestMaxBytes, kStartCheckTimeoutMs, kStartCheckDeadlineMs, false});
+  const FirstAnswer manifest =
+      FetchFromFirstAnswering(EntryBases(settings.serverBase, settings.moduleDirectory, settings.releaseKeys),
+                              kManifestFileName, settings.moduleDirectory + "Version.start.tmp",
+                              {kManifestMaxBytes, kStartCheckTimeoutMs, kStartCheckDeadlineMs, false});
   if (!manifest.ok()) return std::nullopt;
-  Manifest parsed = Manifest::Parse(manifest.bytes());
+  Manifest parsed = Manifest::Parse(manifest.bytes);
   if (!settings.releaseKeys.empty()) {
     const std::optional<VerifiedManifest> verified = FetchVerifiedRelease(
-        settings.serverBase, settings.moduleDirectory, manifest.bytes(), settings.releaseKeys, kStartCheckTimeoutMs,
+        manifest.base, settings.moduleDirectory, manifest.bytes, settings.releaseKeys, kStartCheckTimeoutMs,
         kStartCheckDeadlineMs, "ModelMD5.sig.start.tmp");
     // Only a signed stage may hold a release back; without one the run decides.
     if (!verified) return std::nullopt;
@@ -104,31 +106,57 @@ void ManifestCheck::CheckForUpdates() {
   }
   // The installed modules are fingerprinted while the manifest comes.
   InstalledDigests installed(folder, !m_settings.releaseKeys.empty());
-  std::string bytes;
-  {
-    const SmallFile manifest(m_settings.serverBase + kManifestFileName, folder + kManifestLocalName,
-                             {kManifestMaxBytes, 0, kManifestDeadlineMs});
-    if (!manifest.ok()) {
-      SupportLog(folder, "run %d: manifest not fetched: result %u%s", m_run, manifest.code(),
-                 manifest.code() == FK_DISK_FULL ? " (the install folder's disk is full)" : "");
-      Report(manifest.code() == FK_DISK_FULL ? kCheckNoSpace : kCheckFailed);
-      return;
-    }
-    bytes = manifest.bytes();
-  }  // the manifest's file goes
-  // Every value is read from these bytes, the ones the signature covers.
-  UseManifest(bytes);
   const bool keyed = !m_settings.releaseKeys.empty();
   std::array<bool, kModuleCount> present{};
   for (int i = 0; i < kModuleCount; ++i) present[i] = fw::PathExists(folder + kModuleCatalogue[i].LocalName());
-  // Whatever answered may not be a manifest at all (a captive portal's page,
-  // an error page sent as 200): a run goes on only with a fingerprint for
-  // every module installed.
-  std::string shortfall = ManifestShortfall(m_manifest, present, false);
+  std::vector<std::string> entryBases = EntryBases(m_settings.serverBase, folder, m_settings.releaseKeys);
+  std::string bytes, shortfall;
   std::optional<VerifiedManifest> verified;
-  if (shortfall.empty() && keyed &&
-      !(verified = FetchVerifiedRelease(m_settings.serverBase, folder, bytes, m_settings.releaseKeys, 0, kManifestDeadlineMs)))
-    shortfall = "no valid signature by a trusted key";
+  bool catchingUp = false;
+  // A cache may hold a new manifest with an old signature, or yesterday's
+  // pair, for a while after a publish: the pair is fetched once more, with
+  // caches asked to check with the origin, before anything counts.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    FetchBounds bounds{kManifestMaxBytes, 0, kManifestDeadlineMs};
+    bounds.revalidate = attempt > 0;
+    const FirstAnswer manifest = FetchFromFirstAnswering(entryBases, kManifestFileName, folder + kManifestLocalName, bounds);
+    if (!manifest.ok()) {
+      SupportLog(folder, "run %d: manifest not fetched: result %u%s", m_run, manifest.code,
+                 manifest.code == FK_DISK_FULL ? " (the install folder's disk is full)" : "");
+      Report(manifest.code == FK_DISK_FULL ? kCheckNoSpace : kCheckFailed);
+      return;
+    }
+    if (manifest.base != m_settings.serverBase)
+      SupportLog(folder, "run %d: the server base did not answer: the manifest came from the mirror %s", m_run,
+                 manifest.base.c_str());
+    m_entryBase = manifest.base;
+    entryBases = {m_entryBase};  // the signature, and a second look, from the same place
+    // Every value is read from these bytes, the ones the signature covers.
+    bytes = manifest.bytes;
+    UseManifest(bytes);
+    // Whatever answered may not be a manifest at all (a captive portal's
+    // page, an error page sent as 200): a run goes on only with a
+    // fingerprint for every module installed.
+    shortfall = ManifestShortfall(m_manifest, present, false);
+    verified.reset();
+    catchingUp = false;
+    if (shortfall.empty() && keyed) {
+      verified = FetchVerifiedRelease(m_entryBase, folder, bytes, m_settings.releaseKeys, 0, kManifestDeadlineMs,
+                                      kSignatureLocalName, bounds.revalidate);
+      catchingUp = !verified || OlderThanTrusted(folder, m_settings.releaseKeys, verified->release());
+    }
+    if (!catchingUp) break;
+    if (attempt == 0)
+      SupportLog(folder, "run %d: the manifest %s: fetched once more, caches asked to revalidate", m_run,
+                 verified ? "is older than the release trusted" : "and its signature do not agree");
+  }
+  if (catchingUp) {
+    // Not taken, and not yet a sign of anything worse: the next run looks again.
+    SupportLog(folder, "run %d: the server's manifest is still %s (a cache catching up with a publish?): nothing is "
+               "taken this run", m_run, verified ? "older than the release trusted" : "without a matching signature");
+    Report(kCheckFailed);
+    return;
+  }
   if (shortfall.empty() && keyed) shortfall = ManifestShortfall(m_manifest, present, true);
   // Offered to this installation? A release held back is judged, never kept as trusted.
   const Offer offer = shortfall.empty() ? OfferedHere(m_settings, m_manifest) : Offer{};
@@ -175,7 +203,8 @@ void ManifestCheck::CheckModule(int row, const std::string* installedDigest, con
   const std::string actual =
       installedDigest ? *installedDigest : ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
   if (actual == expected) return;
-  DownloadTask task{entry.messageId, localName, m_settings.serverBase + entry.RemoteName(), expected, {}, -1, {}};
+  const std::string& named = m_manifest.files.modules[row];
+  DownloadTask task{entry.messageId, localName, named.empty() ? entry.RemoteName() : named, expected, {}, -1, {}, Bases()};
   if (m_signed) {
     if (const auto it = m_signed->modules.find(entry.baseName); it != m_signed->modules.end()) {
       task.sha256 = it->second.sha256;
@@ -195,14 +224,26 @@ void ManifestCheck::AddCheaperWays(DownloadTask& task, int row, const std::strin
     const bool fromInstalled = m_signed ? patch.sourceSha256 == installedSha256 && !installedSha256.empty()
                                         : patch.sourceFingerprint == installedDigest;
     if (!fromInstalled || !PlausibleResult(task, patch.moduleSize)) continue;
-    task.cheaper.push_back({FetchWay::Patch, m_settings.serverBase + patch.name, patch.size, patch.sha256,
-                            patch.moduleSize});
+    task.cheaper.push_back({FetchWay::Patch, patch.name, patch.size, patch.sha256, patch.moduleSize});
   }
   std::sort(task.cheaper.begin(), task.cheaper.end(), [](const FetchWay& a, const FetchWay& b) { return a.size < b.size; });
   if (const std::optional<CompressedEntry>& deflated = m_manifest.compressed[row];
       deflated && PlausibleResult(task, deflated->moduleSize))
-    task.cheaper.push_back({FetchWay::Compressed, task.url + kCompressedSuffix, deflated->size, deflated->sha256,
-                            deflated->moduleSize});
+    task.cheaper.push_back({FetchWay::Compressed,
+                            m_manifest.files.deflated[row].empty() ? kModuleCatalogue[row].RemoteName() + kCompressedSuffix
+                                                                   : m_manifest.files.deflated[row],
+                            deflated->size, deflated->sha256, deflated->moduleSize});
+}
+
+std::vector<std::string> ManifestCheck::Bases() const {
+  // The base that served the manifest first (the server base, unless it did
+  // not answer), then the server base and the release's mirrors in order.
+  std::vector<std::string> bases{m_entryBase.empty() ? m_settings.serverBase : m_entryBase};
+  std::vector<std::string> others{m_settings.serverBase};
+  others.insert(others.end(), m_manifest.mirrors.begin(), m_manifest.mirrors.end());
+  for (const std::string& base : others)
+    if (std::find(bases.begin(), bases.end(), base) == bases.end()) bases.push_back(base);
+  return bases;
 }
 
 bool ManifestCheck::PlausibleResult(const DownloadTask& task, int64_t moduleSize) {
@@ -220,7 +261,9 @@ void ManifestCheck::CheckUpdater() {
     return;
   }
   if (ModuleDigest(m_settings.moduleDirectory + kUpdaterFileName, kModuleDigestKey) == expected) return;
-  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_settings.serverBase + kUpdaterFileName, expected, {}, -1, {}};
+  const std::string& named = m_manifest.files.updater;
+  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, named.empty() ? kUpdaterFileName : named, expected, {}, -1, {},
+                    Bases()};
   if (m_signed) {
     task.sha256 = m_signed->updater->sha256;
     task.size = m_signed->updater->size;

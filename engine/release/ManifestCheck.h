@@ -49,6 +49,8 @@ class ManifestCheck {
   void AddCheaperWays(DownloadTask& task, int row, const std::string& installedDigest,
                       const std::string& installedSha256);
   void Report(WPARAM outcome);
+  // Where this run's files are fetched, in order.
+  std::vector<std::string> Bases() const;
 
   const EngineSettings m_settings;
   const int32_t m_run;
@@ -59,6 +61,7 @@ class ManifestCheck {
   std::atomic<bool> m_tasksComplete{false};
   std::optional<SignedRelease> m_signed;
   std::string m_manifestSha256;
+  std::string m_entryBase;  // the base that served the manifest
 };
 
 // The manifest's fetch is bounded in time as well as in size.

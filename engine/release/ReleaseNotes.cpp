@@ -35,17 +35,19 @@ bool NotesAreSigned(const std::string& notes, const std::string& folder, const s
 
 }  // namespace
 
-std::string FetchReleaseNotes(const std::string& url, const std::string& folder, const std::string& serverBase,
+std::string FetchReleaseNotes(const std::vector<std::string>& bases, const std::string& folder,
                               const std::vector<std::string>& releaseKeys) {
-  const SmallFile file(url, folder + kNotesLocalName, {kNotesMaxBytes, kNotesTimeoutMs, kNotesDeadlineMs});
+  const FirstAnswer file =
+      FetchFromFirstAnswering(bases, kReleaseNotesFileName, folder + kNotesLocalName,
+                              {kNotesMaxBytes, kNotesTimeoutMs, kNotesDeadlineMs});
   if (!file.ok()) {
-    SupportLog(folder, "notes: not fetched: result %u", file.code());
+    SupportLog(folder, "notes: not fetched: result %u", file.code);
     return {};
   }
   std::string notes;
-  if (releaseKeys.empty() || NotesAreSigned(file.bytes(), folder, serverBase, releaseKeys))
-    notes = ReleaseNotesFromFileBytes(file.bytes());
-  SupportLog(folder, "notes: %u bytes%s", static_cast<unsigned>(file.bytes().size()),
-             notes.empty() && !file.bytes().empty() ? ", not shown: they are not the signed ones" : "");
+  if (releaseKeys.empty() || NotesAreSigned(file.bytes, folder, file.base, releaseKeys))
+    notes = ReleaseNotesFromFileBytes(file.bytes);
+  SupportLog(folder, "notes: %u bytes%s", static_cast<unsigned>(file.bytes.size()),
+             notes.empty() && !file.bytes.empty() ? ", not shown: they are not the signed ones" : "");
   return notes;
 }

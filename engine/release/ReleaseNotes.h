@@ -10,9 +10,9 @@
 // a last line without LF still counts.
 std::string ReleaseNotesFromFileBytes(const std::string& bytes);
 
-// The notes at `url`, fetched through the install folder `folder` within a
-// few seconds and a megabyte; the empty string on any failure. With release
-// keys, only notes that the server's signed manifest (under `serverBase`)
-// vouches for are shown.
-std::string FetchReleaseNotes(const std::string& url, const std::string& folder, const std::string& serverBase,
+// The notes at the first of `bases` that answers (the entry points' bases),
+// fetched through the install folder `folder` within a few seconds and a
+// megabyte; the empty string on any failure. With release keys, only notes
+// that the signed manifest beside them vouches for are shown.
+std::string FetchReleaseNotes(const std::vector<std::string>& bases, const std::string& folder,
                               const std::vector<std::string>& releaseKeys);

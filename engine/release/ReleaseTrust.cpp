@@ -22,9 +22,11 @@ std::optional<Manifest> VerifiedManifestOf(const std::string& bytes, const std::
 
 std::optional<VerifiedManifest> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
                                                      const std::string& bytes, const std::vector<std::string>& keys,
-                                                     int timeoutMs, int deadlineMs, const char* localName) {
-  const SmallFile signature(serverBase + kSignatureFileName, folder + localName,
-                            {static_cast<int64_t>(kSignatureSize), timeoutMs, deadlineMs, false});
+                                                     int timeoutMs, int deadlineMs, const char* localName,
+                                                     bool revalidate) {
+  FetchBounds bounds{static_cast<int64_t>(kSignatureSize), timeoutMs, deadlineMs, false};
+  bounds.revalidate = revalidate;
+  const SmallFile signature(serverBase + kSignatureFileName, folder + localName, bounds);
   if (!signature.ok()) return std::nullopt;
   std::optional<Manifest> manifest = VerifiedManifestOf(bytes, signature.bytes(), keys);
   if (!manifest) return std::nullopt;
@@ -46,6 +48,23 @@ TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::stri
   else
     floor.damaged = true;
   return floor;
+}
+
+std::vector<std::string> EntryBases(const std::string& serverBase, const std::string& folder,
+                                    const std::vector<std::string>& keys) {
+  std::vector<std::string> bases{serverBase};
+  if (keys.empty()) return bases;
+  const TrustFloor floor = LoadTrustFloor(folder, keys);
+  if (!floor.kept) return bases;
+  for (const std::string& mirror : Manifest::Parse(floor.kept->bytes).mirrors)
+    if (std::find(bases.begin(), bases.end(), mirror) == bases.end()) bases.push_back(mirror);
+  return bases;
+}
+
+bool OlderThanTrusted(const std::string& folder, const std::vector<std::string>& keys, const SignedRelease& release) {
+  const TrustFloor floor = LoadTrustFloor(folder, keys);
+  // As JudgeRelease: the recorded number counts only without a kept release.
+  return release.number < (floor.kept ? floor.kept->number : floor.recorded);
 }
 
 bool TrustRelease(const std::string& folder, const std::vector<std::string>& keys, const VerifiedManifest& verified,

@@ -30,11 +30,13 @@ struct VerifiedManifest {
 // Fetches the signature of the manifest `bytes` from `serverBase` through
 // `folder` and checks both as VerifiedManifestOf does. A time-out of 0 keeps
 // the download library's; `deadlineMs` bounds the fetch.
-// `localName` is where the signature is kept while it is checked.
+// `localName` is where the signature is kept while it is checked; with
+// `revalidate` caches on the way are asked to check with the origin.
 std::optional<VerifiedManifest> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
                                                      const std::string& bytes, const std::vector<std::string>& keys,
                                                      int timeoutMs, int deadlineMs,
-                                                     const char* localName = kSignatureLocalName);
+                                                     const char* localName = kSignatureLocalName,
+                                                     bool revalidate = false);
 
 // The newest release this installation has trusted, kept in the install
 // folder as one file, replaced whole: the 64-byte signature, then the
@@ -51,6 +53,17 @@ struct TrustFloor {
   int64_t recorded = -1;
 };
 TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::string>& keys);
+
+// Where the entry points (the manifest, its signature, the notes) are
+// fetched, in order: `serverBase`, then, for an updater with `keys`, the
+// mirrors of the newest release this installation trusts, so that a server
+// that does not answer does not stop updates.
+std::vector<std::string> EntryBases(const std::string& serverBase, const std::string& folder,
+                                    const std::vector<std::string>& keys);
+
+// Whether a verified release is older than one this installation trusted
+// before: a cache that still serves yesterday's entry points gives one.
+bool OlderThanTrusted(const std::string& folder, const std::vector<std::string>& keys, const SignedRelease& release);
 
 // Judges a release whose signature verified against the floor of `folder`;
 // with `keep`, keeps it when it is newer than anything trusted before (before

@@ -72,17 +72,24 @@ enum class WayOutcome { Done, Failed, DiskFull };
 WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   const char* kind = way.kind == FetchWay::Patch ? "a patch" : "the module deflated";
   std::string listed;
-  {
-    // Fetched whole, bounded by its listed size; progress counts its bytes.
-    SmallFile fetched(way.url, job.arrival + ".way",
+  bool got = false;
+  unsigned code = 3;
+  // The first base that serves the listed bytes; fetched whole, bounded by
+  // the listed size; progress counts its bytes.
+  for (const std::string& base : job.task.bases) {
+    SmallFile fetched(base + way.name, job.arrival + ".way",
                       {way.size, 0, 0, false, job.window, static_cast<UINT>(job.task.messageId)});
-    if (!fetched.ok() || Sha256OfBytes(fetched.bytes()) != way.sha256) {
-      SupportLog(job.folder, "check %s: %s not fetched or not the listed one (result %u): the next way",
-                 job.task.localFileName.c_str(), kind, fetched.code());
-      return fetched.code() == FK_DISK_FULL ? WayOutcome::DiskFull : WayOutcome::Failed;
+    code = fetched.code();
+    if (fetched.ok() && Sha256OfBytes(fetched.bytes()) == way.sha256) {
+      listed = fetched.TakeBytes();
+      got = true;
+      break;
     }
-    listed = fetched.TakeBytes();
+    SupportLog(job.folder, "check %s: %s not fetched from %s or not the listed one (result %u)",
+               job.task.localFileName.c_str(), kind, base.c_str(), code);
+    if (code == FK_DISK_FULL) return WayOutcome::DiskFull;
   }
+  if (!got) return WayOutcome::Failed;
   std::string old;
   if (way.kind == FetchWay::Patch) {
     std::optional<std::string> installed = fw::ReadWholeFile(job.folder + job.task.localFileName, kModuleMaxBytes);
@@ -128,6 +135,43 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   return WayOutcome::Done;
 }
 
+// Fetches the module from `base` into the arrival path and checks it there.
+unsigned FetchWhole(const WorkerJob& job, const std::string& base, bool resume) {
+  Download download = NewDownload();
+  if (!download) return kResultNoDownloadObject;
+  download->SetNotifyWnd(job.window, job.task.messageId, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT, FK_RESERVED,
+                         FK_REPORT_PROGRESS);
+  // A signed release says how large each file is: nothing more is read.
+  download->SetLimits(job.task.size >= 0 ? std::max<int64_t>(job.task.size, 1) : kModuleMaxBytes, 0);
+  // The module is checked as its bytes arrive.
+  ArrivalCheck check(job.task, job.arrival);
+  download->SetReceiver(&check);
+  // Only a retry resumes, and only from the base it began at.
+  if (!resume) ::DeleteFileA(job.arrival.c_str());
+  const unsigned result = download->Download((base + job.task.remoteName).c_str(), job.arrival.c_str(), 0);
+  download.reset();
+  if (!CountsAsSuccess(result)) {
+    if (job.task.bases.size() > 1)
+      SupportLog(job.folder, "transfer %s: not from %s (result %u)", job.task.localFileName.c_str(), base.c_str(), result);
+    return result;
+  }
+  // A transfer that does not carry the manifest's fingerprint is not the
+  // module: it is never staged or pre-loaded, and the retry fetches it whole.
+  const int64_t size = fw::FileSize(job.arrival);
+  const std::optional<bool> verdict = check.Verdict();
+  const bool seen = verdict.has_value();
+  if (!(seen ? *verdict : Verified(job.arrival, job.task))) {
+    SupportLog(job.folder, "check %s: %lld bytes from %s are not the release's module (%s): deleted",
+               job.task.localFileName.c_str(), static_cast<long long>(size), base.c_str(),
+               job.task.sha256.empty() ? "fingerprint" : "fingerprint, signed SHA-256 and size");
+    ::DeleteFileA(job.arrival.c_str());
+    return kResultFingerprintMismatch;
+  }
+  SupportLog(job.folder, "check %s: %lld bytes, verified %s", job.task.localFileName.c_str(), static_cast<long long>(size),
+             seen ? "as they arrived" : "from the file");
+  return result;
+}
+
 // Fetches one module and checks it against the manifest's fingerprint.
 unsigned FetchModule(const WorkerJob& job) {
   // A module that an earlier run left verified at its target (a pre-load
@@ -156,33 +200,13 @@ unsigned FetchModule(const WorkerJob& job) {
     if (job.arrival != job.target && !MoveIntoWhenFree(job.arrival, job.target)) return kResultNotStored;
     return FK_OK;
   }
-  Download download = NewDownload();
-  if (!download) return kResultNoDownloadObject;
-  download->SetNotifyWnd(job.window, job.task.messageId, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT, FK_RESERVED,
-                         FK_REPORT_PROGRESS);
-  // A signed release says how large each file is: nothing more is read.
-  download->SetLimits(job.task.size >= 0 ? std::max<int64_t>(job.task.size, 1) : kModuleMaxBytes, 0);
-  // The module is checked as its bytes arrive.
-  ArrivalCheck check(job.task, job.arrival);
-  download->SetReceiver(&check);
-  if (job.keepPartial == KeepPartial::No) ::DeleteFileA(job.arrival.c_str());
-  unsigned result = download->Download(job.task.url.c_str(), job.arrival.c_str(), 0);
-  download.reset();
-  if (!CountsAsSuccess(result)) return result;
-  // A transfer that does not carry the manifest's fingerprint is not the
-  // module: it is never staged or pre-loaded, and the retry fetches it whole.
-  const int64_t size = fw::FileSize(job.arrival);
-  const std::optional<bool> verdict = check.Verdict();
-  const bool seen = verdict.has_value();
-  if (!(seen ? *verdict : Verified(job.arrival, job.task))) {
-    SupportLog(job.folder, "check %s: %lld bytes arrived but are not the release's module (%s): deleted",
-               job.task.localFileName.c_str(), static_cast<long long>(size),
-               job.task.sha256.empty() ? "fingerprint" : "fingerprint, signed SHA-256 and size");
-    ::DeleteFileA(job.arrival.c_str());
-    return kResultFingerprintMismatch;
+  // The module itself, from the first base that serves its bytes.
+  unsigned result = kResultNoDownloadObject;
+  for (size_t i = 0; i < job.task.bases.size(); ++i) {
+    result = FetchWhole(job, job.task.bases[i], i == 0 && job.keepPartial == KeepPartial::Yes);
+    if (CountsAsSuccess(result) || result == FK_DISK_FULL || result == kResultNoDownloadObject) break;
   }
-  SupportLog(job.folder, "check %s: %lld bytes, verified %s", job.task.localFileName.c_str(), static_cast<long long>(size),
-             seen ? "as they arrived" : "from the file");
+  if (!CountsAsSuccess(result)) return result;
   if (job.arrival != job.target && !MoveIntoWhenFree(job.arrival, job.target)) return kResultNotStored;
   return result;
 }

@@ -16,7 +16,7 @@ SmallFile::SmallFile(const std::string& url, std::string localPath, const FetchB
                            FK_RESERVED, FK_REPORT_PROGRESS);
   if (bounds.timeoutMs > 0) download->SetTimeouts(bounds.timeoutMs, bounds.timeoutMs);
   download->SetLimits(bounds.maxBytes, bounds.deadlineMs);
-  code_ = download->Download(url.c_str(), path_.c_str(), FK_FETCH_WHOLE);
+  code_ = download->Download(url.c_str(), path_.c_str(), FK_FETCH_WHOLE | (bounds.revalidate ? FK_REVALIDATE : 0));
   if (code_ != 0) return;
   std::optional<std::string> bytes = fw::ReadWholeFile(path_, bounds.maxBytes);
   if (!bytes) {
@@ -30,4 +30,31 @@ SmallFile::SmallFile(const std::string& url, std::string localPath, const FetchB
 SmallFile::~SmallFile() {
   // A scanner may be looking at the new file: waited out.
   if (read_ || !keepFailed_) fw::DeleteFileWhenFree(path_);
+}
+
+bool ServerDidNotAnswer(unsigned code) {
+  switch (code) {
+    case FK_NO_INTERNET:
+    case FK_CONNECT_FAILED:
+    case FK_TIMED_OUT:
+    case FK_CONNECTION_LOST:
+    case FK_TOO_SLOW:
+    case FK_SECURE_CHANNEL_ERROR:
+      return true;
+    default:
+      return code >= FK_HTTP_STATUS_BASE + 500 && code < FK_HTTP_STATUS_BASE + 600;
+  }
+}
+
+FirstAnswer FetchFromFirstAnswering(const std::vector<std::string>& bases, const std::string& name,
+                                    const std::string& localPath, const FetchBounds& bounds) {
+  FirstAnswer answer;
+  for (const std::string& base : bases) {
+    SmallFile file(base + name, localPath, bounds);
+    answer.code = file.code();
+    answer.base = base;
+    if (file.ok()) answer.bytes = file.TakeBytes();
+    if (!ServerDidNotAnswer(answer.code)) break;
+  }
+  return answer;
 }

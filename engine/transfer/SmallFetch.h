@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 struct FetchBounds {
   int64_t maxBytes;
@@ -19,7 +20,15 @@ struct FetchBounds {
   // Where the library's progress records go; none without a window.
   HWND progressWindow = nullptr;
   UINT progressMessage = 0;
+  // Caches on the way are asked to check with the origin (an entry point
+  // fetched again because a cache may hold a stale one).
+  bool revalidate = false;
 };
+
+// Whether a transfer's code means the server did not answer at all (no
+// connection, no byte in time, or a server error a dead origin behind a
+// proxy gives), rather than answering with something.
+bool ServerDidNotAnswer(unsigned code);
 
 class SmallFile {
  public:
@@ -45,3 +54,15 @@ class SmallFile {
   bool read_ = false;
   bool keepFailed_;
 };
+
+// A small file fetched from the first of `bases` that answers (each tried in
+// order while ServerDidNotAnswer). `base` is the one that answered, or the
+// last tried.
+struct FirstAnswer {
+  unsigned code = 3;
+  std::string bytes;
+  std::string base;
+  bool ok() const { return code == 0; }
+};
+FirstAnswer FetchFromFirstAnswering(const std::vector<std::string>& bases, const std::string& name,
+                                    const std::string& localPath, const FetchBounds& bounds);

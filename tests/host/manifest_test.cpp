@@ -96,6 +96,10 @@ TEST(Manifest, WritesEverySectionAndReadsItBack) {
   m.compressed[0] = CompressedEntry{kSha, 10, 20};
   m.patches[3] = {PatchEntry{"Pravik.exe.1.2.patch", kSha, 5, std::string(64, 'b'), kFp, 20},
                   PatchEntry{"Pravik.exe.3.4.patch", kSha, 6, std::string(64, 'c'), kFp, 20}};
+  m.files.modules[0] = "Velkor.0123456789abcdef.dll";
+  m.files.deflated[0] = "Velkor.fedcba9876543210.dll.z";
+  m.files.updater = "Updater.0011223344556677.exe";
+  m.mirrors = {"https://mirror.example/r/", "http://127.0.0.1:8080/m/"};
   m.otherSections.push_back(IniSection{"Later", {{"Key", "value"}}, 0});
   SignedRelease release;
   release.number = 7;
@@ -108,6 +112,9 @@ TEST(Manifest, WritesEverySectionAndReadsItBack) {
                       "Pravik.1=Pravik.exe.1.2.patch " + kSha + " 5 " + std::string(64, 'b') + " " + kFp + " 20\r\n"),
             std::string::npos);
   EXPECT_LT(text.find("[Later]"), text.find("[SignedRelease]\r\nNumber=7\r\n"));
+  EXPECT_NE(text.find("[Files]\r\nVelkor=Velkor.0123456789abcdef.dll\r\nVelkor.z=Velkor.fedcba9876543210.dll.z\r\n"
+                      "Updater=Updater.0011223344556677.exe\r\n[Mirrors]\r\n1=https://mirror.example/r/\r\n"),
+            std::string::npos);
 
   const Manifest back = Manifest::Parse(text);
   EXPECT_EQ(back.Text(), text);
@@ -118,10 +125,39 @@ TEST(Manifest, WritesEverySectionAndReadsItBack) {
   EXPECT_EQ(back.compressed[0]->moduleSize, 20);
   EXPECT_EQ(back.signedRelease->modules.at("Zibrun").size, 20);
   EXPECT_EQ(back.otherSections.size(), 1u);
+  EXPECT_EQ(back.files.deflated[0], m.files.deflated[0]);
+  EXPECT_EQ(back.files.updater, m.files.updater);
+  EXPECT_EQ(back.mirrors, m.mirrors);
   // A manifest of fingerprints alone still writes the two empty sections of ways.
   Manifest plain;
   plain.fingerprints[0] = kFp;
   EXPECT_EQ(plain.Text(), "[ModuleVersion]\r\nVelkor=" + kFp + "\r\n[Compressed]\r\n[Patches]\r\n");
+}
+
+TEST(Manifest, NamesAndMirrorsThatDoNotReadAreLeftOut) {
+  // A name that could reach outside the server's folder or a base that is
+  // not a plain web address is no name: the fixed name, or no mirror.
+  const std::pair<std::string, bool> names[] = {
+      {"Velkor.0123456789abcdef.dll", true}, {"a", true}, {"A-b_c.9", true}, {std::string(128, 'x'), true},
+      {"", false}, {std::string(129, 'x'), false}, {".hidden", false}, {"../Velkor.dll", false},
+      {"sub/Velkor.dll", false}, {"sub\\Velkor.dll", false}, {"C:Velkor.dll", false}, {"a b", false},
+      {"Velkor.dll?x=1", false}, {"%2e%2e", false}, {"\xe8\xbd\xaf.dll", false}};
+  for (const auto& [name, plain] : names) {
+    const Manifest m = Manifest::Parse("[Files]\r\nVelkor=" + name + "\r\nUpdater=" + name + "\r\n");
+    EXPECT_EQ(m.files.modules[0], plain ? name : "") << name;
+    EXPECT_EQ(m.files.updater, plain ? name : "") << name;
+  }
+  const Manifest m = Manifest::Parse(
+      "[Mirrors]\r\n3=http://c.example/\r\n1=https://a.example/r/\r\n2=ftp://b.example/\r\n"
+      "4=http://no-slash.example\r\n5=http://sp ace.example/\r\nx=http://x.example/\r\n0=http://zero.example/\r\n"
+      "1=http://again.example/\r\n6=http://d.example/\r\n7=http://e.example/\r\n8=http://f.example/\r\n"
+      "9=http://g.example/\r\n10=http://h.example/\r\n11=http://i.example/\r\n12=http://j.example/\r\n"
+      "13=http://k.example/\r\n14=http://l.example/\r\n");
+  // In the order of their numbers, the first of two equal keys, at most eight.
+  const std::vector<std::string> expected = {"https://a.example/r/", "http://c.example/", "http://d.example/",
+                                             "http://e.example/",    "http://f.example/", "http://g.example/",
+                                             "http://h.example/",    "http://i.example/"};
+  EXPECT_EQ(m.mirrors, expected);
 }
 
 TEST(Manifest, LeavesOutWaysThatDoNotRead) {

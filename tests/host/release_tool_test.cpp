@@ -93,6 +93,40 @@ TEST_F(ReleaseTool, PublishedFilesMatchTheirManifest) {
     EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos);
 }
 
+TEST_F(ReleaseTool, EveryFileGoesUnderANameOfItsContentAndOldPublishesArePruned) {
+  // Four publishes into one folder, one module changed each time; the last two publishes' files stay.
+  std::vector<Manifest> published;
+  for (int n = 0; n < 4; ++n) {
+    if (n > 0) std::ofstream(build_ / "Drimsa.dll", std::ios::app | std::ios::binary) << "publish " << n;
+    ASSERT_EQ(Run("publish " + build_.string() + " " + server_.string() +
+                  " --keep-releases 2 --mirror https://m1.example/r/ --mirror http://m2.example/"), 0)
+        << ReadAll(root_ / "err");
+    published.push_back(Manifest::Parse(ReadAll(server_ / "ModelMD5.dll")));
+    const Manifest& m = published.back();
+    EXPECT_EQ(m.mirrors, (std::vector<std::string>{"https://m1.example/r/", "http://m2.example/"}));
+    for (int i = 0; i < kModuleCount; ++i) {
+      const std::string fixed = kModuleCatalogue[i].RemoteName();
+      ASSERT_EQ(m.files.modules[i].rfind(std::string(kModuleCatalogue[i].baseName) + ".", 0), 0u) << fixed;
+      EXPECT_EQ(ReadAll(server_ / m.files.modules[i]), ReadAll(server_ / fixed)) << fixed;
+      if (m.compressed[i]) {
+        EXPECT_EQ(ReadAll(server_ / m.files.deflated[i]), ReadAll(server_ / (fixed + ".z"))) << fixed;
+      }
+    }
+  }
+  EXPECT_NE(published[0].files.modules[1], published[3].files.modules[1]);
+  EXPECT_EQ(published[0].files.modules[0], published[3].files.modules[0]);  // unchanged: the same name, kept
+  EXPECT_FALSE(fs::exists(server_ / published[0].files.modules[1]));
+  EXPECT_FALSE(fs::exists(server_ / published[1].files.modules[1]));
+  EXPECT_TRUE(fs::exists(server_ / published[2].files.modules[1]));
+  EXPECT_TRUE(fs::exists(server_ / published[0].files.modules[0]));
+  std::istringstream list(ReadAll(server_ / kPublishedListName));
+  int lines = 0;
+  for (std::string line; std::getline(list, line);) ++lines;
+  EXPECT_EQ(lines, 2);
+  EXPECT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --mirror ftp://m.example/"), 1);
+  EXPECT_NE(ReadAll(root_ / "err").find("not a mirror base"), std::string::npos);
+}
+
 TEST_F(ReleaseTool, DigestCommandPrintsOneLinePerFile) {
   ASSERT_EQ(Run("digest " + (build_ / "Velkor.dll").string() + " " + (build_ / "Zibrun.exe").string()), 0);
   const std::string expected = ModuleDigest((build_ / "Velkor.dll").string(), kModuleDigestKey) + "  " +
@@ -223,6 +257,9 @@ TEST_F(ReleaseTool, SignedReleasesVerifyAndEveryTamperingIsNamed) {
       {"no signature", [&] { fs::remove(server_ / "ModelMD5.sig"); }, "no signature"},
       {"a cut signature", [&] { fs::resize_file(server_ / "ModelMD5.sig", 40); }, "not 64"},
       {"notes changed", [&] { std::ofstream(server_ / "UpdateContent.dll") << "other notes\n"; }, "UpdateContent.dll"},
+      {"a name by content", [&] {
+         std::ofstream(server_ / Manifest::Parse(ReadAll(server_ / "ModelMD5.dll")).files.modules[2], std::ios::app) << "x";
+       }, "not the bytes of Tobrin.dll"},
       {"unsigned", [&] { ASSERT_EQ(Run("publish " + build_.string() + " " + server_.string()), 0); }, "no signature"},
   };
   for (const Tamper& t : tampers) {

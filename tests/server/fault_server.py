@@ -30,6 +30,10 @@ object keyed by request path) before every request. A fault entry may hold:
   header_drip   after the status line, send header bytes one every
                 drip_seconds (default 3), without end
 The fault of the path "*" applies to every path that has none of its own.
+A file published under a name of its content ("/r/Velkor.<16 hex>.dll",
+"/r/Velkor.<16 hex>.dll.z") takes the fault of its fixed name ("/r/Velkor.dll")
+when it has none of its own, and its log line says that name as "as", so
+that a fault or a count written for a module holds whichever name is fetched.
 Every file is served with a strong ETag and honours If-Range.
 """
 import argparse
@@ -37,6 +41,7 @@ import gzip
 import hashlib
 import json
 import os
+import re
 import socket
 import struct
 import threading
@@ -44,6 +49,13 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 STOP = threading.Event()
+CONTENT_NAME = re.compile(r"\.[0-9a-f]{16}(?=\.(dll|exe)(\.z)?$)")
+
+
+def fixed_name(path):
+    """The fixed name of a file published under a name of its content."""
+    folder, _, name = path.rpartition("/")
+    return folder + "/" + CONTENT_NAME.sub("", name, count=1)
 
 
 class State:
@@ -73,7 +85,7 @@ class State:
                 faults = json.loads(text or "{}")
             except ValueError:
                 faults = {}
-            key = path if path in faults else "*"
+            key = path if path in faults else fixed_name(path) if fixed_name(path) in faults else "*"
             fault = faults.get(key)
             if not fault:
                 return {}
@@ -128,6 +140,10 @@ class Handler(BaseHTTPRequestHandler):
         path = self.path.split("?")[0]
         fault = state.fault_for(path)
         entry = {"method": self.command, "path": path, "range": self.headers.get("Range"), "time": time.time()}
+        if fixed_name(path) != path:
+            entry["as"] = fixed_name(path)
+        if self.headers.get("Cache-Control"):
+            entry["cache_control"] = self.headers.get("Cache-Control")
         if fault.get("delay"):
             self.wait(float(fault["delay"]))
         if "status" in fault:

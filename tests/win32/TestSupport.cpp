@@ -179,13 +179,14 @@ void TestServer::SetFaults(const std::string& json) const {
 std::vector<std::string> TestServer::Requests(const std::string& path) const {
   std::vector<std::string> lines;
   const std::string log = ReadFileBytes(dir_ + "requests.log");
-  const std::string needle = "\"path\": \"" + path + "\"";
+  // A file fetched under the name of its content counts as its fixed name.
+  const std::string needle = "\"path\": \"" + path + "\"", alias = "\"as\": \"" + path + "\"";
   size_t start = 0;
   while (start < log.size()) {
     size_t end = log.find('\n', start);
     if (end == std::string::npos) end = log.size();
     std::string line = log.substr(start, end - start);
-    if (line.find(needle) != std::string::npos) lines.push_back(line);
+    if (line.find(needle) != std::string::npos || line.find(alias) != std::string::npos) lines.push_back(line);
     start = end + 1;
   }
   return lines;
@@ -292,6 +293,7 @@ void ProductCase::SetUp() {
   server_->SetFaults("{}");
   server_->ClearLog();
   install_ = MakeTempFolder("case");
+  base_.clear();
   InstallRelease(releaseDir_, "old", install_, updater_exe_);
   // Short time-outs, so that a stalled server fails within the case.
   ::SetEnvironmentVariableA("FETCHKIT_TIMEOUTS", "2000,2000");
@@ -313,7 +315,8 @@ void ProductCase::StopAll() {
 void ProductCase::StartProduct(int mode, const std::string& extra) {
   ::DeleteFileA((install_ + "product.log").c_str());
   product_ = StartProcess(install_ + "Velnoria.exe",
-                          "--update " + std::to_string(mode) + " --server " + server_->Url(folder_) + " " + extra);
+                          "--update " + std::to_string(mode) + " --server " + (base_.empty() ? server_->Url(folder_) : base_) +
+                              " " + extra);
   ASSERT_TRUE(product_.handle);
   updater_ = UpdaterStartedBy(install_, 10000);
   ASSERT_TRUE(updater_.handle);

@@ -125,6 +125,8 @@ class ProductCase : public ::testing::Test {
   std::unique_ptr<TestServer> server_;
   std::string install_;
   std::string folder_ = "release/";
+  // When set, the server base the product hands over instead of folder_ on the test server.
+  std::string base_;
   Process product_, updater_;
 
  private:

@@ -16,12 +16,15 @@
 #include "engine/release/ModuleDigest.h"
 #include "engine/crypto/Sha256.h"
 #include "engine/release/ReleaseTrust.h"
+#include "engine/transfer/SmallFetch.h"
 
 using namespace testing_support;
 
 namespace {
 
 std::string g_updater, g_keyedUpdater, g_serverState, g_releaseDir;
+// Host paths: the caching proxy's state, the release tool, the release keys, the releases.
+std::string g_cdnState, g_releaseTool, g_keyDir, g_releaseHost;
 int g_cases = 0, g_breaks = 0;
 
 std::string Module(const std::string& release, const char* name) {
@@ -51,9 +54,10 @@ class AttackSuite : public ProductCase {
   }
   bool BackupComplete() const {
     for (const char* m : kCatalogueFiles)
-      if (ReadFileBytes(install_ + "UpgradeBackup\\" + m) != Module("new", m)) return false;
+      if (ReadFileBytes(install_ + "UpgradeBackup\\" + m) != Module(preloaded_, m)) return false;
     return true;
   }
+  std::string preloaded_ = "new";  // the release a pre-load is of
   // The three invariants, counted for the report. `release` is what the
   // install folder must hold afterwards ("" for either).
   void Check(const char* label, const std::string& release, bool updaterEnded) {
@@ -205,9 +209,11 @@ TEST_F(AttackSuite, ManifestsThatLackAModuleOrShoutTheirDigests) {
   TearDown();
   SetUp();
   // Upper-case digests are the same values: one download per module, installed.
+  // (The fingerprints' section only: the names of files by content are names.)
   std::string upper = manifest;
   bool inValue = false;
-  for (char& c : upper) {
+  for (size_t i = 0; i < upper.find("\n["); ++i) {
+    char& c = upper[i];
     if (c == '=') inValue = true;
     if (c == '\n') inValue = false;
     if (inValue && c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
@@ -618,6 +624,10 @@ TEST_F(AttackSuite, CheaperWaysFallBackAndNeverLeaveABrokenModule) {
                                                  line.substr(line.rfind(' ')));
          // The patch is out of reach, so the deflated module is the way tried first.
          m.replace(m.find("Fetchkit.1="), 11, "Fetchkit.99=");
+         // Under its fixed name: the manifest's name by content is taken out.
+         const std::string named = "Fetchkit.z=" + listed("Files", "Fetchkit.z") + "\r\n";
+         ASSERT_NE(m.find(named), std::string::npos);
+         m.erase(m.find(named), named.size());
          server_->Put("delta/ModelMD5.dll", m);
          server_->Put("delta/Fetchkit.dll.z", bomb);
        }},
@@ -638,6 +648,155 @@ TEST_F(AttackSuite, CheaperWaysFallBackAndNeverLeaveABrokenModule) {
   }
 }
 
+namespace {
+
+// The release tool, a program of this machine, run from here as the release
+// team runs it; its arguments are this machine's paths.
+::testing::AssertionResult RunReleaseTool(const std::string& arguments) {
+  // Wine starts a program of its host by its command line alone and gives no
+  // handle to wait on: the shell writes the tool's exit status to a file.
+  const std::string done = g_cdnState + "/tool.status";
+  ::DeleteFileA(WindowsPath(done).c_str());
+  std::string commandLine = "Z:\\bin\\sh -c \"" + g_releaseTool + " " + arguments + " >" + g_cdnState +
+                            "/tool.log 2>&1; echo $? >" + done + ".new && mv " + done + ".new " + done + "\"";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return ::testing::AssertionFailure() << "update-release not started: error " << ::GetLastError();
+  // (The handles Wine gives for a program of its host are left alone: they name no Windows process.)
+  std::string status;
+  WaitUntil([&] { return !(status = ReadFileBytes(WindowsPath(done))).empty(); }, 60000);
+  if (status.rfind("0", 0) == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "update-release " << arguments << ": status '" << status << "': "
+                                       << ReadFileBytes(WindowsPath(g_cdnState + "/tool.log"));
+}
+
+std::string Origin(const std::string& folder) { return g_serverState + "/www/" + folder; }
+
+}  // namespace
+
+TEST_F(AttackSuite, BehindACdnAReleasePublishedOverTheLastInstallsWhole) {
+  std::string port = ReadFileBytes(WindowsPath(g_cdnState) + "\\port");
+  port.erase(port.find_last_not_of("\r\n") + 1);
+  ASSERT_FALSE(port.empty()) << "no caching proxy";
+  const std::string proxy = "http://127.0.0.1:" + port + "/";
+  const std::string notes = " --notes " + g_releaseHost + "/notes.txt";
+  for (const int mode : {1, 3}) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    const std::string folder = "cdn" + std::to_string(mode) + "/";
+    base_ = proxy + folder;
+    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Origin(folder) + notes));
+    // The release installed through the edge, which also keeps every file
+    // under its fixed name (as older updaters fetch them) for an hour.
+    ASSERT_TRUE(Interactive("{}"));
+    ASSERT_TRUE(Ended(30000)) << ReadFileBytes(install_ + "Updater.log") << ReadFileBytes(install_ + "product.log");
+    ASSERT_TRUE(WaitUntil([&] { return InstalledRelease() == "new"; }, 10000));
+    for (const char* m : kServerNames) {
+      const SmallFile primed(base_ + m, install_ + "primed.tmp", {1 << 24, 0, 30000});
+      ASSERT_TRUE(primed.ok()) << m;
+    }
+    TearDown();
+    SetUp();
+    base_ = proxy + folder;
+    InstallRelease(g_releaseDir, "new", install_, g_updater);
+    // The next release published at the origin; the edge's entry points go stale in 2 s.
+    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/newer " + Origin(folder) + notes));
+    ::Sleep(3000);
+    const SmallFile stale(base_ + "Velkor.dll", install_ + "stale.tmp", {1 << 24, 0, 30000});
+    ASSERT_EQ(stale.bytes(), Module("new", "Velkor.dll")) << "the edge no longer holds the fixed names";
+    if (mode == 1) {
+      EXPECT_TRUE(Interactive("{}"));
+      const bool ended = Ended(30000);
+      WaitUntil([&] { return InstalledRelease() == "newer"; }, 10000);
+      Check("a publish over the last, behind a CDN, mode 1", "newer", ended);
+    } else {
+      preloaded_ = "newer";
+      Check("a publish over the last, behind a CDN, mode 3", "new", Background("{}"));
+      EXPECT_TRUE(MarkerSet() && BackupComplete());
+      preloaded_ = "new";
+    }
+    TearDown();
+    SetUp();
+  }
+  // An updater that reads only the fixed names (no [Files]) still updates from the same folder.
+  base_.clear();
+  folder_ = "cdn1/";
+  std::string manifest = ReadFileBytes(Www("cdn1\\ModelMD5.dll"));
+  const size_t files = manifest.find("[Files]");
+  ASSERT_NE(files, std::string::npos);
+  manifest.erase(files, manifest.find("\n[", files) + 1 - files);
+  EXPECT_TRUE(Interactive("{\"/cdn1/ModelMD5.dll\": {\"body\": \"" + Json(manifest) + "\"}}"));
+  const bool ended = Ended(30000);
+  WaitUntil([&] { return InstalledRelease() == "newer"; }, 10000);
+  Check("the fixed names, as an older updater fetches them", "newer", ended);
+  EXPECT_EQ(server_->Requests("/cdn1/Velkor.dll").size(), 1u);
+  EXPECT_NE(server_->Requests("/cdn1/Velkor.dll")[0].find("\"path\": \"/cdn1/Velkor.dll\""), std::string::npos);
+}
+
+TEST_F(AttackSuite, ATornPairOfEntryPointsCostsOneRefetch) {
+  // A new manifest with the signature of another release, once: fetched again, asking caches to revalidate.
+  UseKeyedUpdater("signed/");
+  const std::string torn = "{\"/signed/ModelMD5.sig\": {\"redirect\": \"/signed-older/ModelMD5.sig\", \"times\": 1}}";
+  Check("a torn pair once, mode 3", "old", Background(torn));
+  EXPECT_TRUE(MarkerSet() && BackupComplete());
+  const std::vector<std::string> signatures = server_->Requests("/signed/ModelMD5.sig");
+  ASSERT_EQ(signatures.size(), 2u);
+  EXPECT_NE(signatures[1].find("\"cache_control\": \"no-cache\""), std::string::npos) << signatures[1];
+  EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("fetched once more"), std::string::npos);
+  TearDown();
+  SetUp();
+  // Still torn on the second look: no marker, nothing taken, not called a refusal.
+  UseKeyedUpdater("signed/");
+  Check("a torn pair that stays, mode 3", "old",
+        Background("{\"/signed/ModelMD5.sig\": {\"redirect\": \"/signed-older/ModelMD5.sig\"}}"));
+  EXPECT_FALSE(MarkerSet());
+  const std::string log = ReadFileBytes(install_ + "Updater.log");
+  EXPECT_NE(log.find("a cache catching up"), std::string::npos) << log;
+  EXPECT_EQ(log.find("manifest refused"), std::string::npos) << log;
+}
+
+TEST_F(AttackSuite, AMirrorStandsInForADeadServerAndIsCheckedByteForByte) {
+  // Two folders with the same signed release, each listing the other as its mirror.
+  const std::string origin = server_->Url("");
+  const std::string key = " --sign " + g_keyDir + "/release.key --release 2";
+  for (const char* folder : {"mirror-a", "mirror-b"})
+    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Origin(folder) + " --notes " + g_releaseHost +
+                               "/notes.txt" + key + " --mirror " + origin + "mirror-b/"));
+  const std::string kept = ReadFileBytes(Www("mirror-a\\ModelMD5.sig")) + ReadFileBytes(Www("mirror-a\\ModelMD5.dll"));
+
+  // The server base does not answer: the kept release's mirror serves the entry points and every file.
+  UseKeyedUpdater("mirror-a/");
+  WriteFileBytes(install_ + "KeptRelease.dat", kept);
+  base_ = "http://127.0.0.1:9/mirror-a/";
+  EXPECT_TRUE(Interactive("{}"));
+  bool ended = Ended(30000);
+  WaitUntil([&] { return InstalledRelease() == "new"; }, 10000);
+  Check("a dead server base, a live mirror", "new", ended);
+  EXPECT_EQ(server_->Requests("/mirror-b/Velkor.dll").size(), 1u);
+  TearDown();
+  SetUp();
+
+  // The server lacks a file: the mirror serves it; a mirror that serves other bytes is refused.
+  for (const bool forged : {false, true}) {
+    SCOPED_TRACE(forged ? "forged" : "genuine");
+    UseKeyedUpdater("mirror-a/");
+    WriteFileBytes(install_ + "KeptRelease.dat", kept);
+    const std::string faults = std::string("{\"/mirror-a/Velkor.dll\": {\"status\": 404}") +
+                               (forged ? ", \"/mirror-b/Velkor.dll\": {\"body\": \"forged module\"}}" : "}");
+    const bool succeeded = Interactive(faults);
+    EXPECT_EQ(succeeded, !forged);
+    ended = Ended(forged ? 60000 : 30000);
+    if (!forged) WaitUntil([&] { return InstalledRelease() == "new"; }, 10000);
+    Check(forged ? "a mirror serving other bytes" : "a file only the mirror serves", forged ? "old" : "new", ended);
+    if (forged) {
+      EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("/mirror-b/ are not the release's module"), std::string::npos);
+    }
+    TearDown();
+    SetUp();
+  }
+}
+
 int main(int argc, char** argv) {
   // Helper role: hold a file open without sharing until killed.
   if (argc == 3 && std::string(argv[1]) == "--hold") {
@@ -646,10 +805,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc < 5) {
-    fprintf(stderr, "usage: attack_suite_tests UPDATER SERVER_STATE RELEASE_DIR KEYED_UPDATER\n");
+  if (argc < 8) {
+    fprintf(stderr, "usage: attack_suite_tests UPDATER SERVER_STATE RELEASE_DIR KEYED_UPDATER CDN_STATE RELEASE_TOOL "
+                    "KEY_DIR\n");
     return 2;
   }
+  g_releaseHost = argv[3];
+  g_cdnState = argv[5];
+  g_releaseTool = argv[6];
+  g_keyDir = argv[7];
   g_updater = WindowsPath(argv[1]);
   g_keyedUpdater = WindowsPath(argv[4]);
   g_serverState = argv[2];

@@ -108,18 +108,23 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
   std::vector<std::string> queued;
   for (const auto& t : check.Tasks()) queued.push_back(t.localFileName);
   EXPECT_EQ(queued, (std::vector<std::string>{"Drimsa.dll", "Tobrin.dll", "Pravik.exe"}));
-  EXPECT_EQ(check.Tasks()[0].url, "http://updates.example/r/Drimsa.dll");
+  EXPECT_EQ(check.Tasks()[0].remoteName, "Drimsa.dll");
+  EXPECT_EQ(check.Tasks()[0].bases, std::vector<std::string>{"http://updates.example/r/"});
   EXPECT_EQ(check.Tasks()[0].expectedDigest, Digest("drimsa v2"));
   EXPECT_EQ(check.Tasks()[2].expectedDigest, "");
 
   // The launcher row downloads Saffen.exe for Velnoria.exe.
   WriteFileBytes(In("Velnoria.exe"), "product v0");
   ManifestCheck again(Settings(), 1, KeepPartial::No, nullptr);
-  again.UseManifest(manifest);
+  // Fetched by the name of its content where the release lists one, from the server base, then its mirrors.
+  again.UseManifest(manifest + "[Files]\r\nSaffen=Saffen.0123456789abcdef.exe\r\n[Mirrors]\r\n"
+                               "2=http://m2.example/\r\n1=https://m1.example/r/\r\n1=http://updates.example/r/\r\n");
   again.CheckModule(CatalogueIndexOfBaseName("Saffen"));
   ASSERT_EQ(again.Tasks().size(), 1u);
   EXPECT_EQ(again.Tasks()[0].localFileName, "Velnoria.exe");
-  EXPECT_EQ(again.Tasks()[0].url, "http://updates.example/r/Saffen.exe");
+  EXPECT_EQ(again.Tasks()[0].remoteName, "Saffen.0123456789abcdef.exe");
+  EXPECT_EQ(again.Tasks()[0].bases,
+            (std::vector<std::string>{"http://updates.example/r/", "https://m1.example/r/", "http://m2.example/"}));
   EXPECT_EQ(again.Tasks()[0].messageId, 0x471u);
 }
 
@@ -153,7 +158,7 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
       {"more than the signed size", true, "", 0, size + 5, module + "extra", false, false},
   };
   for (const Case& c : cases) {
-    DownloadTask task{1, "Velkor.dll", "http://updates.example/r/Velkor.dll", Digest(module), {}, -1, {}};
+    DownloadTask task{1, "Velkor.dll", "Velkor.dll", Digest(module), {}, -1, {}, {}};
     if (c.sign) {
       task.sha256 = Sha256OfBytes(module);
       task.size = size;
@@ -173,7 +178,7 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
     EXPECT_EQ(verdict.has_value() ? *verdict : FileMatchesTask(path, task), c.matches) << c.what;
   }
   // A file that starts over (the server sent the whole file after all).
-  DownloadTask task{1, "Velkor.dll", "", Digest(module), {}, -1, {}};
+  DownloadTask task{1, "Velkor.dll", "", Digest(module), {}, -1, {}, {}};
   ArrivalCheck again(task, path);
   again.OnBytes(size, 0, changed.data(), 50000);
   again.OnBytes(size, 0, module.data(), static_cast<uint32_t>(module.size()));

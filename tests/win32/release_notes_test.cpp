@@ -26,7 +26,7 @@ class ReleaseNotesFetch : public ::testing::Test {
   }
   std::string Fetch(const std::string& content) {
     server_->Put("UpdateContent.dll", content);
-    return FetchReleaseNotes(server_->Url("UpdateContent.dll"), folder_, server_->Base(), {});
+    return FetchReleaseNotes({server_->Base()}, folder_, {});
   }
   std::string Local() const { return folder_ + "UpdateContent.dat"; }
   std::string folder_;
@@ -54,7 +54,11 @@ TEST_F(ReleaseNotesFetch, FailuresGiveEmptyNotes) {
   EXPECT_EQ(Fetch("0123456789"), "");
   EXPECT_EQ(ReadFileBytes(Local()), "0123");
 
-  EXPECT_EQ(FetchReleaseNotes("http://127.0.0.1:9/UpdateContent.dll", folder_, "http://127.0.0.1:9/", {}), "");
+  EXPECT_EQ(FetchReleaseNotes({"http://127.0.0.1:9/"}, folder_, {}), "");
+  // A server that does not answer: the next base serves them.
+  server_->SetFaults("{}");
+  server_->Put("UpdateContent.dll", "from the next base\n");
+  EXPECT_EQ(FetchReleaseNotes({"http://127.0.0.1:9/", server_->Base()}, folder_, {}), "from the next base\r\n");
 }
 
 int main(int argc, char** argv) {

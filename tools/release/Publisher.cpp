@@ -1,8 +1,12 @@
 #include "Publisher.h"
 
+#include <cctype>
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <system_error>
 
 #include "DeltaMaker.h"
@@ -47,22 +51,110 @@ bool CopyInto(const fs::path& from, const fs::path& to, std::string& error) {
 
 }  // namespace
 
+std::string ContentName(const std::string& fixedName, const std::string& sha256) {
+  const size_t dot = fixedName.find('.');
+  const std::string hex = sha256.substr(0, 16);
+  return dot == std::string::npos ? fixedName + "." + hex : fixedName.substr(0, dot) + "." + hex + fixedName.substr(dot);
+}
+
 namespace {
 
 struct Found {
   const ModuleEntry* entry;
   fs::path source;
   std::string digest;
+  std::string sha256;
+  int64_t size = 0;
 };
 
 std::string Hex16(const std::string& sha) { return sha.substr(0, 16); }
+
+// What a publish lays out: the files named by content, written first, and
+// the copies under fixed names made from them once all are in place.
+struct Layout {
+  std::vector<std::string> named;
+  std::vector<std::pair<std::string, std::string>> fixed;  // from the named file, to the fixed name
+};
+
+// A file named by its content is never written twice: one already there is
+// whole (each is written through a temporary name) and holds these bytes.
+bool WriteNamed(const fs::path& dir, const std::string& name, const std::string& bytes, Layout& layout,
+                std::string& error) {
+  layout.named.push_back(name);
+  std::error_code ec;
+  if (fs::is_regular_file(dir / name, ec) && fs::file_size(dir / name, ec) == bytes.size()) return true;
+  const fs::path partial = dir / (name + ".partial");
+  if (!WriteFileBytes(partial, bytes)) {
+    error = "cannot write " + name;
+    return false;
+  }
+  fs::rename(partial, dir / name, ec);
+  if (ec) error = "cannot write " + name;
+  return !ec;
+}
 
 // A cheaper way goes out only where it saves a tenth at least: a small
 // saving is not worth the client's inflating or patching.
 bool SavesATenth(size_t way, size_t other) { return way <= other / 10 * 9; }
 
+// A name a publish made by content: a plain name with 16 hexadecimal digits
+// between dots (modules, deflated modules, the updater, patches).
+bool IsContentName(const std::string& name) {
+  if (!IsPlainServerName(name)) return false;
+  size_t run = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    run = std::isxdigit(static_cast<unsigned char>(name[i])) ? run + 1 : 0;
+    if (run == 16 && i >= 16 && name[i - 16] == '.' && i + 1 < name.size() && name[i + 1] == '.') return true;
+  }
+  return false;
+}
+
+// Adds this publish's files to the folder's list and removes those only
+// publishes older than the last `keep` named.
+bool RecordAndPrune(const fs::path& dir, const std::vector<std::string>& named, int keep,
+                    std::vector<std::string>& pruned, std::string& error) {
+  bool ok = false;
+  const std::string text = ReadFileBytes(dir / kPublishedListName, ok);
+  std::vector<std::vector<std::string>> publishes;
+  std::istringstream lines(ok ? text : std::string());
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> names;
+    std::string word;
+    words >> word;  // when it was published
+    while (words >> word) names.push_back(word);
+    if (!names.empty()) publishes.push_back(names);
+  }
+  publishes.push_back(named);
+  const size_t first = keep > 0 && publishes.size() > static_cast<size_t>(keep) ? publishes.size() - keep : 0;
+  std::set<std::string> kept;
+  for (size_t i = first; i < publishes.size(); ++i) kept.insert(publishes[i].begin(), publishes[i].end());
+  std::string out;
+  for (size_t i = first; i < publishes.size(); ++i) {
+    out += std::to_string(static_cast<long long>(std::time(nullptr)));
+    for (const std::string& name : publishes[i]) out += " " + name;
+    out += "\n";
+  }
+  const fs::path list = dir / kPublishedListName;
+  std::error_code ec;
+  if (!WriteFileBytes(list.string() + ".partial", out)) ec = std::make_error_code(std::errc::io_error);
+  if (!ec) fs::rename(list.string() + ".partial", list, ec);
+  if (ec) {
+    error = "cannot write " + list.string();
+    return false;
+  }
+  // Only names a publish made by content are ever removed.
+  for (size_t i = 0; i < first; ++i)
+    for (const std::string& name : publishes[i])
+      if (!kept.count(name) && IsContentName(name) && fs::remove(dir / name, ec)) {
+        kept.insert(name);  // removed once
+        pruned.push_back(name);
+      }
+  return true;
+}
+
 bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>& found, Manifest& manifest,
-                        PublishResult& result, std::string& error) {
+                        PublishResult& result, Layout& layout, std::string& error) {
   for (const Found& module : found) {
     const size_t row = static_cast<size_t>(module.entry - kModuleCatalogue);
     bool ok = false;
@@ -74,16 +166,18 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
     const std::string deflated = DeflateBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     const std::string zName = module.entry->RemoteName() + kCompressedSuffix;
     std::error_code ec;
-    fs::remove(options.serverDir / zName, ec);
     // Some modules do not compress.
     const bool smaller = !deflated.empty() && SavesATenth(deflated.size(), bytes.size());
-    if (smaller && !WriteFileBytes(options.serverDir / zName, deflated)) {
-      error = "cannot write " + zName;
-      return false;
+    if (!smaller) fs::remove(options.serverDir / zName, ec);
+    if (smaller) {
+      const std::string zSha = signing::Sha256Hex(deflated);
+      const std::string named = ContentName(zName, zSha);
+      if (!WriteNamed(options.serverDir, named, deflated, layout, error)) return false;
+      manifest.files.deflated[row] = named;
+      layout.fixed.emplace_back(named, zName);
+      manifest.compressed[row] =
+          CompressedEntry{zSha, static_cast<int64_t>(deflated.size()), static_cast<int64_t>(bytes.size())};
     }
-    if (smaller)
-      manifest.compressed[row] = CompressedEntry{signing::Sha256Hex(deflated), static_cast<int64_t>(deflated.size()),
-                                                 static_cast<int64_t>(bytes.size())};
     result.wholeBytes += static_cast<int64_t>(bytes.size());
     result.compressedBytes += static_cast<int64_t>(smaller ? deflated.size() : bytes.size());
     const size_t cheapest = smaller ? deflated.size() : bytes.size();
@@ -100,10 +194,7 @@ bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>&
                          std::to_string(patch.size()));
       if (patch.empty() || !SavesATenth(patch.size(), cheapest)) continue;
       const std::string name = module.entry->RemoteName() + "." + Hex16(sourceSha) + "." + Hex16(targetSha) + kPatchSuffix;
-      if (!WriteFileBytes(options.serverDir / name, patch)) {
-        error = "cannot write " + name;
-        return false;
-      }
+      if (!WriteNamed(options.serverDir, name, patch, layout, error)) return false;
       manifest.patches[row].push_back(PatchEntry{
           name, signing::Sha256Hex(patch), static_cast<int64_t>(patch.size()), sourceSha,
           ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(previous.data()), static_cast<int32_t>(previous.size()),
@@ -156,7 +247,7 @@ PublishResult Publish(const PublishOptions& options) {
       result.errors.push_back("cannot read " + source.string());
       continue;
     }
-    found.push_back({&entry, source, digest});
+    found.push_back({&entry, source, digest, {}, 0});
   }
   if (!result.errors.empty()) return result;
   // A manifest without a module would make every installation fail on it:
@@ -175,78 +266,101 @@ PublishResult Publish(const PublishOptions& options) {
     result.errors.push_back("cannot create server folder: " + options.serverDir.string());
     return result;
   }
+  for (const std::string& mirror : options.mirrors)
+    if (!IsMirrorBase(mirror)) {
+      result.errors.push_back("not a mirror base (http:// or https://, ending in /): " + mirror);
+      return result;
+    }
+  if (options.mirrors.size() > static_cast<size_t>(kMaxMirrors)) {
+    result.errors.push_back("at most " + std::to_string(kMaxMirrors) + " mirrors");
+    return result;
+  }
+  if (!options.signKey.empty() && options.releaseNumber < 0) {
+    result.errors.push_back("a signed release needs --release N");
+    return result;
+  }
+  Manifest manifest;
+  Layout layout;
+  std::string error;
+  // Every file under its name by content first: a cache keyed by the path
+  // can keep them for good, and a client that has the new manifest finds them.
+  for (Found& module : found) {
+    bool ok = false;
+    const std::string bytes = ReadFileBytes(module.source, ok);
+    if (!ok) {
+      result.errors.push_back("cannot read " + module.source.string());
+      return result;
+    }
+    module.sha256 = signing::Sha256Hex(bytes);
+    module.size = static_cast<int64_t>(bytes.size());
+    const size_t row = static_cast<size_t>(module.entry - kModuleCatalogue);
+    const std::string named = ContentName(module.entry->RemoteName(), module.sha256);
+    if (!WriteNamed(options.serverDir, named, bytes, layout, error)) {
+      result.errors.push_back(error);
+      return result;
+    }
+    manifest.files.modules[row] = named;
+    layout.fixed.emplace_back(named, module.entry->RemoteName());
+    manifest.fingerprints[row] = module.digest;
+    result.published.push_back(module.entry->RemoteName());
+  }
   // The updater renews itself: its program, when the build holds it, goes
   // beside the modules, in sections the catalogue's readers ignore.
   const fs::path updaterSource = options.buildDir / kUpdaterFileName;
-  std::string updaterDigest;
+  std::optional<SignedFile> updaterFile;
   if (fs::is_regular_file(updaterSource, ec)) {
-    updaterDigest = ModuleDigest(updaterSource.string(), kModuleDigestKey);
-    std::string error;
-    if (updaterDigest.empty() || !CopyInto(updaterSource, options.serverDir / kUpdaterFileName, error)) {
-      result.errors.push_back(updaterDigest.empty() ? "cannot read " + updaterSource.string() : error);
+    bool ok = false;
+    const std::string bytes = ReadFileBytes(updaterSource, ok);
+    const std::string digest = ModuleDigest(updaterSource.string(), kModuleDigestKey);
+    if (!ok || digest.empty()) {
+      result.errors.push_back("cannot read " + updaterSource.string());
       return result;
     }
+    updaterFile = SignedFile{signing::Sha256Hex(bytes), static_cast<int64_t>(bytes.size())};
+    const std::string named = ContentName(kUpdaterFileName, updaterFile->sha256);
+    if (!WriteNamed(options.serverDir, named, bytes, layout, error)) {
+      result.errors.push_back(error);
+      return result;
+    }
+    manifest.files.updater = named;
+    manifest.updaterFingerprint = digest;
+    layout.fixed.emplace_back(named, kUpdaterFileName);
     result.updater = true;
-  } else {
-    fs::remove(options.serverDir / kUpdaterFileName, ec);
   }
-  Manifest manifest;
-  for (const Found& module : found) {
-    std::string error;
-    if (!CopyInto(module.source, options.serverDir / module.entry->RemoteName(), error)) {
-      result.errors.push_back(error);
-      return result;
-    }
-    result.published.push_back(module.entry->RemoteName());
-    manifest.fingerprints[static_cast<size_t>(module.entry - kModuleCatalogue)] = module.digest;
-  }
-  if (!options.notesFile.empty()) {
-    std::string error;
-    if (!CopyInto(options.notesFile, options.serverDir / kReleaseNotesFileName, error)) {
-      result.errors.push_back(error);
-      return result;
-    }
-  }
-  if (!updaterDigest.empty()) manifest.updaterFingerprint = updaterDigest;
   // Cheaper ways to the same modules, in sections the catalogue's readers
   // ignore: each module deflated, and patches from earlier releases.
-  std::string error;
-  if (!PublishCheaperWays(options, found, manifest, result, error)) {
+  if (!PublishCheaperWays(options, found, manifest, result, layout, error)) {
+    result.errors.push_back(error);
+    return result;
+  }
+  // The fixed names, for updaters that read only those.
+  for (const auto& [named, fixed] : layout.fixed)
+    if (!CopyInto(options.serverDir / named, options.serverDir / fixed, error)) {
+      result.errors.push_back(error);
+      return result;
+    }
+  if (!updaterFile) fs::remove(options.serverDir / kUpdaterFileName, ec);
+  // The entry points last: the notes, the signature, the manifest.
+  if (!options.notesFile.empty() && !CopyInto(options.notesFile, options.serverDir / kReleaseNotesFileName, error)) {
     result.errors.push_back(error);
     return result;
   }
   if (options.rolloutPercent >= 0) manifest.rolloutPercent = options.rolloutPercent;
+  manifest.mirrors = options.mirrors;
   if (!options.signKey.empty()) {
-    if (options.releaseNumber < 0) {
-      result.errors.push_back("a signed release needs --release N");
-      return result;
-    }
     SignedRelease signedRelease;
     signedRelease.number = options.releaseNumber;
     if (options.expiresDays > 0)
       signedRelease.expires = (options.now ? options.now : static_cast<int64_t>(std::time(nullptr))) +
                               options.expiresDays * 24 * 60 * 60;
-    if (!updaterDigest.empty()) {
-      SignedFile& file = signedRelease.updater.emplace();
-      if (!signing::Sha256OfFile((options.serverDir / kUpdaterFileName).string(), file.sha256, file.size)) {
-        result.errors.push_back(std::string("cannot read ") + kUpdaterFileName);
-        return result;
-      }
-    }
-    for (const Found& module : found) {
-      SignedFile file;
-      if (!signing::Sha256OfFile((options.serverDir / module.entry->RemoteName()).string(), file.sha256, file.size)) {
-        result.errors.push_back("cannot read " + module.entry->RemoteName());
-        return result;
-      }
-      signedRelease.modules[module.entry->baseName] = file;
-    }
+    signedRelease.updater = updaterFile;
+    for (const Found& module : found) signedRelease.modules[module.entry->baseName] = {module.sha256, module.size};
     if (!options.notesFile.empty()) {
       int64_t size = 0;
       signing::Sha256OfFile((options.serverDir / kReleaseNotesFileName).string(), signedRelease.notesSha256, size);
     }
     manifest.signedRelease = signedRelease;
-    std::string signature, error;
+    std::string signature;
     if (!signing::Sign(options.signKey.string(), manifest.Text(), signature, error)) {
       result.errors.push_back(error);
       return result;
@@ -270,6 +384,10 @@ PublishResult Publish(const PublishOptions& options) {
   fs::rename(manifestPath.string() + ".partial", manifestPath, ec);
   if (ec) {
     result.errors.push_back("cannot write " + manifestPath.string());
+    return result;
+  }
+  if (!RecordAndPrune(options.serverDir, layout.named, options.keepReleases, result.pruned, error)) {
+    result.errors.push_back(error);
     return result;
   }
   result.ok = true;
@@ -344,6 +462,18 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
   else if (hasNotes && notesSha != release->notesSha256)
     problems.push_back(std::string(kReleaseNotesFileName) + ": SHA-256 differs from the signed one");
   for (const std::string& p : VerifyCheaperWays(serverDir, bytes, manifest, earlier)) problems.push_back(p);
+  // The names by content serve what the fixed names serve, which is checked above.
+  auto same = [&](const std::string& named, const std::string& fixed) {
+    if (named.empty()) return;
+    bool a = false, b = false;
+    const std::string left = ReadFileBytes(serverDir / named, a), right = ReadFileBytes(serverDir / fixed, b);
+    if (!a || !b || left != right) problems.push_back(named + ": not the bytes of " + fixed);
+  };
+  for (int i = 0; i < kModuleCount; ++i) {
+    same(manifest.files.modules[i], kModuleCatalogue[i].RemoteName());
+    same(manifest.files.deflated[i], kModuleCatalogue[i].RemoteName() + kCompressedSuffix);
+  }
+  same(manifest.files.updater, kUpdaterFileName);
   return problems;
 }
 

@@ -1,6 +1,8 @@
 // Turns a folder of built modules, laid out as installed, into the folder an
-// update server serves: every catalogue module under its remote name, the
-// manifest, and optionally the release notes.
+// update server serves: every file under a name of its content (which a
+// cache may keep for a year), the same files under their fixed remote names
+// for updaters that read only those, the release notes, and the entry points
+// last: the signature, then the manifest.
 #pragma once
 
 #include <filesystem>
@@ -29,6 +31,12 @@ struct PublishOptions {
   std::vector<std::filesystem::path> deltaFrom;
   // The rollout's stage to start the release at (0 to 100); -1: offered to all.
   int rolloutPercent = -1;
+  // Other bases that serve the same folder, listed in the manifest in order.
+  std::vector<std::string> mirrors;
+  // The files named by content of this many publishes into the folder stay
+  // (this one included), so that a client holding an earlier manifest still
+  // finds what it lists; older ones are removed. 0: none is removed.
+  int keepReleases = 3;
   // Progress lines for large builds (one per module made), or none.
   std::function<void(const std::string&)> progress;
 };
@@ -41,6 +49,7 @@ struct PublishResult {
   std::vector<std::string> errors;     // everything that stopped or spoiled the run
   bool updater = false;                // the build's Updater.exe was published with the modules
   std::vector<std::string> patches;    // the patch files published
+  std::vector<std::string> pruned;     // files of earlier publishes removed
   int64_t wholeBytes = 0, compressedBytes = 0, patchBytes = 0;
 };
 
@@ -60,6 +69,15 @@ bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
 std::vector<std::string> VerifyPublished(const std::filesystem::path& serverDir,
                                          const std::filesystem::path& publicKey, int64_t now = 0,
                                          const std::vector<std::filesystem::path>& earlier = {});
+
+// The name a file is served under by its content: `fixedName` with the
+// first 16 hexadecimal digits of its SHA-256 before the extension
+// ("Velkor.dll" -> "Velkor.<16 digits>.dll", "Velkor.dll.z" ->
+// "Velkor.<16 digits>.dll.z").
+std::string ContentName(const std::string& fixedName, const std::string& sha256);
+
+// Where a publish records the files it named by content, one line per publish.
+constexpr char kPublishedListName[] = "PublishedFiles.txt";
 
 // For an installer: writes the kept release of the published folder (its
 // signature, then its manifest; engine/release/ReleaseTrust.h) into `installDir`,

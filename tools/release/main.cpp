@@ -20,6 +20,7 @@ const char kUsage[] =
     "  update-release publish BUILD_DIR SERVER_DIR [--notes FILE] [--carry-over EARLIER_SERVER_DIR]\n"
     "                 [--sign KEYFILE --release N [--expires-days D] [--published-at SECONDS]]\n"
     "                 [--delta-from EARLIER_SERVER_DIR]... [--rollout PERCENT]\n"
+    "                 [--mirror BASE]... [--keep-releases N]\n"
     "      Publish the modules of BUILD_DIR (laid out as installed, with Velnoria.exe)\n"
     "      into SERVER_DIR under their server names, with the manifest ModelMD5.dll\n"
     "      and, given --notes, the release notes UpdateContent.dll.\n"
@@ -36,6 +37,10 @@ const char kUsage[] =
     "      with --delta-from, a module that differs from that earlier release's gets a\n"
     "      patch from it too, where that saves a tenth of the module deflated.\n"
     "      With --rollout the release starts at that stage (see rollout).\n"
+    "      Every file also goes under a name of its content (Velkor.<16 digits>.dll),\n"
+    "      which the manifest lists and a CDN may cache for a year; those of the last\n"
+    "      N publishes into the folder stay (--keep-releases, default 3; 0 keeps all).\n"
+    "      --mirror lists another base serving the same folder (in order, up to 8).\n"
     "  update-release keygen KEYFILE [--force]\n"
     "      Make a release key: the private key to KEYFILE (PEM, owner only), the\n"
     "      public key to KEYFILE.pub (DER), which the updater's build embeds.\n"
@@ -117,6 +122,15 @@ int PublishCommand(const std::vector<std::string>& args) {
       const long percent = std::strtol(args[i].c_str(), &end, 10);
       if (args[i].empty() || *end || percent < 0 || percent > 100) return Usage("--rollout needs a percentage from 0 to 100");
       options.rolloutPercent = static_cast<int>(percent);
+    } else if (args[i] == "--mirror") {
+      if (++i == args.size()) return Usage("--mirror needs a base address");
+      options.mirrors.push_back(args[i]);
+    } else if (args[i] == "--keep-releases") {
+      if (++i == args.size()) return Usage("--keep-releases needs a number");
+      char* end = nullptr;
+      const long n = std::strtol(args[i].c_str(), &end, 10);
+      if (args[i].empty() || *end || n < 0 || n > 1000) return Usage("--keep-releases needs a number from 0 to 1000");
+      options.keepReleases = static_cast<int>(n);
     } else if (args[i] == "--notes") {
       if (++i == args.size()) return Usage("--notes needs a file");
       options.notesFile = args[i];
@@ -145,6 +159,8 @@ int PublishCommand(const std::vector<std::string>& args) {
   if (!result.patches.empty())
     std::printf(", %zu patches of %lld bytes", result.patches.size(), static_cast<long long>(result.patchBytes));
   std::printf("\n");
+  if (!result.pruned.empty())
+    std::printf("removed %zu files of publishes older than the last %d\n", result.pruned.size(), options.keepReleases);
   return 0;
 }
 
