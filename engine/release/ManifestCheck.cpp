@@ -143,7 +143,7 @@ void ManifestCheck::CheckForUpdates() {
     if (shortfall.empty() && keyed) {
       verified = FetchVerifiedRelease(m_entryBase, folder, bytes, m_settings.releaseKeys, 0, kManifestDeadlineMs,
                                       kSignatureLocalName, bounds.revalidate);
-      catchingUp = !verified || OlderThanTrusted(folder, m_settings.releaseKeys, verified->release());
+      catchingUp = !verified || verified->release().number < TrustedNumber(folder, m_settings.releaseKeys);
     }
     if (!catchingUp) break;
     if (attempt == 0)
@@ -152,8 +152,12 @@ void ManifestCheck::CheckForUpdates() {
   }
   if (catchingUp) {
     // Not taken, and not yet a sign of anything worse: the next run looks again.
+    const std::string what =
+        verified ? "signed release " + std::to_string(verified->release().number) + ", older than release " +
+                       std::to_string(TrustedNumber(folder, m_settings.releaseKeys)) + " trusted before"
+                 : std::string("without a signature by a trusted key");
     SupportLog(folder, "run %d: the server's manifest is still %s (a cache catching up with a publish?): nothing is "
-               "taken this run", m_run, verified ? "older than the release trusted" : "without a matching signature");
+               "taken this run", m_run, what.c_str());
     Report(kCheckFailed);
     return;
   }

@@ -61,10 +61,10 @@ std::vector<std::string> EntryBases(const std::string& serverBase, const std::st
   return bases;
 }
 
-bool OlderThanTrusted(const std::string& folder, const std::vector<std::string>& keys, const SignedRelease& release) {
+int64_t TrustedNumber(const std::string& folder, const std::vector<std::string>& keys) {
   const TrustFloor floor = LoadTrustFloor(folder, keys);
   // As JudgeRelease: the recorded number counts only without a kept release.
-  return release.number < (floor.kept ? floor.kept->number : floor.recorded);
+  return floor.kept ? floor.kept->number : floor.recorded;
 }
 
 bool TrustRelease(const std::string& folder, const std::vector<std::string>& keys, const VerifiedManifest& verified,

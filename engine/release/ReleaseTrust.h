@@ -61,9 +61,10 @@ TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::stri
 std::vector<std::string> EntryBases(const std::string& serverBase, const std::string& folder,
                                     const std::vector<std::string>& keys);
 
-// Whether a verified release is older than one this installation trusted
-// before: a cache that still serves yesterday's entry points gives one.
-bool OlderThanTrusted(const std::string& folder, const std::vector<std::string>& keys, const SignedRelease& release);
+// The number a release must reach to be taken: the kept release's, or
+// without one the recorded number (-1: none). A cache that still serves
+// yesterday's entry points gives a release below it.
+int64_t TrustedNumber(const std::string& folder, const std::vector<std::string>& keys);
 
 // Judges a release whose signature verified against the floor of `folder`;
 // with `keep`, keeps it when it is newer than anything trusted before (before
