@@ -85,8 +85,9 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
       got = true;
       break;
     }
-    SupportLog(job.folder, "check %s: %s not fetched from %s or not the listed one (result %u)",
-               job.task.localFileName.c_str(), kind, base.c_str(), code);
+    SupportLog(job.folder, "check %s: %s not fetched from %s or not the listed one (result %u): the next %s",
+               job.task.localFileName.c_str(), kind, base.c_str(), code,
+               &base == &job.task.bases.back() ? "way" : "base");
     if (code == FK_DISK_FULL) return WayOutcome::DiskFull;
   }
   if (!got) return WayOutcome::Failed;

@@ -59,6 +59,8 @@ class TestServer {
   bool ok() const { return port_ != 0; }
   std::string Url(const std::string& name) const;  // http://127.0.0.1:PORT/name
   std::string Base() const { return Url(""); }
+  // Writes a file under www; a module's, deflated module's or updater's fixed
+  // name writes the name of its content the folder's manifest lists too.
   void Put(const std::string& name, const std::string& bytes) const;
   void Remove(const std::string& name) const;
   // Replaces the whole fault set (a JSON object keyed by "/path").
