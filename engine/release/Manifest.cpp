@@ -112,6 +112,16 @@ std::vector<std::string> ReadMirrors(const IniSection& section) {
 
 }  // namespace
 
+std::string ContentNames::ModuleName(int row) const {
+  return modules[row].empty() ? kModuleCatalogue[row].RemoteName() : modules[row];
+}
+
+std::string ContentNames::DeflatedName(int row) const {
+  return deflated[row].empty() ? kModuleCatalogue[row].RemoteName() + kCompressedSuffix : deflated[row];
+}
+
+std::string ContentNames::UpdaterName() const { return updater.empty() ? kUpdaterFileName : updater; }
+
 bool IsPlainServerName(const std::string& name) {
   if (name.empty() || name.size() > 128 || name[0] == '.') return false;
   for (char c : name)

@@ -63,6 +63,12 @@ struct ContentNames {
   std::array<std::string, kModuleCount> modules;
   std::array<std::string, kModuleCount> deflated;
   std::string updater;
+
+  // What is fetched for catalogue row `row`, deflated, and for the updater:
+  // the name by content, else the fixed name.
+  std::string ModuleName(int row) const;
+  std::string DeflatedName(int row) const;
+  std::string UpdaterName() const;
 };
 
 // Whether `name` may name a file beside the manifest: 1 to 128 letters,

@@ -207,8 +207,7 @@ void ManifestCheck::CheckModule(int row, const std::string* installedDigest, con
   const std::string actual =
       installedDigest ? *installedDigest : ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
   if (actual == expected) return;
-  const std::string& named = m_manifest.files.modules[row];
-  DownloadTask task{entry.messageId, localName, named.empty() ? entry.RemoteName() : named, expected, {}, -1, {}, Bases()};
+  DownloadTask task{entry.messageId, localName, m_manifest.files.ModuleName(row), expected, {}, -1, {}, Bases()};
   if (m_signed) {
     if (const auto it = m_signed->modules.find(entry.baseName); it != m_signed->modules.end()) {
       task.sha256 = it->second.sha256;
@@ -233,10 +232,8 @@ void ManifestCheck::AddCheaperWays(DownloadTask& task, int row, const std::strin
   std::sort(task.cheaper.begin(), task.cheaper.end(), [](const FetchWay& a, const FetchWay& b) { return a.size < b.size; });
   if (const std::optional<CompressedEntry>& deflated = m_manifest.compressed[row];
       deflated && PlausibleResult(task, deflated->moduleSize))
-    task.cheaper.push_back({FetchWay::Compressed,
-                            m_manifest.files.deflated[row].empty() ? kModuleCatalogue[row].RemoteName() + kCompressedSuffix
-                                                                   : m_manifest.files.deflated[row],
-                            deflated->size, deflated->sha256, deflated->moduleSize});
+    task.cheaper.push_back({FetchWay::Compressed, m_manifest.files.DeflatedName(row), deflated->size, deflated->sha256,
+                            deflated->moduleSize});
 }
 
 std::vector<std::string> ManifestCheck::Bases() const {
@@ -265,9 +262,7 @@ void ManifestCheck::CheckUpdater() {
     return;
   }
   if (ModuleDigest(m_settings.moduleDirectory + kUpdaterFileName, kModuleDigestKey) == expected) return;
-  const std::string& named = m_manifest.files.updater;
-  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, named.empty() ? kUpdaterFileName : named, expected, {}, -1, {},
-                    Bases()};
+  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_manifest.files.UpdaterName(), expected, {}, -1, {}, Bases()};
   if (m_signed) {
     task.sha256 = m_signed->updater->sha256;
     task.size = m_signed->updater->size;

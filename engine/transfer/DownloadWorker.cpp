@@ -71,18 +71,15 @@ enum class WayOutcome { Done, Failed, DiskFull };
 // checked there exactly as a downloaded one.
 WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   const char* kind = way.kind == FetchWay::Patch ? "a patch" : "the module deflated";
-  std::string listed;
-  bool got = false;
-  unsigned code = 3;
+  std::optional<std::string> listed;
   // The first base that serves the listed bytes; fetched whole, bounded by
   // the listed size; progress counts its bytes.
   for (const std::string& base : job.task.bases) {
     SmallFile fetched(base + way.name, job.arrival + ".way",
                       {way.size, 0, 0, false, job.window, static_cast<UINT>(job.task.messageId)});
-    code = fetched.code();
+    const unsigned code = fetched.code();
     if (fetched.ok() && Sha256OfBytes(fetched.bytes()) == way.sha256) {
       listed = fetched.TakeBytes();
-      got = true;
       break;
     }
     SupportLog(job.folder, "check %s: %s not fetched from %s or not the listed one (result %u): the next %s",
@@ -90,7 +87,7 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
                &base == &job.task.bases.back() ? "way" : "base");
     if (code == FK_DISK_FULL) return WayOutcome::DiskFull;
   }
-  if (!got) return WayOutcome::Failed;
+  if (!listed) return WayOutcome::Failed;
   std::string old;
   if (way.kind == FetchWay::Patch) {
     std::optional<std::string> installed = fw::ReadWholeFile(job.folder + job.task.localFileName, kModuleMaxBytes);
@@ -116,8 +113,8 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
       };
       // Never more than the module is listed to be.
       const int64_t bound = way.moduleSize;
-      const auto* bytes = reinterpret_cast<const uint8_t*>(listed.data());
-      const size_t size = listed.size();
+      const auto* bytes = reinterpret_cast<const uint8_t*>(listed->data());
+      const size_t size = listed->size();
       result = way.kind == FetchWay::Patch
                    ? ApplyPatch(reinterpret_cast<const uint8_t*>(old.data()), old.size(), bytes, size, bound, sink)
                    : InflateBytes(bytes, size, bound, sink);
@@ -127,12 +124,12 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   if (result != PatchResult::Ok || !(verdict ? *verdict : Verified(job.arrival, job.task))) {
     ::DeleteFileA(job.arrival.c_str());
     SupportLog(job.folder, "check %s: %s of %lld bytes %s: the next way", job.task.localFileName.c_str(), kind,
-               static_cast<long long>(listed.size()),
+               static_cast<long long>(listed->size()),
                result != PatchResult::Ok ? PatchResultText(result) : "gave a file that is not the release's module");
     return fw::IsDiskFull(writeError) ? WayOutcome::DiskFull : WayOutcome::Failed;
   }
   SupportLog(job.folder, "check %s: %lld bytes, made from %s of %lld bytes and verified", job.task.localFileName.c_str(),
-             static_cast<long long>(fw::FileSize(job.arrival)), kind, static_cast<long long>(listed.size()));
+             static_cast<long long>(fw::FileSize(job.arrival)), kind, static_cast<long long>(listed->size()));
   return WayOutcome::Done;
 }
 

@@ -102,6 +102,12 @@ TEST_F(ReleaseTool, EveryFileGoesUnderANameOfItsContentAndOldPublishesArePruned)
                   " --keep-releases 2 --mirror https://m1.example/r/ --mirror http://m2.example/"), 0)
         << ReadAll(root_ / "err");
     published.push_back(Manifest::Parse(ReadAll(server_ / "ModelMD5.dll")));
+    if (n == 2) {  // a publish of long ago: its time stays as recorded
+      std::string list = ReadAll(server_ / kPublishedListName);
+      const size_t last = list.rfind('\n', list.size() - 2) + 1;
+      list.replace(last, list.find(' ', last) - last, "1000");
+      std::ofstream(server_ / kPublishedListName, std::ios::binary) << list;
+    }
     const Manifest& m = published.back();
     EXPECT_EQ(m.mirrors, (std::vector<std::string>{"https://m1.example/r/", "http://m2.example/"}));
     for (int i = 0; i < kModuleCount; ++i) {
@@ -119,6 +125,7 @@ TEST_F(ReleaseTool, EveryFileGoesUnderANameOfItsContentAndOldPublishesArePruned)
   EXPECT_FALSE(fs::exists(server_ / published[1].files.modules[1]));
   EXPECT_TRUE(fs::exists(server_ / published[2].files.modules[1]));
   EXPECT_TRUE(fs::exists(server_ / published[0].files.modules[0]));
+  EXPECT_EQ(ReadAll(server_ / kPublishedListName).rfind("1000 ", 0), 0u);
   std::istringstream list(ReadAll(server_ / kPublishedListName));
   int lines = 0;
   for (std::string line; std::getline(list, line);) ++lines;

@@ -33,6 +33,17 @@ bool WriteFileBytes(const fs::path& path, const std::string& bytes) {
   return static_cast<bool>(out);
 }
 
+bool ReplaceWhole(const fs::path& path, const std::string& bytes) {
+  const fs::path partial = path.string() + ".partial";
+  std::error_code ec;
+  if (!WriteFileBytes(partial, bytes)) {
+    fs::remove(partial, ec);
+    return false;
+  }
+  fs::rename(partial, path, ec);
+  return !ec;
+}
+
 namespace {
 
 // Copies through a temporary name so that a server never serves half a file.
@@ -51,9 +62,14 @@ bool CopyInto(const fs::path& from, const fs::path& to, std::string& error) {
 
 }  // namespace
 
+namespace {
+// The first 16 hexadecimal digits of a SHA-256 name a file's content.
+std::string Hex16(const std::string& sha) { return sha.substr(0, 16); }
+}  // namespace
+
 std::string ContentName(const std::string& fixedName, const std::string& sha256) {
   const size_t dot = fixedName.find('.');
-  const std::string hex = sha256.substr(0, 16);
+  const std::string hex = Hex16(sha256);
   return dot == std::string::npos ? fixedName + "." + hex : fixedName.substr(0, dot) + "." + hex + fixedName.substr(dot);
 }
 
@@ -66,8 +82,6 @@ struct Found {
   std::string sha256;
   int64_t size = 0;
 };
-
-std::string Hex16(const std::string& sha) { return sha.substr(0, 16); }
 
 // What a publish lays out: the files named by content, written first, and
 // the copies under fixed names made from them once all are in place.
@@ -83,14 +97,9 @@ bool WriteNamed(const fs::path& dir, const std::string& name, const std::string&
   layout.named.push_back(name);
   std::error_code ec;
   if (fs::is_regular_file(dir / name, ec) && fs::file_size(dir / name, ec) == bytes.size()) return true;
-  const fs::path partial = dir / (name + ".partial");
-  if (!WriteFileBytes(partial, bytes)) {
-    error = "cannot write " + name;
-    return false;
-  }
-  fs::rename(partial, dir / name, ec);
-  if (ec) error = "cannot write " + name;
-  return !ec;
+  if (ReplaceWhole(dir / name, bytes)) return true;
+  error = "cannot write " + name;
+  return false;
 }
 
 // A cheaper way goes out only where it saves a tenth at least: a small
@@ -113,43 +122,39 @@ bool IsContentName(const std::string& name) {
 // publishes older than the last `keep` named.
 bool RecordAndPrune(const fs::path& dir, const std::vector<std::string>& named, int keep,
                     std::vector<std::string>& pruned, std::string& error) {
-  bool ok = false;
-  const std::string text = ReadFileBytes(dir / kPublishedListName, ok);
-  std::vector<std::vector<std::string>> publishes;
-  std::istringstream lines(ok ? text : std::string());
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream words(line);
+  struct Publish {
+    std::string when;  // seconds since 1970
     std::vector<std::string> names;
-    std::string word;
-    words >> word;  // when it was published
-    while (words >> word) names.push_back(word);
-    if (!names.empty()) publishes.push_back(names);
+  };
+  std::vector<Publish> publishes;
+  bool ok = false;
+  std::istringstream lines(ReadFileBytes(dir / kPublishedListName, ok));
+  for (std::string line; ok && std::getline(lines, line);) {
+    std::istringstream words(line);
+    Publish publish;
+    words >> publish.when;
+    for (std::string name; words >> name;) publish.names.push_back(name);
+    if (!publish.names.empty()) publishes.push_back(publish);
   }
-  publishes.push_back(named);
+  publishes.push_back({std::to_string(static_cast<long long>(std::time(nullptr))), named});
   const size_t first = keep > 0 && publishes.size() > static_cast<size_t>(keep) ? publishes.size() - keep : 0;
   std::set<std::string> kept;
-  for (size_t i = first; i < publishes.size(); ++i) kept.insert(publishes[i].begin(), publishes[i].end());
   std::string out;
   for (size_t i = first; i < publishes.size(); ++i) {
-    out += std::to_string(static_cast<long long>(std::time(nullptr)));
-    for (const std::string& name : publishes[i]) out += " " + name;
+    kept.insert(publishes[i].names.begin(), publishes[i].names.end());
+    out += publishes[i].when;
+    for (const std::string& name : publishes[i].names) out += " " + name;
     out += "\n";
   }
-  const fs::path list = dir / kPublishedListName;
-  std::error_code ec;
-  if (!WriteFileBytes(list.string() + ".partial", out)) ec = std::make_error_code(std::errc::io_error);
-  if (!ec) fs::rename(list.string() + ".partial", list, ec);
-  if (ec) {
-    error = "cannot write " + list.string();
+  if (!ReplaceWhole(dir / kPublishedListName, out)) {
+    error = "cannot write " + (dir / kPublishedListName).string();
     return false;
   }
-  // Only names a publish made by content are ever removed.
+  // Only names a publish made by content are ever removed, each once.
+  std::error_code ec;
   for (size_t i = 0; i < first; ++i)
-    for (const std::string& name : publishes[i])
-      if (!kept.count(name) && IsContentName(name) && fs::remove(dir / name, ec)) {
-        kept.insert(name);  // removed once
-        pruned.push_back(name);
-      }
+    for (const std::string& name : publishes[i].names)
+      if (IsContentName(name) && kept.insert(name).second && fs::remove(dir / name, ec)) pruned.push_back(name);
   return true;
 }
 
@@ -365,25 +370,17 @@ PublishResult Publish(const PublishOptions& options) {
       result.errors.push_back(error);
       return result;
     }
-    const fs::path signaturePath = options.serverDir / kSignatureFileName;
-    if (!WriteFileBytes(signaturePath.string() + ".partial", signature)) {
-      result.errors.push_back("cannot write " + signaturePath.string());
+    if (!ReplaceWhole(options.serverDir / kSignatureFileName, signature)) {
+      result.errors.push_back("cannot write " + (options.serverDir / kSignatureFileName).string());
       return result;
     }
-    fs::rename(signaturePath.string() + ".partial", signaturePath, ec);
   } else {
     // An unsigned release has no signature: a stale one would fail every keyed updater.
     fs::remove(options.serverDir / kSignatureFileName, ec);
   }
   // The manifest goes last: a client never sees digests of files not yet there.
-  const fs::path manifestPath = options.serverDir / kManifestFileName;
-  if (!WriteFileBytes(manifestPath.string() + ".partial", manifest.Text())) {
-    result.errors.push_back("cannot write " + manifestPath.string());
-    return result;
-  }
-  fs::rename(manifestPath.string() + ".partial", manifestPath, ec);
-  if (ec) {
-    result.errors.push_back("cannot write " + manifestPath.string());
+  if (!ReplaceWhole(options.serverDir / kManifestFileName, manifest.Text())) {
+    result.errors.push_back("cannot write " + (options.serverDir / kManifestFileName).string());
     return result;
   }
   if (!RecordAndPrune(options.serverDir, layout.named, options.keepReleases, result.pruned, error)) {
@@ -567,9 +564,7 @@ std::vector<std::string> KeepForInstaller(const fs::path& serverDir, const fs::p
   std::error_code ec;
   fs::create_directories(installDir, ec);
   const fs::path kept = installDir / "KeptRelease.dat";
-  if (!WriteFileBytes(kept.string() + ".partial", signature + manifest)) return {"cannot write " + kept.string()};
-  fs::rename(kept.string() + ".partial", kept, ec);
-  if (ec) return {"cannot write " + kept.string()};
+  if (!ReplaceWhole(kept, signature + manifest)) return {"cannot write " + kept.string()};
   return {};
 }
 
@@ -601,19 +596,13 @@ std::vector<std::string> SetRollout(const fs::path& serverDir, int percent, cons
     manifest.signedRelease->number += 1;
     std::string signature, error;
     if (!signing::Sign(signKey.string(), manifest.Text(), signature, error)) return {error};
-    const fs::path signaturePath = serverDir / kSignatureFileName;
-    std::error_code ec;
-    if (!WriteFileBytes(signaturePath.string() + ".partial", signature)) return {"cannot write " + signaturePath.string()};
-    fs::rename(signaturePath.string() + ".partial", signaturePath, ec);
-    if (ec) return {"cannot write " + signaturePath.string()};
+    if (!ReplaceWhole(serverDir / kSignatureFileName, signature))
+      return {"cannot write " + (serverDir / kSignatureFileName).string()};
   } else if (!signKey.empty()) {
     return {"the release is not signed: publish it signed to stage it with a key"};
   }
-  const fs::path manifestPath = serverDir / kManifestFileName;
-  std::error_code ec;
-  if (!WriteFileBytes(manifestPath.string() + ".partial", manifest.Text())) return {"cannot write " + manifestPath.string()};
-  fs::rename(manifestPath.string() + ".partial", manifestPath, ec);
-  if (ec) return {"cannot write " + manifestPath.string()};
+  if (!ReplaceWhole(serverDir / kManifestFileName, manifest.Text()))
+    return {"cannot write " + (serverDir / kManifestFileName).string()};
   summary = StageText(manifest);
   return {};
 }

@@ -58,6 +58,9 @@ PublishResult Publish(const PublishOptions& options);
 // A file's bytes whole, for the tool's commands; `ok` false when it could not be read.
 std::string ReadFileBytes(const std::filesystem::path& path, bool& ok);
 bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+// Writes the file under a temporary name and renames it over `path`, so that
+// a server never serves half of it; false when either step failed.
+bool ReplaceWhole(const std::filesystem::path& path, const std::string& bytes);
 
 // Checks a published folder as a keyed updater does: the signature of the
 // manifest with `publicKey`, the release number, and every module's and the

@@ -1,4 +1,6 @@
 // update-release: the release team's tool for publishing product updates.
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +86,16 @@ int Digest(const std::vector<std::string>& files) {
   return status;
 }
 
+// A whole decimal number from `min` to `max`, and nothing else.
+bool WholeNumber(const std::string& text, int64_t min, int64_t max, int64_t& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end || errno == ERANGE || n < min || n > max) return false;
+  out = n;
+  return true;
+}
+
 int PublishCommand(const std::vector<std::string>& args) {
   PublishOptions options;
   std::vector<std::string> positional;
@@ -99,37 +111,29 @@ int PublishCommand(const std::vector<std::string>& args) {
       options.signKey = args[i];
     } else if (args[i] == "--release") {
       if (++i == args.size()) return Usage("--release needs a number");
-      char* end = nullptr;
-      options.releaseNumber = std::strtoll(args[i].c_str(), &end, 10);
-      if (args[i].empty() || *end || options.releaseNumber < 0) return Usage("--release needs a number of 0 or more");
+      if (!WholeNumber(args[i], 0, INT64_MAX, options.releaseNumber)) return Usage("--release needs a number of 0 or more");
     } else if (args[i] == "--expires-days") {
       if (++i == args.size()) return Usage("--expires-days needs a number");
-      char* end = nullptr;
-      options.expiresDays = std::strtoll(args[i].c_str(), &end, 10);
-      if (args[i].empty() || *end || options.expiresDays <= 0 || options.expiresDays > 3650)
+      if (!WholeNumber(args[i], 1, 3650, options.expiresDays))
         return Usage("--expires-days needs a number of days from 1 to 3650");
     } else if (args[i] == "--published-at") {
       if (++i == args.size()) return Usage("--published-at needs a time");
-      char* end = nullptr;
-      options.now = std::strtoll(args[i].c_str(), &end, 10);
-      if (args[i].empty() || *end || options.now <= 0) return Usage("--published-at needs seconds since 1970");
+      if (!WholeNumber(args[i], 1, INT64_MAX, options.now)) return Usage("--published-at needs seconds since 1970");
     } else if (args[i] == "--delta-from") {
       if (++i == args.size()) return Usage("--delta-from needs a folder");
       options.deltaFrom.push_back(args[i]);
     } else if (args[i] == "--rollout") {
       if (++i == args.size()) return Usage("--rollout needs a percentage");
-      char* end = nullptr;
-      const long percent = std::strtol(args[i].c_str(), &end, 10);
-      if (args[i].empty() || *end || percent < 0 || percent > 100) return Usage("--rollout needs a percentage from 0 to 100");
+      int64_t percent = 0;
+      if (!WholeNumber(args[i], 0, 100, percent)) return Usage("--rollout needs a percentage from 0 to 100");
       options.rolloutPercent = static_cast<int>(percent);
     } else if (args[i] == "--mirror") {
       if (++i == args.size()) return Usage("--mirror needs a base address");
       options.mirrors.push_back(args[i]);
     } else if (args[i] == "--keep-releases") {
       if (++i == args.size()) return Usage("--keep-releases needs a number");
-      char* end = nullptr;
-      const long n = std::strtol(args[i].c_str(), &end, 10);
-      if (args[i].empty() || *end || n < 0 || n > 1000) return Usage("--keep-releases needs a number from 0 to 1000");
+      int64_t n = 0;
+      if (!WholeNumber(args[i], 0, 1000, n)) return Usage("--keep-releases needs a number from 0 to 1000");
       options.keepReleases = static_cast<int>(n);
     } else if (args[i] == "--notes") {
       if (++i == args.size()) return Usage("--notes needs a file");
@@ -239,10 +243,8 @@ int RolloutCommand(const std::vector<std::string>& args) {
     problems = RolloutStatus(positional[0], summary);
   } else {
     if (positional.size() != 2) return Usage("rollout needs SERVER_DIR and PERCENT (or --status)");
-    char* end = nullptr;
-    const long percent = std::strtol(positional[1].c_str(), &end, 10);
-    if (positional[1].empty() || *end || percent < 0 || percent > 100)
-      return Usage("rollout needs a percentage from 0 to 100");
+    int64_t percent = 0;
+    if (!WholeNumber(positional[1], 0, 100, percent)) return Usage("rollout needs a percentage from 0 to 100");
     problems = SetRollout(positional[0], static_cast<int>(percent), key, summary);
   }
   for (const auto& p : problems) std::fprintf(stderr, "update-release: %s\n", p.c_str());
