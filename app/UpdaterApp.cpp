@@ -14,13 +14,26 @@
 #include "engine/release/ManifestCheck.h"
 #include "engine/release/ReleaseTrust.h"
 #include "engine/transfer/DownloadLibrary.h"
+#include "engine/transfer/ReportSend.h"
 #include "engine/run/Policy.h"
+#include "engine/run/RunAccounting.h"
 #include "engine/run/SupportLog.h"
 #include "engine/run/UpdateMode.h"
 #include "framework/Files.h"
 #include "framework/Paths.h"
 
 std::string ModuleDirectory;
+
+namespace {
+
+// A product's build may turn the reports off (-DUPDATER_OUTCOME_REPORTS=OFF).
+#ifdef UPDATER_NO_OUTCOME_REPORTS
+constexpr bool kOutcomeReportsBuilt = false;
+#else
+constexpr bool kOutcomeReportsBuilt = true;
+#endif
+
+}  // namespace
 
 std::string GetModuleDirectory() {
   char path[MAX_PATH] = {};
@@ -50,6 +63,7 @@ bool UpdaterApp::ReadHandoff() {
 }
 
 BOOL UpdaterApp::InitInstance() {
+  const DWORD started = ::GetTickCount();
   // The release-notes box is a rich-edit 1.0 control.
   ::LoadLibraryA("riched32.dll");
   ::CoInitialize(nullptr);
@@ -58,36 +72,62 @@ BOOL UpdaterApp::InitInstance() {
 
   if (!ReadHandoff()) return FALSE;
   ModuleDirectory = GetModuleDirectory();
-  SupportLog(ModuleDirectory, "start: mode %d, server base \"%s\", %s", m_nUpdateMode, m_szServerBase,
+  // The administrator's policy, before anything is fetched (its notes are
+  // logged once the folder is the updater's).
+  std::vector<std::string> policyNotes;
+  const UpdatePolicy policy = ResolvePolicy(ReadPolicyValues(true), ReadPolicyValues(false), m_szServerBase, policyNotes);
+  const std::string handedOver = m_szServerBase;
+  if (policy.serverBase) std::snprintf(m_szServerBase, sizeof m_szServerBase, "%s", policy.serverBase->c_str());
+
+  OutcomeReport report = Update(policy, policyNotes, handedOver);
+  report.mode = m_nUpdateMode;
+  report.durationMs = ::GetTickCount() - started;
+  // After the relaunch, once: its answer is never waited for beyond its
+  // bound, and a report that does not go is no failure of the run. The
+  // folder is free by then: a product restarted meanwhile may start the
+  // next updater at once.
+  if (kOutcomeReportsBuilt && policy.reportOutcomes) {
+    SupportLog(ModuleDirectory, "end: outcome report %s?%s", kReportFileName, report.Query().c_str());
+    m_folderLock.reset();
+    SendOutcomeReport(m_szServerBase, report);
+  }
+  ReleaseNotes();  // a window that never showed still waits for the fetch
+  // Its copy goes with the updater (a transfer left running keeps it until the next start).
+  ReleaseDownloadLibrary();
+  return FALSE;
+}
+
+OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<std::string>& policyNotes,
+                                 const std::string& handedOver) {
+  OutcomeReport report;
+  SupportLog(ModuleDirectory, "start: mode %d, server base \"%s\", %s", m_nUpdateMode, handedOver.c_str(),
              ReleaseKeys().empty() ? "no release keys" : "signed releases only");
   // One updater per install folder; everything it writes lies inside the lock.
   m_folderLock = std::make_unique<FolderLock>(ModuleDirectory);
   if (!m_folderLock->Held()) {
     SupportLog(ModuleDirectory, "end: another updater runs in this folder");
-    return FALSE;
+    report.end = RunEnd::Busy;
+    return report;
   }
   // Before anything else: an installation that a stop interrupted is
   // finished or undone, so that a run sees one whole release.
   if (!RecoverInterruptedInstallation(ModuleDirectory)) {
     SupportLog(ModuleDirectory, "end: the interrupted installation could not be completed yet");
-    return FALSE;
+    report.FirstError(RunStage::Recover, kResultNotRecovered);
+    return report;
   }
-  // The administrator's policy, before anything is fetched.
-  std::vector<std::string> policyNotes;
-  const UpdatePolicy policy = ResolvePolicy(ReadPolicyValues(true), ReadPolicyValues(false), m_szServerBase, policyNotes);
   for (const std::string& note : policyNotes) SupportLog(ModuleDirectory, "start: %s", note.c_str());
   if (!policy.updatesEnabled || (m_nUpdateMode == ModeBackground && !policy.backgroundEnabled)) {
     SupportLog(ModuleDirectory, "end: %s by the administrator's policy: nothing is fetched",
                policy.updatesEnabled ? "background updates are turned off" : "updates are turned off");
-    return FALSE;
+    report.end = RunEnd::Policy;
+    return report;
   }
-  if (policy.serverBase) {
-    std::snprintf(m_szServerBase, sizeof m_szServerBase, "%s", policy.serverBase->c_str());
-    SupportLog(ModuleDirectory, "start: the server base is the policy's, \"%s\"", m_szServerBase);
-  }
+  if (policy.serverBase) SupportLog(ModuleDirectory, "start: the server base is the policy's, \"%s\"", m_szServerBase);
   // The release trusted last is checked with this updater's keys at each start.
   if (!ReleaseKeys().empty()) {
     const TrustFloor floor = LoadTrustFloor(ModuleDirectory, ReleaseKeys());
+    report.before = floor.kept ? floor.kept->number : floor.recorded;
     if (floor.kept)
       SupportLog(ModuleDirectory, "start: signed release %lld is the newest trusted", static_cast<long long>(floor.kept->number));
     else
@@ -126,21 +166,34 @@ BOOL UpdaterApp::InitInstance() {
   if (offer && !offer->offered) {
     SupportLog(ModuleDirectory, "end: the release is not offered to this installation (%s): nothing to show",
                offer->why.c_str());
-  } else {
-    UpdateRun run(std::move(settings), WindowSetup{RoleOfMode(m_nUpdateMode), ModuleDirectory, [this] { return ReleaseNotes(); }});
-    m_pMainWnd = &run.Window();
-    const DWORD started = ::GetTickCount();
-    const UpdateState state = run.Run();
-    m_pMainWnd = nullptr;
-    static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
-    SupportLog(ModuleDirectory, "end: %s%s, after %lu ms", kState[static_cast<int>(state)],
-               run.NotInstalled().empty() ? "" : (", not installed: " + run.NotInstalled()).c_str(),
-               ::GetTickCount() - started);
+    const int64_t before = report.before;
+    report = OutcomeReport{};
+    report.end = RunEnd::HeldBack;
+    report.before = before;
+    report.release = offer->release;
+    report.bucket = offer->bucket;
+    report.content = offer->content;
+    return report;
   }
-  ReleaseNotes();  // a window that never showed still waits for the fetch
-  // Its copy goes with the updater (a transfer left running keeps it until the next start).
-  ReleaseDownloadLibrary();
-  return FALSE;
+  UpdateRun run(std::move(settings), WindowSetup{RoleOfMode(m_nUpdateMode), ModuleDirectory, [this] { return ReleaseNotes(); }});
+  m_pMainWnd = &run.Window();
+  const DWORD started = ::GetTickCount();
+  const UpdateState state = run.Run();
+  m_pMainWnd = nullptr;
+  static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
+  SupportLog(ModuleDirectory, "end: %s%s, after %lu ms", kState[static_cast<int>(state)],
+             run.NotInstalled().empty() ? "" : (", not installed: " + run.NotInstalled()).c_str(),
+             ::GetTickCount() - started);
+  const int64_t before = report.before;
+  report = run.Outcome();
+  report.before = before;
+  // Left at the offer: the release offered is the one declined.
+  if (report.content.empty() && offer) {
+    report.content = offer->content;
+    report.release = offer->release;
+    report.bucket = offer->bucket;
+  }
+  return report;
 }
 
 const std::vector<std::string>& UpdaterApp::ReleaseKeys() {

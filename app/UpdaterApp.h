@@ -15,6 +15,8 @@
 
 #include "app/HandoffBlock.h"
 #include "engine/install/FolderLock.h"
+#include "engine/release/Rollout.h"
+#include "engine/run/OutcomeReport.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
 #include "framework/WinApp.h"
@@ -44,6 +46,11 @@ class UpdaterApp : public CWinApp {
   ULONG_PTR m_gdiplusToken = 0;
 
  private:
+  // Everything after the hand-off block and the policy, up to the window's
+  // end: what the run came to. `handedOver` is the block's server base.
+  OutcomeReport Update(const UpdatePolicy& policy, const std::vector<std::string>& policyNotes,
+                       const std::string& handedOver);
+
   fw::Thread m_notesFetch;
   std::unique_ptr<FolderLock> m_folderLock;
   // The product's process, found from its window as the block is read.

@@ -170,6 +170,9 @@ void Conclude(const std::string& folder, std::vector<std::string>& pending, bool
 
 bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& tasks,
                     std::vector<std::string>& pendingDeletes) {
+  // Nothing differed from the release: it is in place already (and no
+  // staging folder exists to hold a journal).
+  if (tasks.empty()) return true;
   // What was staged is checked again right before it goes in (all files at
   // once): a file that changed since its download is not the release.
   // Nothing is installed then.

@@ -12,6 +12,7 @@
 #include "engine/release/ModuleDigest.h"
 #include "engine/release/ReleaseTrust.h"
 #include "engine/run/EngineMessages.h"
+#include "engine/run/RunAccounting.h"
 #include "engine/run/SupportLog.h"
 #include "engine/run/UpdateMode.h"
 #include "engine/transfer/ArrivalCheck.h"
@@ -63,6 +64,12 @@ void ManifestCheck::Report(WPARAM outcome) {
   ::PostMessageA(m_window, WM_MANIFEST_CHECKED, outcome, m_run);
 }
 
+void ManifestCheck::Fail(WPARAM outcome, RunStage stage, uint32_t code) {
+  m_problemStage = stage;
+  m_problemCode = code;
+  Report(outcome);
+}
+
 Offer OfferedHere(const EngineSettings& settings, const Manifest& manifest) {
   const bool rollout = manifest.rolloutPercent.value_or(100) < 100 && settings.mode != ModeMandatory;
   // The identity is made only where a stage asks for a bucket.
@@ -94,6 +101,7 @@ std::optional<Offer> OfferAtStart(const EngineSettings& settings) {
 void ManifestCheck::UseManifest(const std::string& bytes) {
   m_manifest = Manifest::Parse(bytes);
   m_manifestSha256 = Sha256OfBytes(bytes);
+  m_contentId = ReleaseContentId(m_manifest);
 }
 
 void ManifestCheck::CheckForUpdates() {
@@ -101,7 +109,7 @@ void ManifestCheck::CheckForUpdates() {
   RestoreSetAsideModules(folder);
   RemoveSetAsideLeftovers(folder);
   if (!RunFoldersWritable(folder, m_settings.mode, m_run)) {
-    Report(kCheckUnwritable);
+    Fail(kCheckUnwritable, RunStage::Folder, kResultUnwritable);
     return;
   }
   // The installed modules are fingerprinted while the manifest comes.
@@ -123,7 +131,10 @@ void ManifestCheck::CheckForUpdates() {
     if (!manifest.ok()) {
       SupportLog(folder, "run %d: manifest not fetched: result %u%s", m_run, manifest.code,
                  manifest.code == FK_DISK_FULL ? " (the install folder's disk is full)" : "");
-      Report(manifest.code == FK_DISK_FULL ? kCheckNoSpace : kCheckFailed);
+      if (manifest.code == FK_DISK_FULL)
+        Fail(kCheckNoSpace, RunStage::Space, manifest.code);
+      else
+        Fail(kCheckFailed, RunStage::Manifest, manifest.code);
       return;
     }
     if (manifest.base != m_settings.serverBase)
@@ -158,20 +169,25 @@ void ManifestCheck::CheckForUpdates() {
                  : std::string("without a signature by a trusted key");
     SupportLog(folder, "run %d: the server's manifest is still %s (a cache catching up with a publish?): nothing is "
                "taken this run", m_run, what.c_str());
-    Report(kCheckFailed);
+    Fail(kCheckFailed, RunStage::Cache, kResultStaleEntry);
     return;
   }
   if (shortfall.empty() && keyed) shortfall = ManifestShortfall(m_manifest, present, true);
   // Offered to this installation? A release held back is judged, never kept as trusted.
   const Offer offer = shortfall.empty() ? OfferedHere(m_settings, m_manifest) : Offer{};
+  m_offer = offer;
   // Never back to an older release than one trusted before, nor to other
   // contents under a trusted number, nor a frozen release past its expiry.
+  const bool notAManifest = !shortfall.empty();
   if (shortfall.empty() && keyed &&
       !TrustRelease(folder, m_settings.releaseKeys, *verified, bytes, ("run " + std::to_string(m_run)).c_str(), offer.offered))
     shortfall = "a release this installation may not take";
   if (!shortfall.empty()) {
     SupportLog(folder, "run %d: manifest refused: %s", m_run, shortfall.c_str());
-    Report(kCheckFailed);
+    if (notAManifest)
+      Fail(kCheckFailed, RunStage::Manifest, kResultNotAManifest);
+    else
+      Fail(kCheckFailed, RunStage::Trust, kResultNotTrusted);
     return;
   }
   if (verified) m_signed = verified->release();
@@ -187,7 +203,7 @@ void ManifestCheck::CheckForUpdates() {
   // Room before bytes: a run that cannot fit fails at once, having written nothing.
   if (!RoomForRun(folder, m_settings.mode, m_tasks, m_run)) {
     m_tasks.clear();
-    Report(kCheckNoSpace);
+    Fail(kCheckNoSpace, RunStage::Space, FK_DISK_FULL);
     return;
   }
   // The list is complete and stays unchanged from here on: the window takes

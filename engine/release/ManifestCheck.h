@@ -15,6 +15,7 @@
 
 #include "engine/release/Manifest.h"
 #include "engine/run/EngineSettings.h"
+#include "engine/run/OutcomeReport.h"
 #include "engine/transfer/DownloadTask.h"
 
 class ManifestCheck {
@@ -42,6 +43,12 @@ class ManifestCheck {
   int64_t ReleaseNumber() const { return m_signed ? m_signed->number : -1; }
   // The SHA-256 of the manifest's bytes: names the release a pre-load promises.
   const std::string& ManifestSha256() const { return m_manifestSha256; }
+  // Read once WM_MANIFEST_CHECKED has come: why the check ended without
+  // tasks (RunStage::None when it did not fail), and the offer it judged.
+  RunStage ProblemStage() const { return m_problemStage; }
+  uint32_t ProblemCode() const { return m_problemCode; }
+  const Offer& OfferMade() const { return m_offer; }
+  const std::string& ContentId() const { return m_contentId; }
 
  private:
   // The cheaper ways the manifest lists for a module: patches made from the
@@ -49,6 +56,7 @@ class ManifestCheck {
   void AddCheaperWays(DownloadTask& task, int row, const std::string& installedDigest,
                       const std::string& installedSha256);
   void Report(WPARAM outcome);
+  void Fail(WPARAM outcome, RunStage stage, uint32_t code);
   // Where this run's files are fetched, in order.
   std::vector<std::string> Bases() const;
 
@@ -61,7 +69,11 @@ class ManifestCheck {
   std::atomic<bool> m_tasksComplete{false};
   std::optional<SignedRelease> m_signed;
   std::string m_manifestSha256;
+  std::string m_contentId;
   std::string m_entryBase;  // the base that served the manifest
+  RunStage m_problemStage = RunStage::None;
+  uint32_t m_problemCode = 0;
+  Offer m_offer;
 };
 
 // The manifest's fetch is bounded in time as well as in size.

@@ -1,5 +1,8 @@
 #include "engine/release/Rollout.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "engine/release/ModuleDigest.h"
 #include "engine/run/UpdateMode.h"
 
@@ -24,27 +27,38 @@ void Add(uint64_t& h, const std::string& bytes) {
   h *= 0x100000001b3ULL;
 }
 
+void AddModules(uint64_t& h, const Manifest& manifest) {
+  for (const std::optional<std::string>& fingerprint : manifest.fingerprints)
+    Add(h, LowerCaseDigest(fingerprint.value_or(std::string())));
+  Add(h, LowerCaseDigest(manifest.updaterFingerprint.value_or(std::string())));
+}
+
 }  // namespace
 
 int RolloutBucket(const std::string& identity, const Manifest& manifest) {
   uint64_t h = 0xcbf29ce484222325ULL;
   Add(h, identity);
-  for (const std::optional<std::string>& fingerprint : manifest.fingerprints)
-    Add(h, LowerCaseDigest(fingerprint.value_or(std::string())));
-  Add(h, LowerCaseDigest(manifest.updaterFingerprint.value_or(std::string())));
+  AddModules(h, manifest);
   return static_cast<int>(Mix(h) % 100);
+}
+
+std::string ReleaseContentId(const Manifest& manifest) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  AddModules(h, manifest);
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(Mix(h) >> 32));
+  return text;
 }
 
 Offer DecideOffer(int32_t mode, const Manifest& manifest, int bucket, const UpdatePolicy& policy) {
   const int64_t number = manifest.signedRelease ? manifest.signedRelease->number : -1;
   if (policy.maxRelease && number > *policy.maxRelease)
     return {false, "release " + std::to_string(number) + " is above the policy's MaxRelease " +
-                       std::to_string(*policy.maxRelease)};
+                       std::to_string(*policy.maxRelease), -1, number, ReleaseContentId(manifest)};
   const int percent = manifest.rolloutPercent.value_or(100);
-  if (mode == ModeMandatory || percent >= 100) return {true, {}};
+  if (mode == ModeMandatory || percent >= 100) return {true, {}, -1, number, ReleaseContentId(manifest)};
   const int b = policy.rolloutOverride.value_or(bucket);
   const std::string stage = "the rollout is at " + std::to_string(percent) + " %, this installation's bucket is " +
                             std::to_string(b) + (policy.rolloutOverride ? " (the policy's RolloutOverride)" : "");
-  if (b < percent) return {true, stage};
-  return {false, stage};
+  return {b < percent, stage, std::min(b, 99), number, ReleaseContentId(manifest)};
 }

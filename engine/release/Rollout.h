@@ -21,6 +21,11 @@ constexpr size_t kInstallationIdBytes = 16;
 // stage moves (the manifest's number and bytes change with each stage).
 int RolloutBucket(const std::string& identity, const Manifest& manifest);
 
+// Which release `manifest` describes, by its modules' fingerprints alone: 8
+// hexadecimal digits, the same at every stage of its rollout (each stage
+// changes the manifest's bytes and number, never its modules).
+std::string ReleaseContentId(const Manifest& manifest);
+
 // What an administrator's policy asks of the updater (the registry's
 // Software\Policies\Velnoria\Updater; machine values first, then the user's).
 struct UpdatePolicy {
@@ -29,11 +34,17 @@ struct UpdatePolicy {
   std::optional<int64_t> maxRelease;      // a signed release above it is not offered
   std::optional<std::string> serverBase;  // replaces the block's
   std::optional<int> rolloutOverride;     // 0-100: this installation's bucket
+  bool reportOutcomes = true;             // each run's outcome goes to the server
 };
 
 struct Offer {
   bool offered = true;
   std::string why;  // for the support log
+  // What it was decided on, for the run's outcome report: the bucket a
+  // stage drew (-1: none) and the signed release (-1: unsigned).
+  int bucket = -1;
+  int64_t release = -1;
+  std::string content;  // ReleaseContentId
 };
 
 // Whether the release is offered to this installation in `mode`: a policy's

@@ -6,9 +6,20 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 // A worker's download result: wParam the result, lParam the module's
-// progress message id (which module it was; 0 when unknown).
+// progress message id (which module it was; 0 when unknown) in its low 16
+// bits and, above them, how a fetched module came (FinishedParam).
 constexpr UINT WM_DOWNLOAD_FINISHED = WM_USER + 100;
+// How a module's bytes came: none (failed), whole, kept from an earlier
+// run (staged or pre-loaded), or the task's cheaper way kWayCheaper + index.
+constexpr uint32_t kWayNone = 0, kWayWhole = 1, kWayKept = 2, kWayCheaper = 16;
+inline LPARAM FinishedParam(uint32_t messageId, uint32_t way) {
+  return static_cast<LPARAM>((messageId & 0xFFFF) | (way & 0xFF) << 16);
+}
+inline uint32_t MessageIdOfParam(LPARAM p) { return static_cast<uint32_t>(p) & 0xFFFF; }
+inline uint32_t WayOfParam(LPARAM p) { return (static_cast<uint32_t>(p) >> 16) & 0xFF; }
 // The engine thread's manifest check has ended: wParam the outcome
 // (kCheckDone, kCheckFailed, kCheckUnwritable or kCheckNoSpace, below), lParam the run it belongs to.
 constexpr UINT WM_MANIFEST_CHECKED = WM_USER + 101;

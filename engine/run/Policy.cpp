@@ -50,6 +50,7 @@ UpdatePolicy ResolvePolicy(const PolicyValues& machine, const PolicyValues& user
   if (const auto v = dword("BackgroundEnabled", 1)) policy.backgroundEnabled = *v != 0;
   if (const auto v = dword("MaxRelease", 0xFFFFFFFFu)) policy.maxRelease = *v;
   if (const auto v = dword("RolloutOverride", 100)) policy.rolloutOverride = static_cast<int>(*v);
+  if (const auto v = dword("ReportOutcomes", 1)) policy.reportOutcomes = *v != 0;
   if (const PolicyValue* v = Find(machine, user, "ServerBase", from)) {
     if (v->type == PolicyValue::String && PlausibleBase(v->text, blockServerBase)) {
       policy.serverBase = v->text;

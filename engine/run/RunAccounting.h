@@ -17,6 +17,13 @@ constexpr unsigned kResultNoDownloadObject = 3;
 constexpr unsigned kResultFingerprintMismatch = 900;
 // The file arrived and was verified but could not take its name.
 constexpr unsigned kResultNotStored = 901;
+// What a run's other steps found, as the first error of its outcome report.
+constexpr unsigned kResultNotAManifest = 902;   // nothing this installation can be checked against
+constexpr unsigned kResultNotTrusted = 903;     // a release this installation may not take
+constexpr unsigned kResultStaleEntry = 904;     // a cache still serves a torn or older pair
+constexpr unsigned kResultUnwritable = 905;     // the install or backup folder cannot be written
+constexpr unsigned kResultNotInstalled = 906;   // the finish could not install the release
+constexpr unsigned kResultNotRecovered = 907;   // an interrupted installation could not be completed
 
 // Runs are retried while the number of runs started is at most this.
 constexpr int32_t kRetryLimit = 3;

@@ -2,6 +2,7 @@
 // progress counting and pacing, the start of the finish and its last cleanup.
 #include "engine/run/UpdateEngine.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/install/FinishFlow.h"
@@ -48,7 +49,7 @@ LRESULT UpdateEngine::OnManifestCheckedMessage(WPARAM outcome, LPARAM run) {
 }
 
 LRESULT UpdateEngine::OnDownloadFinishedMessage(WPARAM result, LPARAM module) {
-  OnDownloadFinished(static_cast<unsigned>(result), static_cast<uint32_t>(module));
+  OnDownloadFinished(static_cast<unsigned>(result), MessageIdOfParam(module), WayOfParam(module));
   return 1;
 }
 
@@ -131,13 +132,24 @@ void UpdateEngine::TakeTasksOfCheck() {
   m_manifestSha256 = m_check->ManifestSha256();
 }
 
+void UpdateEngine::NoteCheck(const ManifestCheck& check) {
+  if (check.ProblemStage() != RunStage::None) m_report.FirstError(check.ProblemStage(), check.ProblemCode());
+  const Offer& offer = check.OfferMade();
+  if (offer.bucket >= 0) m_report.bucket = offer.bucket;
+  const int64_t release = check.ReleaseNumber() >= 0 ? check.ReleaseNumber() : offer.release;
+  if (release >= 0) m_report.release = release;
+  if (!check.ContentId().empty()) m_report.content = check.ContentId();
+}
+
 void UpdateEngine::OnManifestChecked(unsigned outcome, int32_t run) {
   if (run != m_runCount || m_state != UpdateState::Running) return;
+  if (m_check) NoteCheck(*m_check);
   // No retry makes an install folder writable or its disk larger: the
   // failure shows at once.
   if (outcome == kCheckHeldBack) {
     // Nothing to do for this installation yet; a pre-load already made stays.
     m_check.reset();
+    m_heldBack = true;
     m_state = UpdateState::Succeeded;
     if (m_settings.mode == ModeBackground)
       m_view.Close(CloseReason::RunOver);
@@ -162,16 +174,79 @@ void UpdateEngine::OnManifestChecked(unsigned outcome, int32_t run) {
   CompleteRun(DecideRun(m_succeeded, m_failed, 0, m_runCount));
 }
 
-void UpdateEngine::OnDownloadFinished(unsigned result, uint32_t messageId) {
+void UpdateEngine::OnDownloadFinished(unsigned result, uint32_t messageId, uint32_t way) {
   if (CountsAsSuccess(result)) {
     m_succeeded += 1;
+    NoteArrival(messageId, way);
   } else {
     m_failed += 1;
+    m_report.FirstError(result == FK_DISK_FULL                ? RunStage::Space
+                        : result == kResultFingerprintMismatch ? RunStage::Verify
+                        : result == kResultNotStored           ? RunStage::Store
+                                                               : RunStage::Download,
+                        result);
     const int slot = ProgressSlotOfMessage(messageId);
     if (slot < 0 || m_firstReport[slot]) m_failedUnannounced += 1;
     if (result == FK_DISK_FULL) m_noSpace = true;
   }
   CompleteRun(DecideRun(m_succeeded, m_failed, static_cast<int32_t>(m_downloadTasks.size()), m_runCount));
+}
+
+void UpdateEngine::NoteArrival(uint32_t messageId, uint32_t way) {
+  const int slot = ProgressSlotOfMessage(messageId);
+  if (slot < 0) return;
+  Arrival& arrival = m_arrivals[slot];
+  // Kept from an earlier run of this updater: it came the way that run fetched it.
+  if (way == kWayKept && arrival.way != kWayNone) return;
+  arrival = {way, 0};
+  for (const DownloadTask& task : m_downloadTasks) {
+    if (task.messageId != messageId) continue;
+    if (way >= kWayCheaper && way - kWayCheaper < task.cheaper.size())
+      arrival.bytes = static_cast<uint64_t>(std::max<int64_t>(task.cheaper[way - kWayCheaper].size, 0));
+    else if (way == kWayWhole)
+      arrival.bytes = static_cast<uint64_t>(std::max<int64_t>(
+          task.size >= 0 ? task.size : fw::FileSize(DownloadTargetPath(m_settings.moduleDirectory, task.localFileName, m_settings.mode)), 0));
+  }
+}
+
+OutcomeReport UpdateEngine::Outcome() const {
+  OutcomeReport r = m_report;
+  r.mode = m_settings.mode;
+  switch (m_state) {
+    case UpdateState::Idle:
+      r.end = RunEnd::Declined;
+      break;
+    case UpdateState::Running:
+      r.end = RunEnd::Cancelled;
+      break;
+    case UpdateState::Failed:
+      r.end = r.stage == RunStage::Trust || r.stage == RunStage::Cache ? RunEnd::Refused : RunEnd::Failed;
+      break;
+    case UpdateState::Succeeded:
+      if (m_heldBack)
+        r.end = RunEnd::HeldBack;
+      else if (m_downloadTasks.empty())
+        r.end = RunEnd::Current;
+      else if (m_settings.mode == ModeBackground)
+        r.end = m_markerWritten ? RunEnd::Preloaded : RunEnd::Failed;
+      else if (!m_finishDone)
+        r.end = RunEnd::Cancelled;
+      else
+        r.end = m_notInstalled.empty() ? RunEnd::Installed : RunEnd::Failed;
+      break;
+  }
+  for (const DownloadTask& task : m_downloadTasks) {
+    const int slot = ProgressSlotOfMessage(task.messageId);
+    if (slot < 0) continue;
+    const Arrival& arrival = m_arrivals[slot];
+    WayCount* count = arrival.way == kWayWhole ? &r.whole : arrival.way == kWayKept ? &r.kept : nullptr;
+    if (arrival.way >= kWayCheaper && arrival.way - kWayCheaper < task.cheaper.size())
+      count = task.cheaper[arrival.way - kWayCheaper].kind == FetchWay::Patch ? &r.patch : &r.deflated;
+    if (!count) continue;
+    count->modules += 1;
+    count->bytes += arrival.bytes;
+  }
+  return r;
 }
 
 void UpdateEngine::CompleteRun(RunOutcome outcome) {
@@ -189,7 +264,12 @@ void UpdateEngine::CompleteRun(RunOutcome outcome) {
       m_state = UpdateState::Succeeded;
       if (background) {
         // Nothing pre-loaded (the installed release is this one), nothing to announce.
-        if (PreloadComplete() && !m_downloadTasks.empty()) WriteMarker();
+        if (!m_downloadTasks.empty()) {
+          if (PreloadComplete())
+            WriteMarker();
+          else
+            m_report.FirstError(RunStage::Verify, kResultFingerprintMismatch);
+        }
         m_view.Close(CloseReason::RunOver);
       } else {
         m_view.ShowSuccess();
@@ -211,9 +291,11 @@ void UpdateEngine::CompleteRun(RunOutcome outcome) {
 
 bool UpdateEngine::PreloadComplete() { return PreloadHoldsRelease(m_settings.moduleDirectory, m_downloadTasks); }
 
-void UpdateEngine::WriteMarker() const {
+void UpdateEngine::WriteMarker() {
   // The marker names the release it promises; it is written whole or not at all.
   const bool written = WritePreloadMarker(m_settings.moduleDirectory, m_manifestSha256, m_releaseNumber);
+  m_markerWritten = written;
+  if (!written) m_report.FirstError(RunStage::Store, kResultNotStored);
   SupportLog(m_settings.moduleDirectory, "pre-load: %u module(s) verified; %s", static_cast<unsigned>(m_downloadTasks.size()),
              written ? "the marker is written" : "the marker could not be written");
 }
@@ -300,6 +382,8 @@ void UpdateEngine::OnFinishDone() {
   m_pendingDeletes.insert(m_pendingDeletes.end(), m_finish->pendingDeletes.begin(), m_finish->pendingDeletes.end());
   m_notInstalled = m_finish->notInstalled;
   m_finish.reset();
+  m_finishDone = true;
+  if (!m_notInstalled.empty()) m_report.FirstError(RunStage::Install, kResultNotInstalled);
   // A close request held during the finish comes before the timer: the
   // updater then ends without the last cleanup.
   if (m_closeHeld) {

@@ -16,6 +16,7 @@
 #include "engine/transfer/DownloadTask.h"
 #include "engine/run/EngineMessages.h"
 #include "engine/run/EngineSettings.h"
+#include "engine/run/OutcomeReport.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "engine/run/ProgressMath.h"
 #include "engine/run/RunAccounting.h"
@@ -57,8 +58,9 @@ class UpdateEngine : private CWnd {
   // What the engine's window receives, as typed calls.
   // `outcome` is the check's (kCheckDone, kCheckFailed or kCheckUnwritable).
   void OnManifestChecked(unsigned outcome, int32_t run);
-  // `messageId` names the module (0 when no worker could say).
-  void OnDownloadFinished(unsigned result, uint32_t messageId = 0);
+  // `messageId` names the module (0 when no worker could say); `way` says
+  // how a fetched module came (kWayWhole, kWayKept, kWayCheaper + index).
+  void OnDownloadFinished(unsigned result, uint32_t messageId = 0, uint32_t way = kWayNone);
   // A progress report of module `slot` (ProgressSlotOfMessage): its size (0: not
   // yet known) and the bytes received so far.
   void OnModuleProgress(int slot, uint32_t total, uint32_t received);
@@ -76,6 +78,9 @@ class UpdateEngine : private CWnd {
   const std::vector<std::string>& PendingDeletes() const { return m_pendingDeletes; }
   // Why the finish could not install the release (empty when it did, or none ran).
   const std::string& NotInstalled() const { return m_notInstalled; }
+  // What the runs came to so far, for the outcome report: the mode, the end,
+  // the first error, the release checked and how its modules came.
+  OutcomeReport Outcome() const;
   // The running manifest check, for those who wait for its end.
   std::weak_ptr<ManifestCheck> CurrentCheck() const { return m_check; }
 
@@ -92,13 +97,16 @@ class UpdateEngine : private CWnd {
   // Mode 3's end: the backup folder holds exactly this run's modules, each
   // verified; only then does the marker, naming the release, stand beside them.
   bool PreloadComplete();
-  void WriteMarker() const;
+  void WriteMarker();
   // A run that failed for lack of space deletes what it wrote.
   void FreeWhatTheRunWrote();
   void ClearRun();
   void CompleteRun(RunOutcome outcome);
   // The running check's tasks, release number and manifest, once its list is complete.
   void TakeTasksOfCheck();
+  // What the check that posted its outcome found, for the outcome report.
+  void NoteCheck(const ManifestCheck& check);
+  void NoteArrival(uint32_t messageId, uint32_t way);
   void Present(const ProgressUpdate& update);
 
   UpdateView& m_view;
@@ -132,4 +140,16 @@ class UpdateEngine : private CWnd {
   int64_t m_releaseNumber = -1;
   std::string m_manifestSha256;
   bool m_noSpace = false;  // a transfer of this run found the disk full
+  // For the outcome report: what the runs found, and how each module's
+  // bytes came (by progress slot, across the runs: a retry keeps a module
+  // an earlier run fetched).
+  OutcomeReport m_report;
+  struct Arrival {
+    uint32_t way = kWayNone;
+    uint64_t bytes = 0;
+  };
+  Arrival m_arrivals[kProgressSlots];
+  bool m_heldBack = false;
+  bool m_markerWritten = false;
+  bool m_finishDone = false;
 };

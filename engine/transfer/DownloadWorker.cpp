@@ -170,8 +170,10 @@ unsigned FetchWhole(const WorkerJob& job, const std::string& base, bool resume) 
   return result;
 }
 
-// Fetches one module and checks it against the manifest's fingerprint.
-unsigned FetchModule(const WorkerJob& job) {
+// Fetches one module and checks it against the manifest's fingerprint;
+// `way` says how it came.
+unsigned FetchModule(const WorkerJob& job, uint32_t& way) {
+  way = kWayKept;
   // A module that an earlier run left verified at its target (a pre-load
   // in the backup folder, or a staged file a failed run left for its retry)
   // is not fetched again.
@@ -191,11 +193,12 @@ unsigned FetchModule(const WorkerJob& job) {
   }
   // The cheapest way first; any failure falls back to the next, and at
   // last to the module itself, within the same run.
-  for (const FetchWay& way : job.task.cheaper) {
-    const WayOutcome outcome = ThroughCheaperWay(job, way);
+  for (size_t i = 0; i < job.task.cheaper.size(); ++i) {
+    const WayOutcome outcome = ThroughCheaperWay(job, job.task.cheaper[i]);
     if (outcome == WayOutcome::DiskFull) return FK_DISK_FULL;
     if (outcome != WayOutcome::Done) continue;
     if (job.arrival != job.target && !MoveIntoWhenFree(job.arrival, job.target)) return kResultNotStored;
+    way = kWayCheaper + static_cast<uint32_t>(i);
     return FK_OK;
   }
   // The module itself, from the first base that serves its bytes.
@@ -206,6 +209,7 @@ unsigned FetchModule(const WorkerJob& job) {
   }
   if (!CountsAsSuccess(result)) return result;
   if (job.arrival != job.target && !MoveIntoWhenFree(job.arrival, job.target)) return kResultNotStored;
+  way = kWayWhole;
   return result;
 }
 
@@ -215,10 +219,12 @@ void DownloadWorker(const WorkerJob& job) {
   if (!folder)
     SupportLog(job.folder, "transfer %s: the folder of %s cannot be made (error %lu)", job.task.localFileName.c_str(),
                job.target.c_str(), ::GetLastError());
-  const unsigned result = folder ? FetchModule(job) : kResultNotStored;
+  uint32_t way = kWayNone;
+  const unsigned result = folder ? FetchModule(job, way) : kResultNotStored;
   SupportLog(job.folder, "transfer %s: result %u after %lu ms%s", job.task.localFileName.c_str(), result,
              ::GetTickCount() - started, job.keepPartial == KeepPartial::Yes ? " (a retry, resuming)" : "");
-  ::PostMessageA(job.window, WM_DOWNLOAD_FINISHED, result, job.task.messageId);
+  ::PostMessageA(job.window, WM_DOWNLOAD_FINISHED, result,
+                 FinishedParam(job.task.messageId, CountsAsSuccess(result) ? way : kWayNone));
 }
 
 }  // namespace

@@ -95,6 +95,12 @@ TEST(Rollout, WhatEachModeIsOffered) {
     EXPECT_EQ(DecideOffer(c.mode, Release('1', c.percent, c.number), c.bucket, *c.policy).offered, c.offered)
         << "mode " << c.mode << ", stage " << c.percent.value_or(-1) << ", release " << c.number << ", bucket "
         << c.bucket;
+  // What the outcome report says of the decision: the bucket a stage drew, the release.
+  const Offer staged = DecideOffer(ModeBackground, Release('1', 50, 8), 49, none);
+  EXPECT_EQ(staged.bucket, 49);
+  EXPECT_EQ(staged.release, 8);
+  EXPECT_EQ(DecideOffer(ModeBackground, Release('1', std::nullopt, 8), 49, none).bucket, -1);
+  EXPECT_EQ(DecideOffer(ModeBackground, Release('1', 99, 8), 0, last).bucket, 99);
 }
 
 TEST(Rollout, TheStageIsPartOfTheManifest) {
@@ -105,6 +111,10 @@ TEST(Rollout, TheStageIsPartOfTheManifest) {
   };
   for (const auto& [text, percent] : stages)
     EXPECT_EQ(Manifest::Parse("[ModuleVersion]\r\n" + std::string(text)).rolloutPercent, percent) << text;
+  // Every stage of a release is the same release to the outcome reports; other modules are another.
+  EXPECT_EQ(ReleaseContentId(Release('3', 25, 4)), ReleaseContentId(Release('3', 100, 5)));
+  EXPECT_NE(ReleaseContentId(Release('3')), ReleaseContentId(Release('4')));
+  EXPECT_EQ(ReleaseContentId(Release('3')).size(), 8u);
   const Manifest staged = Release('3', 25, 4);
   EXPECT_EQ(Manifest::Parse(staged.Text()).rolloutPercent, 25);
   EXPECT_LT(staged.Text().find("[Rollout]\r\nPercent=25\r\n"), staged.Text().find("[SignedRelease]"));
@@ -116,7 +126,7 @@ TEST(Policy, MachineValuesWinAndBadOnesAreIgnored) {
   const std::string block = "http://updates.example/velnoria/";
   std::vector<std::string> notes;
   const UpdatePolicy p = ResolvePolicy(
-      {{"UpdatesEnabled", dword(1)}, {"MaxRelease", dword(12)}, {"RolloutOverride", dword(101)}},
+      {{"UpdatesEnabled", dword(1)}, {"MaxRelease", dword(12)}, {"RolloutOverride", dword(101)}, {"ReportOutcomes", dword(0)}},
       {{"updatesenabled", dword(0)}, {"BackgroundEnabled", dword(0)}, {"RolloutOverride", dword(5)},
        {"ServerBase", text("https://mirror.corp.example/velnoria/")}},
       block, notes);
@@ -125,7 +135,8 @@ TEST(Policy, MachineValuesWinAndBadOnesAreIgnored) {
   EXPECT_EQ(p.maxRelease, 12);
   EXPECT_FALSE(p.rolloutOverride);        // the machine's 101 is out of range: ignored, not the user's
   EXPECT_EQ(p.serverBase, "https://mirror.corp.example/velnoria/");
-  EXPECT_EQ(notes.size(), 5u);
+  EXPECT_FALSE(p.reportOutcomes);
+  EXPECT_EQ(notes.size(), 6u);
   const std::pair<PolicyValue, bool> bases[] = {
       {text("https://mirror.example/v"), false},          // does not end as the block's does
       {text("ftp://mirror.example/v/"), false},

@@ -2,8 +2,9 @@
 """HTTP test server with faults injected per path (standard library only).
 
 Serves --root on a free loopback port (written to --port-file), supports
-Range, logs every request as a JSON line to --log, and reads --faults (a JSON
-object keyed by request path) before every request. A fault entry may hold:
+Range, logs every request as a JSON line to --log (and, with --access-log, in
+the combined format web servers write), and reads --faults (a JSON object
+keyed by request path) before every request. A fault entry may hold:
 
   status        answer with this status and a short error page
   redirect      answer 302 with this Location
@@ -59,10 +60,11 @@ def fixed_name(path):
 
 
 class State:
-    def __init__(self, root, faults_path, log_path):
+    def __init__(self, root, faults_path, log_path, access_log_path=None):
         self.root = os.path.abspath(root)
         self.faults_path = faults_path
         self.log_path = log_path
+        self.access_log_path = access_log_path
         self.lock = threading.Lock()
         self.faults_text = None
         self.counts = {}
@@ -96,8 +98,15 @@ class State:
             return fault
 
     def log(self, entry):
-        with self.lock, open(self.log_path, "a", encoding="utf-8") as f:
-            f.write(json.dumps(entry) + "\n")
+        request, agent = entry.pop("request"), entry.pop("agent")
+        with self.lock:
+            with open(self.log_path, "a", encoding="utf-8") as f:
+                f.write(json.dumps(entry) + "\n")
+            if self.access_log_path:
+                stamp = time.strftime("%d/%b/%Y:%H:%M:%S +0000", time.gmtime(entry["time"]))
+                with open(self.access_log_path, "a", encoding="utf-8", errors="replace") as f:
+                    f.write('127.0.0.1 - - [%s] "%s" %s %d "-" "%s"\n'
+                            % (stamp, request, entry.get("status", 0), entry.get("bytes", 0), agent))
 
 
 def parse_range(header, size):
@@ -139,7 +148,10 @@ class Handler(BaseHTTPRequestHandler):
         state = self.server.state
         path = self.path.split("?")[0]
         fault = state.fault_for(path)
-        entry = {"method": self.command, "path": path, "range": self.headers.get("Range"), "time": time.time()}
+        entry = {"method": self.command, "path": path, "range": self.headers.get("Range"), "time": time.time(),
+                 "request": self.requestline, "agent": self.headers.get("User-Agent", "-")}
+        if "?" in self.path:
+            entry["query"] = self.path.split("?", 1)[1]
         if fixed_name(path) != path:
             entry["as"] = fixed_name(path)
         if self.headers.get("Cache-Control"):
@@ -190,6 +202,7 @@ class Handler(BaseHTTPRequestHandler):
             status, (first, last) = 206, wanted
         body = data[first:last + 1]
         entry["status"] = status
+        entry["bytes"] = 0 if head else len(body)
         state.log(entry)
         self.send_response(status)
         if status == 206:
@@ -277,9 +290,10 @@ class Handler(BaseHTTPRequestHandler):
         self.close_connection = True
 
     def send_simple(self, status, entry, head):
-        entry["status"] = status
-        self.server.state.log(entry)
         page = ("<html><body>error %d</body></html>" % status).encode()
+        entry["status"] = status
+        entry["bytes"] = 0 if head else len(page)
+        self.server.state.log(entry)
         self.send_response(status)
         self.send_header("Content-Type", "text/html")
         self.send_header("Content-Length", str(len(page)))
@@ -346,6 +360,7 @@ def main():
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--faults", required=True)
     parser.add_argument("--log", required=True)
+    parser.add_argument("--access-log", help="also log each request in the combined format")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--tls-cert", help="serve HTTPS with this PEM certificate")
     parser.add_argument("--tls-key", help="the certificate's PEM private key")
@@ -356,7 +371,7 @@ def main():
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args.tls_cert, args.tls_key)
         server.socket = context.wrap_socket(server.socket, server_side=True)
-    server.state = State(args.root, args.faults, args.log)
+    server.state = State(args.root, args.faults, args.log, args.access_log)
     with open(args.port_file + ".tmp", "w") as f:
         f.write(str(server.server_address[1]))
     os.replace(args.port_file + ".tmp", args.port_file)

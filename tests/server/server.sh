@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Starts and stops the fault-injecting test server for a test session.
-#   server.sh start STATE_DIR       serves STATE_DIR/www; port in STATE_DIR/port
+#   server.sh start STATE_DIR       serves STATE_DIR/www; port in STATE_DIR/port;
+#                                   requests in STATE_DIR/requests.log (JSON lines,
+#                                   for the tests) and access.log (combined format)
 #   server.sh start-tls STATE_DIR   the same over HTTPS, with a new certificate
 #                                   for "localhost" in STATE_DIR/cert.{pem,der}
 #   server.sh stop  STATE_DIR
@@ -12,7 +14,7 @@ case "$cmd" in
   start|start-tls)
     "$0" stop "$state"
     mkdir -p "$state/www"
-    rm -f "$state/port" "$state/requests.log"
+    rm -f "$state/port" "$state/requests.log" "$state/access.log"
     echo '{}' >"$state/faults.json"
     tls=()
     if [ "$cmd" = start-tls ]; then
@@ -22,7 +24,7 @@ case "$cmd" in
       tls=(--tls-cert "$state/cert.pem" --tls-key "$state/key.pem")
     fi
     setsid python3 "$here/fault_server.py" --root "$state/www" --port-file "$state/port" \
-      --faults "$state/faults.json" --log "$state/requests.log" "${tls[@]}" </dev/null >"$state/server.log" 2>&1 &
+      --faults "$state/faults.json" --log "$state/requests.log" --access-log "$state/access.log" "${tls[@]}" </dev/null >"$state/server.log" 2>&1 &
     echo $! >"$state/server.pid"
     for _ in $(seq 1 100); do
       [ -s "$state/port" ] && exit 0

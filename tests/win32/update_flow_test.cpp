@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 #include "TestSupport.h"
@@ -75,6 +76,18 @@ class UpdateFlow : public ::testing::Test {
   }
   void StopProducts() { AskProductsToExit(); }
   std::string Marker() const { return install_ + "UpgradeBackup\\mvt_s.backup"; }
+  // The outcome reports the server has had under `folder` since the log was
+  // cleared: exactly `count`, each with every field of `fields`.
+  void ExpectReports(size_t count, std::initializer_list<const char*> fields, const std::string& folder = "release") {
+    const std::vector<std::string> reports = server_->Requests("/" + folder + "/UpdaterReport");
+    EXPECT_EQ(reports.size(), count) << ReadFileBytes(install_ + "Updater.log");
+    for (const std::string& report : reports) {
+      const std::string query = report.substr(report.find("\"query\": \"") + 10);
+      for (const char* field : fields)
+        EXPECT_NE(("&" + query.substr(0, query.find('"')) + "&").find(std::string("&") + field + "&"), std::string::npos)
+            << field << " in " << report;
+    }
+  }
 
   std::unique_ptr<TestServer> server_;
   std::string install_;
@@ -106,6 +119,7 @@ TEST_F(UpdateFlow, BackgroundPreloadsEveryModuleAndLeavesTheMarker) {
   EXPECT_STREQ(value, "1");
   EXPECT_FALSE(FileExists(install_ + "Version.tmp"));
   EXPECT_EQ(server_->Requests("/release/UpdateContent.dll").size(), 0u);
+  ExpectReports(1, {"v=1", "mode=3", "outcome=preloaded", "stage=none", "code=0"});
 }
 
 TEST_F(UpdateFlow, BackgroundModuleThatAlwaysFailsEndsWithoutMarker) {
@@ -118,6 +132,7 @@ TEST_F(UpdateFlow, BackgroundModuleThatAlwaysFailsEndsWithoutMarker) {
   EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 4u);
   EXPECT_FALSE(FileExists(Marker()));
   ExpectRelease("old");
+  ExpectReports(1, {"mode=3", "outcome=failed", "stage=download", "code=1500"});
 }
 
 TEST_F(UpdateFlow, BackgroundWithoutManifestFailsAfterTheRetries) {
@@ -128,6 +143,7 @@ TEST_F(UpdateFlow, BackgroundWithoutManifestFailsAfterTheRetries) {
   EXPECT_NE(WaitForExit(updater, 30000), STILL_ACTIVE);
   EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 4u);
   EXPECT_FALSE(FileExists(Marker()));
+  ExpectReports(1, {"mode=3", "outcome=failed", "stage=manifest", "code=1404"});
 }
 
 TEST_F(UpdateFlow, BackgroundWithNothingToUpdateEndsAtOnce) {
@@ -138,6 +154,7 @@ TEST_F(UpdateFlow, BackgroundWithNothingToUpdateEndsAtOnce) {
   EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
   EXPECT_EQ(server_->Requests("/release/ModelMD5.dll").size(), 1u);
   EXPECT_FALSE(FileExists(install_ + "UpgradeBackup"));
+  ExpectReports(1, {"mode=3", "outcome=current"});
 }
 
 TEST_F(UpdateFlow, CorruptTransferIsFetchedAgainAndNeverKept) {
@@ -171,6 +188,7 @@ TEST_F(UpdateFlow, UpdaterExitEventEndsItMidDownload) {
   EXPECT_NE(Log().find("updater-exit-set"), std::string::npos);
   EXPECT_FALSE(FileExists(Marker()));
   ExpectRelease("old");
+  ExpectReports(1, {"mode=3", "outcome=cancelled"});
 }
 
 TEST_F(UpdateFlow, FinishWaitsForTheProductInstallsAndRelaunchesIt) {
@@ -194,6 +212,7 @@ TEST_F(UpdateFlow, FinishWaitsForTheProductInstallsAndRelaunchesIt) {
   EXPECT_LT(log.find("exit-request"), log.rfind("start"));  // the old product ended before the new one started
   ExpectRelease("new");
   EXPECT_FALSE(FileExists(install_ + "UpgradeBackup_P"));
+  ExpectReports(1, {"mode=1", "outcome=installed", "stage=none"});
   // The support log tells the whole story, in order.
   const std::string record = ReadFileBytes(install_ + "Updater.log");
   size_t at = 0;
@@ -229,6 +248,7 @@ TEST_F(UpdateFlow, ProductIgnoringTheExitRequestKeepsItsModules) {
   const std::string record = ReadFileBytes(install_ + "Updater.log");
   EXPECT_NE(record.find("installation: not installed: the product did not exit within 30 s"), std::string::npos);
   EXPECT_NE(record.find("end: succeeded, not installed"), std::string::npos);
+  ExpectReports(1, {"mode=1", "outcome=failed", "stage=install", "code=906"});
   EXPECT_FALSE(FileExists(install_ + "Fetchkit.loaded.dll"));  // the library's copy goes with the updater
   ::TerminateProcess(processes_.front().handle.get(), 0);
 }
@@ -270,6 +290,7 @@ TEST_F(UpdateFlow, InteractiveWithNothingToUpdateShowsSuccess) {
   EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
   ASSERT_TRUE(WaitUntil([&] { return Count(Log(), "start") == 2; }, 10000));
   ExpectRelease("new");
+  ExpectReports(1, {"mode=2", "outcome=current", "stage=none"});  // nothing to install is no failure to
 }
 
 TEST_F(UpdateFlow, ClosingDuringTheManifestCheckOrTheDownloadsNeverCrashes) {
@@ -428,6 +449,11 @@ TEST_F(UpdateFlow, AStagedRolloutReachesItsBucketsAndAHaltHoldsIt) {
   }
   EXPECT_NE(ReadFileBytes(folders[0] + "Updater.log").find("end: the release is not offered to this installation"),
             std::string::npos);
+  // Each run reported once: held back with its bucket (mode 2 is offered, and its window left).
+  const std::vector<std::string> reports = server_->Requests("/staged/UpdaterReport");
+  EXPECT_EQ(reports.size(), folders.size() + 2);
+  EXPECT_EQ(Count(ReadFileBytes(WindowsPath(g_serverState) + "\\requests.log"), "outcome=heldback&stage=none&code=0&content="),
+            folders.size() + 1);
   // At 50 % exactly the installations whose bucket for this release is below 50.
   staged.At(50);
   std::vector<bool> first(folders.size());
@@ -471,11 +497,22 @@ TEST_F(UpdateFlow, AnAdministratorsPolicyGovernsEveryMode) {
   EXPECT_TRUE(server_->Requests("/release/UpdateContent.dll").empty());
   EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("updates are turned off by the administrator's policy"),
             std::string::npos);
+  ExpectReports(3, {"outcome=policy"});
+  // Reports off: nothing at all reaches the server.
+  ImportRegistry(std::string(kPolicyKeyText) + "\"ReportOutcomes\"=dword:00000000\r\n");
+  server_->ClearLog();
+  for (const int mode : {1, 3}) EXPECT_FALSE(run(mode, server_->Url("release/"))) << mode;
+  ExpectReports(0, {});
   // Background off: mode 3 ends at once, mode 1 still offers the release.
   ImportRegistry(std::string(kNoPolicy) + kPolicyKeyText + "\"BackgroundEnabled\"=dword:00000000\r\n");
+  server_->ClearLog();
   EXPECT_FALSE(run(3, server_->Url("release/")));
   EXPECT_FALSE(FileExists(Marker()));
   EXPECT_TRUE(run(1, server_->Url("release/")));
+  const std::vector<std::string> ended = server_->Requests("/release/UpdaterReport");
+  ASSERT_EQ(ended.size(), 2u);
+  EXPECT_NE(ended[0].find("mode=3&outcome=policy"), std::string::npos);
+  EXPECT_NE(ended[1].find("mode=1&outcome=declined"), std::string::npos);
   // A mirror of the administrator's, and a test ring first at a stage of 1 %; a value
   // of the wrong type is ignored.
   staged.At(1);

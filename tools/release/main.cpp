@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "AccessLog.h"
 #include "Publisher.h"
 #include "DeltaMaker.h"
+#include "ReportPage.h"
 #include "Signing.h"
 #include "engine/transfer/DeltaPatch.h"
 #include "engine/release/ModuleDigest.h"
@@ -58,6 +61,11 @@ const char kUsage[] =
     "      modules and the next release number, signed again with KEYFILE.\n"
     "  update-release rollout SERVER_DIR --status\n"
     "      Print the stage of the published release.\n"
+    "  update-release report LOG... [--out REPORT.html]\n"
+    "      Read the updaters' outcome reports from web server access logs (combined\n"
+    "      format, plain or gzip-compressed, in any order) and print, per release, the\n"
+    "      runs by outcome and mode, the rollout's buckets, the failures ranked and\n"
+    "      the bytes by way; with --out also a self-contained HTML page of the same.\n"
     "  update-release diff OLD NEW PATCH\n"
     "      Make a patch that turns OLD into NEW (docs/delta-format.md).\n"
     "  update-release patch OLD PATCH OUT\n"
@@ -253,6 +261,41 @@ int RolloutCommand(const std::vector<std::string>& args) {
   return 0;
 }
 
+int ReportCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> logs;
+  std::string out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--out") {
+      if (++i == args.size()) return Usage("--out needs a file");
+      out = args[i];
+    } else if (args[i].rfind("--", 0) == 0) {
+      return Usage(("unknown option " + args[i]).c_str());
+    } else {
+      logs.push_back(args[i]);
+    }
+  }
+  if (logs.empty()) return Usage("report needs at least one access log");
+  ReportTally tally;
+  int status = 0;
+  for (const std::string& log : logs) {
+    std::string error;
+    if (!tally.AddFile(log, error)) {
+      std::fprintf(stderr, "update-release: %s\n", error.c_str());
+      status = 1;
+    }
+  }
+  std::fputs(ReportText(tally).c_str(), stdout);
+  if (!out.empty()) {
+    const std::string page = ReportHtml(tally, logs, static_cast<int64_t>(std::time(nullptr)));
+    if (!WriteFileBytes(out, page)) {
+      std::fprintf(stderr, "update-release: cannot write %s\n", out.c_str());
+      return 1;
+    }
+    std::printf("wrote %s\n", out.c_str());
+  }
+  return status;
+}
+
 int DiffCommand(const std::vector<std::string>& args) {
   if (args.size() != 3) return Usage("diff needs OLD, NEW and PATCH");
   bool readOld = false, readNew = false;
@@ -309,6 +352,7 @@ int main(int argc, char** argv) {
   if (command == "verify") return VerifyCommand(args);
   if (command == "keep") return KeepCommand(args);
   if (command == "rollout") return RolloutCommand(args);
+  if (command == "report") return ReportCommand(args);
   if (command == "diff") return DiffCommand(args);
   if (command == "patch") return PatchCommand(args);
   return Usage(("unknown command " + command).c_str());

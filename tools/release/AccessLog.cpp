@@ -1,0 +1,222 @@
+#include "AccessLog.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <memory>
+
+namespace {
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool Digits(std::string_view text, size_t at, size_t count, int& out) {
+  if (at + count > text.size()) return false;
+  int value = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  out = value;
+  return true;
+}
+
+// "10/Oct/2000:13:55:36 -0700" as seconds since 1970, UTC.
+bool ParseLogTime(std::string_view t, int64_t& out) {
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  int day, year, hour, minute, second, zone;
+  if (t.size() != 26 || t[2] != '/' || t[6] != '/' || t[11] != ':' || t[14] != ':' || t[17] != ':' || t[20] != ' ')
+    return false;
+  if (!Digits(t, 0, 2, day) || !Digits(t, 7, 4, year) || !Digits(t, 12, 2, hour) || !Digits(t, 15, 2, minute) ||
+      !Digits(t, 18, 2, second) || !Digits(t, 22, 4, zone) || (t[21] != '+' && t[21] != '-'))
+    return false;
+  const std::string_view month = t.substr(3, 3);
+  int m = 0;
+  while (m < 12 && std::string_view(kMonths + 3 * m, 3) != month) ++m;
+  if (m == 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return false;
+  const int offset = (zone / 100 * 3600 + zone % 100 * 60) * (t[21] == '-' ? -1 : 1);
+  out = DaysFromCivil(year, static_cast<unsigned>(m + 1), static_cast<unsigned>(day)) * 86400 + hour * 3600 +
+        minute * 60 + second - offset;
+  return true;
+}
+
+// Coarser and coarser time slots: a minute up to a month.
+constexpr int64_t kSlotWidths[] = {60, 600, 3600, 6 * 3600, 86400, 7 * 86400, 30 * 86400};
+
+int64_t SlotStart(int64_t time, int64_t width) {
+  const int64_t r = time % width;
+  return time - (r < 0 ? r + width : r);
+}
+
+}  // namespace
+
+bool ParseAccessLine(std::string_view line, AccessLine& out) {
+  // host ident user [time] "request" status bytes ["referer" "agent"]
+  const size_t open = line.find(" [");
+  if (open == std::string_view::npos || open == 0) return false;
+  const size_t close = line.find(']', open);
+  if (close == std::string_view::npos || !ParseLogTime(line.substr(open + 2, close - open - 2), out.time)) return false;
+  if (line.substr(close, 3) != "] \"") return false;
+  const size_t requestStart = close + 3;
+  const size_t requestEnd = line.find("\" ", requestStart);
+  if (requestEnd == std::string_view::npos) return false;
+  const std::string_view request = line.substr(requestStart, requestEnd - requestStart);
+  const size_t firstSpace = request.find(' ');
+  if (firstSpace == std::string_view::npos || firstSpace == 0) return false;
+  size_t targetEnd = request.rfind(' ');
+  if (targetEnd == firstSpace) targetEnd = request.size();  // no protocol
+  out.target = request.substr(firstSpace + 1, targetEnd - firstSpace - 1);
+  if (out.target.empty()) return false;
+  if (!Digits(line, requestEnd + 2, 3, out.status)) return false;
+  const size_t after = requestEnd + 5;
+  return after == line.size() || line[after] == ' ';
+}
+
+std::string ReleaseLabel(const OutcomeReport& report) {
+  if (!report.content.empty()) return "content " + report.content;
+  if (report.release >= 0) return "release " + std::to_string(report.release);
+  return "no release checked";
+}
+
+std::vector<std::pair<const std::string*, const ReleaseTally*>> ByRuns(const ReportTally& tally) {
+  std::vector<std::pair<const std::string*, const ReleaseTally*>> order;
+  for (const auto& [label, release] : tally.releases) order.emplace_back(&label, &release);
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.second->runs > b.second->runs; });
+  return order;
+}
+
+std::string ReleaseTitle(const std::string& label, const ReleaseTally& r) {
+  if (r.highestRelease < 0 || label.rfind("content ", 0) != 0) return label;
+  if (r.lowestRelease == r.highestRelease) return "release " + std::to_string(r.highestRelease) + ", " + label;
+  return "releases " + std::to_string(r.lowestRelease) + " to " + std::to_string(r.highestRelease) + ", " + label;
+}
+
+void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
+  const int end = static_cast<int>(report.end);
+  runs += 1;
+  byEnd[end] += 1;
+  byModeEnd[report.mode][end] += 1;
+  first = std::min(first, time);
+  last = std::max(last, time);
+  slots[SlotStart(time, slotSeconds)][end] += 1;
+  if (slots.size() > kMaxTimeSlots && slotSeconds < kSlotWidths[std::size(kSlotWidths) - 1]) {
+    const int64_t wider = *std::upper_bound(std::begin(kSlotWidths), std::end(kSlotWidths), slotSeconds);
+    std::map<int64_t, std::array<uint64_t, kRunEnds>> merged;
+    for (const auto& [start, counts] : slots) {
+      auto& into = merged[SlotStart(start, wider)];
+      for (int i = 0; i < kRunEnds; ++i) into[i] += counts[i];
+    }
+    slots.swap(merged);
+    slotSeconds = wider;
+  }
+  if (report.bucket >= 0 && report.bucket < 100) {
+    buckets[report.bucket] = true;
+    if (report.end == RunEnd::HeldBack) {
+      heldBack[report.bucket] = true;
+      lowestHeldBack = std::min(lowestHeldBack, report.bucket);
+    } else if (report.end != RunEnd::Policy && report.end != RunEnd::Busy) {
+      offered[report.bucket] = true;
+      highestOffered = std::max(highestOffered, report.bucket);
+    }
+  }
+  if (report.stage != RunStage::None) {
+    const std::pair<int, uint32_t> key{static_cast<int>(report.stage), report.code};
+    if (const auto it = failures.find(key); it != failures.end())
+      it->second += 1;
+    else if (failures.size() < kMaxFailureKinds)
+      failures[key] = 1;
+    else
+      otherFailures += 1;
+  }
+  for (auto [into, from] : {std::pair{&patch, &report.patch}, std::pair{&deflated, &report.deflated},
+                            std::pair{&whole, &report.whole}, std::pair{&kept, &report.kept}}) {
+    into->modules += from->modules;
+    into->bytes += from->bytes;
+  }
+  durationMsTotal += report.durationMs;
+  if (report.release >= 0) {
+    lowestRelease = std::min(lowestRelease, report.release);
+    highestRelease = std::max(highestRelease, report.release);
+  }
+}
+
+void ReportTally::AddLine(std::string_view line) {
+  lines += 1;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  AccessLine access;
+  if (!ParseAccessLine(line, access)) {
+    malformed += 1;
+    return;
+  }
+  const size_t question = access.target.find('?');
+  const std::string_view path = access.target.substr(0, question);
+  const size_t slash = path.rfind('/');
+  if (path.substr(slash == std::string_view::npos ? 0 : slash + 1) != kReportFileName) return;
+  reports += 1;
+  const std::optional<OutcomeReport> report =
+      question == std::string_view::npos ? std::nullopt : OutcomeReport::FromQuery(access.target.substr(question + 1));
+  if (!report) {
+    unreadable += 1;
+    return;
+  }
+  std::string label = ReleaseLabel(*report);
+  if (releases.size() >= kMaxReleases && !releases.count(label)) label = "other releases";
+  releases[label].Add(*report, access.time);
+}
+
+bool ReportTally::AddFile(const std::string& path, std::string& error) {
+  // zlib reads a plain file as it is and a gzip-compressed one inflated.
+  const std::unique_ptr<gzFile_s, int (*)(gzFile)> in(gzopen(path.c_str(), "rb"), gzclose_r);
+  if (!in) {
+    error = path + ": cannot be opened";
+    return false;
+  }
+  gzbuffer(in.get(), 1 << 18);
+  files += 1;
+  // Lines longer than this are no log lines: skipped as malformed, never held whole.
+  constexpr size_t kMaxLine = 64 * 1024;
+  std::vector<char> buffer(1 << 20);
+  std::string carry;
+  bool skipping = false;
+  for (;;) {
+    const int n = gzread(in.get(), buffer.data(), static_cast<unsigned>(buffer.size()));
+    if (n < 0) {
+      int code = 0;
+      error = path + ": " + gzerror(in.get(), &code);
+      return false;
+    }
+    if (n == 0) break;
+    std::string_view chunk(buffer.data(), static_cast<size_t>(n));
+    while (!chunk.empty()) {
+      const size_t newline = chunk.find('\n');
+      const std::string_view piece = chunk.substr(0, newline);
+      if (skipping) {
+        if (newline != std::string_view::npos) skipping = false;
+      } else if (newline != std::string_view::npos && carry.empty()) {
+        AddLine(piece);
+      } else if (carry.size() + piece.size() > kMaxLine) {
+        lines += 1;
+        malformed += 1;
+        carry.clear();
+        skipping = newline == std::string_view::npos;
+      } else {
+        carry.append(piece);
+        if (newline != std::string_view::npos) {
+          AddLine(carry);
+          carry.clear();
+        }
+      }
+      chunk = newline == std::string_view::npos ? std::string_view() : chunk.substr(newline + 1);
+    }
+  }
+  if (!carry.empty()) AddLine(carry);
+  return true;
+}
