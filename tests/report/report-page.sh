@@ -20,8 +20,8 @@ cat "$out/report.txt"
 # every outcome the whole updates make of it (its rollout's stages included);
 # the runs that checked no release (those the policy ended) follow.
 section() { awk -v label="$1" 'index($0, label) == 1 { on = 1; print; next } /^[^ ]/ { on = 0 } on' "$out/report.txt"; }
-title=$(sed -n '3p' "$out/report.txt" | sed 's/: [0-9]* runs,.*//')
-[[ "$title" == "content "* ]] || fail "the first release is \"$title\", not the sample release"
+title=$(sed -n '3p' "$out/report.txt" | sed 's/: [0-9]* runs*,.*//')
+[[ "$title" == *"content "* ]] || fail "the first release is \"$title\", not the sample release"
 sample=$(section "$title:")
 unchecked=$(section "no release checked:")
 runs() { awk -v what="$2" -v column="$3" '$1 == what { print $column }' <<<"$1"; }
@@ -36,7 +36,7 @@ done
 # The page in the browser: the sample release first, with its bars in the
 # chart (a colour's pixels beyond its keys in the legend and the table).
 browser=(chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --force-device-scale-factor=1
-         --window-size=1280,1400 --user-data-dir="$out/profile")
+         --window-size=1280,1600 --user-data-dir="$out/profile")
 timeout 60 "${browser[@]}" --screenshot="$out/report.png" "file://$out/report.html" >/dev/null 2>&1 || true
 [ -s "$out/report.png" ] || fail "the browser made no screenshot"
 timeout 60 "${browser[@]}" --dump-dom "file://$out/report.html" 2>/dev/null >"$out/report.dom" || true

@@ -106,13 +106,15 @@ void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
   byModeEnd[report.mode][end] += 1;
   first = std::min(first, time);
   last = std::max(last, time);
-  slots[SlotStart(time, slotSeconds)][end] += 1;
+  SlotCounts& slot = slots[SlotStart(time, slotSeconds)];
+  slot[end] += 1;
+  slot[kModeCounts + report.mode - 1] += 1;
   if (slots.size() > kMaxTimeSlots && slotSeconds < kSlotWidths[std::size(kSlotWidths) - 1]) {
     const int64_t wider = *std::upper_bound(std::begin(kSlotWidths), std::end(kSlotWidths), slotSeconds);
-    std::map<int64_t, std::array<uint64_t, kRunEnds>> merged;
+    std::map<int64_t, SlotCounts> merged;
     for (const auto& [start, counts] : slots) {
-      auto& into = merged[SlotStart(start, wider)];
-      for (int i = 0; i < kRunEnds; ++i) into[i] += counts[i];
+      SlotCounts& into = merged[SlotStart(start, wider)];
+      for (size_t i = 0; i < counts.size(); ++i) into[i] += counts[i];
     }
     slots.swap(merged);
     slotSeconds = wider;

@@ -25,6 +25,9 @@ struct AccessLine {
 bool ParseAccessLine(std::string_view line, AccessLine& out);
 
 constexpr int kRunEnds = static_cast<int>(RunEnd::Busy) + 1;
+// A time slot's runs: by end (0 to kRunEnds - 1), then by mode (kModeCounts + mode - 1).
+constexpr int kModeCounts = kRunEnds;
+using SlotCounts = std::array<uint64_t, kRunEnds + 3>;
 constexpr size_t kMaxReleases = 64;       // releases counted one by one; the rest together
 constexpr size_t kMaxFailureKinds = 64;   // (stage, code) pairs per release; the rest together
 constexpr size_t kMaxTimeSlots = 2048;    // per release, before its slots grow coarser
@@ -33,9 +36,9 @@ struct ReleaseTally {
   uint64_t runs = 0;
   std::array<uint64_t, kRunEnds> byEnd{};
   std::array<std::array<uint64_t, kRunEnds>, 4> byModeEnd{};  // mode 1 to 3 (0 unused)
-  // Runs by end per time slot (its start); every slot is slotSeconds wide.
+  // Runs by end and by mode per time slot (its start); every slot is slotSeconds wide.
   int64_t slotSeconds = 60;
-  std::map<int64_t, std::array<uint64_t, kRunEnds>> slots;
+  std::map<int64_t, SlotCounts> slots;
   int64_t first = INT64_MAX, last = INT64_MIN;
   // The rollout: the buckets that reported, those the release reached
   // (offered at least once) and those it held back; the highest one it

@@ -11,6 +11,8 @@ namespace {
 
 constexpr const char* kColours[kRunEnds] = {"#2e7d32", "#66bb6a", "#90a4ae", "#fbc02d", "#8e24aa",
                                             "#d32f2f", "#5c6bc0", "#ff7043", "#6d4c41", "#26c6da"};
+constexpr const char* kModeColours[3] = {"#283593", "#00838f", "#9e9d24"};
+constexpr const char* kModeNames[3] = {"mode 1 (optional)", "mode 2 (mandatory)", "mode 3 (background)"};
 constexpr int kMaxBars = 48;
 // The rollout's strip, in colours of its own (not the outcomes').
 constexpr const char* kReached = "#1b5e20";
@@ -58,8 +60,19 @@ std::string Escape(const std::string& text) {
 }
 
 std::string CodeText(uint32_t code) {
-  // The download library's codes carry an HTTP status above 1000.
+  // The download library's codes carry an HTTP status above 1000; the
+  // updater's own start at 900 (docs/integration.md, "Outcome reports").
   if (code >= 1000 && code < 1600) return Format("%u (HTTP %u)", code, code - 1000);
+  static const std::pair<uint32_t, const char*> kNames[] = {
+      {3, "no download object"}, {4, "no network"},         {5, "no connection"},     {6, "timed out"},
+      {7, "connection lost"},    {8, "incomplete"},         {9, "too many redirects"}, {10, "local file"},
+      {11, "protocol error"},    {12, "internal error"},    {13, "TLS"},              {14, "too large"},
+      {15, "too slow"},          {16, "insecure redirect"}, {17, "encoded body"},     {18, "headers too large"},
+      {19, "disk full"},         {900, "not the release's bytes"}, {901, "not stored"}, {902, "not a manifest"},
+      {903, "not trusted"},      {904, "stale cache"},      {905, "folder not writable"}, {906, "not installed"},
+      {907, "not recovered"}};
+  for (const auto& [number, name] : kNames)
+    if (number == code) return Format("%u (%s)", code, name);
   return std::to_string(code);
 }
 
@@ -83,7 +96,7 @@ std::string RolloutText(const ReleaseTally& r) {
 // The runs by end over time, at most kMaxBars bars from the first run to the last.
 struct Bars {
   int64_t start = 0, width = 60;
-  std::vector<std::array<uint64_t, kRunEnds>> counts;
+  std::vector<SlotCounts> counts;
 };
 Bars BarsOf(const ReleaseTally& r) {
   Bars bars;
@@ -99,8 +112,8 @@ Bars BarsOf(const ReleaseTally& r) {
   bars.start = floorTo(first, bars.width);
   bars.counts.resize(static_cast<size_t>((floorTo(last, bars.width) - bars.start) / bars.width + 1));
   for (const auto& [start, counts] : r.slots) {
-    auto& into = bars.counts[static_cast<size_t>((floorTo(start, bars.width) - bars.start) / bars.width)];
-    for (int i = 0; i < kRunEnds; ++i) into[i] += counts[i];
+    SlotCounts& into = bars.counts[static_cast<size_t>((floorTo(start, bars.width) - bars.start) / bars.width)];
+    for (size_t i = 0; i < counts.size(); ++i) into[i] += counts[i];
   }
   return bars;
 }
@@ -111,16 +124,16 @@ std::string WidthText(int64_t seconds) {
   return Format("%" PRId64 " minute%s", seconds / 60, seconds == 60 ? "" : "s");
 }
 
-std::string Chart(const ReleaseTally& r) {
-  const Bars bars = BarsOf(r);
+// Stacked bars of the counts [from, from + n) of each slot, in `colours`, named `names`.
+std::string Chart(const Bars& bars, int from, int n, const char* const* colours, const char* const* names, int height) {
   if (bars.counts.empty()) return {};
   uint64_t top = 1;
   for (const auto& c : bars.counts) {
     uint64_t sum = 0;
-    for (uint64_t n : c) sum += n;
+    for (int i = from; i < from + n; ++i) sum += c[i];
     top = std::max(top, sum);
   }
-  const int left = 48, height = 180, bottom = 24, barSlot = 800 / std::max<int>(static_cast<int>(bars.counts.size()), 8);
+  const int left = 48, bottom = 24, barSlot = 800 / std::max<int>(static_cast<int>(bars.counts.size()), 8);
   const int width = left + barSlot * static_cast<int>(bars.counts.size()) + 10;
   std::string svg = Format("<svg class=\"chart\" width=\"%d\" height=\"%d\" role=\"img\" aria-label=\"runs over time\">", width,
                            height + bottom + 8);
@@ -130,14 +143,14 @@ std::string Chart(const ReleaseTally& r) {
   for (size_t i = 0; i < bars.counts.size(); ++i) {
     double y = height;
     const int x = left + static_cast<int>(i) * barSlot + 1;
-    for (int e = 0; e < kRunEnds; ++e) {
-      const uint64_t n = bars.counts[i][e];
-      if (!n) continue;
-      // Every outcome that happened stays visible, however few its runs.
-      const double h = std::max(2.0, static_cast<double>(n) * (height - 16) / static_cast<double>(top));
+    for (int e = 0; e < n; ++e) {
+      const uint64_t count = bars.counts[i][from + e];
+      if (!count) continue;
+      // Every kind that happened stays visible, however few its runs.
+      const double h = std::max(2.0, static_cast<double>(count) * (height - 16) / static_cast<double>(top));
       y -= h;
       svg += Format("<rect x=\"%d\" y=\"%.1f\" width=\"%d\" height=\"%.1f\" fill=\"%s\"><title>%s: %" PRIu64 "</title></rect>",
-                    x, y, std::max(barSlot - 2, 1), h, kColours[e], RunEndName(static_cast<RunEnd>(e)), n);
+                    x, y, std::max(barSlot - 2, 1), h, colours[e], names[e], count);
     }
   }
   const int64_t end = bars.start + bars.width * static_cast<int64_t>(bars.counts.size());
@@ -145,6 +158,14 @@ std::string Chart(const ReleaseTally& r) {
   svg += Format("<text x=\"%d\" y=\"%d\" class=\"axis\" text-anchor=\"end\">%s UTC, bars of %s</text>", width - 5,
                 height + 16, Time(end).c_str(), WidthText(bars.width).c_str());
   return svg + "</svg>";
+}
+
+std::string ModeLegend() {
+  std::string html = "<p class=\"legend\">";
+  for (int m = 0; m < 3; ++m)
+    html += Format("<span class=\"item\"><span class=\"key\" style=\"background:%s\"></span>%s</span>", kModeColours[m],
+                   kModeNames[m]);
+  return html + "</p>\n";
 }
 
 std::string BucketStrip(const ReleaseTally& r) {
@@ -187,8 +208,8 @@ std::string ReportText(const ReportTally& tally) {
                            tally.files, tally.lines, tally.reports, tally.unreadable, tally.malformed);
   for (const auto& [label, release] : ByRuns(tally)) {
     const ReleaseTally& r = *release;
-    out += Format("\n%s: %" PRIu64 " runs, %s to %s UTC\n", ReleaseTitle(*label, r).c_str(), r.runs, Time(r.first).c_str(),
-                  Time(r.last).c_str());
+    out += Format("\n%s: %" PRIu64 " run%s, %s to %s UTC\n", ReleaseTitle(*label, r).c_str(), r.runs, r.runs == 1 ? "" : "s",
+                  Time(r.first).c_str(), Time(r.last).c_str());
     out += Format("  %-10s %8s %8s %8s %8s\n", "outcome", "mode 1", "mode 2", "mode 3", "all");
     for (int e = 0; e < kRunEnds; ++e) {
       if (!r.byEnd[e]) continue;
@@ -200,9 +221,10 @@ std::string ReportText(const ReportTally& tally) {
                   r.patch.modules, Bytes(r.patch.bytes).c_str(), r.deflated.modules, Bytes(r.deflated.bytes).c_str(),
                   r.whole.modules, Bytes(r.whole.bytes).c_str(), r.kept.modules);
     for (const auto& [key, n] : Ranked(r))
-      out += Format("  error:    %-9s code %-16s %" PRIu64 " runs\n", RunStageName(static_cast<RunStage>(key.first)),
-                    CodeText(key.second).c_str(), n);
-    if (r.otherFailures) out += Format("  error:    other kinds                  %" PRIu64 " runs\n", r.otherFailures);
+      out += Format("  error:    %-9s code %-30s %" PRIu64 " run%s\n", RunStageName(static_cast<RunStage>(key.first)),
+                    CodeText(key.second).c_str(), n, n == 1 ? "" : "s");
+    if (r.otherFailures)
+      out += Format("  error:    other kinds %30s %" PRIu64 " run%s\n", "", r.otherFailures, r.otherFailures == 1 ? "" : "s");
   }
   return out;
 }
@@ -239,7 +261,11 @@ std::string ReportHtml(const ReportTally& tally, const std::vector<std::string>&
     const ReleaseTally& r = *release;
     html += "<section>\n<h2>" + Escape(ReleaseTitle(*label, r)) + Format(" <span class=\"muted\">%" PRIu64 " runs, %s to %s UTC</span></h2>\n",
                                                         r.runs, Time(r.first).c_str(), Time(r.last).c_str());
-    html += "<h3>Runs by outcome over time</h3>\n" + Chart(r) + "\n";
+    const Bars bars = BarsOf(r);
+    const char* endNames[kRunEnds];
+    for (int e = 0; e < kRunEnds; ++e) endNames[e] = RunEndName(static_cast<RunEnd>(e));
+    html += "<h3>Runs by outcome over time</h3>\n" + Chart(bars, 0, kRunEnds, kColours, endNames, 180) + "\n";
+    html += "<h3>Runs by mode over time</h3>\n" + Chart(bars, kModeCounts, 3, kModeColours, kModeNames, 90) + "\n" + ModeLegend();
     html += "<h3>Runs by outcome and mode</h3>\n<table><tr><th>outcome</th><th>mode 1</th><th>mode 2</th><th>mode 3</th><th>all</th></tr>\n";
     for (int e = 0; e < kRunEnds; ++e) {
       if (!r.byEnd[e]) continue;
