@@ -81,6 +81,7 @@ BOOL UpdaterApp::InitInstance() {
 
   OutcomeReport report = Update(policy, policyNotes, handedOver);
   report.mode = m_nUpdateMode;
+  report.before = m_releaseBefore;
   report.durationMs = ::GetTickCount() - started;
   // After the relaunch, once: its answer is never waited for beyond its
   // bound, and a report that does not go is no failure of the run. The
@@ -127,7 +128,7 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   // The release trusted last is checked with this updater's keys at each start.
   if (!ReleaseKeys().empty()) {
     const TrustFloor floor = LoadTrustFloor(ModuleDirectory, ReleaseKeys());
-    report.before = floor.kept ? floor.kept->number : floor.recorded;
+    m_releaseBefore = floor.kept ? floor.kept->number : floor.recorded;
     if (floor.kept)
       SupportLog(ModuleDirectory, "start: signed release %lld is the newest trusted", static_cast<long long>(floor.kept->number));
     else
@@ -166,10 +167,7 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   if (offer && !offer->offered) {
     SupportLog(ModuleDirectory, "end: the release is not offered to this installation (%s): nothing to show",
                offer->why.c_str());
-    const int64_t before = report.before;
-    report = OutcomeReport{};
     report.end = RunEnd::HeldBack;
-    report.before = before;
     report.release = offer->release;
     report.bucket = offer->bucket;
     report.content = offer->content;
@@ -184,9 +182,7 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   SupportLog(ModuleDirectory, "end: %s%s, after %lu ms", kState[static_cast<int>(state)],
              run.NotInstalled().empty() ? "" : (", not installed: " + run.NotInstalled()).c_str(),
              ::GetTickCount() - started);
-  const int64_t before = report.before;
   report = run.Outcome();
-  report.before = before;
   // Left at the offer: the release offered is the one declined.
   if (report.content.empty() && offer) {
     report.content = offer->content;

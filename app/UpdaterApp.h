@@ -53,6 +53,7 @@ class UpdaterApp : public CWinApp {
 
   fw::Thread m_notesFetch;
   std::unique_ptr<FolderLock> m_folderLock;
+  int64_t m_releaseBefore = -1;  // the signed release trusted at the start (keyed updaters)
   // The product's process, found from its window as the block is read.
   fw::ScopedHandle m_productProcess;
   std::once_flag m_releaseKeysLoaded;
