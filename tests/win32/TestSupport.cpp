@@ -332,7 +332,7 @@ void ProductCase::StartProduct(int mode, const std::string& extra) {
                               " " + extra);
   ASSERT_TRUE(product_.handle);
   updater_ = UpdaterStartedBy(install_, 10000);
-  ASSERT_TRUE(updater_.handle);
+  ASSERT_TRUE(updater_.handle) << "the product's log: " << ReadFileBytes(install_ + "product.log");
 }
 
 void ProductCase::StartProductPlain() {
