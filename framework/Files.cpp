@@ -6,6 +6,12 @@
 
 namespace fw {
 
+std::string TempFolder() {
+  char temp[MAX_PATH] = {};
+  const DWORD n = ::GetTempPathA(MAX_PATH, temp);
+  return n == 0 || n >= MAX_PATH ? std::string() : std::string(temp, n);
+}
+
 bool PathExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 int64_t FileSize(const std::string& path) {

@@ -9,6 +9,10 @@
 
 namespace fw {
 
+// The user's temporary folder, with its trailing backslash; empty when the
+// system names none that fits a path.
+std::string TempFolder();
+
 // True when a file or folder exists at `path`.
 bool PathExists(const std::string& path);
 // The size of the file at `path`; -1 when there is none.

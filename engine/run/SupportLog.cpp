@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "framework/Files.h"
+
 namespace {
 
 constexpr DWORD kLogLimit = 256 * 1024;
@@ -27,10 +29,8 @@ bool Append(const std::string& path, const std::string& line) {
 }  // namespace
 
 std::string FallbackSupportLogPath() {
-  char temp[MAX_PATH] = {};
-  const DWORD n = ::GetTempPathA(MAX_PATH, temp);
-  if (n == 0 || n >= MAX_PATH) return {};
-  return std::string(temp) + "Velnoria-" + kSupportLogName;
+  const std::string temp = fw::TempFolder();
+  return temp.empty() ? std::string() : temp + "Velnoria-" + kSupportLogName;
 }
 
 void SupportLog(const std::string& folder, const char* format, ...) {

@@ -197,15 +197,20 @@ void UpdateEngine::NoteArrival(uint32_t messageId, uint32_t way) {
   if (slot < 0) return;
   Arrival& arrival = m_arrivals[slot];
   // Kept from an earlier run of this updater: it came the way that run fetched it.
-  if (way == kWayKept && arrival.way != kWayNone) return;
-  arrival = {way, 0};
+  if (way == kWayKept && arrival.way) return;
+  arrival = {way == kWayKept ? &OutcomeReport::kept : nullptr, 0};
   for (const DownloadTask& task : m_downloadTasks) {
     if (task.messageId != messageId) continue;
-    if (way >= kWayCheaper && way - kWayCheaper < task.cheaper.size())
-      arrival.bytes = static_cast<uint64_t>(std::max<int64_t>(task.cheaper[way - kWayCheaper].size, 0));
-    else if (way == kWayWhole)
-      arrival.bytes = static_cast<uint64_t>(std::max<int64_t>(
-          task.size >= 0 ? task.size : fw::FileSize(DownloadTargetPath(m_settings.moduleDirectory, task.localFileName, m_settings.mode)), 0));
+    if (way >= kWayCheaper && way - kWayCheaper < task.cheaper.size()) {
+      const FetchWay& cheaper = task.cheaper[way - kWayCheaper];
+      arrival = {cheaper.kind == FetchWay::Patch ? &OutcomeReport::patch : &OutcomeReport::deflated,
+                 static_cast<uint64_t>(std::max<int64_t>(cheaper.size, 0))};
+    } else if (way == kWayWhole) {
+      const int64_t size = task.size >= 0 ? task.size
+                                          : fw::FileSize(DownloadTargetPath(m_settings.moduleDirectory, task.localFileName,
+                                                                            m_settings.mode));
+      arrival = {&OutcomeReport::whole, static_cast<uint64_t>(std::max<int64_t>(size, 0))};
+    }
   }
 }
 
@@ -239,12 +244,9 @@ OutcomeReport UpdateEngine::Outcome() const {
     const int slot = ProgressSlotOfMessage(task.messageId);
     if (slot < 0) continue;
     const Arrival& arrival = m_arrivals[slot];
-    WayCount* count = arrival.way == kWayWhole ? &r.whole : arrival.way == kWayKept ? &r.kept : nullptr;
-    if (arrival.way >= kWayCheaper && arrival.way - kWayCheaper < task.cheaper.size())
-      count = task.cheaper[arrival.way - kWayCheaper].kind == FetchWay::Patch ? &r.patch : &r.deflated;
-    if (!count) continue;
-    count->modules += 1;
-    count->bytes += arrival.bytes;
+    if (!arrival.way) continue;
+    (r.*arrival.way).modules += 1;
+    (r.*arrival.way).bytes += arrival.bytes;
   }
   return r;
 }

@@ -145,7 +145,7 @@ class UpdateEngine : private CWnd {
   // an earlier run fetched).
   OutcomeReport m_report;
   struct Arrival {
-    uint32_t way = kWayNone;
+    WayCount OutcomeReport::*way = nullptr;  // the report's count it adds to; null: none yet
     uint64_t bytes = 0;
   };
   Arrival m_arrivals[kProgressSlots];

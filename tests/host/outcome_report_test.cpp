@@ -153,9 +153,9 @@ TEST(AccessLog, ReportsAreCountedPerReleaseFromPlainAndCompressedLogsInAnyOrder)
     EXPECT_EQ(seven.runs, 6u);
     EXPECT_EQ(seven.byEnd[static_cast<int>(RunEnd::Failed)], 3u);
     EXPECT_EQ(seven.byModeEnd[2][static_cast<int>(RunEnd::Failed)], 2u);
-    EXPECT_EQ(seven.highestOffered, 41);
-    EXPECT_EQ(seven.lowestHeldBack, 60);
-    EXPECT_EQ(std::count(seven.buckets.begin(), seven.buckets.end(), true), 4);
+    EXPECT_EQ(seven.HighestOffered(), 41);
+    EXPECT_EQ(seven.LowestHeldBack(), 60);
+    EXPECT_EQ(seven.BucketsReporting(), 4);
     EXPECT_EQ(seven.failures.at({static_cast<int>(RunStage::Download), 1404}), 2u);
     EXPECT_EQ(seven.patch.bytes + seven.deflated.bytes + seven.whole.bytes, 5800u);
     EXPECT_EQ(seven.first, 1796806800);  // 09:00 UTC, from the compressed log

@@ -48,15 +48,12 @@ bool ParseLogTime(std::string_view t, int64_t& out) {
   return true;
 }
 
-// Coarser and coarser time slots: a minute up to a month.
-constexpr int64_t kSlotWidths[] = {60, 600, 3600, 6 * 3600, 86400, 7 * 86400, 30 * 86400};
+}  // namespace
 
 int64_t SlotStart(int64_t time, int64_t width) {
   const int64_t r = time % width;
   return time - (r < 0 ? r + width : r);
 }
-
-}  // namespace
 
 bool ParseAccessLine(std::string_view line, AccessLine& out) {
   // host ident user [time] "request" status bytes ["referer" "agent"]
@@ -120,14 +117,7 @@ void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
     slotSeconds = wider;
   }
   if (report.bucket >= 0 && report.bucket < 100) {
-    buckets[report.bucket] = true;
-    if (report.end == RunEnd::HeldBack) {
-      heldBack[report.bucket] = true;
-      lowestHeldBack = std::min(lowestHeldBack, report.bucket);
-    } else if (report.end != RunEnd::Policy && report.end != RunEnd::Busy) {
-      offered[report.bucket] = true;
-      highestOffered = std::max(highestOffered, report.bucket);
-    }
+    (report.end == RunEnd::HeldBack ? heldBack : offered)[report.bucket] = true;
   }
   if (report.stage != RunStage::None) {
     const std::pair<int, uint32_t> key{static_cast<int>(report.stage), report.code};
@@ -148,6 +138,24 @@ void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
     lowestRelease = std::min(lowestRelease, report.release);
     highestRelease = std::max(highestRelease, report.release);
   }
+}
+
+int ReleaseTally::BucketsReporting() const {
+  int n = 0;
+  for (int b = 0; b < 100; ++b) n += offered[b] || heldBack[b];
+  return n;
+}
+
+int ReleaseTally::HighestOffered() const {
+  for (int b = 99; b >= 0; --b)
+    if (offered[b]) return b;
+  return -1;
+}
+
+int ReleaseTally::LowestHeldBack() const {
+  for (int b = 0; b < 100; ++b)
+    if (heldBack[b]) return b;
+  return 100;
 }
 
 void ReportTally::AddLine(std::string_view line) {

@@ -31,6 +31,10 @@ using SlotCounts = std::array<uint64_t, kRunEnds + 3>;
 constexpr size_t kMaxReleases = 64;       // releases counted one by one; the rest together
 constexpr size_t kMaxFailureKinds = 64;   // (stage, code) pairs per release; the rest together
 constexpr size_t kMaxTimeSlots = 2048;    // per release, before its slots grow coarser
+// The widths time slots take, finer to coarser: a minute up to a month.
+constexpr int64_t kSlotWidths[] = {60, 600, 3600, 6 * 3600, 86400, 7 * 86400, 30 * 86400};
+// The start of the slot of `width` seconds that holds `time`.
+int64_t SlotStart(int64_t time, int64_t width);
 
 struct ReleaseTally {
   uint64_t runs = 0;
@@ -40,11 +44,12 @@ struct ReleaseTally {
   int64_t slotSeconds = 60;
   std::map<int64_t, SlotCounts> slots;
   int64_t first = INT64_MAX, last = INT64_MIN;
-  // The rollout: the buckets that reported, those the release reached
-  // (offered at least once) and those it held back; the highest one it
-  // reached and the lowest one it held back.
-  std::array<bool, 100> buckets{}, offered{}, heldBack{};
-  int highestOffered = -1, lowestHeldBack = 100;
+  // The rollout: the buckets the release reached (offered at least once)
+  // and those it held back, as their runs reported them.
+  std::array<bool, 100> offered{}, heldBack{};
+  int BucketsReporting() const;
+  int HighestOffered() const;  // -1: none
+  int LowestHeldBack() const;  // 100: none
   // First errors by (stage, code); those past the bound are counted together.
   std::map<std::pair<int, uint32_t>, uint64_t> failures;
   uint64_t otherFailures = 0;

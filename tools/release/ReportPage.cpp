@@ -1,5 +1,7 @@
 #include "ReportPage.h"
 
+#include "engine/run/RunAccounting.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
@@ -17,7 +19,6 @@ constexpr int kMaxBars = 48;
 // The rollout's strip, in colours of its own (not the outcomes').
 constexpr const char* kReached = "#1b5e20";
 constexpr const char* kOnlyHeldBack = "#e65100";
-constexpr int64_t kBarWidths[] = {60, 600, 3600, 6 * 3600, 86400, 7 * 86400, 30 * 86400};
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -60,17 +61,19 @@ std::string Escape(const std::string& text) {
 }
 
 std::string CodeText(uint32_t code) {
-  // The download library's codes carry an HTTP status above 1000; the
-  // updater's own start at 900 (docs/integration.md, "Outcome reports").
+  // The download library's codes (fetchkit/HttpDownload.h, a Windows header)
+  // carry an HTTP status above 1000; the updater's own start at 900.
   if (code >= 1000 && code < 1600) return Format("%u (HTTP %u)", code, code - 1000);
   static const std::pair<uint32_t, const char*> kNames[] = {
-      {3, "no download object"}, {4, "no network"},         {5, "no connection"},     {6, "timed out"},
+      {kResultNoDownloadObject, "no download object"}, {4, "no network"},         {5, "no connection"},     {6, "timed out"},
       {7, "connection lost"},    {8, "incomplete"},         {9, "too many redirects"}, {10, "local file"},
       {11, "protocol error"},    {12, "internal error"},    {13, "TLS"},              {14, "too large"},
       {15, "too slow"},          {16, "insecure redirect"}, {17, "encoded body"},     {18, "headers too large"},
-      {19, "disk full"},         {900, "not the release's bytes"}, {901, "not stored"}, {902, "not a manifest"},
-      {903, "not trusted"},      {904, "stale cache"},      {905, "folder not writable"}, {906, "not installed"},
-      {907, "not recovered"}};
+      {19, "disk full"},
+      {kResultFingerprintMismatch, "not the release's bytes"}, {kResultNotStored, "not stored"},
+      {kResultNotAManifest, "not a manifest"}, {kResultNotTrusted, "not trusted"}, {kResultStaleEntry, "stale cache"},
+      {kResultUnwritable, "folder not writable"}, {kResultNotInstalled, "not installed"},
+      {kResultNotRecovered, "not recovered"}};
   for (const auto& [number, name] : kNames)
     if (number == code) return Format("%u (%s)", code, name);
   return std::to_string(code);
@@ -84,12 +87,12 @@ std::vector<std::pair<std::pair<int, uint32_t>, uint64_t>> Ranked(const ReleaseT
 }
 
 std::string RolloutText(const ReleaseTally& r) {
-  const int reporting = static_cast<int>(std::count(r.buckets.begin(), r.buckets.end(), true));
+  const int reporting = r.BucketsReporting();
   if (reporting == 0) return "no run drew a bucket (no staged rollout)";
   std::string text = Format("%d of 100 buckets reported", reporting);
-  if (r.highestOffered >= 0)
-    text += Format("; highest bucket offered %d (the stage reached at least %d %%)", r.highestOffered, r.highestOffered + 1);
-  if (r.lowestHeldBack < 100) text += Format("; lowest bucket held back %d", r.lowestHeldBack);
+  if (const int highest = r.HighestOffered(); highest >= 0)
+    text += Format("; highest bucket offered %d (the stage reached at least %d %%)", highest, highest + 1);
+  if (const int lowest = r.LowestHeldBack(); lowest < 100) text += Format("; lowest bucket held back %d", lowest);
   return text;
 }
 
@@ -103,16 +106,15 @@ Bars BarsOf(const ReleaseTally& r) {
   if (r.slots.empty()) return bars;
   const int64_t first = r.slots.begin()->first, last = r.slots.rbegin()->first;
   bars.width = r.slotSeconds;
-  for (int64_t w : kBarWidths)
+  for (int64_t w : kSlotWidths)
     if (w >= r.slotSeconds) {
       bars.width = w;
       if ((last - first) / w < kMaxBars) break;
     }
-  auto floorTo = [](int64_t t, int64_t w) { return t - (((t % w) + w) % w); };
-  bars.start = floorTo(first, bars.width);
-  bars.counts.resize(static_cast<size_t>((floorTo(last, bars.width) - bars.start) / bars.width + 1));
+  bars.start = SlotStart(first, bars.width);
+  bars.counts.resize(static_cast<size_t>((SlotStart(last, bars.width) - bars.start) / bars.width + 1));
   for (const auto& [start, counts] : r.slots) {
-    SlotCounts& into = bars.counts[static_cast<size_t>((floorTo(start, bars.width) - bars.start) / bars.width)];
+    SlotCounts& into = bars.counts[static_cast<size_t>((SlotStart(start, bars.width) - bars.start) / bars.width)];
     for (size_t i = 0; i < counts.size(); ++i) into[i] += counts[i];
   }
   return bars;
@@ -172,7 +174,7 @@ std::string BucketStrip(const ReleaseTally& r) {
   // Reached (offered at least once), only held back, or not heard from.
   std::string svg = "<svg class=\"buckets\" width=\"604\" height=\"16\" role=\"img\" aria-label=\"buckets\">";
   for (int b = 0; b < 100; ++b) {
-    const char* fill = r.offered[b] ? kReached : r.heldBack[b] ? kOnlyHeldBack : r.buckets[b] ? "#b0bec5" : "#eceff1";
+    const char* fill = r.offered[b] ? kReached : r.heldBack[b] ? kOnlyHeldBack : "#eceff1";
     svg += Format("<rect x=\"%d\" y=\"2\" width=\"5\" height=\"12\" fill=\"%s\"><title>bucket %d</title></rect>", b * 6 + 2,
                   fill, b);
   }
