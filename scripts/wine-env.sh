@@ -49,11 +49,17 @@ start_xvfb() {
   exit 1
 }
 
+# zh_CN is the system the product is made for (ANSI code page 936); the others
+# are the Windows display languages the window must read the same under:
+# en_US (1252), zh_TW (950), ja_JP (932).
 make_locale() {
-  [ -f "$LOCPATH/zh_CN.UTF-8/LC_CTYPE" ] && return
   mkdir -p "$LOCPATH"
-  localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8" >/dev/null 2>&1 || true
-  [ -f "$LOCPATH/zh_CN.UTF-8/LC_CTYPE" ] || { echo "wine-env: localedef failed" >&2; exit 1; }
+  local name
+  for name in zh_CN en_US zh_TW ja_JP; do
+    [ -f "$LOCPATH/$name.UTF-8/LC_CTYPE" ] && continue
+    localedef -i "$name" -f UTF-8 "$LOCPATH/$name.UTF-8" >/dev/null 2>&1 || true
+    [ -f "$LOCPATH/$name.UTF-8/LC_CTYPE" ] || { echo "wine-env: localedef $name failed" >&2; exit 1; }
+  done
 }
 
 make_prefix() {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a Windows program in the project's Wine environment (see wine-env.sh).
 #   wine-run.sh STATE_DIR PROGRAM.exe [ARGS...]
+# WINE_LOCALE picks the locale, and so the ANSI code page, the program runs
+# under (default zh_CN.UTF-8, code page 936; see wine-env.sh for the others).
 set -euo pipefail
 state=${1:?usage: wine-run.sh STATE_DIR PROGRAM [ARGS...]}
 shift
@@ -15,4 +17,4 @@ export LOCPATH="$state/locale"
 [ "$wine" = wine ] || export WINELOADER=$wine
 export DISPLAY
 DISPLAY=$(cat "$state/display")
-exec env LC_ALL=zh_CN.UTF-8 "$wine" "$@"
+exec env LC_ALL="${WINE_LOCALE:-zh_CN.UTF-8}" "$wine" "$@"
