@@ -21,8 +21,9 @@
 #include "engine/run/UpdateMode.h"
 #include "framework/Files.h"
 #include "framework/Paths.h"
+#include "framework/Text.h"
 
-std::string ModuleDirectory;
+std::wstring ModuleDirectory;
 
 namespace {
 
@@ -35,11 +36,7 @@ constexpr bool kOutcomeReportsBuilt = true;
 
 }  // namespace
 
-std::string GetModuleDirectory() {
-  char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(AfxGetInstanceHandle(), path, MAX_PATH);
-  return DirectoryUpToLastBackslash(path, IsAnsiLeadByte);
-}
+std::wstring GetModuleDirectory() { return DirectoryUpToLastBackslash(fw::ProgramPath()); }
 
 bool UpdaterApp::ReadHandoff() {
   HandoffMapping mapping;
@@ -64,8 +61,9 @@ bool UpdaterApp::ReadHandoff() {
 
 BOOL UpdaterApp::InitInstance() {
   const DWORD started = ::GetTickCount();
-  // The release-notes box is a rich-edit 1.0 control.
-  ::LoadLibraryA("riched32.dll");
+  // The release-notes box is a Unicode rich-edit control (2.0: rich edit 1.0
+  // takes only text of the system's code page).
+  ::LoadLibraryW(L"riched20.dll");
   ::CoInitialize(nullptr);
   WSADATA wsa;
   m_socketsStarted = ::WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
@@ -173,7 +171,7 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
     report.content = offer->content;
     return report;
   }
-  UpdateRun run(std::move(settings), WindowSetup{RoleOfMode(m_nUpdateMode), ModuleDirectory, [this] { return ReleaseNotes(); }});
+  UpdateRun run(std::move(settings), WindowSetup{RoleOfMode(m_nUpdateMode), ModuleDirectory, [this] { return fw::FromGbk(ReleaseNotes()); }});
   m_pMainWnd = &run.Window();
   const DWORD started = ::GetTickCount();
   const UpdateState state = run.Run();

@@ -64,6 +64,6 @@ class UpdaterApp : public CWinApp {
 
 // The updater's own folder with its trailing backslash; every local file
 // name is this followed directly by a relative name.
-extern std::string ModuleDirectory;
+extern std::wstring ModuleDirectory;
 
-std::string GetModuleDirectory();
+std::wstring GetModuleDirectory();

@@ -4,7 +4,8 @@ enable_language(RC)
 set(WARNINGS -Wall -Wextra -Wno-cast-function-type)
 # Chinese literals become code page 936 bytes; only our own sources get this.
 set(GBK_FLAGS -finput-charset=UTF-8 -fexec-charset=GBK)
-add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601 _WIN32_IE=0x0700)
+# Unicode programs: text on its way to the screen and paths are UTF-16.
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601 _WIN32_IE=0x0700)
 add_link_options(-static -static-libgcc -static-libstdc++)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 

@@ -13,6 +13,7 @@
 #include "fetchkit/LeavableCall.h"
 #include "fetchkit/TransferRules.h"
 #include "framework/ScopedInternet.h"
+#include "framework/Text.h"
 
 namespace {
 
@@ -77,6 +78,15 @@ class Transfer final : public CHttpDownload {
   }
 
   unsigned Download(const char* url, const char* localPath, int flags) override {
+    if (!localPath) return FK_BAD_ARGUMENT;
+    try {
+      return DownloadW(url, fw::Widen(localPath, CP_ACP).c_str(), flags);
+    } catch (...) {
+      return FK_INTERNAL_ERROR;
+    }
+  }
+
+  unsigned DownloadW(const char* url, const wchar_t* localPath, int flags) override {
     try {
       revalidate_ = (flags & FK_REVALIDATE) != 0;
       return Run(url, localPath, (flags & FK_FETCH_WHOLE) == 0);
@@ -86,11 +96,12 @@ class Transfer final : public CHttpDownload {
   }
 
  private:
-  unsigned Run(const char* url, const char* path, bool mayResume);
+  unsigned Run(const char* url, const wchar_t* path, bool mayResume);
   bool revalidate_ = false;
   unsigned Open(HINTERNET session, const std::string& url, int64_t rangeFrom, const std::string& validator,
                 Exchange& exchange);
-  unsigned Receive(HINTERNET session, Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total);
+  unsigned Receive(HINTERNET session, Exchange& exchange, const wchar_t* path, bool append, int64_t offset,
+                   int64_t total);
   void Report(int64_t total, int64_t received);
   // A call left behind owns the request, the connection and the session now.
   void HandOver(Exchange& exchange) {
@@ -113,7 +124,7 @@ class Transfer final : public CHttpDownload {
   uint32_t transferId_ = ++g_lastTransferId;
 };
 
-unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
+unsigned Transfer::Run(const char* url, const wchar_t* path, bool mayResume) {
   if (!url || !*url || !path || !*path) return FK_BAD_ARGUMENT;
   fw::ScopedInternet session(::InternetOpenA("Fetchkit/1.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!session) return FK_NO_INTERNET;
@@ -122,8 +133,8 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
   ::InternetSetOptionA(session.get(), INTERNET_OPTION_CONNECT_RETRIES, &retries, sizeof retries);
 
   started_ = ::GetTickCount();
-  const std::string validatorPath = std::string(path) + FK_VALIDATOR_SUFFIX;
-  if (!mayResume) ::DeleteFileA(validatorPath.c_str());
+  const std::wstring validatorPath = std::wstring(path) + FK_VALIDATOR_SUFFIX_W;
+  if (!mayResume) ::DeleteFileW(validatorPath.c_str());
   std::string current = url;
   for (int redirects = 0;;) {
     // A partial file is continued only as the same entity it began as.
@@ -154,7 +165,7 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
       case ResponsePlan::HttpError:
         return FK_HTTP_STATUS_BASE + static_cast<unsigned>(exchange.status);
       case ResponsePlan::AlreadyComplete:
-        ::DeleteFileA(validatorPath.c_str());
+        ::DeleteFileW(validatorPath.c_str());
         Report(localSize, localSize);
         return FK_ALREADY_COMPLETE;
       case ResponsePlan::RequestAgain:
@@ -178,14 +189,14 @@ unsigned Transfer::Run(const char* url, const char* path, bool mayResume) {
       if (mayResume && !exchange.validator.empty())
         WriteValidator(validatorPath, exchange.validator);
       else
-        ::DeleteFileA(validatorPath.c_str());
+        ::DeleteFileW(validatorPath.c_str());
     }
     const unsigned code = Receive(session.get(), exchange, path, append, append ? localSize : 0, total);
     if (sessionAbandoned_) session.release();
-    if (code == FK_OK) ::DeleteFileA(validatorPath.c_str());
+    if (code == FK_OK) ::DeleteFileW(validatorPath.c_str());
     if (code == FK_TOO_LARGE) {
-      ::DeleteFileA(path);
-      ::DeleteFileA(validatorPath.c_str());
+      ::DeleteFileW(path);
+      ::DeleteFileW(validatorPath.c_str());
     }
     return code;
   }
@@ -281,8 +292,9 @@ unsigned Transfer::Open(HINTERNET session, const std::string& url, int64_t range
   return FK_OK;
 }
 
-unsigned Transfer::Receive(HINTERNET session, Exchange& exchange, const char* path, bool append, int64_t offset, int64_t total) {
-  fw::ScopedFile file(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_EXISTING : CREATE_ALWAYS,
+unsigned Transfer::Receive(HINTERNET session, Exchange& exchange, const wchar_t* path, bool append, int64_t offset,
+                           int64_t total) {
+  fw::ScopedFile file(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_EXISTING : CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return LocalFileFailure(::GetLastError());
   if (append) {

@@ -106,6 +106,7 @@ enum FetchkitCode : unsigned {
 
 // Beside a partial file: the validator of what it began as.
 constexpr char FK_VALIDATOR_SUFFIX[] = ".fkv";
+constexpr wchar_t FK_VALIDATOR_SUFFIX_W[] = L".fkv";
 
 // Flags of Download. FK_REVALIDATE asks every cache on the way to check with
 // the origin server (Cache-Control: no-cache), for a file that may have just
@@ -170,6 +171,11 @@ class FETCHKIT_API CHttpDownload {
   // bytes are those already at the local path (a resumed transfer), or, at 0,
   // that the file starts over. No call comes once Download has returned.
   virtual void SetReceiver(FkReceiver* receiver) = 0;
+
+  // Download to a UTF-16 local path, which may name a folder the system's
+  // code page cannot spell; `localPath` of Download is in that code page.
+  // (Added last, so that the table of earlier callers keeps its layout.)
+  virtual unsigned DownloadW(const char* url, const wchar_t* localPath, int flags) = 0;
 
  protected:
   CHttpDownload() = default;

@@ -25,9 +25,9 @@ void DefaultTimeouts(DWORD& connectMs, DWORD& inactivityMs) {
   if (connect > 0) connectMs = static_cast<DWORD>(connect);
 }
 
-int64_t LocalFileSize(const char* path) {
+int64_t LocalFileSize(const wchar_t* path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+  if (!::GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
   return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
 }
@@ -95,10 +95,10 @@ int64_t ParseLength(const std::string& text) {
 
 uint32_t Clamp32(int64_t v) { return v < 0 ? 0 : v > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
-std::string ReadValidator(const std::string& path) { return fw::ReadWholeFile(path, 511).value_or(std::string()); }
+std::string ReadValidator(const std::wstring& path) { return fw::ReadWholeFile(path, 511).value_or(std::string()); }
 
-bool WriteValidator(const std::string& path, const std::string& validator) {
-  fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+bool WriteValidator(const std::wstring& path, const std::string& validator) {
+  fw::ScopedFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD error = 0;
   return file && fw::WriteAll(file.get(), validator.data(), validator.size(), error);
 }

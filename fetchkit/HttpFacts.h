@@ -14,7 +14,7 @@ namespace fetchkit {
 // 15 s to connect, 30 s without a byte; FETCHKIT_TIMEOUTS="CONNECT_MS,INACTIVITY_MS" changes them.
 void DefaultTimeouts(DWORD& connectMs, DWORD& inactivityMs);
 // Bytes already at the local path; 0 when there is no file.
-int64_t LocalFileSize(const char* path);
+int64_t LocalFileSize(const wchar_t* path);
 unsigned CodeOfWinInetError(DWORD error);
 // Implementations differ in the error a time-out gives (Wine reports an
 // aborted connection): a call that failed after waiting out its time-out
@@ -25,8 +25,8 @@ bool QueryHeader(HINTERNET request, DWORD what, std::string& out);
 int64_t ParseLength(const std::string& text);
 uint32_t Clamp32(int64_t v);
 // The validator of a partial file, kept beside it; empty when there is none.
-std::string ReadValidator(const std::string& path);
-bool WriteValidator(const std::string& path, const std::string& validator);
+std::string ReadValidator(const std::wstring& path);
+bool WriteValidator(const std::wstring& path, const std::string& validator);
 bool HasHeaderToken(const std::string& value, const char* token);
 // The code of a local file that could not be made or written (`error`):
 // FK_DISK_FULL when its disk is full, else FK_LOCAL_FILE_ERROR.

@@ -36,9 +36,9 @@ INT_PTR CALLBACK CDialog::StaticDlgProc(HWND wnd, UINT message, WPARAM wParam, L
   // This first message came through the dialog manager: hand it to the
   // object the way every later one will reach it, and stop the default
   // processing here, which the object's Default() has already run.
-  const LRESULT result = ::SendMessageA(wnd, message, wParam, lParam);
+  const LRESULT result = ::SendMessageW(wnd, message, wParam, lParam);
   if (message == WM_INITDIALOG) return static_cast<INT_PTR>(result);
-  ::SetWindowLongPtrA(wnd, DWLP_MSGRESULT, result);
+  ::SetWindowLongPtrW(wnd, DWLP_MSGRESULT, result);
   return TRUE;
 }
 
@@ -58,7 +58,7 @@ INT_PTR CDialog::DoModal() {
   m_modalResult = -1;
   m_inModalLoop = true;
   t_creating = this;
-  HWND wnd = ::CreateDialogParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_templateId), owner,
+  HWND wnd = ::CreateDialogParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_templateId), owner,
                                   &CDialog::StaticDlgProc, 0);
   t_creating = nullptr;
   if (!wnd) {
@@ -74,14 +74,14 @@ INT_PTR CDialog::DoModal() {
   MSG msg;
   // A dialog destroyed without EndDialog ends the loop too.
   while (m_inModalLoop && ::IsWindow(wnd)) {
-    const BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+    const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
     if (got <= 0) {
       if (got == 0) ::PostQuitMessage(static_cast<int>(msg.wParam));
       break;
     }
     if (!WalkPreTranslateTree(wnd, &msg)) {
       ::TranslateMessage(&msg);
-      ::DispatchMessageA(&msg);
+      ::DispatchMessageW(&msg);
     }
   }
   m_inModalLoop = false;
@@ -100,13 +100,13 @@ void CDialog::EndDialog(int result) {
   m_modalResult = result;
   m_inModalLoop = false;
   // Wake the loop if it is waiting.
-  if (m_hWnd) ::PostMessageA(m_hWnd, WM_NULL, 0, 0);
+  if (m_hWnd) ::PostMessageW(m_hWnd, WM_NULL, 0, 0);
 }
 
 BOOL CDialog::PreTranslateMessage(MSG* msg) {
   // Keyboard navigation of the dialog manager (Tab, arrows, Return, Escape).
   if (msg->message >= WM_KEYFIRST && msg->message <= WM_KEYLAST && m_hWnd)
-    return ::IsDialogMessageA(m_hWnd, msg);
+    return ::IsDialogMessageW(m_hWnd, msg);
   return FALSE;
 }
 

@@ -6,22 +6,47 @@
 
 namespace fw {
 
-std::string TempFolder() {
-  char temp[MAX_PATH] = {};
-  const DWORD n = ::GetTempPathA(MAX_PATH, temp);
-  return n == 0 || n >= MAX_PATH ? std::string() : std::string(temp, n);
+std::wstring TempFolder() {
+  wchar_t temp[MAX_PATH] = {};
+  const DWORD n = ::GetTempPathW(MAX_PATH, temp);
+  return n == 0 || n >= MAX_PATH ? std::wstring() : std::wstring(temp, n);
 }
 
-bool PathExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+std::wstring ProgramPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return std::wstring();
+    if (n < path.size()) return path.substr(0, n);
+    if (path.size() >= 32768) return std::wstring();
+    path.resize(path.size() * 2);
+  }
+}
 
-int64_t FileSize(const std::string& path) {
+bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+int64_t FileSize(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
   return static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path, int64_t maxBytes) {
-  ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+bool MakeFoldersOf(const std::wstring& path) {
+  // From the first separator after the root on: "C:\", "\\server\share\" are there.
+  for (size_t at = path.find(L'\\', path.size() > 2 && path[1] == L':' ? 3 : 0); at != std::wstring::npos;
+       at = path.find(L'\\', at + 1)) {
+    if (at == 0 || path[at - 1] == L'\\') continue;
+    const std::wstring folder = path.substr(0, at);
+    if (!::CreateDirectoryW(folder.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+      const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    }
+  }
+  return true;
+}
+
+std::optional<std::string> ReadWholeFile(const std::wstring& path, int64_t maxBytes) {
+  ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   LARGE_INTEGER size{};
   if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > maxBytes || size.QuadPart > INT32_MAX)
@@ -65,31 +90,29 @@ bool RetryWhileHeld(const std::function<bool()>& step, uint32_t waitMs) {
   }
 }
 
-bool DeleteFileWhenFree(const std::string& path) {
-  return RetryWhileHeld([&] { return ::DeleteFileA(path.c_str()) != FALSE || !PathExists(path); });
+bool DeleteFileWhenFree(const std::wstring& path) {
+  return RetryWhileHeld([&] { return ::DeleteFileW(path.c_str()) != FALSE || !PathExists(path); });
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-  const std::string temporary = path + ".new";
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  const std::wstring temporary = path + L".new";
   {
-    ScopedFile file(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+    ScopedFile file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
     DWORD error = 0;
     const bool ok = file && WriteAll(file.get(), bytes.data(), bytes.size(), error) && ::FlushFileBuffers(file.get());
     if (!ok) {
       file.reset();
-      ::DeleteFileA(temporary.c_str());
+      ::DeleteFileW(temporary.c_str());
       return false;
     }
   }
   if (RetryWhileHeld([&] {
-        return ::MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        return ::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
       }))
     return true;
-  ::DeleteFileA(temporary.c_str());
+  ::DeleteFileW(temporary.c_str());
   return false;
 }
 
 }  // namespace fw
-
-bool IsAnsiLeadByte(unsigned char byte) { return ::IsDBCSLeadByte(byte) != FALSE; }

@@ -11,16 +11,24 @@ namespace fw {
 
 // The user's temporary folder, with its trailing backslash; empty when the
 // system names none that fits a path.
-std::string TempFolder();
+std::wstring TempFolder();
+
+// The running program's own path, however long, from GetModuleFileNameW: a
+// folder the system's code page cannot spell is named as it is.
+std::wstring ProgramPath();
 
 // True when a file or folder exists at `path`.
-bool PathExists(const std::string& path);
+bool PathExists(const std::wstring& path);
 // The size of the file at `path`; -1 when there is none.
-int64_t FileSize(const std::string& path);
+int64_t FileSize(const std::wstring& path);
+
+// Makes every folder on the way to the file or folder `path` (all up to its
+// last backslash); true when they all exist afterwards.
+bool MakeFoldersOf(const std::wstring& path);
 
 // The whole file at `path`; nothing when it cannot be read or holds more
 // than `maxBytes`.
-std::optional<std::string> ReadWholeFile(const std::string& path, int64_t maxBytes);
+std::optional<std::string> ReadWholeFile(const std::wstring& path, int64_t maxBytes);
 
 // Writes all `count` bytes at the position of the open file `file`. On a
 // failure `error` says why: a short write to a disk file means it is full.
@@ -32,7 +40,7 @@ bool IsDiskFull(unsigned long error);
 // `path` + ".new", flushed to the disk, then renamed over it, so that the
 // file is its old or its new self at any moment; a brief hold of the file by
 // another program is waited out. False (and nothing changed) on any failure.
-bool WriteWholeFile(const std::string& path, const std::string& bytes);
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 
 // Another program holds a file for a moment (an on-access scanner, an
 // indexer, a sync client opens a new or changed file for under a second):
@@ -45,9 +53,6 @@ constexpr uint32_t kHeldFileWaitMs = 4000;
 // up to 400 ms). The last failure's error stays the thread's last error.
 bool RetryWhileHeld(const std::function<bool()>& step, uint32_t waitMs = kHeldFileWaitMs);
 // Deletes the file at `path`, waiting out such a hold; true when it is gone.
-bool DeleteFileWhenFree(const std::string& path);
+bool DeleteFileWhenFree(const std::wstring& path);
 
 }  // namespace fw
-
-// Lead-byte test of the system's ANSI code page (for the path helpers of framework/Paths.h).
-bool IsAnsiLeadByte(unsigned char byte);

@@ -1,20 +1,19 @@
-// Directory parts of 8-bit paths.
+// Directory parts of paths.
 //
-// Paths are in the system's ANSI code page. Under a double-byte code page (936)
-// the trail byte of a character can be 0x5C or 0x2F, so the scan steps over
-// whole characters when given the code page's lead-byte test.
+// Paths are UTF-16, so a backslash or slash is always a separator of its own
+// (in an 8-bit code page a double-byte character's trail byte could be one).
 #pragma once
 
 #include <string>
-
-using LeadByteTest = bool (*)(unsigned char);
+#include <string_view>
 
 // Up to and including the last backslash; empty without one.
-std::string DirectoryUpToLastBackslash(const std::string& path, LeadByteTest isLeadByte = nullptr);
+std::wstring DirectoryUpToLastBackslash(const std::wstring& path);
 
 // Up to and including the last backslash, or else the last forward slash;
 // empty when the path has neither.
-std::string GetDirectoryOfPath(const std::string& path, LeadByteTest isLeadByte = nullptr);
+std::wstring GetDirectoryOfPath(const std::wstring& path);
 
-// Lead bytes of code page 936 (GBK): 0x81 to 0xFE.
-bool IsGbkLeadByte(unsigned char byte);
+// The file `name` (ASCII: a name of the release or of the updater's own
+// files) in `folder`, which ends with a separator.
+std::wstring PathIn(const std::wstring& folder, std::string_view name);

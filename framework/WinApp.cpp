@@ -20,9 +20,9 @@ int CWinApp::ExitInstance() { return m_exitCode; }
 
 int CWinApp::Run() {
   MSG msg;
-  while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
     ::TranslateMessage(&msg);
-    ::DispatchMessageA(&msg);
+    ::DispatchMessageW(&msg);
   }
   m_exitCode = static_cast<int>(msg.wParam);
   return ExitInstance();
@@ -31,7 +31,7 @@ int CWinApp::Run() {
 CWinApp* AfxGetApp() { return g_app; }
 
 HINSTANCE AfxGetInstanceHandle() {
-  return g_app && g_app->m_hInstance ? g_app->m_hInstance : ::GetModuleHandleA(nullptr);
+  return g_app && g_app->m_hInstance ? g_app->m_hInstance : ::GetModuleHandleW(nullptr);
 }
 
 HINSTANCE AfxGetResourceHandle() { return AfxGetInstanceHandle(); }
@@ -47,8 +47,9 @@ int AfxWinMain(HINSTANCE instance, int) {
   return app->Run();
 }
 
-std::string AfxLoadString(UINT id) {
-  char buffer[1024] = {};
-  const int n = ::LoadStringA(AfxGetResourceHandle(), id, buffer, sizeof buffer);
-  return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+std::wstring AfxLoadString(UINT id) {
+  // The table is UTF-16 in the resources: read as such, not through the code page.
+  const wchar_t* text = nullptr;
+  const int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<wchar_t*>(&text), 0);
+  return n > 0 && text ? std::wstring(text, static_cast<size_t>(n)) : std::wstring();
 }

@@ -33,4 +33,4 @@ int AfxWinMain(HINSTANCE instance, int showCommand);
 
 #include <string>
 // A string of the program's string table; empty when there is none.
-std::string AfxLoadString(UINT id);
+std::wstring AfxLoadString(UINT id);

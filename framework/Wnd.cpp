@@ -3,7 +3,7 @@
 #include <vector>
 
 namespace {
-const char kObjectProperty[] = "Velnoria.Framework.Object";
+const wchar_t kObjectProperty[] = L"Velnoria.Framework.Object";
 }
 
 CWnd::~CWnd() {
@@ -11,16 +11,16 @@ CWnd::~CWnd() {
 }
 
 CWnd* CWnd::FromHandlePermanent(HWND wnd) {
-  return wnd ? static_cast<CWnd*>(::GetPropA(wnd, kObjectProperty)) : nullptr;
+  return wnd ? static_cast<CWnd*>(::GetPropW(wnd, kObjectProperty)) : nullptr;
 }
 
 void CWnd::Attach(HWND wnd) {
   m_hWnd = wnd;
-  ::SetPropA(wnd, kObjectProperty, this);
+  ::SetPropW(wnd, kObjectProperty, this);
 }
 
 void CWnd::Detach() {
-  if (m_hWnd) ::RemovePropA(m_hWnd, kObjectProperty);
+  if (m_hWnd) ::RemovePropW(m_hWnd, kObjectProperty);
   m_hWnd = nullptr;
 }
 
@@ -29,21 +29,21 @@ bool CWnd::SubclassWindow(HWND wnd) {
   Attach(wnd);
   PreSubclassWindow();
   m_prevProc = reinterpret_cast<WNDPROC>(
-      ::SetWindowLongPtrA(wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::StaticWndProc)));
+      ::SetWindowLongPtrW(wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::StaticWndProc)));
   return true;
 }
 
 bool CWnd::CreateMessageWindow() {
-  static const char kClass[] = "Velnoria.Framework.MessageWindow";
+  static const wchar_t kClass[] = L"Velnoria.Framework.MessageWindow";
   static const bool registered = [] {
-    WNDCLASSA wc{};
+    WNDCLASSW wc{};
     wc.lpfnWndProc = ::DefWindowProcA;
-    wc.hInstance = ::GetModuleHandleA(nullptr);
+    wc.hInstance = ::GetModuleHandleW(nullptr);
     wc.lpszClassName = kClass;
-    return ::RegisterClassA(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return ::RegisterClassW(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
   }();
   if (!registered || m_hWnd) return false;
-  HWND wnd = ::CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+  HWND wnd = ::CreateWindowExW(0, kClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ::GetModuleHandleW(nullptr), nullptr);
   if (!wnd) return false;
   if (SubclassWindow(wnd)) return true;
   ::DestroyWindow(wnd);
@@ -57,7 +57,7 @@ bool CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
 HWND CWnd::UnsubclassWindow() {
   HWND wnd = m_hWnd;
   if (!wnd) return nullptr;
-  if (m_prevProc) ::SetWindowLongPtrA(wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_prevProc));
+  if (m_prevProc) ::SetWindowLongPtrW(wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_prevProc));
   m_prevProc = nullptr;
   Detach();
   return wnd;
@@ -81,7 +81,7 @@ bool CWnd::OnWndMsg(UINT message, WPARAM, LPARAM lParam, LRESULT& result) {
 }
 
 LRESULT CWnd::Default() {
-  return ::CallWindowProcA(m_prevProc, m_hWnd, m_current.message, m_current.wParam, m_current.lParam);
+  return ::CallWindowProcW(m_prevProc, m_hWnd, m_current.message, m_current.wParam, m_current.lParam);
 }
 
 LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -92,7 +92,7 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 
 LRESULT CALLBACK CWnd::StaticWndProc(HWND wnd, UINT message, WPARAM wParam, LPARAM lParam) {
   CWnd* self = FromHandlePermanent(wnd);
-  if (!self) return ::DefWindowProcA(wnd, message, wParam, lParam);
+  if (!self) return ::DefWindowProcW(wnd, message, wParam, lParam);
   const MSG saved = self->m_current;
   self->m_current = MSG{wnd, message, wParam, lParam, 0, {}};
   const LRESULT result = self->WindowProc(message, wParam, lParam);
@@ -107,10 +107,10 @@ LRESULT CALLBACK CWnd::StaticWndProc(HWND wnd, UINT message, WPARAM wParam, LPAR
   return result;
 }
 
-std::string CWnd::GetWindowText() const {
-  const int length = ::GetWindowTextLengthA(m_hWnd);
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  const int copied = ::GetWindowTextA(m_hWnd, text.data(), length + 1);
+std::wstring CWnd::GetWindowText() const {
+  const int length = ::GetWindowTextLengthW(m_hWnd);
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  const int copied = ::GetWindowTextW(m_hWnd, text.data(), length + 1);
   text.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
   return text;
 }
@@ -141,7 +141,7 @@ BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT swpFlags) {
   const DWORD style = GetStyle();
   const DWORD changed = (style & ~remove) | add;
   if (changed == style && !swpFlags) return FALSE;
-  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(changed));
+  ::SetWindowLongW(m_hWnd, GWL_STYLE, static_cast<LONG>(changed));
   if (swpFlags)
     ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | swpFlags);
   return TRUE;
@@ -151,7 +151,7 @@ BOOL CWnd::ModifyStyleEx(DWORD remove, DWORD add, UINT swpFlags) {
   const DWORD style = GetExStyle();
   const DWORD changed = (style & ~remove) | add;
   if (changed == style && !swpFlags) return FALSE;
-  ::SetWindowLongA(m_hWnd, GWL_EXSTYLE, static_cast<LONG>(changed));
+  ::SetWindowLongW(m_hWnd, GWL_EXSTYLE, static_cast<LONG>(changed));
   if (swpFlags)
     ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | swpFlags);
   return TRUE;
@@ -166,7 +166,7 @@ void CWnd::CenterWindow() {
   } else {
     MONITORINFO info{};
     info.cbSize = sizeof info;
-    ::GetMonitorInfoA(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY), &info);
+    ::GetMonitorInfoW(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY), &info);
     area = info.rcWork;
   }
   const RECT r = GetWindowRect();

@@ -44,8 +44,8 @@ class CWnd {
   BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
   BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
   BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
-  void SetWindowText(const std::string& text) { ::SetWindowTextA(m_hWnd, text.c_str()); }
-  std::string GetWindowText() const;
+  void SetWindowText(const std::wstring& text) { ::SetWindowTextW(m_hWnd, text.c_str()); }
+  std::wstring GetWindowText() const;
   void Invalidate(BOOL erase = TRUE) { ::InvalidateRect(m_hWnd, nullptr, erase); }
   void InvalidateRect(const RECT* rect, BOOL erase = TRUE) { ::InvalidateRect(m_hWnd, rect, erase); }
   RECT GetClientRect() const;
@@ -58,11 +58,11 @@ class CWnd {
   }
   BOOL ModifyStyle(DWORD remove, DWORD add, UINT swpFlags = 0);
   BOOL ModifyStyleEx(DWORD remove, DWORD add, UINT swpFlags = 0);
-  DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongA(m_hWnd, GWL_STYLE)); }
-  DWORD GetExStyle() const { return static_cast<DWORD>(::GetWindowLongA(m_hWnd, GWL_EXSTYLE)); }
+  DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_STYLE)); }
+  DWORD GetExStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_EXSTYLE)); }
   void CenterWindow();
-  LRESULT SendMessage(UINT message, WPARAM w = 0, LPARAM l = 0) { return ::SendMessageA(m_hWnd, message, w, l); }
-  BOOL PostMessage(UINT message, WPARAM w = 0, LPARAM l = 0) { return ::PostMessageA(m_hWnd, message, w, l); }
+  LRESULT SendMessage(UINT message, WPARAM w = 0, LPARAM l = 0) { return ::SendMessageW(m_hWnd, message, w, l); }
+  BOOL PostMessage(UINT message, WPARAM w = 0, LPARAM l = 0) { return ::PostMessageW(m_hWnd, message, w, l); }
 
  protected:
   // Entry of the message maps; the base map handles nothing.

@@ -21,17 +21,17 @@ void CHyperlink::PreSubclassWindow() {
   CStatic::PreSubclassWindow();
   BuildFont(m_fontNormal, 0);
   BuildFont(m_fontHover, 1);
-  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY | SS_OWNERDRAW));
+  ::SetWindowLongW(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | SS_NOTIFY | SS_OWNERDRAW));
 }
 
 void CHyperlink::BuildFont(fw::ScopedGdiObject& slot, int underline) {
   slot.reset();
-  LOGFONTA description{};
+  LOGFONTW description{};
   HFONT current = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
   if (!current) current = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
-  ::GetObjectA(current, sizeof description, &description);
+  ::GetObjectW(current, sizeof description, &description);
   description.lfUnderline = static_cast<BYTE>(underline != 0);
-  slot.reset(::CreateFontIndirectA(&description));
+  slot.reset(::CreateFontIndirectW(&description));
 }
 
 void CHyperlink::SetColors(COLORREF normal, COLORREF hover, COLORREF pressed) {
@@ -57,12 +57,11 @@ void CHyperlink::Draw(HDC dc, const RECT& rect) {
     font = m_fontHover.get();
   }
   ::SetBkMode(dc, TRANSPARENT);
-  char text[512] = {};
-  ::GetWindowTextA(m_hWnd, text, sizeof text);
+  const std::wstring text = GetWindowText();
   ::SetTextColor(dc, color);
   fw::ScopedSelect select(dc, font);
   RECT r = rect;
-  ::DrawTextA(dc, text, -1, &r, DT_LEFT | DT_SINGLELINE | DT_VCENTER);
+  ::DrawTextW(dc, text.c_str(), -1, &r, DT_LEFT | DT_SINGLELINE | DT_VCENTER);
 }
 
 void CHyperlink::DrawItem(DRAWITEMSTRUCT* item) { Draw(item->hDC, item->rcItem); }
@@ -115,7 +114,7 @@ LRESULT CHyperlink::OnLButtonUp(WPARAM, LPARAM lParam) {
   ::ReleaseCapture();
   POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
   ::ClientToScreen(m_hWnd, &p);
-  if (::WindowFromPoint(p) == m_hWnd) ::ShellExecuteA(nullptr, "open", m_strURL.c_str(), nullptr, nullptr, SW_SHOW);
+  if (::WindowFromPoint(p) == m_hWnd) ::ShellExecuteW(nullptr, L"open", m_strURL.c_str(), nullptr, nullptr, SW_SHOW);
   return result;
 }
 

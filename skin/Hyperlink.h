@@ -13,7 +13,7 @@ class CHyperlink : public CStatic {
   CHyperlink() = default;
   ~CHyperlink() override;
 
-  void SetURL(const std::string& url) { m_strURL = url; }
+  void SetURL(const std::wstring& url) { m_strURL = url; }
   void SetColors(COLORREF normal, COLORREF hover, COLORREF pressed);
   void SetLinkCursor(HCURSOR cursor) { m_hLinkCursor = cursor; }
   void SetUnderline(int normal, int hover);
@@ -46,7 +46,7 @@ class CHyperlink : public CStatic {
   COLORREF m_crPressed = CLR_INVALID;
   int32_t m_bHover = 0;
   int32_t m_bPressed = 0;
-  std::string m_strURL;
+  std::wstring m_strURL;
   fw::ScopedGdiObject m_fontHover;
   fw::ScopedGdiObject m_fontNormal;
   HCURSOR m_hLinkCursor = nullptr;

@@ -1,10 +1,10 @@
 #include "skin/ImageDrawing.h"
 
-#include <io.h>
-
 #include <vector>
 
+#include "framework/Files.h"
 #include "framework/Scoped.h"
+#include "framework/Text.h"
 #include "framework/WinApp.h"
 #include "skin/SkinGeometry.h"
 
@@ -12,21 +12,13 @@ using namespace Gdiplus;
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-  const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-  std::wstring w(n > 0 ? n : 1, L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, w.data(), n);
-  w.resize(wcslen(w.c_str()));
-  return w;
-}
-
 // An image that holds no pixels: what a failed load gives.
 SkinImage EmptyImage() { return SkinImage(Bitmap::FromStream(nullptr)); }
 
 template <class Item>
 SkinImage ChooseImage(const Item& item) {
   SkinImage image;
-  if (item.sourceKind == SourceFile && !item.filePath.empty() && _access(item.filePath.c_str(), 0) == 0) {
+  if (item.sourceKind == SourceFile && !item.filePath.empty() && fw::PathExists(item.filePath)) {
     image = LoadFileImage(item.filePath);
     // A file that does not decode is as good as missing: the built-in image.
     if (!image) image = LoadResourceImage(item.resourceId, item.resourceType);
@@ -86,10 +78,10 @@ SkinImage LoadResourceImage(unsigned resourceId, const std::string& resourceType
   if (resourceId == 0) return nullptr;
   HINSTANCE module = AfxGetResourceHandle();
   if (resourceType == "Bitmap") {
-    fw::ScopedGdiObject bitmap(::LoadBitmapA(module, MAKEINTRESOURCEA(resourceId)));
+    fw::ScopedGdiObject bitmap(::LoadBitmapW(module, MAKEINTRESOURCEW(resourceId)));
     return SkinImage(Bitmap::FromHBITMAP(static_cast<HBITMAP>(bitmap.get()), nullptr));
   }
-  HRSRC found = ::FindResourceA(module, MAKEINTRESOURCEA(resourceId), resourceType.c_str());
+  HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(resourceId), fw::Ascii(resourceType).c_str());
   const DWORD size = found ? ::SizeofResource(module, found) : 0;
   const void* bytes = size ? ::LockResource(::LoadResource(module, found)) : nullptr;
   if (!bytes) return EmptyImage();
@@ -108,9 +100,9 @@ SkinImage LoadResourceImage(unsigned resourceId, const std::string& resourceType
   return image;
 }
 
-SkinImage LoadFileImage(const std::string& path) {
-  if (_access(path.c_str(), 0) != 0) return nullptr;
-  SkinImage image(Bitmap::FromFile(Wide(path).c_str()));
+SkinImage LoadFileImage(const std::wstring& path) {
+  if (!fw::PathExists(path)) return nullptr;
+  SkinImage image(Bitmap::FromFile(path.c_str()));
   // Undecodable or empty: no image at all, so that callers fall back.
   if (!image || image->GetLastStatus() != Ok || image->GetWidth() == 0 || image->GetHeight() == 0) return nullptr;
   return image;

@@ -18,7 +18,7 @@ using SkinImage = std::unique_ptr<Gdiplus::Bitmap>;
 // without pixels (0 x 0). The type "Bitmap" selects a bitmap resource.
 SkinImage LoadResourceImage(unsigned resourceId, const std::string& resourceType);
 // Null when the file does not exist.
-SkinImage LoadFileImage(const std::string& path);
+SkinImage LoadFileImage(const std::wstring& path);
 
 void DrawImageItem(HDC dc, const RECT& window, ImageItem item);
 void DrawNineGridItem(HDC dc, NineGridItem item);

@@ -63,7 +63,7 @@ void SetImageEntry(std::vector<ImageItem>& list, unsigned resourceId, const std:
   list.push_back(i);
 }
 
-void SetImageFileEntry(std::vector<ImageItem>& list, const std::string& filePath, Placement dest, int stretchRight,
+void SetImageFileEntry(std::vector<ImageItem>& list, const std::wstring& filePath, Placement dest, int stretchRight,
                        int stretchBottom, int fillMode, int rotateFlip) {
   for (ImageItem& i : list)
     if (SameImagePlace(i, dest, stretchRight, stretchBottom, rotateFlip)) {
@@ -113,7 +113,7 @@ void SetNineGridEntry(std::vector<NineGridItem>& list, unsigned resourceId, cons
   list.push_back(g);
 }
 
-void SetNineGridFileEntry(std::vector<NineGridItem>& list, const std::string& filePath, int top, int bottom, int left,
+void SetNineGridFileEntry(std::vector<NineGridItem>& list, const std::wstring& filePath, int top, int bottom, int left,
                           int right, int fillClient, Placement dest, int fillMode, int rotateFlip) {
   for (NineGridItem& g : list)
     if (SameGridPlace(g, top, bottom, left, right, fillClient, dest, rotateFlip)) {

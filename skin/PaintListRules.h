@@ -17,7 +17,7 @@ struct Placement {
 
 void SetImageEntry(std::vector<ImageItem>& list, unsigned resourceId, const std::string& resourceType,
                    Placement dest, int stretchRight, int stretchBottom, int fillMode, int rotateFlip);
-void SetImageFileEntry(std::vector<ImageItem>& list, const std::string& filePath, Placement dest, int stretchRight,
+void SetImageFileEntry(std::vector<ImageItem>& list, const std::wstring& filePath, Placement dest, int stretchRight,
                        int stretchBottom, int fillMode, int rotateFlip);
 // A resource image at natural size at (x, y); `width` x `height` is its
 // size after rotation (0 x 0 when it could not be loaded).
@@ -25,7 +25,7 @@ void PlaceImageEntry(std::vector<ImageItem>& list, unsigned resourceId, const st
                      int rotateFlip, int width, int height);
 void SetNineGridEntry(std::vector<NineGridItem>& list, unsigned resourceId, const std::string& resourceType, int top,
                       int bottom, int left, int right, int fillClient, Placement dest, int fillMode, int rotateFlip);
-void SetNineGridFileEntry(std::vector<NineGridItem>& list, const std::string& filePath, int top, int bottom, int left,
+void SetNineGridFileEntry(std::vector<NineGridItem>& list, const std::wstring& filePath, int top, int bottom, int left,
                           int right, int fillClient, Placement dest, int fillMode, int rotateFlip);
 // Texts are keyed by the layout box's x and y.
 void SetTextEntry(std::vector<StyledText>& list, const StyledText& text);

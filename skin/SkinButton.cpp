@@ -8,10 +8,10 @@
 
 using namespace Gdiplus;
 
-const UINT WM_SKIN_FLASH_BUTTON = ::RegisterWindowMessageA("*_RegisterWindowMessageSkinFlashButton_*");
+const UINT WM_SKIN_FLASH_BUTTON = ::RegisterWindowMessageW(L"*_RegisterWindowMessageSkinFlashButton_*");
 const UINT WM_SKIN_FLASH_TO_PARENT =
-    ::RegisterWindowMessageA("*_RegisterWindowMessageSendToParentWndFromSkinFlashButton_*");
-const UINT WM_CANCEL_CHECKED_RADIO = ::RegisterWindowMessageA("CancelCheckedRadio");
+    ::RegisterWindowMessageW(L"*_RegisterWindowMessageSendToParentWndFromSkinFlashButton_*");
+const UINT WM_CANCEL_CHECKED_RADIO = ::RegisterWindowMessageW(L"CancelCheckedRadio");
 
 namespace {
 
@@ -52,7 +52,7 @@ END_MESSAGE_MAP()
 void CSkinButtonEx::PreSubclassWindow() {
   CButton::PreSubclassWindow();
   m_buttonType = static_cast<int32_t>(GetStyle() & 0xFF);
-  ::SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | BS_OWNERDRAW));
+  ::SetWindowLongW(m_hWnd, GWL_STYLE, static_cast<LONG>(GetStyle() | BS_OWNERDRAW));
 }
 
 void CSkinButtonEx::FitTo(Bitmap* image, int width, int height, int resize, int region) {
@@ -79,7 +79,7 @@ bool CSkinButtonEx::SetStripImage(unsigned resourceId, const std::string& type, 
   return true;
 }
 
-bool CSkinButtonEx::SetStripImageFile(const std::string& path, const StripLayout& layout) {
+bool CSkinButtonEx::SetStripImageFile(const std::wstring& path, const StripLayout& layout) {
   SkinImage image = LoadFileImage(path);
   // A file that cannot be decoded, or whose frames would be 0 pixels wide or
   // high, keeps the current strip and size.
@@ -101,7 +101,7 @@ bool CSkinButtonEx::SetForegroundImage(unsigned resourceId, const std::string& t
   return true;
 }
 
-bool CSkinButtonEx::SetForegroundImageFile(const std::string& path, int resize, int region) {
+bool CSkinButtonEx::SetForegroundImageFile(const std::wstring& path, int resize, int region) {
   SkinImage image = LoadFileImage(path);
   if (!image || image->GetWidth() == 0) return false;
   m_fgImage = std::move(image);
@@ -185,7 +185,7 @@ void CSkinButtonEx::PaintParentBackground(HDC dc, const RECT& client) {
   }
   if (!m_bgBitmap) return;
   BITMAP info{};
-  ::GetObjectA(m_bgBitmap.get(), sizeof info, &info);
+  ::GetObjectW(m_bgBitmap.get(), sizeof info, &info);
   fw::ScopedMemoryDc source(::CreateCompatibleDC(dc));
   fw::ScopedSelect select(source.get(), m_bgBitmap.get());
   ::StretchBlt(dc, 0, 0, client.right - client.left, client.bottom - client.top, source.get(), 0, 0, info.bmWidth,
@@ -254,13 +254,13 @@ void CSkinButtonEx::DrawText(HDC dc, const RECT& client, int state) {
     DrawStyledText(m_hWnd, dc, m_textStyles[index]);
     return;
   }
-  const std::string text = GetWindowText();
+  const std::wstring text = GetWindowText();
   HFONT font = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
   fw::ScopedSelect select(dc, font);
   ::SetBkMode(dc, TRANSPARENT);
   RECT r = client;
   if (state == skin::StatePressed) ::OffsetRect(&r, 1, 1);
-  ::DrawTextA(dc, text.c_str(), -1, &r, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
+  ::DrawTextW(dc, text.c_str(), -1, &r, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
 }
 
 void CSkinButtonEx::Repaint() {
@@ -271,7 +271,7 @@ void CSkinButtonEx::Repaint() {
 void CSkinButtonEx::Relay(UINT message, WPARAM wParam, LPARAM lParam) {
   if (!m_toolTip) return;
   MSG msg{m_hWnd, message, wParam, lParam, 0, {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}};
-  ::SendMessageA(m_toolTip, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
+  ::SendMessageW(m_toolTip, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
 }
 
 void CSkinButtonEx::FireClick(LPARAM point) {
@@ -282,7 +282,7 @@ void CSkinButtonEx::FireClick(LPARAM point) {
     SendMessage(BM_SETCHECK, m_checked ? BST_UNCHECKED : BST_CHECKED);
   else if (m_buttonType == kAutoRadioButton)
     SendMessage(BM_SETCHECK, BST_CHECKED);
-  ::PostMessageA(GetParent(), m_notifyMessage, 0, 0);
+  ::PostMessageW(GetParent(), m_notifyMessage, 0, 0);
 }
 
 void CSkinButtonEx::StopFlash() {
@@ -369,7 +369,7 @@ LRESULT CSkinButtonEx::OnSetCheck(WPARAM check, LPARAM) {
     HWND parent = GetParent();
     for (HWND other = ::GetNextDlgGroupItem(parent, m_hWnd, FALSE); other && other != m_hWnd;
          other = ::GetNextDlgGroupItem(parent, other, FALSE))
-      ::PostMessageA(other, WM_CANCEL_CHECKED_RADIO, 0, 0);
+      ::PostMessageW(other, WM_CANCEL_CHECKED_RADIO, 0, 0);
   }
   if (m_buttonType == BS_PUSHBUTTON) m_checked = 0;
   Repaint();

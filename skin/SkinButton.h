@@ -33,9 +33,9 @@ class CSkinButtonEx : public CButton {
   ~CSkinButtonEx() override;
 
   bool SetStripImage(unsigned resourceId, const std::string& type, const StripLayout& layout);
-  bool SetStripImageFile(const std::string& path, const StripLayout& layout);
+  bool SetStripImageFile(const std::wstring& path, const StripLayout& layout);
   bool SetForegroundImage(unsigned resourceId, const std::string& type, int resize, int region);
-  bool SetForegroundImageFile(const std::string& path, int resize, int region);
+  bool SetForegroundImageFile(const std::wstring& path, int resize, int region);
   void SetHoverImage(unsigned resourceId, const std::string& type);
   void SetPressedImage(unsigned resourceId, const std::string& type);
   void SetDisabledImage(unsigned resourceId, const std::string& type);

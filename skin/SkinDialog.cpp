@@ -27,7 +27,7 @@ void SkinDialog::SetCornerRadii(int topLeft, int topRight, int bottomLeft, int b
   m_cornerBottomRight = bottomRight;
 }
 
-void SkinDialog::SetTitleText(const std::string& text, const std::string& face, uint32_t argb, int x, int y,
+void SkinDialog::SetTitleText(const std::wstring& text, const std::wstring& face, uint32_t argb, int x, int y,
                               float size, int bold) {
   StyledText title;
   title.text = text;
@@ -92,13 +92,13 @@ LRESULT SkinDialog::OnNcActivate(WPARAM, LPARAM) { return TRUE; }
 
 LRESULT SkinDialog::OnNcCalcSize(WPARAM, LPARAM) { return 0; }
 
-bool SkinDialog::SizingBand(POINT p, LPCSTR& cursor, int& hitTest) const {
+bool SkinDialog::SizingBand(POINT p, LPCWSTR& cursor, int& hitTest) const {
   const RECT c = GetClientRect();
   const int w = c.right - c.left, h = c.bottom - c.top;
   const bool left = p.x < 7, right = w - p.x < 7, top = p.y < 7, bottom = h - p.y < 7;
   struct Row {
     bool match;
-    LPCSTR cursor;
+    LPCWSTR cursor;
     int hit;
   };
   const Row rows[] = {
@@ -120,10 +120,10 @@ LRESULT SkinDialog::OnLButtonDown(WPARAM, LPARAM lParam) {
   const LRESULT result = Default();
   const POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
   const LPARAM packed = MAKELPARAM(p.x, p.y);
-  LPCSTR cursor = nullptr;
+  LPCWSTR cursor = nullptr;
   int hit = 0;
   if (m_resizable && SizingBand(p, cursor, hit)) {
-    ::SetCursor(::LoadCursorA(nullptr, cursor));
+    ::SetCursor(::LoadCursorW(nullptr, cursor));
     SendMessage(WM_NCLBUTTONDOWN, static_cast<WPARAM>(hit), packed);
   }
   if (m_captionHeight && p.y <= m_captionHeight) PostMessage(WM_NCLBUTTONDOWN, HTCAPTION, packed);
@@ -132,10 +132,10 @@ LRESULT SkinDialog::OnLButtonDown(WPARAM, LPARAM lParam) {
 
 LRESULT SkinDialog::OnMouseMove(WPARAM keys, LPARAM lParam) {
   if (keys == 0 && m_resizable) {
-    LPCSTR cursor = nullptr;
+    LPCWSTR cursor = nullptr;
     int hit = 0;
     if (SizingBand({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}, cursor, hit))
-      ::SetCursor(::LoadCursorA(nullptr, cursor));
+      ::SetCursor(::LoadCursorW(nullptr, cursor));
     return 0;
   }
   return Default();

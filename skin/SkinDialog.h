@@ -15,7 +15,7 @@ class SkinDialog : public CDialog, public SkinPainter {
   void SetCaptionHeight(int height) { m_captionHeight = height; }
   // Corner ellipse diameters; the region follows at the next WM_SIZE.
   void SetCornerRadii(int topLeft, int topRight, int bottomLeft, int bottomRight);
-  void SetTitleText(const std::string& text, const std::string& face, uint32_t argb, int x, int y, float size,
+  void SetTitleText(const std::wstring& text, const std::wstring& face, uint32_t argb, int x, int y, float size,
                     int bold);
   void UpdateWindowRegion(HWND wnd);
 
@@ -57,7 +57,7 @@ class SkinDialog : public CDialog, public SkinPainter {
   // The fill colour and the paint list, into `dc`.
   void ComposeBackground(HDC dc, const RECT& client);
   // The sizing band's cursor and hit-test code at a client point, or false.
-  bool SizingBand(POINT point, LPCSTR& cursor, int& hitTest) const;
+  bool SizingBand(POINT point, LPCWSTR& cursor, int& hitTest) const;
 
   BackgroundCache m_background;
 };

@@ -12,7 +12,7 @@ enum FillMode : int { FillGdiStretch = 0, FillStretch = 1, FillTile = 2 };
 // right or bottom edge; a right or bottom of 0 means the natural size.
 struct ImageItem {
   unsigned resourceId = 0;
-  std::string filePath;
+  std::wstring filePath;
   std::string resourceType;
   int destLeft = 0, destTop = 0, destRight = 0, destBottom = 0;
   int srcLeft = 0, srcTop = 0, srcRight = 0, srcBottom = 0;
@@ -27,7 +27,7 @@ struct ImageItem {
 // A nine-slice image; a slice of -1 is automatic.
 struct NineGridItem {
   unsigned resourceId = 0;
-  std::string filePath;
+  std::wstring filePath;
   std::string resourceType;
   int top = -1, bottom = -1, left = -1, right = -1;
   int destLeft = 0, destTop = 0, destRight = 0, destBottom = 0;
@@ -57,8 +57,8 @@ enum TextAlign : int {
 
 // An anti-aliased text with font, colour, outline, shadow and layout box.
 struct StyledText {
-  std::string text;
-  std::string face = "\xCB\xCE\xCC\xE5";  // 宋体 in code page 936
+  std::wstring text;
+  std::wstring face = L"\u5B8B\u4F53";  // 宋体
   float size = 9.0f;
   uint32_t color = 0xFE000000;
   int style = 0;

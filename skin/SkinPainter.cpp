@@ -63,7 +63,7 @@ void SkinPainter::SetImage(unsigned resourceId, std::string resourceType, RECT d
                       rotateFlip);
 }
 
-void SkinPainter::SetImageFile(std::string filePath, RECT dest, int stretchRight, int stretchBottom, int fillMode,
+void SkinPainter::SetImageFile(std::wstring filePath, RECT dest, int stretchRight, int stretchBottom, int fillMode,
                                int rotateFlip) {
   ++m_version;
   skin::SetImageFileEntry(m_images, filePath, Place(dest), stretchRight, stretchBottom, fillMode, rotateFlip);
@@ -87,7 +87,7 @@ void SkinPainter::SetNineGrid(unsigned resourceId, std::string resourceType, int
                          fillMode, rotateFlip);
 }
 
-void SkinPainter::SetNineGridFile(std::string filePath, int top, int bottom, int left, int right, int fillClient,
+void SkinPainter::SetNineGridFile(std::wstring filePath, int top, int bottom, int left, int right, int fillClient,
                                   RECT dest, int fillMode, int rotateFlip) {
   ++m_version;
   skin::SetNineGridFileEntry(m_nineGrids, filePath, top, bottom, left, right, fillClient, Place(dest), fillMode,
@@ -99,7 +99,7 @@ void SkinPainter::SetNineGridTop(unsigned resourceId, std::string resourceType, 
   SetNineGrid(resourceId, resourceType, top, -1, -1, -1, fillClient, dest, fillMode, 0);
 }
 
-void SkinPainter::SetNineGridTopFile(std::string filePath, int top, int fillClient, RECT dest, int fillMode) {
+void SkinPainter::SetNineGridTopFile(std::wstring filePath, int top, int fillClient, RECT dest, int fillMode) {
   SetNineGridFile(filePath, top, -1, -1, -1, fillClient, dest, fillMode, 0);
 }
 

@@ -27,15 +27,15 @@ class SkinPainter {
 
   void SetImage(unsigned resourceId, std::string resourceType, RECT dest, int stretchRight, int stretchBottom,
                 int fillMode, int rotateFlip);
-  void SetImageFile(std::string filePath, RECT dest, int stretchRight, int stretchBottom, int fillMode,
+  void SetImageFile(std::wstring filePath, RECT dest, int stretchRight, int stretchBottom, int fillMode,
                     int rotateFlip);
   void PlaceImage(unsigned resourceId, std::string resourceType, int x, int y, int rotateFlip);
   void SetNineGrid(unsigned resourceId, std::string resourceType, int top, int bottom, int left, int right,
                    int fillClient, RECT dest, int fillMode, int rotateFlip);
-  void SetNineGridFile(std::string filePath, int top, int bottom, int left, int right, int fillClient, RECT dest,
+  void SetNineGridFile(std::wstring filePath, int top, int bottom, int left, int right, int fillClient, RECT dest,
                        int fillMode, int rotateFlip);
   void SetNineGridTop(unsigned resourceId, std::string resourceType, int top, int fillClient, RECT dest, int fillMode);
-  void SetNineGridTopFile(std::string filePath, int top, int fillClient, RECT dest, int fillMode);
+  void SetNineGridTopFile(std::wstring filePath, int top, int fillClient, RECT dest, int fillMode);
   void SetText(StyledText text);
 
   // Changes with every change of the list, so that a kept picture of it

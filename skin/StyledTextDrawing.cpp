@@ -8,13 +8,6 @@ using namespace Gdiplus;
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-  const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
-  return w;
-}
-
 // One draw of the whole string; trimming, once set, stays on the shared format.
 void DrawOnce(Graphics& g, const std::wstring& text, const Font* font, const RectF& box, StringFormat& format,
               uint32_t argb, bool ellipsis) {
@@ -44,8 +37,7 @@ void DrawStyledText(HWND wnd, HDC dc, const StyledText& t) {
   g.SetInterpolationMode(InterpolationModeHighQualityBicubic);
   g.SetTextRenderingHint(TextRenderingHintAntiAliasGridFit);
 
-  const std::wstring face = Wide(t.face);
-  FontFamily family(face.c_str());
+  FontFamily family(t.face.c_str());
   const FontFamily* chosen = family.GetLastStatus() == Ok ? &family : FontFamily::GenericSansSerif();
   auto font = std::make_unique<Font>(chosen, t.size, t.style, UnitPoint);
   if (font->GetLastStatus() != Ok) font = std::make_unique<Font>(FontFamily::GenericSansSerif(), t.size, t.style, UnitPoint);
@@ -54,7 +46,7 @@ void DrawStyledText(HWND wnd, HDC dc, const StyledText& t) {
   const skin::Alignment align = skin::AlignmentOf(t.alignment);
   format.SetLineAlignment(static_cast<StringAlignment>(align.line));
   format.SetAlignment(static_cast<StringAlignment>(align.horizontal));
-  const std::wstring text = Wide(t.text);
+  const std::wstring& text = t.text;
   const float gw = t.outlineWidth;
   const int a = static_cast<int>(gw);
   const bool ellipsis = t.ellipsis != 0;

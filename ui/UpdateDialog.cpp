@@ -1,6 +1,6 @@
 #include "ui/UpdateDialog.h"
 
-#include <cstdio>
+#include <cwchar>
 
 #include "framework/Scoped.h"
 #include "framework/WinApp.h"
@@ -9,14 +9,14 @@
 
 namespace {
 
-const char kFace[] = "宋体";
+const wchar_t kFace[] = L"宋体";
 
 // The text buttons' strip: four frames, the button takes one frame's size,
 // no region from the image, no flash frame, the two stored values.
 const StripLayout kButtonStrip{4, true, false, false, 0, -1};
 
 // Black 9-point 宋体 in a window-relative box as wide as the window.
-StyledText BlackText(const std::string& text, float x, float y, float height, int alignment) {
+StyledText BlackText(const std::wstring& text, float x, float y, float height, int alignment) {
   StyledText t;
   t.text = text;
   t.face = kFace;
@@ -35,7 +35,7 @@ StyledText BlackText(const std::string& text, float x, float y, float height, in
 
 UpdateDialog::UpdateDialog(WindowSetup setup, UpdateActions& actions)
     : SkinDialog(IDD_UPDATER, nullptr), m_setup(std::move(setup)), m_actions(actions) {
-  m_hIcon = ::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+  m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
   SetCornerRadii(7, 7, 5, 5);
   SetTitleText(AfxLoadString(IDS_UPGRADE_NOTICE), kFace, 0xFFFFF7EE, 28, 8, 10, 1);
   SetText(BlackText(AfxLoadString(IDS_NEW_VERSION_PROMPT), 8, 39, 15, AlignTop | AlignLeft));
@@ -75,10 +75,10 @@ void UpdateDialog::DoDataExchange(CDataExchange* dx) {
 BOOL UpdateDialog::OnInitDialog() {
   SkinDialog::OnInitDialog();
   if (HMENU menu = ::GetSystemMenu(m_hWnd, FALSE)) {
-    const std::string about = AfxLoadString(IDS_ABOUTBOX);
+    const std::wstring about = AfxLoadString(IDS_ABOUTBOX);
     if (!about.empty()) {
-      ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
-      ::AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+      ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+      ::AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
     }
   }
   SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
@@ -98,8 +98,8 @@ BOOL UpdateDialog::OnInitDialog() {
 // The look.
 
 void UpdateDialog::LoadSkin() {
-  const std::string config = m_setup.installFolder + "SetConfig.ini";
-  const int index = static_cast<int>(::GetPrivateProfileIntA("SkinSet", "SkinIndex", 0, config.c_str()));
+  const std::wstring config = m_setup.installFolder + L"SetConfig.ini";
+  const int index = static_cast<int>(::GetPrivateProfileIntW(L"SkinSet", L"SkinIndex", 0, config.c_str()));
 
   SetNineGridTop(133, "PNG", 31, 1, {0, 0, 0, 0}, 0);
   SetImage(139, "PNG", {2, 30, -3, 0}, 0, 0, 0, 0);
@@ -114,19 +114,17 @@ void UpdateDialog::LoadSkin() {
   m_btnClose.SetDisabledImage(129, "PNG");
 
   if (index == 0) return;
-  char folder[64];
-  std::snprintf(folder, sizeof folder, "mvttools\\Skin\\Skin%d\\", index);
-  const std::string skin = m_setup.installFolder + folder;
-  SetNineGridTopFile(skin + "General\\PopupBoxBk.png", 31, 1, {0, 0, 0, 0}, 0);
-  SetImageFile(skin + "General\\BoxTopBk.png", {2, 30, -3, 0}, 0, 0, 0, 0);
+  const std::wstring skin = m_setup.installFolder + L"mvttools\\Skin\\Skin" + std::to_wstring(index) + L"\\";
+  SetNineGridTopFile(skin + L"General\\PopupBoxBk.png", 31, 1, {0, 0, 0, 0}, 0);
+  SetImageFile(skin + L"General\\BoxTopBk.png", {2, 30, -3, 0}, 0, 0, 0, 0);
   SetImage(137, "PNG", {10, 60, -50, 0}, 0, 0, 0, 0);
   SetImage(137, "PNG", {10, 210, -50, 0}, 0, 0, 0, 0);
-  m_btnClose.SetForegroundImageFile(skin + "General\\Close_Normal.png", 1, 0);
+  m_btnClose.SetForegroundImageFile(skin + L"General\\Close_Normal.png", 1, 0);
   for (CSkinButtonEx* button : {&m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish})
-    button->SetStripImageFile(skin + "General\\BoxBtn_S.png", kButtonStrip);
+    button->SetStripImageFile(skin + L"General\\BoxBtn_S.png", kButtonStrip);
 }
 
-StyledText UpdateDialog::ButtonCaption(const std::string& text) const {
+StyledText UpdateDialog::ButtonCaption(const std::wstring& text) const {
   return BlackText(text, 0, 1, 0, AlignVCenter | AlignHCenter);
 }
 
@@ -156,8 +154,8 @@ void UpdateDialog::FitTextControlsToTheirFont() {
   HFONT font = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
   fw::ScopedWindowDc dc(m_hWnd);
   fw::ScopedSelect select(dc.get(), font);
-  TEXTMETRICA metrics{};
-  if (!::GetTextMetricsA(dc.get(), &metrics)) return;
+  TEXTMETRICW metrics{};
+  if (!::GetTextMetricsW(dc.get(), &metrics)) return;
   const int line = metrics.tmHeight + metrics.tmExternalLeading;
   for (int id : {IDC_STATUS, IDC_SLOW_HINT, IDC_DOWNLOAD_LINK, IDC_LATEST_VERSION}) {
     HWND control = GetDlgItem(id);
@@ -187,9 +185,9 @@ void UpdateDialog::LayoutControls() {
   }
 
   CSkinButtonEx* textButtons[] = {&m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish};
-  std::string captions[4];
+  std::wstring captions[4];
   for (int i = 0; i < 4; ++i) captions[i] = textButtons[i]->GetWindowText();
-  for (CSkinButtonEx* b : {&m_btnClose, &m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish}) b->SetWindowText("");
+  for (CSkinButtonEx* b : {&m_btnClose, &m_btnUpgrade, &m_btnSkip, &m_btnExit, &m_btnFinish}) b->SetWindowText(L"");
   for (int i = 0; i < 4; ++i) {
     const StyledText caption = ButtonCaption(captions[i]);
     textButtons[i]->SetTextStyles(caption, caption, caption, caption);
@@ -197,7 +195,7 @@ void UpdateDialog::LayoutControls() {
 
   m_link.SetUnderline(1, 1);
   m_link.SetColors(RGB(0, 0, 255), RGB(0, 0, 255), RGB(0, 0, 255));
-  m_link.SetLinkCursor(::LoadCursorA(nullptr, IDC_HAND));
+  m_link.SetLinkCursor(::LoadCursorW(nullptr, IDC_HAND));
   m_link.SetURL(AfxLoadString(IDS_PRODUCT_SITE));
 
   m_releaseNotes.SetWindowPos(nullptr, 10, 65, W - 20, 141, SWP_NOACTIVATE);
@@ -254,17 +252,17 @@ LRESULT UpdateDialog::OnCtlColor(WPARAM wParam, LPARAM) {
 void UpdateDialog::ShowOffer() {
   switch (m_setup.role) {
     case WindowRole::Optional:
-      m_statusText.SetWindowText("");
+      m_statusText.SetWindowText(L"");
       m_btnFinish.ShowWindow(SW_HIDE);
       m_btnExit.ShowWindow(SW_HIDE);
-      m_releaseNotes.SetWindowText(m_setup.releaseNotes ? m_setup.releaseNotes() : "");
+      m_releaseNotes.SetWindowText(m_setup.releaseNotes ? m_setup.releaseNotes() : L"");
       Invalidate(TRUE);
       break;
     case WindowRole::Mandatory:
-      m_statusText.SetWindowText("");
+      m_statusText.SetWindowText(L"");
       m_btnSkip.ShowWindow(SW_HIDE);
       m_btnFinish.ShowWindow(SW_HIDE);
-      m_releaseNotes.SetWindowText(m_setup.releaseNotes ? m_setup.releaseNotes() : "");
+      m_releaseNotes.SetWindowText(m_setup.releaseNotes ? m_setup.releaseNotes() : L"");
       Invalidate(TRUE);
       break;
     case WindowRole::Background:
@@ -279,7 +277,7 @@ void UpdateDialog::ShowUpdating() {
   m_statusText.SetWindowText(AfxLoadString(IDS_UPDATING));
   m_btnUpgrade.EnableWindow(FALSE);
   if (m_setup.role == WindowRole::Optional) {
-    const std::string cancel = AfxLoadString(IDS_CANCEL);
+    const std::wstring cancel = AfxLoadString(IDS_CANCEL);
     m_btnSkip.SetWindowText(cancel);
     const StyledText caption = ButtonCaption(cancel);
     m_btnSkip.SetTextStyles(caption, caption, caption, caption);
@@ -305,17 +303,17 @@ void UpdateDialog::ShowSuccess() {
 
 bool UpdateDialog::ConfirmLeave() {
   if (!m_actions.Downloading()) return true;
-  const std::string text = AfxLoadString(IDS_CONFIRM_LEAVE);
-  const std::string caption = AfxLoadString(IDS_UPGRADE_NOTICE);
-  return ::MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), MB_OKCANCEL) != IDCANCEL;
+  const std::wstring text = AfxLoadString(IDS_CONFIRM_LEAVE);
+  const std::wstring caption = AfxLoadString(IDS_UPGRADE_NOTICE);
+  return ::MessageBoxW(m_hWnd, text.c_str(), caption.c_str(), MB_OKCANCEL) != IDCANCEL;
 }
 
 // Progress.
 
 void UpdateDialog::ShowProgress(int percent, uint32_t doneKilobytes, uint32_t totalKilobytes) {
-  char line[256];
-  std::snprintf(line, sizeof line, AfxLoadString(IDS_PROGRESS_FORMAT).c_str(), static_cast<long>(doneKilobytes),
-                static_cast<long>(totalKilobytes));
+  wchar_t line[256];
+  std::swprintf(line, sizeof line / sizeof line[0], AfxLoadString(IDS_PROGRESS_FORMAT).c_str(),
+                static_cast<long>(doneKilobytes), static_cast<long>(totalKilobytes));
   m_statusText.SetWindowText(line);
   m_progress.SetPos(percent);
   InvalidateRect(&m_statusRect, TRUE);

@@ -23,9 +23,9 @@ enum class WindowRole {
 struct WindowSetup {
   WindowRole role = WindowRole::Other;
   // The install folder: the product's skin settings and skin folders.
-  std::string installFolder;
+  std::wstring installFolder;
   // The release notes, taken when the offer shows (they may still be coming).
-  std::function<std::string()> releaseNotes;
+  std::function<std::wstring()> releaseNotes;
 };
 
 class UpdateDialog : public SkinDialog {
@@ -90,7 +90,7 @@ class UpdateDialog : public SkinDialog {
   void PlaceTemplateControls();
   void FitTextControlsToTheirFont();
   // The caption record of a text button.
-  StyledText ButtonCaption(const std::string& text) const;
+  StyledText ButtonCaption(const std::wstring& text) const;
 
   CHyperlink m_link;
   CStatic m_statusText;

@@ -9,6 +9,7 @@
 #include "engine/install/ProductLink.h"
 #include "engine/release/ReleaseTrust.h"
 #include "engine/run/SupportLog.h"
+#include "framework/Paths.h"
 #include "framework/Files.h"
 
 namespace {
@@ -16,8 +17,8 @@ namespace {
 // An interactive installation leaves no pre-load beside it that is not
 // newer than what it installed: a product that installs from the marker
 // could go back or mix two releases.
-void DiscardStalePreload(const std::string& folder, int64_t installed) {
-  const std::string preload = folder + kBackgroundFolder;
+void DiscardStalePreload(const std::wstring& folder, int64_t installed) {
+  const std::wstring preload = folder + kBackgroundFolder;
   if (!fw::PathExists(preload)) return;
   if (installed >= 0 && ReadPreloadMarker(folder).release > installed) return;
   const bool deleted = DeletePath(preload, folder);
@@ -27,8 +28,8 @@ void DiscardStalePreload(const std::string& folder, int64_t installed) {
 }  // namespace
 
 void FinishJob::Run() {
-  const std::string& folder = settings.moduleDirectory;
-  const std::string product = folder + kProductExecutable;
+  const std::wstring& folder = settings.moduleDirectory;
+  const std::wstring product = PathIn(folder, kProductExecutable);
   // Bounded: a product that ignores the request keeps its old modules and
   // the staged release stays as a pre-load; the updater still ends. Nothing is installed while
   // any process runs the product's program, and no second product is started.
@@ -43,7 +44,7 @@ void FinishJob::Run() {
   if (!ended) {
     // It still runs on its old release: nothing is started.
     NotInstalled("the product did not exit within " + std::to_string(kProductExitWaitMs / 1000) + " s");
-    ::PostMessageA(notify, WM_FINISH_DONE, 0, 0);
+    ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
     return;
   }
   installed = InstallModules(folder, tasks, pendingDeletes);
@@ -56,10 +57,10 @@ void FinishJob::Run() {
   }
   // The product was ended for the installation: it starts again either way.
   HANDLE relaunched = nullptr;
-  const BOOL started = LaunchProgram(product, &relaunched, "");
+  const BOOL started = LaunchProgram(product, &relaunched, L"");
   if (started && relaunched) ::CloseHandle(relaunched);
   SupportLog(folder, "relaunch of %s: %s", kProductExecutable, started ? "started" : "failed");
-  ::PostMessageA(notify, WM_FINISH_DONE, 0, 0);
+  ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
 }
 
 void FinishJob::NotInstalled(const std::string& reason) {

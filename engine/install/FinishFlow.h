@@ -24,7 +24,7 @@ struct FinishJob {
   // Filled by Run, read once WM_FINISH_DONE has arrived.
   bool installed = false;
   std::string notInstalled;  // why, when the release could not be installed
-  std::vector<std::string> pendingDeletes;
+  std::vector<std::wstring> pendingDeletes;
 
   // The whole flow; posts WM_FINISH_DONE at its end.
   void Run();

@@ -9,13 +9,13 @@
 
 // "Local\Velnoria.Updater." and 16 hexadecimal digits of the folder's path,
 // compared without regard to case.
-std::string FolderLockName(const std::string& folder);
+std::string FolderLockName(const std::wstring& folder);
 
 class FolderLock {
  public:
   // Takes the lock at once, or not at all. A lock that an updater which was
   // killed left behind is taken as well.
-  explicit FolderLock(const std::string& folder);
+  explicit FolderLock(const std::wstring& folder);
   bool Held() const { return held_; }
 
  private:

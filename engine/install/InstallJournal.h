@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-constexpr char kInstallJournalName[] = "Install.journal";
+constexpr wchar_t kInstallJournalName[] = L"Install.journal";
 
 struct JournalModule {
   std::string name;  // the installed file's name, relative to the install folder

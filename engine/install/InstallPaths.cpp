@@ -1,71 +1,74 @@
 #include "engine/install/InstallPaths.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
+#include <cwchar>
+#include <cwctype>
 
 #include "engine/install/InstallJournal.h"
 #include "engine/release/ModuleCatalogue.h"
+#include "framework/Text.h"
 
-std::string DownloadTargetPath(const std::string& moduleDirectory, const std::string& localName, int mode) {
-  if (mode == 3) return moduleDirectory + kBackgroundFolder + localName;
+std::wstring DownloadTargetPath(const std::wstring& moduleDirectory, const std::string& localName, int mode) {
+  if (mode == 3) return moduleDirectory + kBackgroundFolder + fw::Ascii(localName);
   return StagedPath(moduleDirectory, localName);
 }
 
-std::string ArrivalPath(const std::string& moduleDirectory, const std::string& localName, int mode) {
-  const std::string target = DownloadTargetPath(moduleDirectory, localName, mode);
-  return mode == 3 ? target + ".part" : target;
+std::wstring ArrivalPath(const std::wstring& moduleDirectory, const std::string& localName, int mode) {
+  const std::wstring target = DownloadTargetPath(moduleDirectory, localName, mode);
+  return mode == 3 ? target + L".part" : target;
 }
 
-std::string StagedPath(const std::string& moduleDirectory, const std::string& localName) {
-  return moduleDirectory + kStagingFolder + localName + ".tmp";
+std::wstring StagedPath(const std::wstring& moduleDirectory, const std::string& localName) {
+  return moduleDirectory + kStagingFolder + fw::Ascii(localName) + L".tmp";
 }
 
-size_t LongestRunPath(const std::string& moduleDirectory, int mode) {
-  size_t longest = moduleDirectory.size() + std::strlen(kInstallJournalName) + std::strlen(".new");
+size_t LongestRunPath(const std::wstring& moduleDirectory, int mode) {
+  size_t longest = moduleDirectory.size() + std::wcslen(kInstallJournalName) + std::wcslen(L".new");
   for (const ModuleEntry& row : kModuleCatalogue) {
     const std::string name = row.LocalName();
-    const size_t validator = std::strlen(".fkv");
+    const size_t validator = std::wcslen(L".fkv");
     longest = std::max({longest, ArrivalPath(moduleDirectory, name, mode).size() + validator,
-                        moduleDirectory.size() + std::strlen(kStagingFolder) + std::strlen(kPreviousFolder) + name.size(),
-                        moduleDirectory.size() + name.size() + std::strlen(".99") + std::strlen(kSetAsideSuffix)});
+                        moduleDirectory.size() + std::wcslen(kStagingFolder) + std::wcslen(kPreviousFolder) + name.size(),
+                        moduleDirectory.size() + name.size() + std::wcslen(L".99") + std::wcslen(kSetAsideSuffix)});
   }
   return longest;
 }
 
-std::string TrimTrailingSeparators(const std::string& path) {
-  std::string trimmed = path;
-  if (!trimmed.empty() && trimmed.back() == '\\') {
-    while (!trimmed.empty() && trimmed.back() == '\\') trimmed.pop_back();
+std::wstring TrimTrailingSeparators(const std::wstring& path) {
+  std::wstring trimmed = path;
+  if (!trimmed.empty() && trimmed.back() == L'\\') {
+    while (!trimmed.empty() && trimmed.back() == L'\\') trimmed.pop_back();
   } else {
-    while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+    while (!trimmed.empty() && trimmed.back() == L'/') trimmed.pop_back();
   }
   return trimmed;
 }
 
 namespace {
 
-bool SameLetters(char a, char b) {
-  if (a == '/') a = '\\';
-  if (b == '/') b = '\\';
-  return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+// The file system compares names without regard to case; ASCII letters are
+// what the folder's own names and the release's differ in.
+bool SameLetters(wchar_t a, wchar_t b) {
+  if (a == L'/') a = L'\\';
+  if (b == L'/') b = L'\\';
+  return a == b || (a < 0x80 && b < 0x80 && std::towlower(a) == std::towlower(b));
 }
 
 }  // namespace
 
-bool IsDeletablePath(const std::string& path, const std::string& moduleDirectory) {
-  if (moduleDirectory.empty() || moduleDirectory.back() != '\\') return false;
-  const std::string trimmed = TrimTrailingSeparators(path);
+bool IsDeletablePath(const std::wstring& path, const std::wstring& moduleDirectory) {
+  if (moduleDirectory.empty() || moduleDirectory.back() != L'\\') return false;
+  const std::wstring trimmed = TrimTrailingSeparators(path);
   if (trimmed.size() <= moduleDirectory.size()) return false;
   for (size_t i = 0; i < moduleDirectory.size(); ++i)
     if (!SameLetters(trimmed[i], moduleDirectory[i])) return false;
   // Every step below the folder must be a real name.
-  std::string rest = trimmed.substr(moduleDirectory.size()) + "\\";
+  std::wstring rest = trimmed.substr(moduleDirectory.size()) + L"\\";
   size_t start = 0;
   for (size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] != '\\' && rest[i] != '/') continue;
-    const std::string step = rest.substr(start, i - start);
-    if (step.empty() || step == "." || step == "..") return false;
+    if (rest[i] != L'\\' && rest[i] != L'/') continue;
+    const std::wstring step = rest.substr(start, i - start);
+    if (step.empty() || step == L"." || step == L"..") return false;
     start = i + 1;
   }
   return true;

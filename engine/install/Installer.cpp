@@ -14,9 +14,11 @@
 #include "engine/install/InstallPaths.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "framework/ParallelWork.h"
+#include "framework/Paths.h"
 #include "engine/run/SupportLog.h"
 #include "framework/Files.h"
 #include "framework/Scoped.h"
+#include "framework/Text.h"
 
 using fw::PathExists;
 
@@ -43,36 +45,36 @@ void Step() {
   if (StopAtStep() > 0 && g_steps == StopAtStep()) ::TerminateProcess(::GetCurrentProcess(), kStoppedAtStepExitCode);
 }
 
-std::string JournalPath(const std::string& folder) { return folder + kInstallJournalName; }
-std::string PreviousPath(const std::string& folder, const std::string& name) {
-  return folder + kStagingFolder + kPreviousFolder + name;
+std::wstring JournalPath(const std::wstring& folder) { return folder + kInstallJournalName; }
+std::wstring PreviousPath(const std::wstring& folder, const std::string& name) {
+  return PathIn(folder + kStagingFolder + kPreviousFolder, name);
 }
 
 // A file or folder the installation no longer needs goes now, or, while
 // something holds it, at the updater's end.
-void DeleteOrPend(const std::string& path, const std::string& folder, std::vector<std::string>& pending) {
+void DeleteOrPend(const std::wstring& path, const std::wstring& folder, std::vector<std::wstring>& pending) {
   if (!DeletePath(path, folder) && fw::PathExists(path)) pending.push_back(path);
 }
 
 // Data reaches the disk before a file takes a module's name.
 // The widest sharing that still lets the file be flushed; a scanner that
 // holds the file a moment is waited out.
-bool Flush(const std::string& path) {
+bool Flush(const std::wstring& path) {
   return fw::RetryWhileHeld([&] {
-    fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    fw::ScopedFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file && ::FlushFileBuffers(file.get());
   });
 }
 
 // The journal is replaced whole, never edited in place.
-bool WriteJournal(const std::string& folder, const InstallJournal& journal) {
+bool WriteJournal(const std::wstring& folder, const InstallJournal& journal) {
   const bool written = fw::WriteWholeFile(JournalPath(folder), RenderJournal(journal));
   Step();
   return written;
 }
 
-void RemoveJournal(const std::string& folder) {
+void RemoveJournal(const std::wstring& folder) {
   fw::DeleteFileWhenFree(JournalPath(folder));
   Step();
 }
@@ -81,8 +83,8 @@ DownloadTask TaskOf(const JournalModule& m) { return DownloadTask{0, m.name, {},
 
 // True when some program has the file open (a running program, a loaded
 // library, another process's handle): it cannot be replaced, at most moved.
-bool InUse(const std::string& path) {
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+bool InUse(const std::wstring& path) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_SHARING_VIOLATION;
   ::CloseHandle(file);
   return false;
@@ -93,13 +95,13 @@ bool InUse(const std::string& path) {
 // be renamed but not replaced: the platform's replacement moves it aside
 // under `asideOf`'s free set-aside name then, which `aside` receives. Waits
 // for a lock until `deadline`.
-bool TakeName(const std::string& from, const std::string& to, const std::string& folder, uint32_t deadline,
-              std::string& aside) {
+bool TakeName(const std::wstring& from, const std::wstring& to, const std::wstring& folder, uint32_t deadline,
+              std::wstring& aside) {
   for (;;) {
     if (MoveInto(from, to, true)) return true;
     if (fw::PathExists(to) && InUse(to)) {
-      const std::string candidate = FreeSetAsideName(to, folder);
-      if (::ReplaceFileA(to.c_str(), from.c_str(), candidate.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+      const std::wstring candidate = FreeSetAsideName(to, folder);
+      if (::ReplaceFileW(to.c_str(), from.c_str(), candidate.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                          nullptr)) {
         aside = candidate;
         return true;
@@ -115,11 +117,11 @@ bool TakeName(const std::string& from, const std::string& to, const std::string&
 // file in use (a name of a loaded program could not be deleted afterwards).
 // A file held open without sharing can be neither: the copy waits for it
 // until `deadline`.
-bool KeepOld(const std::string& installed, const std::string& kept, uint32_t deadline) {
+bool KeepOld(const std::wstring& installed, const std::wstring& kept, uint32_t deadline) {
   for (;;) {
-    ::DeleteFileA(kept.c_str());
-    if ((!InUse(installed) && ::CreateHardLinkA(kept.c_str(), installed.c_str(), nullptr)) ||
-        (::CopyFileA(installed.c_str(), kept.c_str(), FALSE) && Flush(kept))) {
+    ::DeleteFileW(kept.c_str());
+    if ((!InUse(installed) && ::CreateHardLinkW(kept.c_str(), installed.c_str(), nullptr)) ||
+        (::CopyFileW(installed.c_str(), kept.c_str(), FALSE) && Flush(kept))) {
       Step();
       return true;
     }
@@ -131,21 +133,21 @@ bool KeepOld(const std::string& installed, const std::string& kept, uint32_t dea
 // Puts one module's old version back (or, for a module new to the folder,
 // takes the new one away); the new file returns to the staging folder for a
 // later attempt. Every step keeps a file under the module's name.
-bool PutBack(const std::string& folder, const JournalModule& m, const std::string& installed, uint32_t deadline,
-             std::vector<std::string>& pending) {
-  const std::string staged = StagedPath(folder, m.name), kept = PreviousPath(folder, m.name);
+bool PutBack(const std::wstring& folder, const JournalModule& m, const std::wstring& installed, uint32_t deadline,
+             std::vector<std::wstring>& pending) {
+  const std::wstring staged = StagedPath(folder, m.name), kept = PreviousPath(folder, m.name);
   if (!m.hadOld) {
     // New to the folder: it had no file before.
     if (!fw::PathExists(installed)) return true;
-    const bool gone = fw::PathExists(staged) ? ::DeleteFileA(installed.c_str()) != FALSE : MoveInto(installed, staged, false);
+    const bool gone = fw::PathExists(staged) ? ::DeleteFileW(installed.c_str()) != FALSE : MoveInto(installed, staged, false);
     Step();
     return gone;
   }
   if (!fw::PathExists(kept)) return true;  // put back already
   if (!fw::PathExists(staged) && FileMatchesTask(installed, TaskOf(m)) &&
-      ::CreateHardLinkA(staged.c_str(), installed.c_str(), nullptr))
+      ::CreateHardLinkW(staged.c_str(), installed.c_str(), nullptr))
     Step();
-  std::string aside;
+  std::wstring aside;
   if (!TakeName(kept, installed, folder, deadline, aside)) return false;
   Step();
   if (!aside.empty()) DeleteOrPend(aside, folder, pending);
@@ -154,7 +156,7 @@ bool PutBack(const std::string& folder, const JournalModule& m, const std::strin
 
 // The steps after the last swap: the old versions and the staging folder go,
 // then the journal.
-void Conclude(const std::string& folder, std::vector<std::string>& pending, bool keepStaged) {
+void Conclude(const std::wstring& folder, std::vector<std::wstring>& pending, bool keepStaged) {
   DeleteOrPend(folder + kStagingFolder + kPreviousFolder, folder, pending);
   Step();
   if (!keepStaged) {
@@ -168,8 +170,8 @@ void Conclude(const std::string& folder, std::vector<std::string>& pending, bool
 
 // The transaction.
 
-bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& tasks,
-                    std::vector<std::string>& pendingDeletes) {
+bool InstallModules(const std::wstring& folder, const std::vector<DownloadTask>& tasks,
+                    std::vector<std::wstring>& pendingDeletes) {
   // Nothing differed from the release: it is in place already (and no
   // staging folder exists to hold a journal).
   if (tasks.empty()) return true;
@@ -184,12 +186,12 @@ bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& 
     if (matches[i]) continue;
     SupportLog(folder, "install %s: the staged file changed since its check: nothing is installed",
                tasks[i].localFileName.c_str());
-    ::DeleteFileA(StagedPath(folder, tasks[i].localFileName).c_str());
+    ::DeleteFileW(StagedPath(folder, tasks[i].localFileName).c_str());
     return false;
   }
-  const std::string previous = folder + kStagingFolder + kPreviousFolder;
-  if (!::CreateDirectoryA(previous.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
-    SupportLog(folder, "install: cannot make %s (error %lu): nothing is installed", previous.c_str(), ::GetLastError());
+  const std::wstring previous = folder + kStagingFolder + kPreviousFolder;
+  if (!::CreateDirectoryW(previous.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    SupportLog(folder, "install: cannot make %s (error %lu): nothing is installed", fw::Utf8(previous).c_str(), ::GetLastError());
     return false;
   }
   // The journal names every module, its new file and its old copy before
@@ -197,7 +199,7 @@ bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& 
   // then. Each step waits for a held file on its own.
   InstallJournal journal;
   for (const DownloadTask& task : tasks) {
-    const std::string installed = folder + task.localFileName;
+    const std::wstring installed = PathIn(folder, task.localFileName);
     JournalModule m{task.localFileName, false, fw::PathExists(installed), task.expectedDigest, task.sha256, task.size};
     const bool flushed = Flush(StagedPath(folder, task.localFileName));
     Step();
@@ -217,46 +219,46 @@ bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& 
     DeletePath(previous, folder);
     return false;
   }
-  std::vector<std::string> asides;
+  std::vector<std::wstring> asides;
   for (size_t i = 0; i < tasks.size(); ++i) {
     JournalModule& m = journal.modules[i];
-    const std::string installed = folder + m.name;
-    std::string aside;
+    const std::wstring installed = PathIn(folder, m.name);
+    std::wstring aside;
     if (!TakeName(StagedPath(folder, m.name), installed, folder, ::GetTickCount() + kInstallLockWaitMs, aside)) {
       SupportLog(folder, "install %s: still in use after the wait (error %lu): the %u module(s) already swapped go back",
                  m.name.c_str(), ::GetLastError(), static_cast<unsigned>(i));
       // All or nothing: the product is never left on a mix of two releases.
       bool back = true;
-      for (size_t j = i; j-- > 0;) back = PutBack(folder, journal.modules[j], folder + journal.modules[j].name,
+      for (size_t j = i; j-- > 0;) back = PutBack(folder, journal.modules[j], PathIn(folder, journal.modules[j].name),
                                                   ::GetTickCount() + kInstallLockWaitMs, pendingDeletes) && back;
-      for (const std::string& a : asides) DeleteOrPend(a, folder, pendingDeletes);
+      for (const std::wstring& a : asides) DeleteOrPend(a, folder, pendingDeletes);
       // A module that could not be put back leaves the journal for the next start.
       if (back) Conclude(folder, pendingDeletes, true);
       return false;
     }
     Step();
     SupportLog(folder, "install %s: in place%s", m.name.c_str(),
-               aside.empty() ? "" : (", the old one in use was moved aside to " + aside).c_str());
+               aside.empty() ? "" : (", the old one in use was moved aside to " + fw::Utf8(aside)).c_str());
     if (!aside.empty()) asides.push_back(aside);
     m.in = true;
     WriteJournal(folder, journal);
   }
   journal.allIn = true;
   WriteJournal(folder, journal);
-  for (const std::string& a : asides) DeleteOrPend(a, folder, pendingDeletes);
+  for (const std::wstring& a : asides) DeleteOrPend(a, folder, pendingDeletes);
   Conclude(folder, pendingDeletes, false);
   SupportLog(folder, "install: %d step(s)", g_steps);
   return true;
 }
 
-bool RecoverInterruptedInstallation(const std::string& folder) {
-  const std::string path = JournalPath(folder);
+bool RecoverInterruptedInstallation(const std::wstring& folder) {
+  const std::wstring path = JournalPath(folder);
   if (!fw::PathExists(path)) {
-    ::DeleteFileA((path + ".new").c_str());  // a journal that never took its name
+    ::DeleteFileW((path + L".new").c_str());  // a journal that never took its name
     return true;
   }
   std::optional<InstallJournal> journal = ParseJournal(fw::ReadWholeFile(path, 64 * 1024).value_or(std::string()));
-  std::vector<std::string> pending;
+  std::vector<std::wstring> pending;
   if (!journal) {
     // Never written in place, so never half a journal; should the disk have
     // damaged it, every module whose old version is kept gets it back.
@@ -277,7 +279,7 @@ bool RecoverInterruptedInstallation(const std::string& folder) {
     std::vector<char> ready(journal->modules.size());
     RunInParallel(static_cast<int>(journal->modules.size()), [&](int i) {
       const JournalModule& m = journal->modules[i];
-      ready[i] = !m.digest.empty() && (FileMatchesTask(folder + m.name, TaskOf(m)) ||
+      ready[i] = !m.digest.empty() && (FileMatchesTask(PathIn(folder, m.name), TaskOf(m)) ||
                                        FileMatchesTask(StagedPath(folder, m.name), TaskOf(m)));
     });
     forward = !journal->modules.empty();
@@ -285,14 +287,15 @@ bool RecoverInterruptedInstallation(const std::string& folder) {
   }
   bool done = true;
   for (JournalModule& m : journal->modules) {
-    const std::string installed = folder + m.name, staged = StagedPath(folder, m.name);
+    const std::wstring installed = PathIn(folder, m.name);
+    const std::wstring staged = StagedPath(folder, m.name);
     const uint32_t deadline = ::GetTickCount() + kInstallLockWaitMs;
     if (!forward) {
       done = PutBack(folder, m, installed, deadline, pending) && done;
       continue;
     }
     if (journal->allIn || FileMatchesTask(installed, TaskOf(m))) continue;
-    std::string aside;
+    std::wstring aside;
     if (TakeName(staged, installed, folder, deadline, aside)) {
       Step();
       if (!aside.empty()) DeleteOrPend(aside, folder, pending);
@@ -304,6 +307,6 @@ bool RecoverInterruptedInstallation(const std::string& folder) {
              done ? "" : ", not all of it yet (a module is in use): the journal stays for the next start");
   if (!done) return false;
   Conclude(folder, pending, !forward);
-  for (const std::string& p : pending) DeletePath(p, folder);
+  for (const std::wstring& p : pending) DeletePath(p, folder);
   return true;
 }

@@ -21,14 +21,14 @@ constexpr uint32_t kInstallRetryMs = 200;
 // stay for a later attempt. Files moved aside that could not be deleted yet
 // are added to `pendingDeletes`. A stop at any moment leaves every module a
 // file, and the journal for the next start.
-bool InstallModules(const std::string& folder, const std::vector<DownloadTask>& tasks,
-                    std::vector<std::string>& pendingDeletes);
+bool InstallModules(const std::wstring& folder, const std::vector<DownloadTask>& tasks,
+                    std::vector<std::wstring>& pendingDeletes);
 
 // Finishes an installation that a stop interrupted (when every new file is
 // there and verifies) or undoes it (otherwise), from its journal; true when
 // the folder holds one whole release and no journal. False when a module in
 // use kept it from either: the journal stays, and no run may start.
-bool RecoverInterruptedInstallation(const std::string& folder);
+bool RecoverInterruptedInstallation(const std::wstring& folder);
 
 // Test-only fault setting: with this environment variable set to N, the
 // process stops dead (exit code kStoppedAtStepExitCode) right after the N-th

@@ -1,7 +1,6 @@
 #include "engine/install/Preload.h"
 
 #include <windows.h>
-#include <imagehlp.h>
 
 #include "engine/install/InstallPaths.h"
 #include "engine/install/SetAside.h"
@@ -10,20 +9,21 @@
 #include "engine/transfer/ArrivalCheck.h"
 #include "framework/Files.h"
 #include "framework/ParallelWork.h"
+#include "framework/Paths.h"
 
-bool PreloadHoldsRelease(const std::string& folder, const std::vector<DownloadTask>& tasks) {
+bool PreloadHoldsRelease(const std::wstring& folder, const std::vector<DownloadTask>& tasks) {
   for (const std::string& name : ReleaseFileNames()) {
     bool needed = false;
     for (const DownloadTask& task : tasks) needed = needed || task.localFileName == name;
-    const std::string copy = folder + kBackgroundFolder + name;
+    const std::wstring copy = PathIn(folder + kBackgroundFolder, name);
     if (!needed && fw::PathExists(copy)) {
-      ::DeleteFileA(copy.c_str());
+      ::DeleteFileW(copy.c_str());
       SupportLog(folder, "pre-load: %s is no longer needed for this release: deleted", name.c_str());
     }
   }
   std::vector<char> verified(tasks.size());
   RunInParallel(static_cast<int>(tasks.size()), [&](int i) {
-    verified[i] = FileMatchesTask(folder + kBackgroundFolder + tasks[i].localFileName, tasks[i]);
+    verified[i] = FileMatchesTask(PathIn(folder + kBackgroundFolder, tasks[i].localFileName), tasks[i]);
   });
   for (size_t i = 0; i < tasks.size(); ++i) {
     if (verified[i]) continue;
@@ -35,30 +35,31 @@ bool PreloadHoldsRelease(const std::string& folder, const std::vector<DownloadTa
 
 namespace {
 
-std::string MarkerPath(const std::string& folder) { return folder + kBackgroundFolder + kPreloadMarker; }
+std::wstring MarkerPath(const std::wstring& folder) { return folder + kBackgroundFolder + kPreloadMarker; }
 // A marker is a few short lines.
 constexpr int64_t kMarkerMaxBytes = 64 * 1024;
 
 }  // namespace
 
-PreloadMarker ReadPreloadMarker(const std::string& folder) {
+PreloadMarker ReadPreloadMarker(const std::wstring& folder) {
   return PreloadMarker::Parse(fw::ReadWholeFile(MarkerPath(folder), kMarkerMaxBytes).value_or(std::string()));
 }
 
-bool WritePreloadMarker(const std::string& folder, const std::string& manifestSha256, int64_t release) {
+bool WritePreloadMarker(const std::wstring& folder, const std::string& manifestSha256, int64_t release) {
   return fw::WriteWholeFile(MarkerPath(folder), PreloadMarker{true, manifestSha256, release}.Text());
 }
 
-void DropPreloadMarker(const std::string& folder) { ::DeleteFileA(MarkerPath(folder).c_str()); }
+void DropPreloadMarker(const std::wstring& folder) { ::DeleteFileW(MarkerPath(folder).c_str()); }
 
-bool KeepStagedAsPreload(const std::string& folder, const std::vector<DownloadTask>& tasks,
+bool KeepStagedAsPreload(const std::wstring& folder, const std::vector<DownloadTask>& tasks,
                          const std::string& manifestSha256, int64_t release) {
-  const std::string backup = folder + kBackgroundFolder;
+  const std::wstring backup = folder + kBackgroundFolder;
   // The marker goes first: it comes back only beside a whole set.
   DropPreloadMarker(folder);
-  if (!::MakeSureDirectoryPathExists(backup.c_str())) return false;
+  if (!fw::MakeFoldersOf(backup)) return false;
   for (const DownloadTask& task : tasks) {
-    const std::string staged = StagedPath(folder, task.localFileName), target = backup + task.localFileName;
+    const std::wstring staged = StagedPath(folder, task.localFileName);
+    const std::wstring target = PathIn(backup, task.localFileName);
     if (FileMatchesTask(staged, task))
       MoveIntoWhenFree(staged, target);
   }

@@ -13,17 +13,17 @@
 // Copies of files the release of `tasks` does not need go (an earlier
 // release's); true when every task's module is in the backup folder under
 // its name and verifies. The support log names what is missing.
-bool PreloadHoldsRelease(const std::string& folder, const std::vector<DownloadTask>& tasks);
+bool PreloadHoldsRelease(const std::wstring& folder, const std::vector<DownloadTask>& tasks);
 
 // The marker of `folder`'s pre-load: read (an absent or unreadable one reads
 // as no promise), written whole beside its modules, or taken away.
-PreloadMarker ReadPreloadMarker(const std::string& folder);
-bool WritePreloadMarker(const std::string& folder, const std::string& manifestSha256, int64_t release);
-void DropPreloadMarker(const std::string& folder);
+PreloadMarker ReadPreloadMarker(const std::wstring& folder);
+bool WritePreloadMarker(const std::wstring& folder, const std::string& manifestSha256, int64_t release);
+void DropPreloadMarker(const std::wstring& folder);
 
 // For a finish that could not install: the staged modules of `tasks`, each
 // verified, become the pre-load of their release, exactly as a background
 // run leaves one, so that nothing verified is fetched again. True when the
 // marker stands.
-bool KeepStagedAsPreload(const std::string& folder, const std::vector<DownloadTask>& tasks,
+bool KeepStagedAsPreload(const std::wstring& folder, const std::vector<DownloadTask>& tasks,
                          const std::string& manifestSha256, int64_t release);

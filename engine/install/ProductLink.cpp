@@ -16,18 +16,18 @@ void UpdaterExitWatcher(HWND window, UINT message) {
   if (!event) return;
   ::WaitForSingleObject(event, INFINITE);
   // The handle, not an object: whatever held the window may be gone by now.
-  ::PostMessageA(window, message, 0, 0);
+  ::PostMessageW(window, message, 0, 0);
 }
 
 namespace {
 
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
-                                                  b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return a.size() == b.size() && ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                                        static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 // A process that runs the program file `executable`, other than this one; null when none does.
-fw::ScopedHandle OneProcessRunning(const std::string& executable) {
+fw::ScopedHandle OneProcessRunning(const std::wstring& executable) {
   fw::ScopedFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return {};
   PROCESSENTRY32 entry{};
@@ -36,9 +36,10 @@ fw::ScopedHandle OneProcessRunning(const std::string& executable) {
     if (entry.th32ProcessID == ::GetCurrentProcessId()) continue;
     fw::ScopedHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
     if (!process) continue;
-    char image[MAX_PATH] = {};
-    DWORD size = MAX_PATH;
-    if (::QueryFullProcessImageNameA(process.get(), 0, image, &size) && SameText(image, executable) &&
+    std::wstring image(32768, L'\0');
+    DWORD size = static_cast<DWORD>(image.size());
+    if (::QueryFullProcessImageNameW(process.get(), 0, image.data(), &size) &&
+        SameText(image.substr(0, size), executable) &&
         ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT)
       return process;
   }
@@ -47,7 +48,7 @@ fw::ScopedHandle OneProcessRunning(const std::string& executable) {
 
 }  // namespace
 
-bool WaitUntilNoProductRuns(HANDLE product, const std::string& executable, DWORD ms) {
+bool WaitUntilNoProductRuns(HANDLE product, const std::wstring& executable, DWORD ms) {
   const DWORD started = ::GetTickCount();
   auto left = [&] {
     const DWORD spent = ::GetTickCount() - started;
@@ -71,37 +72,37 @@ BOOL RequestProductExit(std::string eventName) {
 
 namespace {
 
-bool EndsWith(const std::string& s, const char* suffix) {
-  const size_t n = strlen(suffix);
+bool EndsWith(const std::wstring& s, const wchar_t* suffix) {
+  const size_t n = wcslen(suffix);
   return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
 }  // namespace
 
-BOOL LaunchProgram(std::string path, HANDLE* process, std::string parameters) {
+BOOL LaunchProgram(std::wstring path, HANDLE* process, std::wstring parameters) {
   *process = nullptr;
-  if (EndsWith(path, ".dat") || EndsWith(path, ".download")) {
-    const std::string folder = GetDirectoryOfPath(path, IsAnsiLeadByte);
-    std::vector<char> commandLine(parameters.begin(), parameters.end());
-    commandLine.push_back('\0');
-    STARTUPINFOA startup{};
+  if (EndsWith(path, L".dat") || EndsWith(path, L".download")) {
+    const std::wstring folder = GetDirectoryOfPath(path);
+    std::vector<wchar_t> commandLine(parameters.begin(), parameters.end());
+    commandLine.push_back(L'\0');
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    const BOOL started = ::CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    const BOOL started = ::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                           folder.empty() ? nullptr : folder.c_str(), &startup, &info);
     *process = started ? info.hProcess : nullptr;
     if (info.hThread) ::CloseHandle(info.hThread);
     if (started) return started;
   }
-  if (EndsWith(path, ".dat")) {
-    const std::string twin = path.substr(0, path.size() - 4) + ".exe";
-    ::CopyFileA(path.c_str(), twin.c_str(), FALSE);
+  if (EndsWith(path, L".dat")) {
+    const std::wstring twin = path.substr(0, path.size() - 4) + L".exe";
+    ::CopyFileW(path.c_str(), twin.c_str(), FALSE);
     path = twin;
   }
-  const std::string folder = GetDirectoryOfPath(path, IsAnsiLeadByte);
+  const std::wstring folder = GetDirectoryOfPath(path);
   // The finish's thread has no apartment of its own: the shell needs one.
   const fw::ScopedComApartment com;
-  SHELLEXECUTEINFOA info{};
+  SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof info;
   // No error box: nothing waits for a click in a hidden updater.
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
@@ -109,7 +110,7 @@ BOOL LaunchProgram(std::string path, HANDLE* process, std::string parameters) {
   info.lpParameters = parameters.c_str();
   info.lpDirectory = folder.c_str();
   info.nShow = SW_SHOWNORMAL;
-  const BOOL ok = ::ShellExecuteExA(&info);
+  const BOOL ok = ::ShellExecuteExW(&info);
   *process = info.hProcess;
   return ok;
 }

@@ -21,10 +21,10 @@ void UpdaterExitWatcher(HWND window, UINT message);
 
 // Waits up to `ms` until the process `product` (may be null) has ended and
 // no process runs the program file `executable`; true when none runs.
-bool WaitUntilNoProductRuns(HANDLE product, const std::string& executable, DWORD ms);
+bool WaitUntilNoProductRuns(HANDLE product, const std::wstring& executable, DWORD ms);
 
 // Sets the product-exit event if it exists; nonzero on success.
 BOOL RequestProductExit(std::string eventName);
 
 // Starts a program; on success `process` holds a handle the caller closes.
-BOOL LaunchProgram(std::string path, HANDLE* process, std::string parameters);
+BOOL LaunchProgram(std::wstring path, HANDLE* process, std::wstring parameters);

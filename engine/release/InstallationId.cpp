@@ -4,9 +4,10 @@
 #include "engine/crypto/Sha256.h"
 #include "engine/release/Rollout.h"
 #include "framework/Files.h"
+#include "framework/Paths.h"
 
-std::string InstallationIdentity(const std::string& folder) {
-  const std::string path = folder + kInstallationIdName;
+std::string InstallationIdentity(const std::wstring& folder) {
+  const std::wstring path = PathIn(folder, kInstallationIdName);
   std::string text = fw::ReadWholeFile(path, 1024).value_or(std::string());
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   bool hex = text.size() == 2 * kInstallationIdBytes;

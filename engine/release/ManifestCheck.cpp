@@ -20,6 +20,7 @@
 #include "engine/transfer/SmallFetch.h"
 #include "framework/Files.h"
 #include "framework/ParallelWork.h"
+#include "framework/Paths.h"
 
 namespace {
 
@@ -29,8 +30,8 @@ class InstalledDigests {
  public:
   // With `withSha256` (an updater that takes signed releases), each file's
   // SHA-256 comes from the same read: it names the sources of patches.
-  InstalledDigests(const std::string& folder, bool withSha256) {
-    for (int i = 0; i < kModuleCount; ++i) paths_[i] = folder + kModuleCatalogue[i].LocalName();
+  InstalledDigests(const std::wstring& folder, bool withSha256) {
+    for (int i = 0; i < kModuleCount; ++i) paths_[i] = PathIn(folder, kModuleCatalogue[i].LocalName());
     work_.Start(kModuleCount, [this, withSha256](int i) { FingerprintFile(paths_[i], withSha256, digests_[i], sha256_[i]); });
   }
 
@@ -44,7 +45,7 @@ class InstalledDigests {
   }
 
  private:
-  std::string paths_[kModuleCount];
+  std::wstring paths_[kModuleCount];
   std::string digests_[kModuleCount];
   std::string sha256_[kModuleCount];
   ParallelWork work_;  // last: its threads end before the strings go
@@ -61,7 +62,7 @@ void ManifestCheck::Report(WPARAM outcome) {
   // back only when a run has made one. A release held back leaves a
   // pre-load made before as it is.
   if (m_settings.mode == ModeBackground && outcome != kCheckHeldBack) DropPreloadMarker(m_settings.moduleDirectory);
-  ::PostMessageA(m_window, WM_MANIFEST_CHECKED, outcome, m_run);
+  ::PostMessageW(m_window, WM_MANIFEST_CHECKED, outcome, m_run);
 }
 
 void ManifestCheck::Fail(WPARAM outcome, RunStage stage, uint32_t code) {
@@ -83,7 +84,7 @@ std::optional<Offer> OfferAtStart(const EngineSettings& settings) {
   // Names of its own: the notes' check of a keyed updater fetches the same files meanwhile.
   const FirstAnswer manifest =
       FetchFromFirstAnswering(EntryBases(settings.serverBase, settings.moduleDirectory, settings.releaseKeys),
-                              kManifestFileName, settings.moduleDirectory + "Version.start.tmp",
+                              kManifestFileName, settings.moduleDirectory + L"Version.start.tmp",
                               {kManifestMaxBytes, kStartCheckTimeoutMs, kStartCheckDeadlineMs, false});
   if (!manifest.ok()) return std::nullopt;
   Manifest parsed = Manifest::Parse(manifest.bytes);
@@ -105,7 +106,7 @@ void ManifestCheck::UseManifest(const std::string& bytes) {
 }
 
 void ManifestCheck::CheckForUpdates() {
-  const std::string& folder = m_settings.moduleDirectory;
+  const std::wstring& folder = m_settings.moduleDirectory;
   RestoreSetAsideModules(folder);
   RemoveSetAsideLeftovers(folder);
   if (!RunFoldersWritable(folder, m_settings.mode, m_run)) {
@@ -116,7 +117,7 @@ void ManifestCheck::CheckForUpdates() {
   InstalledDigests installed(folder, !m_settings.releaseKeys.empty());
   const bool keyed = !m_settings.releaseKeys.empty();
   std::array<bool, kModuleCount> present{};
-  for (int i = 0; i < kModuleCount; ++i) present[i] = fw::PathExists(folder + kModuleCatalogue[i].LocalName());
+  for (int i = 0; i < kModuleCount; ++i) present[i] = fw::PathExists(PathIn(folder, kModuleCatalogue[i].LocalName()));
   std::vector<std::string> entryBases = EntryBases(m_settings.serverBase, folder, m_settings.releaseKeys);
   std::string bytes, shortfall;
   std::optional<VerifiedManifest> verified;
@@ -221,7 +222,7 @@ void ManifestCheck::CheckModule(int row, const std::string* installedDigest, con
   const std::string localName = entry.LocalName();
   const std::string expected = LowerCaseDigest(m_manifest.fingerprints[row].value_or(std::string()));
   const std::string actual =
-      installedDigest ? *installedDigest : ModuleDigest(m_settings.moduleDirectory + localName, kModuleDigestKey);
+      installedDigest ? *installedDigest : ModuleDigest(PathIn(m_settings.moduleDirectory, localName), kModuleDigestKey);
   if (actual == expected) return;
   DownloadTask task{entry.messageId, localName, m_manifest.files.ModuleName(row), expected, {}, -1, {}, Bases()};
   if (m_signed) {
@@ -277,7 +278,7 @@ void ManifestCheck::CheckUpdater() {
     SupportLog(m_settings.moduleDirectory, "run %d: the release names an updater that is not signed: ignored", m_run);
     return;
   }
-  if (ModuleDigest(m_settings.moduleDirectory + kUpdaterFileName, kModuleDigestKey) == expected) return;
+  if (ModuleDigest(PathIn(m_settings.moduleDirectory, kUpdaterFileName), kModuleDigestKey) == expected) return;
   DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_manifest.files.UpdaterName(), expected, {}, -1, {}, Bases()};
   if (m_signed) {
     task.sha256 = m_signed->updater->sha256;

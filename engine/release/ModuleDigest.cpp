@@ -112,10 +112,9 @@ std::string ModuleDigestOfStream(std::FILE* file, int32_t length, const std::str
   }
 }
 
-std::string ModuleDigest(const std::string& path, const std::string& key) {
-  if (!FileExists(path)) return {};
-  if (key.empty()) return {};
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+namespace {
+
+std::string DigestOfOpenFile(std::FILE* file, const std::string& key) {
   if (!file) return {};
   const int64_t length = FileLength(file);
   std::string result;
@@ -124,6 +123,21 @@ std::string ModuleDigest(const std::string& path, const std::string& key) {
   std::fclose(file);
   return result;
 }
+
+}  // namespace
+
+std::string ModuleDigest(const std::string& path, const std::string& key) {
+  if (!FileExists(path)) return {};
+  if (key.empty()) return {};
+  return DigestOfOpenFile(std::fopen(path.c_str(), "rb"), key);
+}
+
+#ifdef _WIN32
+std::string ModuleDigest(const std::wstring& path, const std::string& key) {
+  if (key.empty()) return {};
+  return DigestOfOpenFile(_wfopen(path.c_str(), L"rb"), key);
+}
+#endif
 
 bool IsWellFormedDigest(const std::string& text) {
   if (text.size() != 32) return false;

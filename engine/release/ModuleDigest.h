@@ -14,6 +14,10 @@ extern const char kModuleDigestKey[];
 
 // Empty string when the file is missing or unreadable or the key is empty.
 std::string ModuleDigest(const std::string& path, const std::string& key);
+#ifdef _WIN32
+// The same of a file at a UTF-16 path.
+std::string ModuleDigest(const std::wstring& path, const std::string& key);
+#endif
 
 // The digest of bytes already in memory; `length` plays the file length.
 std::string ModuleDigestOfBytes(const uint8_t* data, int32_t length, const std::string& key);

@@ -7,6 +7,7 @@
 #include "engine/release/Manifest.h"
 #include "engine/release/ReleaseTrust.h"
 #include "engine/transfer/SmallFetch.h"
+#include "framework/Paths.h"
 #include "engine/run/SupportLog.h"
 
 namespace {
@@ -20,7 +21,7 @@ constexpr char kNotesLocalName[] = "UpdateContent.dat";
 
 // True when the server's signed manifest vouches for these notes: the same
 // manifest and signature a run checks, fetched within the notes' bounds.
-bool NotesAreSigned(const std::string& notes, const std::string& folder, const std::string& serverBase,
+bool NotesAreSigned(const std::string& notes, const std::wstring& folder, const std::string& serverBase,
                     const std::vector<std::string>& keys) {
   const SmallFile manifest(serverBase + kManifestFileName, folder + kManifestLocalName,
                            {kManifestMaxBytes, kNotesTimeoutMs, kNotesDeadlineMs, false});
@@ -35,10 +36,10 @@ bool NotesAreSigned(const std::string& notes, const std::string& folder, const s
 
 }  // namespace
 
-std::string FetchReleaseNotes(const std::vector<std::string>& bases, const std::string& folder,
+std::string FetchReleaseNotes(const std::vector<std::string>& bases, const std::wstring& folder,
                               const std::vector<std::string>& releaseKeys) {
   const FirstAnswer file =
-      FetchFromFirstAnswering(bases, kReleaseNotesFileName, folder + kNotesLocalName,
+      FetchFromFirstAnswering(bases, kReleaseNotesFileName, PathIn(folder, kNotesLocalName),
                               {kNotesMaxBytes, kNotesTimeoutMs, kNotesDeadlineMs});
   if (!file.ok()) {
     SupportLog(folder, "notes: not fetched: result %u", file.code);

@@ -14,5 +14,5 @@ std::string ReleaseNotesFromFileBytes(const std::string& bytes);
 // fetched through the install folder `folder` within a few seconds and a
 // megabyte; the empty string on any failure. With release keys, only notes
 // that the signed manifest beside them vouches for are shown.
-std::string FetchReleaseNotes(const std::vector<std::string>& bases, const std::string& folder,
+std::string FetchReleaseNotes(const std::vector<std::string>& bases, const std::wstring& folder,
                               const std::vector<std::string>& releaseKeys);

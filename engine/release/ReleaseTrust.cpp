@@ -11,6 +11,7 @@
 #include "engine/run/SupportLog.h"
 #include "engine/transfer/SmallFetch.h"
 #include "framework/Files.h"
+#include "framework/Paths.h"
 
 std::optional<Manifest> VerifiedManifestOf(const std::string& bytes, const std::string& signature,
                                            const std::vector<std::string>& keys) {
@@ -20,24 +21,24 @@ std::optional<Manifest> VerifiedManifestOf(const std::string& bytes, const std::
   return manifest;
 }
 
-std::optional<VerifiedManifest> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
+std::optional<VerifiedManifest> FetchVerifiedRelease(const std::string& serverBase, const std::wstring& folder,
                                                      const std::string& bytes, const std::vector<std::string>& keys,
                                                      int timeoutMs, int deadlineMs, const char* localName,
                                                      bool revalidate) {
   FetchBounds bounds{static_cast<int64_t>(kSignatureSize), timeoutMs, deadlineMs, false};
   bounds.revalidate = revalidate;
-  const SmallFile signature(serverBase + kSignatureFileName, folder + localName, bounds);
+  const SmallFile signature(serverBase + kSignatureFileName, PathIn(folder, localName), bounds);
   if (!signature.ok()) return std::nullopt;
   std::optional<Manifest> manifest = VerifiedManifestOf(bytes, signature.bytes(), keys);
   if (!manifest) return std::nullopt;
   return VerifiedManifest{std::move(*manifest), signature.bytes()};
 }
 
-TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::string>& keys) {
+TrustFloor LoadTrustFloor(const std::wstring& folder, const std::vector<std::string>& keys) {
   TrustFloor floor;
   floor.recorded = std::max(RecordedReleaseNumber(folder, ReleaseRecord::Installed),
                             RecordedReleaseNumber(folder, ReleaseRecord::Trusted));
-  const std::string path = folder + kKeptReleaseName;
+  const std::wstring path = PathIn(folder, kKeptReleaseName);
   if (!fw::PathExists(path)) return floor;
   const std::string bytes = fw::ReadWholeFile(path, kSignatureSize + kManifestMaxBytes).value_or(std::string());
   std::optional<Manifest> manifest;
@@ -50,7 +51,7 @@ TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::stri
   return floor;
 }
 
-std::vector<std::string> EntryBases(const std::string& serverBase, const std::string& folder,
+std::vector<std::string> EntryBases(const std::string& serverBase, const std::wstring& folder,
                                     const std::vector<std::string>& keys) {
   std::vector<std::string> bases{serverBase};
   if (keys.empty()) return bases;
@@ -61,13 +62,13 @@ std::vector<std::string> EntryBases(const std::string& serverBase, const std::st
   return bases;
 }
 
-int64_t TrustedNumber(const std::string& folder, const std::vector<std::string>& keys) {
+int64_t TrustedNumber(const std::wstring& folder, const std::vector<std::string>& keys) {
   const TrustFloor floor = LoadTrustFloor(folder, keys);
   // As JudgeRelease: the recorded number counts only without a kept release.
   return floor.kept ? floor.kept->number : floor.recorded;
 }
 
-bool TrustRelease(const std::string& folder, const std::vector<std::string>& keys, const VerifiedManifest& verified,
+bool TrustRelease(const std::wstring& folder, const std::vector<std::string>& keys, const VerifiedManifest& verified,
                   const std::string& bytes, const char* purpose, bool keep) {
   const TrustFloor floor = LoadTrustFloor(folder, keys);
   if (floor.damaged)
@@ -81,7 +82,7 @@ bool TrustRelease(const std::string& folder, const std::vector<std::string>& key
   switch (verdict) {
     case TrustVerdict::Keep: {
       if (!keep) return true;
-      const bool written = fw::WriteWholeFile(folder + kKeptReleaseName, verified.signature + bytes);
+      const bool written = fw::WriteWholeFile(PathIn(folder, kKeptReleaseName), verified.signature + bytes);
       RecordReleaseNumber(folder, ReleaseRecord::Trusted, verified.release().number);
       SupportLog(folder, "%s: signed release %lld is the newest trusted%s", purpose, number,
                  written ? "" : " (it could not be kept)");
@@ -113,12 +114,12 @@ constexpr int64_t kRecordMaxBytes = 64 * 1024;
 
 }  // namespace
 
-int64_t RecordedReleaseNumber(const std::string& folder, ReleaseRecord which) {
-  const std::optional<std::string> bytes = fw::ReadWholeFile(folder + kReleaseNumberFile, kRecordMaxBytes);
+int64_t RecordedReleaseNumber(const std::wstring& folder, ReleaseRecord which) {
+  const std::optional<std::string> bytes = fw::ReadWholeFile(PathIn(folder, kReleaseNumberFile), kRecordMaxBytes);
   return DecimalValue(IniText::Parse(bytes.value_or(std::string())).ProfileValue("Release", RecordKey(which)));
 }
 
-void RecordReleaseNumber(const std::string& folder, ReleaseRecord which, int64_t number) {
+void RecordReleaseNumber(const std::wstring& folder, ReleaseRecord which, int64_t number) {
   if (number < 0 || RecordedReleaseNumber(folder, which) >= number) return;
   int64_t installed = RecordedReleaseNumber(folder, ReleaseRecord::Installed);
   int64_t trusted = RecordedReleaseNumber(folder, ReleaseRecord::Trusted);
@@ -126,5 +127,5 @@ void RecordReleaseNumber(const std::string& folder, ReleaseRecord which, int64_t
   std::string text = "[Release]\r\n";
   if (installed >= 0) text += "Number=" + std::to_string(installed) + "\r\n";
   if (trusted >= 0) text += "Trusted=" + std::to_string(trusted) + "\r\n";
-  fw::WriteWholeFile(folder + kReleaseNumberFile, text);
+  fw::WriteWholeFile(PathIn(folder, kReleaseNumberFile), text);
 }

@@ -32,7 +32,7 @@ struct VerifiedManifest {
 // the download library's; `deadlineMs` bounds the fetch.
 // `localName` is where the signature is kept while it is checked; with
 // `revalidate` caches on the way are asked to check with the origin.
-std::optional<VerifiedManifest> FetchVerifiedRelease(const std::string& serverBase, const std::string& folder,
+std::optional<VerifiedManifest> FetchVerifiedRelease(const std::string& serverBase, const std::wstring& folder,
                                                      const std::string& bytes, const std::vector<std::string>& keys,
                                                      int timeoutMs, int deadlineMs,
                                                      const char* localName = kSignatureLocalName,
@@ -52,25 +52,25 @@ struct TrustFloor {
   bool damaged = false;
   int64_t recorded = -1;
 };
-TrustFloor LoadTrustFloor(const std::string& folder, const std::vector<std::string>& keys);
+TrustFloor LoadTrustFloor(const std::wstring& folder, const std::vector<std::string>& keys);
 
 // Where the entry points (the manifest, its signature, the notes) are
 // fetched, in order: `serverBase`, then, for an updater with `keys`, the
 // mirrors of the newest release this installation trusts, so that a server
 // that does not answer does not stop updates.
-std::vector<std::string> EntryBases(const std::string& serverBase, const std::string& folder,
+std::vector<std::string> EntryBases(const std::string& serverBase, const std::wstring& folder,
                                     const std::vector<std::string>& keys);
 
 // The number a release must reach to be taken: the kept release's, or
 // without one the recorded number (-1: none). A cache that still serves
 // yesterday's entry points gives a release below it.
-int64_t TrustedNumber(const std::string& folder, const std::vector<std::string>& keys);
+int64_t TrustedNumber(const std::wstring& folder, const std::vector<std::string>& keys);
 
 // Judges a release whose signature verified against the floor of `folder`;
 // with `keep`, keeps it when it is newer than anything trusted before (before
 // any of it is downloaded; a release held back, or only judged for its notes,
 // is not kept). True when the release may be used; the support log says why not.
-bool TrustRelease(const std::string& folder, const std::vector<std::string>& keys, const VerifiedManifest& verified,
+bool TrustRelease(const std::wstring& folder, const std::vector<std::string>& keys, const VerifiedManifest& verified,
                   const std::string& bytes, const char* purpose, bool keep);
 
 // The numbers this installation keeps in ReleaseNumber.ini, [Release]:
@@ -78,6 +78,6 @@ bool TrustRelease(const std::string& folder, const std::vector<std::string>& key
 // one trusted (the kept release's, recorded as well should that file be
 // damaged). Decimal digits only; -1 for none or a malformed record.
 enum class ReleaseRecord { Installed, Trusted };
-int64_t RecordedReleaseNumber(const std::string& folder, ReleaseRecord which);
+int64_t RecordedReleaseNumber(const std::wstring& folder, ReleaseRecord which);
 // Records `number` unless a higher one is recorded already; the file is replaced whole.
-void RecordReleaseNumber(const std::string& folder, ReleaseRecord which, int64_t number);
+void RecordReleaseNumber(const std::wstring& folder, ReleaseRecord which, int64_t number);

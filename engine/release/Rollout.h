@@ -56,4 +56,4 @@ Offer DecideOffer(int32_t mode, const Manifest& manifest, int bucket, const Upda
 
 // This installation's identity from `folder`'s file, made from the
 // platform's random generator and kept there the first time (Windows only).
-std::string InstallationIdentity(const std::string& folder);
+std::string InstallationIdentity(const std::wstring& folder);

@@ -15,7 +15,7 @@
 struct EngineSettings {
   int32_t mode = 0;
   std::string serverBase;
-  std::string moduleDirectory;  // ends with a backslash
+  std::wstring moduleDirectory;  // ends with a backslash
   // The product's process, found from its window when the block was read
   // (null when it could not be): the finish waits for it even if the window
   // is gone by then. Owned by whoever made the settings.

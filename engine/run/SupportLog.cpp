@@ -6,17 +6,18 @@
 #include <cstdio>
 
 #include "framework/Files.h"
+#include "framework/Paths.h"
 
 namespace {
 
 constexpr DWORD kLogLimit = 256 * 1024;
 
 // One append of one whole line: lines from several threads do not interleave.
-bool Append(const std::string& path, const std::string& line) {
+bool Append(const std::wstring& path, const std::string& line) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > kLogLimit)
-    ::MoveFileExA(path.c_str(), (path + ".old").c_str(), MOVEFILE_REPLACE_EXISTING);
-  HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > kLogLimit)
+    ::MoveFileExW(path.c_str(), (path + L".old").c_str(), MOVEFILE_REPLACE_EXISTING);
+  HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
@@ -28,12 +29,12 @@ bool Append(const std::string& path, const std::string& line) {
 
 }  // namespace
 
-std::string FallbackSupportLogPath() {
-  const std::string temp = fw::TempFolder();
-  return temp.empty() ? std::string() : temp + "Velnoria-" + kSupportLogName;
+std::wstring FallbackSupportLogPath() {
+  const std::wstring temp = fw::TempFolder();
+  return temp.empty() ? std::wstring() : PathIn(temp + L"Velnoria-", kSupportLogName);
 }
 
-void SupportLog(const std::string& folder, const char* format, ...) {
+void SupportLog(const std::wstring& folder, const char* format, ...) {
   if (folder.empty()) return;
   char text[1024];
   va_list args;
@@ -46,8 +47,8 @@ void SupportLog(const std::string& folder, const char* format, ...) {
   std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] ", now.wYear, now.wMonth, now.wDay,
                 now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, ::GetCurrentProcessId());
   const std::string line = stamp + std::string(text) + "\r\n";
-  if (!Append(folder + kSupportLogName, line)) {
-    const std::string fallback = FallbackSupportLogPath();
+  if (!Append(PathIn(folder, kSupportLogName), line)) {
+    const std::wstring fallback = FallbackSupportLogPath();
     if (!fallback.empty()) Append(fallback, line);
   }
 }

@@ -2,7 +2,8 @@
 // "Updater.log" in the install folder (or, where that folder cannot be
 // written, in the user's temporary folder). It keeps the last 256 KB and one
 // older file ("Updater.log.old"). Nothing in it may stop an update: a line
-// that cannot be written is dropped.
+// that cannot be written is dropped. Lines are UTF-8 (a path in one is
+// written with fw::Utf8), so that any folder's name reads as it is.
 #pragma once
 
 #include <string>
@@ -10,7 +11,7 @@
 constexpr char kSupportLogName[] = "Updater.log";
 
 // Appends one line, printf-style, to the log of the install folder `folder`.
-void SupportLog(const std::string& folder, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void SupportLog(const std::wstring& folder, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Where the lines of `folder` go when the folder itself cannot be written.
-std::string FallbackSupportLogPath();
+std::wstring FallbackSupportLogPath();

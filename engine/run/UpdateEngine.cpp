@@ -118,7 +118,7 @@ void UpdateEngine::StartUpdate(KeepPartial keep) {
   std::shared_ptr<ManifestCheck> share = m_check;
   if (!fw::StartDetached([share] { share->CheckForUpdates(); })) {
     // No thread, no check: the run fails like one whose manifest did not come.
-    ::PostMessageA(m_hWnd, WM_MANIFEST_CHECKED, kCheckFailed, static_cast<LPARAM>(m_runCount));
+    ::PostMessageW(m_hWnd, WM_MANIFEST_CHECKED, kCheckFailed, static_cast<LPARAM>(m_runCount));
   }
 }
 
@@ -303,12 +303,12 @@ void UpdateEngine::WriteMarker() {
 }
 
 void UpdateEngine::FreeWhatTheRunWrote() {
-  const std::string& folder = m_settings.moduleDirectory;
+  const std::wstring& folder = m_settings.moduleDirectory;
   if (m_settings.mode == ModeBackground) {
     for (const std::string& name : ReleaseFileNames()) {
-      const std::string arrival = ArrivalPath(folder, name, m_settings.mode);
-      for (const std::string& path : {arrival, arrival + FK_VALIDATOR_SUFFIX, DownloadTargetPath(folder, name, m_settings.mode)})
-        ::DeleteFileA(path.c_str());
+      const std::wstring arrival = ArrivalPath(folder, name, m_settings.mode);
+      for (const std::wstring& path : {arrival, arrival + FK_VALIDATOR_SUFFIX_W, DownloadTargetPath(folder, name, m_settings.mode)})
+        ::DeleteFileW(path.c_str());
     }
   } else {
     DeletePath(folder + kStagingFolder, folder);
@@ -410,6 +410,6 @@ void UpdateEngine::AskProductToExit() { RequestProductExit(kProductExitEvent); }
 
 void UpdateEngine::OnFinishTimer() {
   ::KillTimer(m_hWnd, FINISH_TIMER_ID);
-  for (const std::string& path : m_pendingDeletes) DeletePath(path, m_settings.moduleDirectory);
+  for (const std::wstring& path : m_pendingDeletes) DeletePath(path, m_settings.moduleDirectory);
   m_view.Close(CloseReason::Finished);
 }

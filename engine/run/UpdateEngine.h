@@ -75,7 +75,7 @@ class UpdateEngine : private CWnd {
   bool Finishing() const { return m_finish != nullptr; }
   const EngineSettings& Settings() const { return m_settings; }
   const std::vector<DownloadTask>& Tasks() const { return m_downloadTasks; }
-  const std::vector<std::string>& PendingDeletes() const { return m_pendingDeletes; }
+  const std::vector<std::wstring>& PendingDeletes() const { return m_pendingDeletes; }
   // Why the finish could not install the release (empty when it did, or none ran).
   const std::string& NotInstalled() const { return m_notInstalled; }
   // What the runs came to so far, for the outcome report: the mode, the end,
@@ -133,7 +133,7 @@ class UpdateEngine : private CWnd {
   ProgressPacer m_progressPacer;
   KeepPartial m_keepPartial = KeepPartial::No;
   UpdateState m_state = UpdateState::Idle;
-  std::vector<std::string> m_pendingDeletes;
+  std::vector<std::wstring> m_pendingDeletes;
   std::string m_notInstalled;
   // The release the current run installs: its signed number (-1 when
   // unsigned) and its manifest's SHA-256.

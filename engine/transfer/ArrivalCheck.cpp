@@ -10,7 +10,7 @@
 #include "framework/Files.h"
 #include "framework/Scoped.h"
 
-ArrivalCheck::ArrivalCheck(DownloadTask task, std::string path) : task_(std::move(task)), path_(std::move(path)) {}
+ArrivalCheck::ArrivalCheck(DownloadTask task, std::wstring path) : task_(std::move(task)), path_(std::move(path)) {}
 
 void ArrivalCheck::Start(int64_t total) {
   // A signed release says the length; otherwise the response does.
@@ -33,7 +33,7 @@ void ArrivalCheck::Feed(const void* bytes, uint32_t count) {
 }
 
 bool ArrivalCheck::CatchUp(int64_t offset) {
-  fw::ScopedFile file(::CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  fw::ScopedFile file(::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return false;
   LARGE_INTEGER at{};
@@ -67,7 +67,7 @@ std::optional<bool> ArrivalCheck::Verdict() const {
   return task_.sha256.empty() || (length_ == task_.size && sha256_->FinishHex() == task_.sha256);
 }
 
-bool FileMatchesTask(const std::string& path, const DownloadTask& task) {
+bool FileMatchesTask(const std::wstring& path, const DownloadTask& task) {
   // The file's bytes, all of them already there, go through the same check.
   const int64_t size = fw::FileSize(path);
   if (size < 0) return false;
@@ -77,7 +77,7 @@ bool FileMatchesTask(const std::string& path, const DownloadTask& task) {
   return check.Verdict().value_or(false);
 }
 
-bool FingerprintFile(const std::string& path, bool withSha256, std::string& digest, std::string& sha256) {
+bool FingerprintFile(const std::wstring& path, bool withSha256, std::string& digest, std::string& sha256) {
   digest.clear();
   sha256.clear();
   const int64_t size = fw::FileSize(path);
@@ -85,7 +85,7 @@ bool FingerprintFile(const std::string& path, bool withSha256, std::string& dige
   // The step-by-step rules read the file twice; so does the rare file that needs them.
   const bool streams = ModuleDigester::Streams(kModuleDigestKey, static_cast<int32_t>(size));
   if (!streams) digest = ModuleDigest(path, kModuleDigestKey);
-  fw::ScopedFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  fw::ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return false;
   ModuleDigester digester(kModuleDigestKey, streams ? static_cast<int32_t>(size) : 0);

@@ -18,16 +18,16 @@
 // A downloaded or staged file is the module its task names: the manifest's
 // fingerprint and, for a signed release, the signed SHA-256 and size. The
 // file is read once, for both.
-bool FileMatchesTask(const std::string& path, const DownloadTask& task);
+bool FileMatchesTask(const std::wstring& path, const DownloadTask& task);
 
 // The fingerprint of a file and, when asked, its SHA-256, from one read; false
 // when the file cannot be read (both are then empty).
-bool FingerprintFile(const std::string& path, bool withSha256, std::string& digest, std::string& sha256);
+bool FingerprintFile(const std::wstring& path, bool withSha256, std::string& digest, std::string& sha256);
 
 class ArrivalCheck final : public FkReceiver {
  public:
   // `path` is where the transfer writes.
-  ArrivalCheck(DownloadTask task, std::string path);
+  ArrivalCheck(DownloadTask task, std::wstring path);
 
   void OnBytes(int64_t total, int64_t offset, const void* bytes, uint32_t count) override;
 
@@ -42,10 +42,10 @@ class ArrivalCheck final : public FkReceiver {
   // The file's bytes from `fed_` up to `offset`, from the file itself.
   bool CatchUp(int64_t offset);
 
-  friend bool FileMatchesTask(const std::string& path, const DownloadTask& task);
+  friend bool FileMatchesTask(const std::wstring& path, const DownloadTask& task);
 
   const DownloadTask task_;
-  const std::string path_;
+  const std::wstring path_;
   int64_t length_ = -1;  // of the file being checked; -1: not known
   int64_t fed_ = 0;
   bool started_ = false;

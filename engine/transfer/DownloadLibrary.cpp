@@ -16,7 +16,7 @@ struct Library {
   std::mutex lock;
   bool tried = false, released = false;
   HMODULE module = nullptr;
-  std::string copy;  // the file it was loaded from, when that is the copy
+  std::wstring copy;  // the file it was loaded from, when that is the copy
   Factory factory = nullptr;
   int alive = 0;  // instances not yet deleted
 };
@@ -27,18 +27,16 @@ Library& TheLibrary() {
 }
 
 void Load(Library& lib) {
-  char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  const std::string folder = DirectoryUpToLastBackslash(path, IsAnsiLeadByte);
-  const std::string library = folder + kDownloadLibraryName, copy = folder + kDownloadLibraryCopyName;
+  const std::wstring folder = DirectoryUpToLastBackslash(fw::ProgramPath());
+  const std::wstring library = PathIn(folder, kDownloadLibraryName), copy = PathIn(folder, kDownloadLibraryCopyName);
   // The copy is made anew at each start; where it cannot be (a folder that
   // cannot be written, a copy another process has loaded), the library itself is loaded.
-  if (::CopyFileA(library.c_str(), copy.c_str(), FALSE) &&
-      (lib.module = ::LoadLibraryExA(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)))
+  if (::CopyFileW(library.c_str(), copy.c_str(), FALSE) &&
+      (lib.module = ::LoadLibraryExW(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)))
     lib.copy = copy;
-  if (!lib.module) lib.module = ::LoadLibraryExA(library.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (!lib.module) lib.module = ::LoadLibraryExW(library.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!lib.module && fw::PathExists(copy) &&
-      (lib.module = ::LoadLibraryExA(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)))
+      (lib.module = ::LoadLibraryExW(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)))
     lib.copy = copy;
   if (!lib.module) return;
   FARPROC factory = ::GetProcAddress(lib.module, "FetchkitNewInstance");
@@ -77,5 +75,5 @@ void ReleaseDownloadLibrary() {
   ::FreeLibrary(lib.module);
   lib.module = nullptr;
   lib.factory = nullptr;
-  if (!lib.copy.empty()) ::DeleteFileA(lib.copy.c_str());
+  if (!lib.copy.empty()) ::DeleteFileW(lib.copy.c_str());
 }

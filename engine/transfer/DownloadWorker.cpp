@@ -1,7 +1,5 @@
 #include "engine/transfer/DownloadWorker.h"
 
-#include <imagehlp.h>
-
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -18,7 +16,9 @@
 #include "engine/transfer/SmallFetch.h"
 #include "fetchkit/HttpDownload.h"
 #include "framework/Files.h"
+#include "framework/Paths.h"
 #include "framework/Scoped.h"
+#include "framework/Text.h"
 #include "framework/Thread.h"
 
 namespace {
@@ -53,14 +53,14 @@ VerifyGate& Gate() {
 // Everything one worker needs, its own copy.
 struct WorkerJob {
   DownloadTask task;
-  std::string arrival;  // where the bytes are written
-  std::string target;   // the module's name in the staging or backup folder
+  std::wstring arrival;  // where the bytes are written
+  std::wstring target;   // the module's name in the staging or backup folder
   KeepPartial keepPartial;
   HWND window;
-  std::string folder;  // the install folder, for the support log
+  std::wstring folder;  // the install folder, for the support log
 };
 
-bool Verified(const std::string& path, const DownloadTask& task) {
+bool Verified(const std::wstring& path, const DownloadTask& task) {
   return Gate().Run([&] { return FileMatchesTask(path, task); });
 }
 
@@ -75,7 +75,7 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   // The first base that serves the listed bytes; fetched whole, bounded by
   // the listed size; progress counts its bytes.
   for (const std::string& base : job.task.bases) {
-    SmallFile fetched(base + way.name, job.arrival + ".way",
+    SmallFile fetched(base + way.name, job.arrival + L".way",
                       {way.size, 0, 0, false, job.window, static_cast<UINT>(job.task.messageId)});
     const unsigned code = fetched.code();
     if (fetched.ok() && Sha256OfBytes(fetched.bytes()) == way.sha256) {
@@ -90,7 +90,7 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   if (!listed) return WayOutcome::Failed;
   std::string old;
   if (way.kind == FetchWay::Patch) {
-    std::optional<std::string> installed = fw::ReadWholeFile(job.folder + job.task.localFileName, kModuleMaxBytes);
+    std::optional<std::string> installed = fw::ReadWholeFile(PathIn(job.folder, job.task.localFileName), kModuleMaxBytes);
     if (!installed) return WayOutcome::Failed;
     old = std::move(*installed);
   }
@@ -99,7 +99,7 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   ArrivalCheck check(job.task, job.arrival);
   int64_t made = 0;
   {
-    fw::ScopedFile out(::CreateFileA(job.arrival.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    fw::ScopedFile out(::CreateFileW(job.arrival.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) {
       writeError = ::GetLastError();
@@ -122,7 +122,7 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   }
   const std::optional<bool> verdict = result == PatchResult::Ok ? check.Verdict() : std::optional<bool>(false);
   if (result != PatchResult::Ok || !(verdict ? *verdict : Verified(job.arrival, job.task))) {
-    ::DeleteFileA(job.arrival.c_str());
+    ::DeleteFileW(job.arrival.c_str());
     SupportLog(job.folder, "check %s: %s of %lld bytes %s: the next way", job.task.localFileName.c_str(), kind,
                static_cast<long long>(listed->size()),
                result != PatchResult::Ok ? PatchResultText(result) : "gave a file that is not the release's module");
@@ -145,8 +145,8 @@ unsigned FetchWhole(const WorkerJob& job, const std::string& base, bool resume) 
   ArrivalCheck check(job.task, job.arrival);
   download->SetReceiver(&check);
   // Only a retry resumes, and only from the base it began at.
-  if (!resume) ::DeleteFileA(job.arrival.c_str());
-  const unsigned result = download->Download((base + job.task.remoteName).c_str(), job.arrival.c_str(), 0);
+  if (!resume) ::DeleteFileW(job.arrival.c_str());
+  const unsigned result = download->DownloadW((base + job.task.remoteName).c_str(), job.arrival.c_str(), 0);
   download.reset();
   if (!CountsAsSuccess(result)) {
     if (job.task.bases.size() > 1)
@@ -162,7 +162,7 @@ unsigned FetchWhole(const WorkerJob& job, const std::string& base, bool resume) 
     SupportLog(job.folder, "check %s: %lld bytes from %s are not the release's module (%s): deleted",
                job.task.localFileName.c_str(), static_cast<long long>(size), base.c_str(),
                job.task.sha256.empty() ? "fingerprint" : "fingerprint, signed SHA-256 and size");
-    ::DeleteFileA(job.arrival.c_str());
+    ::DeleteFileW(job.arrival.c_str());
     return kResultFingerprintMismatch;
   }
   SupportLog(job.folder, "check %s: %lld bytes, verified %s", job.task.localFileName.c_str(), static_cast<long long>(size),
@@ -184,10 +184,10 @@ unsigned FetchModule(const WorkerJob& job, uint32_t& way) {
   }
   // An interactive run takes what a pre-load already holds, verified (a
   // second name for it, or a copy), rather than fetching it again.
-  const std::string preloaded = job.folder + kBackgroundFolder + job.task.localFileName;
+  const std::wstring preloaded = PathIn(job.folder + kBackgroundFolder, job.task.localFileName);
   if (job.arrival == job.target && fw::PathExists(preloaded) && Verified(preloaded, job.task) &&
-      (::CreateHardLinkA(job.arrival.c_str(), preloaded.c_str(), nullptr) ||
-       ::CopyFileA(preloaded.c_str(), job.arrival.c_str(), FALSE))) {
+      (::CreateHardLinkW(job.arrival.c_str(), preloaded.c_str(), nullptr) ||
+       ::CopyFileW(preloaded.c_str(), job.arrival.c_str(), FALSE))) {
     SupportLog(job.folder, "check %s: taken from the pre-load, verified", job.task.localFileName.c_str());
     return FK_ALREADY_COMPLETE;
   }
@@ -215,15 +215,15 @@ unsigned FetchModule(const WorkerJob& job, uint32_t& way) {
 
 void DownloadWorker(const WorkerJob& job) {
   const DWORD started = ::GetTickCount();
-  const bool folder = ::MakeSureDirectoryPathExists(job.target.c_str()) != FALSE;
+  const bool folder = fw::MakeFoldersOf(job.target);
   if (!folder)
     SupportLog(job.folder, "transfer %s: the folder of %s cannot be made (error %lu)", job.task.localFileName.c_str(),
-               job.target.c_str(), ::GetLastError());
+               fw::Utf8(job.target).c_str(), ::GetLastError());
   uint32_t way = kWayNone;
   const unsigned result = folder ? FetchModule(job, way) : kResultNotStored;
   SupportLog(job.folder, "transfer %s: result %u after %lu ms%s", job.task.localFileName.c_str(), result,
              ::GetTickCount() - started, job.keepPartial == KeepPartial::Yes ? " (a retry, resuming)" : "");
-  ::PostMessageA(job.window, WM_DOWNLOAD_FINISHED, result,
+  ::PostMessageW(job.window, WM_DOWNLOAD_FINISHED, result,
                  FinishedParam(job.task.messageId, CountsAsSuccess(result) ? way : kWayNone));
 }
 
@@ -231,11 +231,11 @@ void DownloadWorker(const WorkerJob& job) {
 
 void StartDownloadWorkers(const std::vector<DownloadTask>& tasks, const EngineSettings& settings, KeepPartial keep,
                           HWND window) {
-  const std::string& folder = settings.moduleDirectory;
+  const std::wstring& folder = settings.moduleDirectory;
   for (const DownloadTask& task : tasks) {
     WorkerJob job{task, ArrivalPath(folder, task.localFileName, settings.mode),
                   DownloadTargetPath(folder, task.localFileName, settings.mode), keep, window, folder};
     if (!fw::StartDetached([job] { DownloadWorker(job); }))
-      ::PostMessageA(window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, task.messageId);
+      ::PostMessageW(window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, task.messageId);
   }
 }

@@ -7,7 +7,7 @@
 #include "engine/transfer/DownloadLibrary.h"
 #include "framework/Files.h"
 
-SmallFile::SmallFile(const std::string& url, std::string localPath, const FetchBounds& bounds)
+SmallFile::SmallFile(const std::string& url, std::wstring localPath, const FetchBounds& bounds)
     : path_(std::move(localPath)), keepFailed_(bounds.keepFailedTransfer) {
   const Download download = NewDownload();
   if (!download) return;
@@ -16,7 +16,7 @@ SmallFile::SmallFile(const std::string& url, std::string localPath, const FetchB
                            FK_RESERVED, FK_REPORT_PROGRESS);
   if (bounds.timeoutMs > 0) download->SetTimeouts(bounds.timeoutMs, bounds.timeoutMs);
   download->SetLimits(bounds.maxBytes, bounds.deadlineMs);
-  code_ = download->Download(url.c_str(), path_.c_str(), FK_FETCH_WHOLE | (bounds.revalidate ? FK_REVALIDATE : 0));
+  code_ = download->DownloadW(url.c_str(), path_.c_str(), FK_FETCH_WHOLE | (bounds.revalidate ? FK_REVALIDATE : 0));
   if (code_ != 0) return;
   std::optional<std::string> bytes = fw::ReadWholeFile(path_, bounds.maxBytes);
   if (!bytes) {
@@ -47,7 +47,7 @@ bool ServerDidNotAnswer(unsigned code) {
 }
 
 FirstAnswer FetchFromFirstAnswering(const std::vector<std::string>& bases, const std::string& name,
-                                    const std::string& localPath, const FetchBounds& bounds) {
+                                    const std::wstring& localPath, const FetchBounds& bounds) {
   FirstAnswer answer;
   for (const std::string& base : bases) {
     SmallFile file(base + name, localPath, bounds);

@@ -32,7 +32,7 @@ bool ServerDidNotAnswer(unsigned code);
 
 class SmallFile {
  public:
-  SmallFile(const std::string& url, std::string localPath, const FetchBounds& bounds);
+  SmallFile(const std::string& url, std::wstring localPath, const FetchBounds& bounds);
   ~SmallFile();
   SmallFile(const SmallFile&) = delete;
   SmallFile& operator=(const SmallFile&) = delete;
@@ -45,10 +45,10 @@ class SmallFile {
   const std::string& bytes() const { return bytes_; }
   std::string TakeBytes() { return std::move(bytes_); }
   // Where the file lies while this object lives.
-  const std::string& path() const { return path_; }
+  const std::wstring& path() const { return path_; }
 
  private:
-  std::string path_;
+  std::wstring path_;
   std::string bytes_;
   unsigned code_ = 3;
   bool read_ = false;
@@ -65,4 +65,4 @@ struct FirstAnswer {
   bool ok() const { return code == 0; }
 };
 FirstAnswer FetchFromFirstAnswering(const std::vector<std::string>& bases, const std::string& name,
-                                    const std::string& localPath, const FetchBounds& bounds);
+                                    const std::wstring& localPath, const FetchBounds& bounds);

@@ -46,45 +46,56 @@ TEST(RunAccounting, OneStartGivesAtMostFourRuns) {
 }
 
 TEST(InstallPaths, TargetsByMode) {
-  const std::string dir = "C:\\Velnoria\\";
-  EXPECT_EQ(DownloadTargetPath(dir, "Velkor.dll", 1), "C:\\Velnoria\\UpgradeBackup_P\\Velkor.dll.tmp");
-  EXPECT_EQ(DownloadTargetPath(dir, "Velnoria.exe", 2), "C:\\Velnoria\\UpgradeBackup_P\\Velnoria.exe.tmp");
-  EXPECT_EQ(DownloadTargetPath(dir, "Velnoria.exe", 3), "C:\\Velnoria\\UpgradeBackup\\Velnoria.exe");
-  EXPECT_EQ(DownloadTargetPath(dir, "a.dll", 7), "C:\\Velnoria\\UpgradeBackup_P\\a.dll.tmp");
+  const std::wstring dir = L"C:\\Velnoria\\";
+  EXPECT_EQ(DownloadTargetPath(dir, "Velkor.dll", 1), L"C:\\Velnoria\\UpgradeBackup_P\\Velkor.dll.tmp");
+  EXPECT_EQ(DownloadTargetPath(dir, "Velnoria.exe", 2), L"C:\\Velnoria\\UpgradeBackup_P\\Velnoria.exe.tmp");
+  EXPECT_EQ(DownloadTargetPath(dir, "Velnoria.exe", 3), L"C:\\Velnoria\\UpgradeBackup\\Velnoria.exe");
+  EXPECT_EQ(DownloadTargetPath(dir, "a.dll", 7), L"C:\\Velnoria\\UpgradeBackup_P\\a.dll.tmp");
 }
 
 TEST(InstallPaths, TrailingSeparators) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"C:\\A\\B\\", "C:\\A\\B"}, {"C:\\A\\B\\\\\\", "C:\\A\\B"}, {"a/b//", "a/b"},
-      {"a/b\\", "a/b"},           {"a\\b/", "a\\b"},              {"\\\\", ""},
-      {"", ""},                   {"C:\\A", "C:\\A"},
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"C:\\A\\B\\", L"C:\\A\\B"}, {L"C:\\A\\B\\\\\\", L"C:\\A\\B"}, {L"a/b//", L"a/b"},
+      {L"a/b\\", L"a/b"},           {L"a\\b/", L"a\\b"},              {L"\\\\", L""},
+      {L"", L""},                   {L"C:\\A", L"C:\\A"},
   };
-  for (const auto& [path, trimmed] : cases) EXPECT_EQ(TrimTrailingSeparators(path), trimmed) << path;
+  for (const auto& [path, trimmed] : cases) EXPECT_EQ(TrimTrailingSeparators(path), trimmed);
 }
 
 TEST(InstallPaths, OnlyPathsInsideTheInstallFolderAreDeletable) {
-  const std::string dir = "C:\\Velnoria\\";
-  const std::pair<std::string, bool> cases[] = {
-      {"C:\\Velnoria\\UpgradeBackup_P\\", true},
-      {"C:\\Velnoria\\UpgradeBackup_P\\\\", true},
-      {"c:\\velnoria\\Velkor.dll.del", true},
-      {"C:/Velnoria/Velkor.dll.del", true},
-      {"C:\\Velnoria\\", false},  // the install folder itself
-      {"C:\\Velnoria", false},
-      {"C:\\Velnoria\\\\", false},
-      {"", false},
-      {"\\", false},
-      {"C:\\", false},
-      {"C:\\Other\\x.dll", false},
-      {"C:\\VelnoriaOther\\x.dll", false},
-      {"C:\\Velnoria\\..\\Windows", false},
-      {"C:\\Velnoria\\a\\..\\..\\b", false},
-      {"C:\\Velnoria\\.\\", false},
-      {"C:\\Velnoria\\a\\\\b", false},
+  const std::wstring dir = L"C:\\Velnoria\\";
+  const std::pair<std::wstring, bool> cases[] = {
+      {L"C:\\Velnoria\\UpgradeBackup_P\\", true},
+      {L"C:\\Velnoria\\UpgradeBackup_P\\\\", true},
+      {L"c:\\velnoria\\Velkor.dll.del", true},
+      {L"C:/Velnoria/Velkor.dll.del", true},
+      {L"C:\\Velnoria\\", false},  // the install folder itself
+      {L"C:\\Velnoria", false},
+      {L"C:\\Velnoria\\\\", false},
+      {L"", false},
+      {L"\\", false},
+      {L"C:\\", false},
+      {L"C:\\Other\\x.dll", false},
+      {L"C:\\VelnoriaOther\\x.dll", false},
+      {L"C:\\Velnoria\\..\\Windows", false},
+      {L"C:\\Velnoria\\a\\..\\..\\b", false},
+      {L"C:\\Velnoria\\.\\", false},
+      {L"C:\\Velnoria\\a\\\\b", false},
+      {L"C:\\Velnoria\\\u8F6F\u4EF6\\\u00DC.dll", true},  // names in any script below it
+      {L"C:\\VELNORIA\\\u00DC.dll", true},
   };
-  for (const auto& [path, deletable] : cases) EXPECT_EQ(IsDeletablePath(path, dir), deletable) << path;
-  EXPECT_FALSE(IsDeletablePath("C:\\Velnoria\\x", ""));
-  EXPECT_FALSE(IsDeletablePath("x\\y", "x"));
+  for (const auto& [path, deletable] : cases) EXPECT_EQ(IsDeletablePath(path, dir), deletable);
+  EXPECT_FALSE(IsDeletablePath(L"C:\\Velnoria\\x", L""));
+  EXPECT_FALSE(IsDeletablePath(L"x\\y", L"x"));
+}
+
+TEST(InstallPaths, AFolderNamedInAnyScriptIsComparedAsItIs) {
+  const std::wstring dir = L"C:\\\u00DCn\u00EFc\u00F8d\u00E9-\u8F6F\u4EF6-\u00DF\\";
+  EXPECT_EQ(StagedPath(dir, "Velkor.dll"), dir + L"UpgradeBackup_P\\Velkor.dll.tmp");
+  EXPECT_TRUE(IsDeletablePath(dir + L"UpgradeBackup_P\\", dir));
+  // Only ASCII letters are folded; beyond ASCII the guard errs on keeping.
+  EXPECT_FALSE(IsDeletablePath(L"C:\\\u00FCn\u00EFc\u00F8d\u00E9-\u8F6F\u4EF6-\u00DF\\x", dir));
+  EXPECT_FALSE(IsDeletablePath(L"C:\\\u00DCn\u00EFc\u00F8d\u00E9-\u8F6F\u4EF7-\u00DF\\x", dir));
 }
 
 TEST(ReleaseTrust, AReleaseIsJudgedAgainstTheNewestTrustedBefore) {

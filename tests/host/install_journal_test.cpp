@@ -64,7 +64,7 @@ TEST(InstallPaths, TheLongestPathOfARun) {
   // An old version kept in the staging folder is the longest: the folder and
   // "UpgradeBackup_P\previous\" and a 12-character module name.
   for (const int mode : {1, 2, 3}) {
-    EXPECT_EQ(LongestRunPath("C:\\P\\", mode), 5u + 37u) << mode;
-    EXPECT_EQ(LongestRunPath(std::string(222, 'x'), mode), kMaxPathLength) << mode;
+    EXPECT_EQ(LongestRunPath(L"C:\\P\\", mode), 5u + 37u) << mode;
+    EXPECT_EQ(LongestRunPath(std::wstring(222, L'x'), mode), kMaxPathLength) << mode;
   }
 }

@@ -4,33 +4,27 @@
 
 TEST(Paths, DirectoryOfPath) {
   struct Case {
-    const char* path;
-    const char* directory;
-    const char* backslashOnly;
+    const wchar_t* path;
+    const wchar_t* directory;
+    const wchar_t* backslashOnly;
   };
   const Case cases[] = {
-      {"C:\\A\\p.exe", "C:\\A\\", "C:\\A\\"},
-      {"C:\\A\\B\\x.exe", "C:\\A\\B\\", "C:\\A\\B\\"},
-      {"a/b/p.exe", "a/b/", ""},
-      {"p.exe", "", ""},
-      {"", "", ""},
-      {"C:\\A/b/p.exe", "C:\\", "C:\\"},  // a backslash wins over later slashes
-      {"C:\\dir\\", "C:\\dir\\", "C:\\dir\\"},
+      {L"C:\\A\\p.exe", L"C:\\A\\", L"C:\\A\\"},
+      {L"C:\\A\\B\\x.exe", L"C:\\A\\B\\", L"C:\\A\\B\\"},
+      {L"a/b/p.exe", L"a/b/", L""},
+      {L"p.exe", L"", L""},
+      {L"", L"", L""},
+      {L"C:\\A/b/p.exe", L"C:\\", L"C:\\"},  // a backslash wins over later slashes
+      {L"C:\\dir\\", L"C:\\dir\\", L"C:\\dir\\"},
+      // Names no single code page spells, and characters whose code page 932
+      // or 936 forms end in the byte of a backslash (表 is 95 5C in 932).
+      {L"C:\\\u00DCn\u00EFc\u00F8d\u00E9-\u8F6F\u4EF6-\u00DF\\p.exe", L"C:\\\u00DCn\u00EFc\u00F8d\u00E9-\u8F6F\u4EF6-\u00DF\\",
+       L"C:\\\u00DCn\u00EFc\u00F8d\u00E9-\u8F6F\u4EF6-\u00DF\\"},
+      {L"C:\\dir\\\u8868x.exe", L"C:\\dir\\", L"C:\\dir\\"},
+      {L"a/\u8868/b.exe", L"a/\u8868/", L""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(GetDirectoryOfPath(c.path), c.directory) << c.path;
-    EXPECT_EQ(DirectoryUpToLastBackslash(c.path), c.backslashOnly) << c.path;
+    EXPECT_EQ(GetDirectoryOfPath(c.path), c.directory);
+    EXPECT_EQ(DirectoryUpToLastBackslash(c.path), c.backslashOnly);
   }
-}
-
-TEST(Paths, DoubleByteTrailBytesAreNotSeparators) {
-  // "C:\<D5 5C>\x.exe" with GBK: D5 5C is one character, the real separators
-  // are the two plain backslashes; and a name ending in such a character.
-  const std::string path = "C:\\\xD5\x5C\\x.exe";
-  EXPECT_EQ(GetDirectoryOfPath(path, IsGbkLeadByte), "C:\\\xD5\x5C\\");
-  const std::string noSeparatorAfter = "C:\\dir\\\xD5\x5Cx.exe";
-  EXPECT_EQ(DirectoryUpToLastBackslash(noSeparatorAfter, IsGbkLeadByte), "C:\\dir\\");
-  // Read byte by byte, the trail byte would end the directory too early.
-  EXPECT_EQ(DirectoryUpToLastBackslash(noSeparatorAfter), "C:\\dir\\\xD5\x5C");
-  EXPECT_EQ(GetDirectoryOfPath("a/\xB0\x2F" "b.exe", IsGbkLeadByte), "a/");
 }

@@ -140,7 +140,7 @@ TEST(TextLayout, AlignmentAndBoxes) {
 
 TEST(TextRecord, Defaults) {
   const StyledText t;
-  EXPECT_EQ(t.face, "\xCB\xCE\xCC\xE5");
+  EXPECT_EQ(t.face, L"\u5B8B\u4F53");  // 宋体
   EXPECT_EQ(t.color, 0xFE000000u);
   EXPECT_EQ(t.shadowColor, 0x80000000u);
   EXPECT_EQ(t.alignment, 3);
@@ -167,10 +167,10 @@ TEST(ButtonFaces, StateAndFrame) {
 TEST(PaintLists, KeysAndReplacement) {
   std::vector<NineGridItem> grids;
   SetNineGridEntry(grids, 133, "PNG", 31, -1, -1, -1, 1, {0, 0, 0, 0}, 0, 0);
-  SetNineGridFileEntry(grids, "C:\\s\\PopupBoxBk.png", 31, -1, -1, -1, 1, {0, 0, 0, 0}, 0, 0);
+  SetNineGridFileEntry(grids, L"C:\\s\\PopupBoxBk.png", 31, -1, -1, -1, 1, {0, 0, 0, 0}, 0, 0);
   ASSERT_EQ(grids.size(), 1u);
   EXPECT_EQ(grids[0].sourceKind, SourceFile);
-  EXPECT_EQ(grids[0].filePath, "C:\\s\\PopupBoxBk.png");
+  EXPECT_EQ(grids[0].filePath, L"C:\\s\\PopupBoxBk.png");
   EXPECT_EQ(grids[0].resourceId, 133u);  // the fallback
   SetNineGridEntry(grids, 133, "PNG", 30, -1, -1, -1, 1, {0, 0, 0, 0}, 0, 0);
   EXPECT_EQ(grids.size(), 2u);
@@ -183,12 +183,12 @@ TEST(PaintLists, KeysAndReplacement) {
   EXPECT_EQ(images[0].resourceId, 140u);
   SetImageEntry(images, 139, "PNG", {2, 30, -3, 0}, 0, 0, 0, 6);  // another rotation: another item
   EXPECT_EQ(images.size(), 2u);
-  SetImageFileEntry(images, "band.png", {2, 30, -3, 0}, 0, 0, 1, 0);
+  SetImageFileEntry(images, L"band.png", {2, 30, -3, 0}, 0, 0, 1, 0);
   EXPECT_EQ(images[0].sourceKind, SourceFile);
   EXPECT_EQ(images[0].resourceId, 140u);
   SetImageEntry(images, 139, "PNG", {2, 30, -3, 0}, 0, 0, 0, 0);
   EXPECT_EQ(images[0].sourceKind, SourceResource);
-  EXPECT_EQ(images[0].filePath, "band.png");
+  EXPECT_EQ(images[0].filePath, L"band.png");
 
   PlaceImageEntry(images, 136, "PNG", 5, 0, 0, 26, 28);
   PlaceImageEntry(images, 136, "PNG", 5, 0, 0, 26, 28);
@@ -202,12 +202,12 @@ TEST(PaintLists, KeysAndReplacement) {
   StyledText a;
   a.boxX = 8;
   a.boxY = 39;
-  a.text = "first";
+  a.text = L"first";
   SetTextEntry(texts, a);
-  a.text = "second";
+  a.text = L"second";
   SetTextEntry(texts, a);
   ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(texts[0].text, "second");
+  EXPECT_EQ(texts[0].text, L"second");
   a.boxY = 39.5f;
   SetTextEntry(texts, a);
   EXPECT_EQ(texts.size(), 2u);

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace testing_support {
@@ -18,31 +19,31 @@ std::string WindowsPath(const std::string& hostPath) {
 }
 
 std::string ProgramDirectory() {
-  char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string p = path;
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::string p = fw::Utf8(path);
   return p.substr(0, p.rfind('\\') + 1);
 }
 
 std::string MakeTempFolder(const std::string& tag) {
-  char base[MAX_PATH] = {};
-  ::GetTempPathA(MAX_PATH, base);
-  std::string folder = std::string(base) + "updater-test-" + tag + "-" + std::to_string(::GetCurrentProcessId()) + "\\";
+  wchar_t base[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, base);
+  std::string folder = fw::Utf8(base) + "updater-test-" + tag + "-" + std::to_string(::GetCurrentProcessId()) + "\\";
   RemoveTree(folder);
-  ::CreateDirectoryA(folder.c_str(), nullptr);
+  ::CreateDirectoryW(W(folder).c_str(), nullptr);
   return folder;
 }
 
 void RemoveTree(const std::string& path) {
-  std::string list = path;
-  while (!list.empty() && (list.back() == '\\' || list.back() == '/')) list.pop_back();
+  std::wstring list = W(path);
+  while (!list.empty() && (list.back() == L'\\' || list.back() == L'/')) list.pop_back();
   if (list.empty()) return;
-  list.push_back('\0');
-  SHFILEOPSTRUCTA op{};
+  list.push_back(L'\0');
+  SHFILEOPSTRUCTW op{};
   op.wFunc = FO_DELETE;
   op.pFrom = list.c_str();
   op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-  ::SHFileOperationA(&op);
+  ::SHFileOperationW(&op);
 }
 
 fw::ScopedHandle CreateNamedMapping(const char* name, const std::vector<unsigned char>& bytes, DWORD size) {
@@ -66,15 +67,24 @@ std::vector<unsigned char> HandoffBytes(int mode, HWND productWindow, const std:
 }
 
 Process StartProcess(const std::string& exe, const std::string& arguments) {
-  std::string commandLine = "\"" + exe + "\"" + (arguments.empty() ? "" : " " + arguments);
-  STARTUPINFOA si{};
+  std::wstring commandLine = W("\"" + exe + "\"" + (arguments.empty() ? "" : " " + arguments));
+  STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   Process process;
-  if (::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    ::CloseHandle(pi.hThread);
-    process.handle.reset(pi.hProcess);
-    process.id = pi.dwProcessId;
+  // Wine under a loaded machine now and then fails a start it makes a moment
+  // later: a start is tried a few times, and a failure says why.
+  for (int attempt = 0; attempt < 3 && !process.handle; ++attempt) {
+    if (::CreateProcessW(W(exe).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+      ::CloseHandle(pi.hThread);
+      process.handle.reset(pi.hProcess);
+      process.id = pi.dwProcessId;
+      break;
+    }
+    const DWORD error = ::GetLastError();
+    fprintf(stderr, "StartProcess %s: error %lu (attempt %d)\n", exe.c_str(), error, attempt + 1);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
+    ::Sleep(250);
   }
   return process;
 }
@@ -123,7 +133,7 @@ namespace testing_support {
 
 std::string ReadFileBytes(const std::string& path) {
   std::string bytes;
-  if (FILE* f = fopen(path.c_str(), "rb")) {
+  if (FILE* f = _wfopen(W(path).c_str(), L"rb")) {
     char buffer[65536];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
@@ -133,13 +143,13 @@ std::string ReadFileBytes(const std::string& path) {
 }
 
 bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-  FILE* f = fopen(path.c_str(), "wb");
+  FILE* f = _wfopen(W(path).c_str(), L"wb");
   if (!f) return false;
   const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
 }
 
-bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::string& path) { return ::GetFileAttributesW(W(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string RandomBytes(size_t size, unsigned seed) {
   std::string bytes(size, '\0');
@@ -180,13 +190,13 @@ void TestServer::Put(const std::string& name, const std::string& bytes) const {
   if (named[0] && file != named) WriteFileBytes(folder + named, bytes);
 }
 
-void TestServer::Remove(const std::string& name) const { ::DeleteFileA((dir_ + "www\\" + name).c_str()); }
+void TestServer::Remove(const std::string& name) const { ::DeleteFileW(W(dir_ + "www\\" + name).c_str()); }
 
 void TestServer::SetFaults(const std::string& json) const {
   // Written whole under another name and renamed, so the server never reads half.
   const std::string temp = dir_ + "faults.json.new";
   WriteFileBytes(temp, json);
-  ::MoveFileExA(temp.c_str(), (dir_ + "faults.json").c_str(), MOVEFILE_REPLACE_EXISTING);
+  ::MoveFileExW(W(temp).c_str(), W(dir_ + "faults.json").c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 std::vector<std::string> TestServer::Requests(const std::string& path) const {
@@ -232,8 +242,8 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
 void InstallRelease(const std::string& releaseDir, const std::string& release, const std::string& folder,
                     const std::string& updater) {
   for (const char* m : kCatalogueFiles)
-    ::CopyFileA((releaseDir + release + "\\" + m).c_str(), (folder + m).c_str(), FALSE);
-  ::CopyFileA(updater.c_str(), (folder + "Updater.exe").c_str(), FALSE);
+    ::CopyFileW(W(releaseDir + release + "\\" + m).c_str(), W(folder + m).c_str(), FALSE);
+  ::CopyFileW(W(updater).c_str(), W(folder + "Updater.exe").c_str(), FALSE);
 }
 
 Process UpdaterStartedBy(const std::string& folder, DWORD timeoutMs, int nth) {
@@ -259,9 +269,14 @@ void Click(HWND dialog, int id) {
 }
 
 std::string Text(HWND control) {
-  char buffer[1024] = {};
-  ::SendMessageA(control, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
-  return buffer;
+  wchar_t buffer[1024] = {};
+  ::SendMessageW(control, WM_GETTEXT, sizeof buffer / sizeof buffer[0], reinterpret_cast<LPARAM>(buffer));
+  const std::wstring text = buffer;
+  // As the tests' literals are: code page 936, whatever the system's.
+  const int n = ::WideCharToMultiByte(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string bytes(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) ::WideCharToMultiByte(936, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
+  return bytes;
 }
 
 bool Showing(HWND dialog, int id) { return ::IsWindowVisible(::GetDlgItem(dialog, id)) != FALSE; }
@@ -287,10 +302,11 @@ void EndProcessesIn(const std::string& folder) {
     fw::ScopedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
                                        entry.th32ProcessID));
     if (!process) continue;
-    char path[MAX_PATH] = {};
+    wchar_t path[MAX_PATH] = {};
     DWORD size = MAX_PATH;
-    if (!::QueryFullProcessImageNameA(process.get(), 0, path, &size)) continue;
-    if (_strnicmp(path, folder.c_str(), folder.size()) != 0) continue;
+    if (!::QueryFullProcessImageNameW(process.get(), 0, path, &size)) continue;
+    const std::wstring wide = W(folder);
+    if (_wcsnicmp(path, wide.c_str(), wide.size()) != 0) continue;
     ::TerminateProcess(process.get(), 1);
     ::WaitForSingleObject(process.get(), 5000);
   }
@@ -326,7 +342,7 @@ void ProductCase::StopAll() {
 }
 
 void ProductCase::StartProduct(int mode, const std::string& extra) {
-  ::DeleteFileA((install_ + "product.log").c_str());
+  ::DeleteFileW(W(install_ + "product.log").c_str());
   product_ = StartProcess(install_ + "Velnoria.exe",
                           "--update " + std::to_string(mode) + " --server " + (base_.empty() ? server_->Url(folder_) : base_) +
                               " " + extra);
@@ -336,7 +352,7 @@ void ProductCase::StartProduct(int mode, const std::string& extra) {
 }
 
 void ProductCase::StartProductPlain() {
-  ::DeleteFileA((install_ + "product.log").c_str());
+  ::DeleteFileW(W(install_ + "product.log").c_str());
   product_ = StartProcess(install_ + "Velnoria.exe", "--server " + server_->Url(folder_));
   ASSERT_TRUE(product_.handle);
 }

@@ -10,8 +10,13 @@
 #include <vector>
 
 #include "framework/Scoped.h"
+#include "framework/Text.h"
 
 namespace testing_support {
+
+// Paths in the tests are UTF-8 (so that an install folder may be named in
+// any script under any code page); W gives the platform's UTF-16 form.
+inline std::wstring W(const std::string& utf8) { return fw::FromUtf8(utf8); }
 
 // A path handed over from the Linux side ("/a/b") as Wine sees it ("Z:\a\b").
 std::string WindowsPath(const std::string& hostPath);
@@ -48,6 +53,12 @@ namespace testing_support {
 std::string ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+// The same at UTF-16 paths, as the engine names them.
+inline std::string ReadFileBytes(const std::wstring& path) { return ReadFileBytes(fw::Utf8(path)); }
+inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  return WriteFileBytes(fw::Utf8(path), bytes);
+}
+inline bool FileExists(const std::wstring& path) { return FileExists(fw::Utf8(path)); }
 std::string RandomBytes(size_t size, unsigned seed);
 
 // The fault-injecting test server of the session (tests/server): its folder,

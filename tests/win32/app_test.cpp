@@ -8,13 +8,13 @@
 using namespace testing_support;
 
 TEST(ModuleDirectoryTest, IsTheProgramsFolderWithItsBackslash) {
-  char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  const std::string dir = GetModuleDirectory();
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::wstring dir = GetModuleDirectory();
   ASSERT_FALSE(dir.empty());
-  EXPECT_EQ(dir.back(), '\\');
-  EXPECT_EQ(std::string(path).rfind(dir, 0), 0u);
-  EXPECT_EQ(std::string(path).substr(dir.size()).find('\\'), std::string::npos);
+  EXPECT_EQ(dir.back(), L'\\');
+  EXPECT_EQ(std::wstring(path).rfind(dir, 0), 0u);
+  EXPECT_EQ(std::wstring(path).substr(dir.size()).find(L'\\'), std::wstring::npos);
 }
 
 namespace {

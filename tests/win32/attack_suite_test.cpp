@@ -693,7 +693,7 @@ TEST_F(AttackSuite, BehindACdnAReleasePublishedOverTheLastInstallsWhole) {
     ASSERT_TRUE(Ended(30000)) << ReadFileBytes(install_ + "Updater.log") << ReadFileBytes(install_ + "product.log");
     ASSERT_TRUE(WaitUntil([&] { return InstalledRelease() == "new"; }, 10000));
     for (const char* m : kServerNames) {
-      const SmallFile primed(base_ + m, install_ + "primed.tmp", {1 << 24, 0, 30000});
+      const SmallFile primed(base_ + m, W(install_ + "primed.tmp"), {1 << 24, 0, 30000});
       ASSERT_TRUE(primed.ok()) << m;
     }
     TearDown();
@@ -703,7 +703,7 @@ TEST_F(AttackSuite, BehindACdnAReleasePublishedOverTheLastInstallsWhole) {
     // The next release published at the origin; the edge's entry points go stale in 2 s.
     ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/newer " + Origin(folder) + notes));
     ::Sleep(3000);
-    const SmallFile stale(base_ + "Velkor.dll", install_ + "stale.tmp", {1 << 24, 0, 30000});
+    const SmallFile stale(base_ + "Velkor.dll", W(install_ + "stale.tmp"), {1 << 24, 0, 30000});
     ASSERT_EQ(stale.bytes(), Module("new", "Velkor.dll")) << "the edge no longer holds the fixed names";
     if (mode == 1) {
       EXPECT_TRUE(Interactive("{}"));

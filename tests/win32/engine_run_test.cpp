@@ -23,7 +23,7 @@ class EngineRun : public ::testing::Test {
   void SetUp() override { folder_ = MakeTempFolder("run"); }
   void TearDown() override { RemoveTree(folder_); }
   EngineSettings Settings(int mode, const std::string& server = kDeadServer) const {
-    return EngineSettings{mode, server, folder_, nullptr, {}, PROGRESS_PRESENT_INTERVAL_MS, {}};
+    return EngineSettings{mode, server, W(folder_), nullptr, {}, PROGRESS_PRESENT_INTERVAL_MS, {}};
   }
   // Tasks whose modules are the one-byte file "m".
   static std::vector<DownloadTask> Tasks(int n) {

@@ -51,10 +51,10 @@ Process HoldOpen(const std::string& path) {
 class EngineFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = MakeTempFolder("engine");
+    folder_ = W(MakeTempFolder("engine"));
   }
-  void TearDown() override { RemoveTree(folder_); }
-  std::string In(const std::string& name) const { return folder_ + name; }
+  void TearDown() override { RemoveTree(fw::Utf8(folder_)); }
+  std::wstring In(const std::string& name) const { return folder_ + W(name); }
   EngineSettings Settings(HANDLE product = nullptr) const {
     return EngineSettings{1, kServerBase, folder_, product, {}, PROGRESS_PRESENT_INTERVAL_MS, {}};
   }
@@ -64,7 +64,7 @@ class EngineFiles : public ::testing::Test {
     std::string manifest = "[ModuleVersion]\r\n";
     for (const auto& [name, content] : modules)
       manifest += name.substr(0, name.find('.')) + "=" + Digest(content) + "\r\n";
-    ::CreateDirectoryA(In("UpgradeBackup_P").c_str(), nullptr);
+    ::CreateDirectoryW(In("UpgradeBackup_P").c_str(), nullptr);
     ManifestCheck check(Settings(), 1, KeepPartial::No, nullptr);
     check.UseManifest(manifest);
     for (const auto& [name, content] : modules) {
@@ -74,8 +74,8 @@ class EngineFiles : public ::testing::Test {
     return check.Tasks();
   }
   bool Install(const std::vector<DownloadTask>& tasks) { return InstallModules(folder_, tasks, pending_); }
-  std::string folder_;
-  std::vector<std::string> pending_;
+  std::wstring folder_;
+  std::vector<std::wstring> pending_;
 
 };
 
@@ -133,7 +133,7 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
   for (size_t i = 0; i < module.size(); ++i) module[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
   std::string changed = module;
   changed[123456] ^= 1;
-  const std::string path = In("Velkor.dll");
+  const std::wstring path = In("Velkor.dll");
   const int64_t size = static_cast<int64_t>(module.size());
   struct Case {
     const char* what;
@@ -222,16 +222,16 @@ TEST(ParallelWork, EveryPieceRunsOnceAndWaitMeansDone) {
 TEST_F(EngineFiles, DeletePathStaysInsideTheInstallFolder) {
   const std::string outside = MakeTempFolder("outside");
   WriteFileBytes(outside + "keep.txt", "x");
-  EXPECT_FALSE(DeletePath(outside + "keep.txt", folder_));
-  EXPECT_FALSE(DeletePath("", folder_));
+  EXPECT_FALSE(DeletePath(W(outside + "keep.txt"), folder_));
+  EXPECT_FALSE(DeletePath(L"", folder_));
   EXPECT_FALSE(DeletePath(folder_, folder_));
-  EXPECT_FALSE(DeletePath(folder_ + "sub\\..\\..\\" + outside.substr(outside.rfind('\\', outside.size() - 2) + 1),
+  EXPECT_FALSE(DeletePath(folder_ + W("sub\\..\\..\\" + outside.substr(outside.rfind('\\', outside.size() - 2) + 1)),
                          folder_));
   EXPECT_TRUE(FileExists(outside + "keep.txt"));
   RemoveTree(outside);
 
-  ::CreateDirectoryA(In("tree").c_str(), nullptr);
-  ::CreateDirectoryA(In("tree\\deep").c_str(), nullptr);
+  ::CreateDirectoryW(In("tree").c_str(), nullptr);
+  ::CreateDirectoryW(In("tree\\deep").c_str(), nullptr);
   WriteFileBytes(In("tree\\deep\\f.bin"), "f");
   EXPECT_TRUE(DeletePath(In("tree\\\\\\"), folder_));  // all trailing separators go
   EXPECT_FALSE(FileExists(In("tree")));
@@ -261,7 +261,7 @@ TEST_F(EngineFiles, InstallUnlockedAndHeldModules) {
   WriteFileBytes(In("Lumsk.dll"), "lumsk old");
   const std::vector<DownloadTask> held =
       QueueAndStage({{"Lumsk.dll", "lumsk new"}, {"Tobrin.dll", "tobrin new"}, {"Wendra.dll", "wendra new"}});
-  Process holder = HoldOpen(In("Tobrin.dll"));
+  Process holder = HoldOpen(fw::Utf8(In("Tobrin.dll")));
   const DWORD started = ::GetTickCount();
   EXPECT_FALSE(Install(held));
   const DWORD waited = ::GetTickCount() - started;
@@ -300,7 +300,7 @@ TEST_F(EngineFiles, FailingSecondCopyPutsTheOldModuleBack) {
   WriteFileBytes(In("Wendra.dll"), "wendra old");
   const std::vector<DownloadTask> tasks = QueueAndStage({{"Wendra.dll", "wendra new"}});
   // The staged file cannot be read: both copies fail after the module was moved aside.
-  Process holder = HoldOpen(In("UpgradeBackup_P\\Wendra.dll.tmp"));
+  Process holder = HoldOpen(fw::Utf8(In("UpgradeBackup_P\\Wendra.dll.tmp")));
   Install(tasks);
   ::TerminateProcess(holder.handle.get(), 0);
   WaitForExit(holder, 5000);
@@ -312,14 +312,14 @@ TEST_F(EngineFiles, FailingSecondCopyPutsTheOldModuleBack) {
 // Watches one path and records every size it is seen with (-1: missing),
 // until told to stop.
 struct SizeWatch {
-  std::string path;
+  std::wstring path;
   volatile LONG stop = 0;
   std::set<int64_t> seen;
   static DWORD WINAPI Run(void* p) {
     auto* self = static_cast<SizeWatch*>(p);
     while (!self->stop) {
       WIN32_FILE_ATTRIBUTE_DATA a{};
-      self->seen.insert(::GetFileAttributesExA(self->path.c_str(), GetFileExInfoStandard, &a)
+      self->seen.insert(::GetFileAttributesExW(self->path.c_str(), GetFileExInfoStandard, &a)
                             ? (static_cast<int64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow
                             : -1);
     }
@@ -338,8 +338,8 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
     HMODULE loaded = nullptr;
     if (locked) {
       // Mapped as an image: it can be moved aside but not replaced.
-      ASSERT_TRUE(::CopyFileA((ProgramDirectory() + "Fetchkit.dll").c_str(), In("Velkor.dll").c_str(), FALSE));
-      loaded = ::LoadLibraryExA(In("Velkor.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+      ASSERT_TRUE(::CopyFileW(W(ProgramDirectory() + "Fetchkit.dll").c_str(), In("Velkor.dll").c_str(), FALSE));
+      loaded = ::LoadLibraryExW(In("Velkor.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
       ASSERT_NE(loaded, nullptr);
     }
     const int64_t oldSize = static_cast<int64_t>(ReadFileBytes(In("Velkor.dll")).size());
@@ -361,7 +361,7 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
     EXPECT_EQ(partial, 0) << "sizes seen other than the old and the new one";
     EXPECT_TRUE(ReadFileBytes(In("Velkor.dll")) == fresh);
     EXPECT_FALSE(FileExists(In("UpgradeBackup_P")));
-    for (const std::string& path : pending_) DeletePath(path, folder_);
+    for (const std::wstring& path : pending_) DeletePath(path, folder_);
     pending_.clear();
   }
 }
@@ -369,11 +369,11 @@ TEST_F(EngineFiles, NoOneEverSeesAPartlyInstalledModule) {
 TEST_F(EngineFiles, LoadedLibraryIsMovedAsideAndRemovedByTheFinishTimer) {
   // A copy of the download library that this process has loaded, as the
   // updater has its own Fetchkit.dll loaded.
-  const std::string dll = In("Fetchkit.dll");
-  ASSERT_TRUE(::CopyFileA((ProgramDirectory() + "Fetchkit.dll").c_str(), dll.c_str(), FALSE));
+  const std::wstring dll = In("Fetchkit.dll");
+  ASSERT_TRUE(::CopyFileW(W(ProgramDirectory() + "Fetchkit.dll").c_str(), dll.c_str(), FALSE));
   const std::string old = ReadFileBytes(dll);
   WriteFileBytes(In("Fetchkit.dll.del"), "stale from an earlier update");
-  HMODULE loaded = ::LoadLibraryExA(dll.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  HMODULE loaded = ::LoadLibraryExW(dll.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
   ASSERT_NE(loaded, nullptr);
 
   // The finish on its own thread: no product runs, so it installs at once.
@@ -386,14 +386,14 @@ TEST_F(EngineFiles, LoadedLibraryIsMovedAsideAndRemovedByTheFinishTimer) {
   ASSERT_TRUE(view.PumpUntil([&] { return !view.engine.Finishing(); }, 30000));
   EXPECT_EQ(ReadFileBytes(dll), old + "new build");
   ASSERT_EQ(view.engine.PendingDeletes().size(), 1u);
-  EXPECT_EQ(view.engine.PendingDeletes()[0], dll + ".del");
-  EXPECT_EQ(ReadFileBytes(dll + ".del"), old);  // the stale file did not stop the move
+  EXPECT_EQ(view.engine.PendingDeletes()[0], dll + L".del");
+  EXPECT_EQ(ReadFileBytes(dll + L".del"), old);  // the stale file did not stop the move
   ::FreeLibrary(loaded);
 
   // The finish timer deletes what is pending and ends the window with OK.
   ASSERT_TRUE(view.PumpUntil([&] { return view.shown.back() == "close: finished"; }, 10000));
   EXPECT_EQ(view.shown, (std::vector<std::string>{"success", "hide", "close: finished"}));
-  EXPECT_FALSE(FileExists(dll + ".del"));
+  EXPECT_FALSE(FileExists(dll + L".del"));
 }
 
 TEST_F(EngineFiles, InterruptedInstallationIsRepaired) {
@@ -415,7 +415,7 @@ TEST_F(EngineFiles, InterruptedInstallationIsRepairedFromANumberedSetAsideName) 
     SYSTEMTIME st{year, 1, 0, 1, 12, 0, 0, 0};
     FILETIME ft{};
     ::SystemTimeToFileTime(&st, &ft);
-    fw::ScopedHandle file(::CreateFileA(In(name).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    fw::ScopedHandle file(::CreateFileW(In(name).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &ft));
   };
   writeAt("Tobrin.dll.del", "tobrin two updates ago", 2024);
@@ -427,12 +427,12 @@ TEST_F(EngineFiles, InterruptedInstallationIsRepairedFromANumberedSetAsideName) 
 }
 
 TEST_F(EngineFiles, LaunchProgramByEnding) {
-  const std::string product = In("Velnoria.exe");
-  ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), product.c_str(), FALSE));
+  const std::wstring product = In("Velnoria.exe");
+  ASSERT_TRUE(::CopyFileW(W(g_sampleProduct).c_str(), product.c_str(), FALSE));
   HANDLE process = nullptr;
   // From a thread of its own, as the finish relaunches: it leaves the thread's apartment as it found it.
   fw::Thread::Start([&] {
-    EXPECT_TRUE(LaunchProgram(product, &process, "--lifetime 200"));
+    EXPECT_TRUE(LaunchProgram(product, &process, L"--lifetime 200"));
     EXPECT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
     ::CoUninitialize();
   }).Join(10000);
@@ -443,16 +443,16 @@ TEST_F(EngineFiles, LaunchProgramByEnding) {
 
   // ".dat" that cannot start directly: copied to an ".exe" twin, handed to the shell.
   WriteFileBytes(In("notes.dat"), "not a program");
-  EXPECT_FALSE(LaunchProgram(In("notes.dat"), &process, ""));
+  EXPECT_FALSE(LaunchProgram(In("notes.dat"), &process, L""));
   EXPECT_EQ(ReadFileBytes(In("notes.exe")), "not a program");
   // ".download" that cannot start: the same path to the shell, no copy.
   WriteFileBytes(In("setup.download"), "not a program");
-  EXPECT_FALSE(LaunchProgram(In("setup.download"), &process, ""));
+  EXPECT_FALSE(LaunchProgram(In("setup.download"), &process, L""));
   EXPECT_FALSE(FileExists(In("setup.exe")));
   // A ".dat" that is a program starts directly, without a twin. Its command
   // line is the parameter string alone, so the first word plays the program name.
-  ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), In("tool.dat").c_str(), FALSE));
-  ASSERT_TRUE(LaunchProgram(In("tool.dat"), &process, "tool --lifetime 200"));
+  ASSERT_TRUE(::CopyFileW(W(g_sampleProduct).c_str(), In("tool.dat").c_str(), FALSE));
+  ASSERT_TRUE(LaunchProgram(In("tool.dat"), &process, L"tool --lifetime 200"));
   EXPECT_EQ(::WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
   ::TerminateProcess(process, 1);
   ::CloseHandle(process);
@@ -461,9 +461,9 @@ TEST_F(EngineFiles, LaunchProgramByEnding) {
 
 TEST_F(EngineFiles, ProductExitEventAcrossProcesses) {
   EXPECT_FALSE(RequestProductExit("*_KELMO_EXIT_*"));  // no product: no event
-  const std::string product = In("Velnoria.exe");
-  ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), product.c_str(), FALSE));
-  Process running = StartProcess(product, "--lifetime 20000");
+  const std::wstring product = In("Velnoria.exe");
+  ASSERT_TRUE(::CopyFileW(W(g_sampleProduct).c_str(), product.c_str(), FALSE));
+  Process running = StartProcess(fw::Utf8(product), "--lifetime 20000");
   ASSERT_TRUE(running.handle);
   // The product creates its event shortly after it starts. The event is
   // auto-reset and shared by every product instance, so another one may take
@@ -483,9 +483,9 @@ TEST_F(EngineFiles, ProductExitEventAcrossProcesses) {
 // open for the rest of its life (the event then exists for every later test).
 TEST_F(EngineFiles, TheFinishRunsOffTheWindowsThreadAndHoldsACloseUntilItHasReported) {
   WriteFileBytes(In("Velkor.dll"), "velkor old");
-  ASSERT_TRUE(::CopyFileA(g_sampleProduct.c_str(), In("Velnoria.exe").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW(W(g_sampleProduct).c_str(), In("Velnoria.exe").c_str(), FALSE));
   // A product that takes a while to exit once asked.
-  Process product = StartProcess(In("Velnoria.exe"), "--exit-delay 1500 --lifetime 30000");
+  Process product = StartProcess(fw::Utf8(In("Velnoria.exe")), "--exit-delay 1500 --lifetime 30000");
   ASSERT_TRUE(WaitUntil([&] { return ReadFileBytes(In("product.log")).find("listening") != std::string::npos; }, 10000));
   EngineStandIn view(Settings(product.handle.get()));
   view.engine.TakeCheckedTasks(QueueAndStage({{"Velkor.dll", "velkor new"}}));
@@ -505,7 +505,7 @@ TEST_F(EngineFiles, TheFinishRunsOffTheWindowsThreadAndHoldsACloseUntilItHasRepo
   view.PumpUntil([] { return false; }, 1500);
   EXPECT_EQ(view.shown.size(), 3u) << "one close only";
   AskProductsToExit();
-  EndProcessesIn(folder_);
+  EndProcessesIn(fw::Utf8(folder_));
 }
 
 int main(int argc, char** argv) {
@@ -521,6 +521,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_sampleProduct = WindowsPath(argv[1]);
-  ::LoadLibraryA("riched32.dll");  // the update window's notes box
+  ::LoadLibraryW(L"riched20.dll");  // the update window's notes box
   return RUN_ALL_TESTS();
 }

@@ -337,6 +337,27 @@ TEST_F(Fetchkit, BadArguments) {
             FK_LOCAL_FILE_ERROR);
 }
 
+// The wide entry takes a folder no code page but Unicode names, resumes
+// there as the 8-bit one does, and the 8-bit one still takes its own paths.
+TEST_F(Fetchkit, AWideLocalPathInAFolderOfAnyScript) {
+  const std::string folder = dir_ + u8"\u00DCn\u00EFc\u00F8d\u00E9-\u8F6F\u4EF6-\u00DF\\";
+  ASSERT_TRUE(::CreateDirectoryW(W(folder).c_str(), nullptr));
+  const std::string body = RandomBytes(200 * 1024 + 3, 9);
+  server_->Put("wide.bin", body);
+  std::unique_ptr<CHttpDownload> d(CHttpDownload::NewInstance());
+  const std::wstring local = W(folder + "wide.bin");
+  server_->SetFaults("{\"/wide.bin\": {\"cut_after\": 5000, \"times\": 1}}");
+  EXPECT_EQ(d->DownloadW(server_->Url("wide.bin").c_str(), local.c_str(), 0), FK_INCOMPLETE);
+  EXPECT_TRUE(FileExists(folder + "wide.bin.fkv"));
+  server_->SetFaults("{}");
+  EXPECT_EQ(d->DownloadW(server_->Url("wide.bin").c_str(), local.c_str(), 0), FK_OK);
+  EXPECT_EQ(ReadFileBytes(folder + "wide.bin"), body);
+  EXPECT_FALSE(FileExists(folder + "wide.bin.fkv"));
+  EXPECT_EQ(d->DownloadW(server_->Url("wide.bin").c_str(), nullptr, 0), FK_BAD_ARGUMENT);
+  EXPECT_EQ(d->Download(server_->Url("wide.bin").c_str(), (dir_ + "narrow.bin").c_str(), 0), FK_OK);
+  EXPECT_EQ(ReadFileBytes(dir_ + "narrow.bin"), body);
+}
+
 namespace {
 
 constexpr UINT kProgressMessage = WM_APP + 7;

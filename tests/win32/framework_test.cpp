@@ -7,6 +7,7 @@
 #include "framework/Controls.h"
 #include "framework/Dialog.h"
 #include "framework/Files.h"
+#include "framework/Text.h"
 #include "framework/Scoped.h"
 #include "framework/Thread.h"
 #include "framework/WinApp.h"
@@ -66,7 +67,7 @@ TEST(MessageMap, DerivedEntriesWinAndTheBaseMapFollows) {
   EXPECT_EQ(::SendMessageA(wnd, kPing, 7, 0), 10);
   EXPECT_EQ(::SendMessageA(wnd, kPong, 0, 0), 2);
   ::SetWindowTextA(wnd, "changed");
-  EXPECT_EQ(w.GetWindowText(), "changed");
+  EXPECT_EQ(w.GetWindowText(), L"changed");
   EXPECT_EQ(w.log, (std::vector<std::string>{"derived ping 7", "base pong", "settext"}));
   // A second object cannot take a window that is bound already.
   DerivedWindow other;
@@ -100,7 +101,7 @@ class TestDialog : public CDialog {
   }
   void OnOK() override { okReached = true; }
   LRESULT OnButton(WPARAM, LPARAM) {
-    log.push_back("button " + label.GetWindowText());
+    log.push_back("button " + fw::Utf8(label.GetWindowText()));
     return 0;
   }
   LRESULT OnFinish(WPARAM, LPARAM) {
@@ -243,9 +244,8 @@ TEST(Dialog, WithoutAParentTheMainWindowOwnsTheDialogAndIsDisabled) {
 }
 
 TEST(Files, WholeReadsAreBoundedAndFailedWritesSayWhy) {
-  char temp[MAX_PATH] = {};
-  ::GetTempPathA(MAX_PATH, temp);
-  const std::string path = std::string(temp) + "framework_files_test.bin";
+  const std::wstring temp = fw::TempFolder();
+  const std::wstring path = temp + L"framework_files_test.bin";
   // The bound is the largest file read; a missing file is nothing.
   const struct {
     size_t size;
@@ -261,12 +261,12 @@ TEST(Files, WholeReadsAreBoundedAndFailedWritesSayWhy) {
     ASSERT_EQ(got.has_value(), c.read);
     EXPECT_EQ(got.value_or(bytes), bytes);
   }
-  ::DeleteFileA(path.c_str());
+  ::DeleteFileW(path.c_str());
   EXPECT_FALSE(fw::ReadWholeFile(path, 100).has_value());
-  EXPECT_FALSE(fw::WriteWholeFile(std::string(temp) + "no such folder\\file.bin", "x"));
+  EXPECT_FALSE(fw::WriteWholeFile(temp + L"no such folder\\file.bin", "x"));
 
   // A write that fails for another reason than room is not a full disk.
-  fw::ScopedFile readOnly(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  fw::ScopedFile readOnly(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   ASSERT_TRUE(readOnly);
   DWORD error = 0;
   EXPECT_FALSE(fw::WriteAll(readOnly.get(), "abc", 3, error));
@@ -274,7 +274,7 @@ TEST(Files, WholeReadsAreBoundedAndFailedWritesSayWhy) {
   EXPECT_FALSE(fw::IsDiskFull(error)) << error;
   for (const DWORD full : {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}) EXPECT_TRUE(fw::IsDiskFull(full));
   readOnly.reset();
-  ::DeleteFileA(path.c_str());
+  ::DeleteFileW(path.c_str());
 }
 
 TEST(ScopedComApartment, EntersForItsScopeAndKeepsAnApartmentOfAnotherKind) {

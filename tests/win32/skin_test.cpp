@@ -130,7 +130,7 @@ TEST(ImageDrawing, NaturalSizeAndNegativeDestinations) {
   SkinImage lower = LoadResourceImage(139, "bitmap");  // not the bitmap case: a resource type lookup
   ASSERT_TRUE(lower);
   EXPECT_EQ(lower->GetWidth(), 0u);
-  EXPECT_EQ(LoadFileImage("Z:\\no\\such\\file.png"), nullptr);
+  EXPECT_EQ(LoadFileImage(L"Z:\\no\\such\\file.png"), nullptr);
 
   ImageItem item;
   item.resourceId = 139;
@@ -169,7 +169,7 @@ TEST(ImageDrawing, RegionsFromOpaquePixels) {
 TEST(Painter, MissingSkinFileFallsBackToTheResource) {
   SkinPainter painter;
   painter.SetImage(139, "PNG", {0, 0, 0, 0}, 0, 0, 0, 0);
-  painter.SetImageFile("Z:\\no\\skin\\BoxTopBk.png", {0, 0, 0, 0}, 0, 0, 0, 0);
+  painter.SetImageFile(L"Z:\\no\\skin\\BoxTopBk.png", {0, 0, 0, 0}, 0, 0, 0, 0);
   ASSERT_EQ(painter.Images().size(), 1u);
   EXPECT_EQ(painter.Images()[0].sourceKind, SourceFile);
   Canvas canvas(10, 50, RGB(255, 0, 255));
@@ -353,7 +353,7 @@ TEST(Hyperlink, OpensOnlyWhenReleasedOverIt) {
   EXPECT_TRUE(link.GetStyle() & SS_NOTIFY);
   link.SetColors(RGB(0, 0, 255), RGB(0, 0, 255), RGB(0, 0, 255));
   link.SetUnderline(1, 1);
-  link.SetURL(target);
+  link.SetURL(W(target));
   // Pressed, dragged off, released elsewhere: nothing opens.
   ::SendMessageA(label, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
   EXPECT_TRUE(link.IsPressed());
@@ -402,14 +402,14 @@ TEST(Leaks, HundredsOfPaintsKeepTheGdiObjectCount) {
   painter.SetImage(139, "PNG", {2, 30, -3, 0}, 0, 0, 0, 0);
   painter.PlaceImage(136, "PNG", 5, 0, 0);
   StyledText title;
-  title.text = "升级提示";
+  title.text = L"升级提示";
   title.boxX = 28;
   title.boxY = 8;
   painter.SetText(title);
   ButtonStage stage;
   stage.button.SetStripImage(134, "PNG", {4, true, false, false});
   StyledText caption;
-  caption.text = "升级";
+  caption.text = L"升级";
   caption.alignment = AlignHCenter | AlignVCenter;
   stage.button.SetTextStyles(caption, caption, caption, caption);
   auto paintOnce = [&] {

@@ -122,6 +122,43 @@ TEST_F(UpdateFlow, BackgroundPreloadsEveryModuleAndLeavesTheMarker) {
   ExpectReports(1, {"v=1", "mode=3", "outcome=preloaded", "stage=none", "code=0"});
 }
 
+// An install folder may be named in any script on any system: one the
+// Chinese code pages spell, and one no code page but Unicode does (this case
+// also runs under code page 1252). A pre-load, then an interactive update.
+TEST_F(UpdateFlow, AnInstallFolderNamedInAnyScriptPreloadsAndUpdates) {
+  for (const char* name : {u8"\u8F6F\u4EF6", u8"\u00DCn\u00EFc\u00F8d\u00E9-\u8F6F\u4EF6-\u00DF"}) {
+    SCOPED_TRACE(name);
+    const std::string folder = install_ + name + "\\";
+    ASSERT_TRUE(::CreateDirectoryW(W(folder).c_str(), nullptr));
+    InstallRelease(g_releaseDir, "old", folder, g_updater);
+    const std::string server = " --server " + server_->Url("release/");
+    processes_.push_back(StartProcess(folder + "Velnoria.exe", "--update 3" + server));
+    Process updater = UpdaterStartedBy(folder, 10000);
+    ASSERT_TRUE(updater.handle) << ReadFileBytes(folder + "product.log");
+    EXPECT_EQ(WaitForExit(updater, 60000), 0u) << ReadFileBytes(folder + "Updater.log");
+    ExpectRelease("new", std::string(name) + "\\UpgradeBackup\\");
+    EXPECT_TRUE(FileExists(folder + "UpgradeBackup\\mvt_s.backup"));
+    StopProducts();
+
+    ::DeleteFileW(W(folder + "product.log").c_str());
+    processes_.push_back(StartProcess(folder + "Velnoria.exe", "--update 1" + server));
+    updater = UpdaterStartedBy(folder, 10000);
+    ASSERT_TRUE(updater.handle) << ReadFileBytes(folder + "product.log");
+    HWND window = Window(updater);
+    ASSERT_NE(window, nullptr);
+    Click(window, 1000);
+    ASSERT_TRUE(WaitForSuccess(window, 60000)) << ReadFileBytes(folder + "Updater.log");
+    Click(window, 1002);
+    EXPECT_NE(WaitForExit(updater, 20000), STILL_ACTIVE);
+    ExpectRelease("new", std::string(name) + "\\");
+    // The product was started again from its folder, and the support log is there to read.
+    EXPECT_TRUE(WaitUntil([&] { return Count(ReadFileBytes(folder + "product.log"), "start") == 2; }, 10000));
+    EXPECT_NE(ReadFileBytes(folder + "Updater.log").find("installation: the whole release is in place"),
+              std::string::npos);
+    StopProducts();
+  }
+}
+
 TEST_F(UpdateFlow, BackgroundModuleThatAlwaysFailsEndsWithoutMarker) {
   server_->SetFaults("{\"/release/Tamrik.dll\": {\"status\": 500}}");
   StartProduct(3);
@@ -459,7 +496,7 @@ TEST_F(UpdateFlow, AStagedRolloutReachesItsBucketsAndAHaltHoldsIt) {
   std::vector<bool> first(folders.size());
   int firstCount = 0;
   for (size_t i = 0; i < folders.size(); ++i) {
-    first[i] = RolloutBucket(InstallationIdentity(folders[i]), staged.Current()) < 50;
+    first[i] = RolloutBucket(InstallationIdentity(W(folders[i])), staged.Current()) < 50;
     firstCount += first[i];
     EXPECT_EQ(background(folders[i]), first[i]) << folders[i];
   }

@@ -84,7 +84,10 @@ class UpdateWindow : public ::testing::Test {
       ::TerminateProcess(product_.handle.get(), 1);
       WaitForExit(product_, 5000);
     }
-    ::DeleteFileA((install_ + "product.log").c_str());
+    ::DeleteFileW(W(install_ + "product.log").c_str());
+    // The pointer away from the window: a button under it from an earlier
+    // case would show hovered in the pictures.
+    ::SetCursorPos(0, 0);
     product_ = StartProcess(install_ + "Velnoria.exe",
                             "--update " + std::to_string(mode) + " --server " + server_->Url("release/"));
     updater_ = UpdaterStartedBy(install_, 10000);
@@ -226,9 +229,9 @@ TEST_F(UpdateWindow, UpdatingProgressAndTheConfirmation) {
   Click(window, 1003);
   HWND box = Confirmation();
   ASSERT_NE(box, nullptr);
-  char caption[64] = {};
-  ::GetWindowTextA(box, caption, sizeof caption);
-  EXPECT_STREQ(caption, "升级提示");
+  wchar_t caption[64] = {};
+  ::GetWindowTextW(box, caption, 64);
+  EXPECT_STREQ(caption, L"升级提示");
   Screenshot("window-confirm.png");
   ::PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
   ::Sleep(500);
@@ -248,12 +251,12 @@ TEST_F(UpdateWindow, TextLinesAreTallEnoughForTheirFont) {
   ASSERT_NE(window, nullptr);
   // The dialog's font, as the dialog manager makes it from the template.
   HDC screen = ::GetDC(nullptr);
-  fw::ScopedGdiObject font(::CreateFontA(-::MulDiv(9, ::GetDeviceCaps(screen, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, 0,
-                                         0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "宋体"));
-  TEXTMETRICA metrics{};
+  fw::ScopedGdiObject font(::CreateFontW(-::MulDiv(9, ::GetDeviceCaps(screen, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, 0,
+                                         0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"宋体"));
+  TEXTMETRICW metrics{};
   {
     fw::ScopedSelect select(screen, font.get());
-    ASSERT_TRUE(::GetTextMetricsA(screen, &metrics));
+    ASSERT_TRUE(::GetTextMetricsW(screen, &metrics));
   }
   ::ReleaseDC(nullptr, screen);
   const int line = metrics.tmHeight + metrics.tmExternalLeading;

@@ -20,20 +20,32 @@
 // --remake-window  make a new main window once the updater is started (as
 //                after a skin change): the hand-off block names one that is gone
 //
-// Every start and event is appended to product.log in this folder.
+// Every start and event is appended to product.log in this folder (UTF-8).
+//
+// A Unicode program: its folder may have any name (软件, Ünïcødé-软件-ß) on a
+// Windows of any display language, so it names itself and starts the updater
+// by UTF-16 paths, never through the system's 8-bit code page.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 namespace {
 
-std::string g_folder;
+std::wstring g_folder;
+
+std::string Utf8(const std::wstring& text) {
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string bytes(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
+  return bytes;
+}
 
 void Log(const std::string& line) {
-  if (FILE* f = std::fopen((g_folder + "product.log").c_str(), "a")) {
+  if (FILE* f = _wfopen((g_folder + L"product.log").c_str(), L"a")) {
     std::fprintf(f, "%s pid=%lu\n", line.c_str(), ::GetCurrentProcessId());
     std::fclose(f);
   }
@@ -43,26 +55,27 @@ struct Options {
   int mode = 0;
   std::string server;
   bool ignoreExit = false;
-  std::string hold;
+  std::wstring hold;
   DWORD exitDelay = 0;
   DWORD updaterExitAfter = 0;
   DWORD lifetime = 120000;
   bool remakeWindow = false;
 };
 
-Options Parse(int argc, char** argv) {
+Options Parse(int argc, wchar_t** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-    if (a == "--update") o.mode = std::atoi(next().c_str());
-    else if (a == "--server") o.server = next();
-    else if (a == "--ignore-exit") o.ignoreExit = true;
-    else if (a == "--hold") o.hold = next();
-    else if (a == "--exit-delay") o.exitDelay = std::strtoul(next().c_str(), nullptr, 10);
-    else if (a == "--updater-exit-after") o.updaterExitAfter = std::strtoul(next().c_str(), nullptr, 10);
-    else if (a == "--lifetime") o.lifetime = std::strtoul(next().c_str(), nullptr, 10);
-    else if (a == "--remake-window") o.remakeWindow = true;
+    const std::wstring a = argv[i];
+    auto nextWide = [&]() -> std::wstring { return i + 1 < argc ? argv[++i] : L""; };
+    auto next = [&]() -> std::string { return Utf8(nextWide()); };
+    if (a == L"--update") o.mode = std::atoi(next().c_str());
+    else if (a == L"--server") o.server = next();
+    else if (a == L"--ignore-exit") o.ignoreExit = true;
+    else if (a == L"--hold") o.hold = nextWide();
+    else if (a == L"--exit-delay") o.exitDelay = std::strtoul(next().c_str(), nullptr, 10);
+    else if (a == L"--updater-exit-after") o.updaterExitAfter = std::strtoul(next().c_str(), nullptr, 10);
+    else if (a == L"--lifetime") o.lifetime = std::strtoul(next().c_str(), nullptr, 10);
+    else if (a == L"--remake-window") o.remakeWindow = true;
   }
   return o;
 }
@@ -88,12 +101,12 @@ HANDLE WriteHandoff(int mode, HWND window, const std::string& server) {
 // Starts Updater.exe of this folder with `mode` in the block; its process, or null.
 HANDLE StartUpdater(int mode, HWND window, const std::string& server, HANDLE& handoff) {
   handoff = WriteHandoff(mode, window, server);
-  const std::string updater = g_folder + "Updater.exe";
-  STARTUPINFOA si{};
+  const std::wstring updater = g_folder + L"Updater.exe";
+  STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  std::string commandLine = "\"" + updater + "\"";
-  if (!::CreateProcessA(updater.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, g_folder.c_str(), &si,
+  std::wstring commandLine = L"\"" + updater + L"\"";
+  if (!::CreateProcessW(updater.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, g_folder.c_str(), &si,
                         &pi)) {
     Log("updater-start-failed");
     return nullptr;
@@ -103,12 +116,12 @@ HANDLE StartUpdater(int mode, HWND window, const std::string& server, HANDLE& ha
   return pi.hProcess;
 }
 
-bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // When this program's file was last written.
-ULONGLONG WriteTime(const std::string& path) {
+ULONGLONG WriteTime(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
   return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
 }
 
@@ -116,7 +129,7 @@ ULONGLONG WriteTime(const std::string& path) {
 // before anything of the product is loaded. True when this program's own
 // file changed meanwhile (the caller starts anew).
 bool RepairInterruptedInstallation(const std::string& server) {
-  const std::string journal = g_folder + "Install.journal", self = g_folder + "Velnoria.exe";
+  const std::wstring journal = g_folder + L"Install.journal", self = g_folder + L"Velnoria.exe";
   if (!Exists(journal)) return false;
   Log("journal");
   const ULONGLONG before = WriteTime(self);
@@ -136,15 +149,15 @@ bool RepairInterruptedInstallation(const std::string& server) {
 // release's signed number) and that one is newer than the release installed
 // (ReleaseNumber.ini). The sample only says which.
 void JudgePreload() {
-  const std::string marker = g_folder + "UpgradeBackup\\mvt_s.backup";
-  char key[8] = {}, release[32] = {}, installed[32] = {};
-  ::GetPrivateProfileStringA("SUpgrade", "Key", "", key, sizeof key, marker.c_str());
-  if (std::strcmp(key, "1") != 0) return;
-  ::GetPrivateProfileStringA("SUpgrade", "Release", "", release, sizeof release, marker.c_str());
-  ::GetPrivateProfileStringA("Release", "Number", "-1", installed, sizeof installed,
-                             (g_folder + "ReleaseNumber.ini").c_str());
+  const std::wstring marker = g_folder + L"UpgradeBackup\\mvt_s.backup";
+  wchar_t key[8] = {}, releaseText[32] = {}, installedText[32] = {};
+  ::GetPrivateProfileStringW(L"SUpgrade", L"Key", L"", key, 8, marker.c_str());
+  if (std::wcscmp(key, L"1") != 0) return;
+  ::GetPrivateProfileStringW(L"SUpgrade", L"Release", L"", releaseText, 32, marker.c_str());
+  ::GetPrivateProfileStringW(L"Release", L"Number", L"-1", installedText, 32, (g_folder + L"ReleaseNumber.ini").c_str());
+  const std::string release = Utf8(releaseText), installed = Utf8(installedText);
   long long kept = -1;
-  if (FILE* f = std::fopen((g_folder + "KeptRelease.dat").c_str(), "rb")) {
+  if (FILE* f = _wfopen((g_folder + L"KeptRelease.dat").c_str(), L"rb")) {
     std::string bytes(1 << 16, '\0');
     bytes.resize(std::fread(&bytes[0], 1, bytes.size(), f));
     std::fclose(f);
@@ -152,26 +165,26 @@ void JudgePreload() {
     if (at != std::string::npos) kept = std::atoll(bytes.c_str() + at + 24);
   }
   // An unsigned pre-load names no number: it stands for the manifest it names.
-  const bool installable = release[0] == '\0' || (std::atoll(release) == kept && kept > std::atoll(installed));
-  Log(std::string("preload ") + (release[0] ? release : "unsigned") + (installable ? " installable" : " not newer"));
+  const bool installable =
+      release.empty() || (std::atoll(release.c_str()) == kept && kept > std::atoll(installed.c_str()));
+  Log("preload " + (release.empty() ? std::string("unsigned") : release) + (installable ? " installable" : " not newer"));
 }
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  char path[MAX_PATH] = {};
-  ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  g_folder = path;
-  g_folder = g_folder.substr(0, g_folder.rfind('\\') + 1);
-  const Options options = Parse(__argc, __argv);
-  Log(std::string("start ") + ::GetCommandLineA());
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  std::wstring path(32768, L'\0');
+  path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  g_folder = path.substr(0, path.rfind(L'\\') + 1);
+  const Options options = Parse(__argc, __wargv);
+  Log("start " + Utf8(::GetCommandLineW()));
   if (RepairInterruptedInstallation(options.server)) {
     Log("restart");
-    STARTUPINFOA si{};
+    STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    std::string commandLine = ::GetCommandLineA();
-    if (::CreateProcessA(path, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, g_folder.c_str(), &si, &pi)) {
+    std::wstring commandLine = ::GetCommandLineW();
+    if (::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, g_folder.c_str(), &si, &pi)) {
       ::CloseHandle(pi.hThread);
       ::CloseHandle(pi.hProcess);
     }
@@ -179,12 +192,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   JudgePreload();
 
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = ::DefWindowProcA;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = ::DefWindowProcW;
   wc.hInstance = instance;
-  wc.lpszClassName = "VelnoriaSampleProduct";
-  ::RegisterClassA(&wc);
-  HWND window = ::CreateWindowA("VelnoriaSampleProduct", "Velnoria", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+  wc.lpszClassName = L"VelnoriaSampleProduct";
+  ::RegisterClassW(&wc);
+  HWND window = ::CreateWindowW(L"VelnoriaSampleProduct", L"Velnoria", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                                 nullptr, instance, nullptr);
 
   // Auto-reset, and reset at start: a request meant for an earlier instance
@@ -195,7 +208,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   HANDLE held = INVALID_HANDLE_VALUE;
   if (!options.hold.empty())
-    held = ::CreateFileA((g_folder + options.hold).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    held = ::CreateFileW((g_folder + options.hold).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 
   HANDLE handoff = nullptr;
   if (options.mode != 0) {
@@ -203,7 +216,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (updater) ::CloseHandle(updater);
     if (options.remakeWindow) {
       ::DestroyWindow(window);
-      window = ::CreateWindowA("VelnoriaSampleProduct", "Velnoria", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+      window = ::CreateWindowW(L"VelnoriaSampleProduct", L"Velnoria", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                                nullptr, instance, nullptr);
       Log("window-remade");
     }
@@ -235,7 +248,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
       break;
     }
     MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
   }
   if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
   if (handoff) ::CloseHandle(handoff);
