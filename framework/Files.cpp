@@ -32,9 +32,15 @@ int64_t FileSize(const std::wstring& path) {
 }
 
 bool MakeFoldersOf(const std::wstring& path) {
-  // From the first separator after the root on: "C:\", "\\server\share\" are there.
-  for (size_t at = path.find(L'\\', path.size() > 2 && path[1] == L':' ? 3 : 0); at != std::wstring::npos;
-       at = path.find(L'\\', at + 1)) {
+  // From the first separator after the root on: "C:\" and "\\server\share\" are there.
+  size_t from = path.size() > 2 && path[1] == L':' ? 3 : 0;
+  if (path.rfind(L"\\\\", 0) == 0) {
+    const size_t server = path.find(L'\\', 2);
+    const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    if (share == std::wstring::npos) return true;
+    from = share + 1;
+  }
+  for (size_t at = path.find(L'\\', from); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
     if (at == 0 || path[at - 1] == L'\\') continue;
     const std::wstring folder = path.substr(0, at);
     if (!::CreateDirectoryW(folder.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {

@@ -1,5 +1,7 @@
 #include "framework/Paths.h"
 
+#include "framework/Text.h"
+
 std::wstring DirectoryUpToLastBackslash(const std::wstring& path) {
   const auto pos = path.rfind(L'\\');
   return pos == std::wstring::npos ? std::wstring() : path.substr(0, pos + 1);
@@ -14,9 +16,4 @@ std::wstring GetDirectoryOfPath(const std::wstring& path) {
   return dir;
 }
 
-std::wstring PathIn(const std::wstring& folder, std::string_view name) {
-  std::wstring path = folder;
-  path.reserve(folder.size() + name.size());
-  for (const char c : name) path += static_cast<wchar_t>(static_cast<unsigned char>(c));
-  return path;
-}
+std::wstring PathIn(const std::wstring& folder, std::string_view name) { return folder + fw::Ascii(name); }

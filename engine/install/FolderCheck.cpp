@@ -67,7 +67,7 @@ bool RoomForRun(const std::wstring& folder, int32_t mode, const std::vector<Down
     if (size < 0) size = std::max<int64_t>(fw::FileSize(installed), 0);
     const std::wstring target = DownloadTargetPath(folder, task.localFileName, mode);
     const bool there = fw::FileSize(target) == size ||
-                       (mode != ModeBackground && fw::FileSize(folder + PathIn(kBackgroundFolder, task.localFileName)) == size);
+                       (mode != ModeBackground && fw::FileSize(PathIn(folder + kBackgroundFolder, task.localFileName)) == size);
     if (!there) need += size;
     if (mode != ModeBackground && task.localFileName == kUpdaterFileName) need += std::max<int64_t>(fw::FileSize(installed), 0);
   }

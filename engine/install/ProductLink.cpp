@@ -32,11 +32,11 @@ fw::ScopedHandle OneProcessRunning(const std::wstring& executable) {
   if (!snapshot) return {};
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof entry;
+  std::wstring image(32768, L'\0');  // the longest path there is
   for (BOOL more = ::Process32First(snapshot.get(), &entry); more; more = ::Process32Next(snapshot.get(), &entry)) {
     if (entry.th32ProcessID == ::GetCurrentProcessId()) continue;
     fw::ScopedHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
     if (!process) continue;
-    std::wstring image(32768, L'\0');
     DWORD size = static_cast<DWORD>(image.size());
     if (::QueryFullProcessImageNameW(process.get(), 0, image.data(), &size) &&
         SameText(image.substr(0, size), executable) &&

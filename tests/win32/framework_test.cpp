@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "framework/Controls.h"
 #include "framework/Dialog.h"
 #include "framework/Files.h"
-#include "framework/Text.h"
 #include "framework/Scoped.h"
+#include "framework/Text.h"
 #include "framework/Thread.h"
 #include "framework/WinApp.h"
 
@@ -275,6 +276,30 @@ TEST(Files, WholeReadsAreBoundedAndFailedWritesSayWhy) {
   for (const DWORD full : {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}) EXPECT_TRUE(fw::IsDiskFull(full));
   readOnly.reset();
   ::DeleteFileW(path.c_str());
+}
+
+TEST(Files, FoldersOnTheWayAreMadeInAnyScript) {
+  const std::wstring root = fw::TempFolder() + L"framework-folders-\u8F6F\u4EF6-\u00DF\\";
+  const struct {
+    const wchar_t* path;  // below root
+    bool made;
+    const wchar_t* folder;  // then a folder
+  } kCases[] = {
+      {L"a\\b\\c\\file.bin", true, L"a\\b\\c"},  // up to the last backslash only
+      {L"a\\b\\", true, L"a\\b"},                   // there already
+      {L"\u00DCn\u00EFc\u00F8d\u00E9\\x\\", true, L"\u00DCn\u00EFc\u00F8d\u00E9\\x"},
+      {L"blocker\\x\\file.bin", false, nullptr},  // a file where a folder should be
+  };
+  ASSERT_TRUE(fw::MakeFoldersOf(root));
+  ASSERT_TRUE(fw::WriteWholeFile(root + L"blocker", "x"));
+  for (const auto& c : kCases) {
+    EXPECT_EQ(fw::MakeFoldersOf(root + c.path), c.made) << fw::Utf8(c.path);
+    if (!c.folder) continue;
+    const DWORD attributes = ::GetFileAttributesW((root + c.folder).c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << fw::Utf8(c.folder);
+  }
+  EXPECT_FALSE(fw::PathExists(root + L"a\\b\\c\\file.bin"));
+  testing_support::RemoveTree(fw::Utf8(root));
 }
 
 TEST(ScopedComApartment, EntersForItsScopeAndKeepsAnApartmentOfAnotherKind) {
