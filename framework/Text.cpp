@@ -12,13 +12,13 @@ std::wstring Widen(std::string_view bytes, unsigned codePage) {
   return text;
 }
 
-std::string Utf8(std::wstring_view text) {
+std::string Narrow(std::wstring_view text, unsigned codePage) {
   if (text.empty()) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+  const int n = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                       nullptr);
   std::string bytes(n > 0 ? static_cast<size_t>(n) : 0, '\0');
   if (n > 0)
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
+    ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
   return bytes;
 }
 

@@ -20,8 +20,10 @@ std::wstring Widen(std::string_view bytes, unsigned codePage);
 // Code page 936 bytes as UTF-16.
 inline std::wstring FromGbk(std::string_view bytes) { return Widen(bytes, kCodePageGbk); }
 inline std::wstring FromUtf8(std::string_view bytes) { return Widen(bytes, kCodePageUtf8); }
-// UTF-16 as UTF-8 (unpaired surrogates become U+FFFD).
-std::string Utf8(std::wstring_view text);
+// UTF-16 in code page `codePage`; what the code page lacks becomes its
+// default character (unpaired surrogates in UTF-8 become U+FFFD).
+std::string Narrow(std::wstring_view text, unsigned codePage);
+inline std::string Utf8(std::wstring_view text) { return Narrow(text, kCodePageUtf8); }
 // A file name of the release (ASCII by the manifest's rules) as UTF-16, byte
 // for unit; platform-free, for the path rules.
 inline std::wstring Ascii(std::string_view text) {

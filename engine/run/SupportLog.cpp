@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 #include "framework/Files.h"
 #include "framework/Paths.h"
@@ -12,7 +13,12 @@ namespace {
 
 constexpr DWORD kLogLimit = 256 * 1024;
 
-// One append of one whole line: lines from several threads do not interleave.
+// The download workers log at once: appends through several handles are not
+// atomic everywhere (Wine seeks to the end, then writes, and a line can land
+// on another), so this process's lines go one at a time, in time order.
+std::mutex g_appending;
+
+// One append of one whole line.
 bool Append(const std::wstring& path, const std::string& line) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > kLogLimit)
@@ -41,6 +47,7 @@ void SupportLog(const std::wstring& folder, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  const std::lock_guard<std::mutex> one(g_appending);
   SYSTEMTIME now{};
   ::GetLocalTime(&now);
   char stamp[64];

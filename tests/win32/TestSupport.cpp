@@ -271,12 +271,8 @@ void Click(HWND dialog, int id) {
 std::string Text(HWND control) {
   wchar_t buffer[1024] = {};
   ::SendMessageW(control, WM_GETTEXT, sizeof buffer / sizeof buffer[0], reinterpret_cast<LPARAM>(buffer));
-  const std::wstring text = buffer;
   // As the tests' literals are: code page 936, whatever the system's.
-  const int n = ::WideCharToMultiByte(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string bytes(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) ::WideCharToMultiByte(936, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
-  return bytes;
+  return fw::Narrow(buffer, fw::kCodePageGbk);
 }
 
 bool Showing(HWND dialog, int id) { return ::IsWindowVisible(::GetDlgItem(dialog, id)) != FALSE; }

@@ -44,9 +44,7 @@ void Screenshot(const std::string& name) {
     Gdiplus::GetImageEncoders(count, size, encoders);
     for (UINT i = 0; i < count; ++i)
       if (wcscmp(encoders[i].MimeType, L"image/png") == 0) {
-        const std::string path = g_shotDir + name;
-        std::wstring wide(path.begin(), path.end());
-        image.Save(wide.c_str(), &encoders[i].Clsid, nullptr);
+        image.Save(W(g_shotDir + name).c_str(), &encoders[i].Clsid, nullptr);
       }
   }
   ::DeleteObject(bitmap);
