@@ -1,5 +1,7 @@
 #include "engine/release/IniText.h"
 
+#include <unordered_set>
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == 0x1A; }
@@ -48,8 +50,14 @@ const IniEntry* IniSection::Find(std::string_view key) const {
 }
 
 bool IniSection::HasRepeatedKey() const {
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (Find(entries[i].key) != &entries[i]) return true;
+  // One pass with a set: a section of hostile bytes may hold any number of keys.
+  std::unordered_set<std::string> seen;
+  seen.reserve(entries.size());
+  for (const IniEntry& entry : entries) {
+    std::string key(Trim(entry.key));
+    for (char& c : key) c = Lower(c);
+    if (!seen.insert(std::move(key)).second) return true;
+  }
   return false;
 }
 

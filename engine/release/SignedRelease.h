@@ -9,6 +9,10 @@
 #include <optional>
 #include <string>
 
+// Release numbers, everywhere (the signed section, the release tool, the
+// outcome report, the policy's MaxRelease, a DWORD): 0 to 2^32 - 1.
+constexpr int64_t kMaxReleaseNumber = 0xFFFFFFFFLL;
+
 struct SignedFile {
   std::string sha256;  // 64 lower-case hexadecimal digits
   int64_t size = -1;

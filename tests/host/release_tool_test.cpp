@@ -284,8 +284,12 @@ TEST_F(ReleaseTool, TheUpdaterItselfExpiryAndTheKeptReleaseOfAnInstaller) {
   const fs::path key = root_ / "k";
   ASSERT_EQ(Run("keygen " + key.string()), 0);
   std::ofstream(build_ / "Updater.exe", std::ios::binary) << "the updater, release 12";
-  const std::string publish = "publish " + build_.string() + " " + server_.string() + " --sign " + key.string() +
-                              " --release 12 --expires-days 30";
+  // Each publish into the folder takes a higher number than the last.
+  auto publishAs = [&](int number) {
+    return "publish " + build_.string() + " " + server_.string() + " --sign " + key.string() + " --release " +
+           std::to_string(number) + " --expires-days 30";
+  };
+  const std::string publish = publishAs(12);
   ASSERT_EQ(Run(publish), 0);
   EXPECT_NE(ReadAll(root_ / "out").find("and the updater"), std::string::npos);
   // Beside the modules, in sections today's readers ignore, signed as they are.
@@ -303,7 +307,7 @@ TEST_F(ReleaseTool, TheUpdaterItselfExpiryAndTheKeptReleaseOfAnInstaller) {
   std::ofstream(server_ / "Updater.exe", std::ios::binary | std::ios::app) << "x";
   EXPECT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 1);
   EXPECT_NE(ReadAll(root_ / "err").find("Updater.exe: SHA-256"), std::string::npos);
-  ASSERT_EQ(Run(publish + " --published-at 1000000000"), 0);
+  ASSERT_EQ(Run(publishAs(13) + " --published-at 1000000000"), 0);
   EXPECT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 1);
   EXPECT_NE(ReadAll(root_ / "err").find("expired"), std::string::npos);
   // keep: the kept release of an installation, its signature then its manifest.
@@ -317,7 +321,7 @@ TEST_F(ReleaseTool, TheUpdaterItselfExpiryAndTheKeptReleaseOfAnInstaller) {
   EXPECT_EQ(Run(publish.substr(0, publish.find(" --expires-days")) + " --expires-days 0"), 2);
   // Without an updater in the build, none is published (an old one goes).
   fs::remove(build_ / "Updater.exe");
-  ASSERT_EQ(Run(publish), 0);
+  ASSERT_EQ(Run(publishAs(14)), 0);
   EXPECT_FALSE(fs::exists(server_ / "Updater.exe"));
   EXPECT_EQ(ReadAll(server_ / "ModelMD5.dll").find("[Updater]"), std::string::npos);
 }
@@ -388,4 +392,60 @@ TEST_F(ReleaseTool, ARolloutKeepsTheModulesBumpsTheNumberAndSignsAgain) {
   EXPECT_EQ(Run("rollout " + server_.string() + " 100"), 1);
   EXPECT_EQ(Run("rollout " + server_.string() + " 101 --sign " + key.string()), 2);
   EXPECT_EQ(Manifest::Parse(ReadAll(server_ / "ModelMD5.dll")).signedRelease->number, 9);
+}
+
+// What the tool signs anew, it checked first: a refused step writes nothing.
+TEST_F(ReleaseTool, RefusedSigningStepsLeaveTheFolderByteForByte) {
+  const fs::path key = root_ / "k", other = root_ / "other";
+  ASSERT_EQ(Run("keygen " + key.string()), 0);
+  ASSERT_EQ(Run("keygen " + other.string()), 0);
+  const std::string signedPublish = "publish " + build_.string() + " " + server_.string() + " --sign " + key.string();
+  auto snapshot = [&] {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(server_)) files[entry.path().filename().string()] = ReadAll(entry.path());
+    return files;
+  };
+  auto appendTo = [&](const char* name, const std::string& text) {
+    return [=] { std::ofstream(server_ / name, std::ios::binary | std::ios::app) << text; };
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> tamper;  // done to the folder before the step
+    std::string step;
+    const char* says;  // in the refusal
+  } cases[] = {
+      {"a module added to the manifest", appendTo("ModelMD5.dll", "[Extra]\r\nx=1\r\n"),
+       "rollout " + server_.string() + " 50 --sign " + key.string(), "does not verify with this key"},
+      {"the stage raised by hand", [&] {
+         std::string text = ReadAll(server_ / "ModelMD5.dll");
+         text.replace(text.find("Percent=10"), 10, "Percent=90");
+         std::ofstream(server_ / "ModelMD5.dll", std::ios::binary) << text;
+       }, "rollout " + server_.string() + " 100 --sign " + key.string(), "does not verify with this key"},
+      {"the signature removed", [&] { fs::remove(server_ / "ModelMD5.sig"); },
+       "rollout " + server_.string() + " 50 --sign " + key.string(), "no signature"},
+      {"another key", [] {}, "rollout " + server_.string() + " 50 --sign " + other.string(), "does not verify"},
+      {"a signed folder staged unsigned", [] {}, "rollout " + server_.string() + " 50", "must be signed too"},
+      {"the same number again", [] {}, signedPublish + " --release 7", "use --release 8"},
+      {"a lower number", [] {}, signedPublish + " --release 3", "use --release 8"},
+      {"a number out of range", [] {}, signedPublish + " --release 4294967296", "--release needs a number from 0"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(server_);
+    ASSERT_EQ(Run(signedPublish + " --release 7 --rollout 10"), 0) << c.what;
+    c.tamper();
+    const auto before = snapshot();
+    EXPECT_NE(Run(c.step), 0) << c.what;
+    EXPECT_NE(ReadAll(root_ / "err").find(c.says), std::string::npos) << c.what << ": " << ReadAll(root_ / "err");
+    EXPECT_EQ(snapshot(), before) << c.what;
+  }
+  // After a rollout the folder's number is 8: the next publish names 9.
+  fs::remove_all(server_);
+  ASSERT_EQ(Run(signedPublish + " --release 7 --rollout 10"), 0);
+  ASSERT_EQ(Run("rollout " + server_.string() + " 50 --sign " + key.string()), 0);
+  EXPECT_EQ(Run(signedPublish + " --release 8"), 1);
+  EXPECT_NE(ReadAll(root_ / "err").find("use --release 9"), std::string::npos);
+  EXPECT_EQ(Run(signedPublish + " --release 9"), 0);
+  // An unsigned release with a plain-http mirror publishes, with a warning.
+  EXPECT_EQ(Run("publish " + build_.string() + " " + (root_ / "plain").string() + " --mirror http://m.example/v/"), 0);
+  EXPECT_NE(ReadAll(root_ / "err").find("warning: the mirror http://m.example/v/ is plain http"), std::string::npos);
 }

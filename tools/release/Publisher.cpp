@@ -158,239 +158,272 @@ bool RecordAndPrune(const fs::path& dir, const std::vector<std::string>& named, 
   return true;
 }
 
-bool PublishCheaperWays(const PublishOptions& options, const std::vector<Found>& found, Manifest& manifest,
-                        PublishResult& result, Layout& layout, std::string& error) {
-  for (const Found& module : found) {
-    const size_t row = static_cast<size_t>(module.entry - kModuleCatalogue);
-    bool ok = false;
-    const std::string bytes = ReadFileBytes(module.source, ok);
-    if (!ok) {
-      error = "cannot read " + module.source.string();
-      return false;
-    }
-    const std::string deflated = DeflateBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    const std::string zName = module.entry->RemoteName() + kCompressedSuffix;
-    std::error_code ec;
-    // Some modules do not compress.
-    const bool smaller = !deflated.empty() && SavesATenth(deflated.size(), bytes.size());
-    if (!smaller) fs::remove(options.serverDir / zName, ec);
-    if (smaller) {
-      const std::string zSha = signing::Sha256Hex(deflated);
-      const std::string named = ContentName(zName, zSha);
-      if (!WriteNamed(options.serverDir, named, deflated, layout, error)) return false;
-      manifest.files.deflated[row] = named;
-      layout.fixed.emplace_back(named, zName);
-      manifest.compressed[row] =
-          CompressedEntry{zSha, static_cast<int64_t>(deflated.size()), static_cast<int64_t>(bytes.size())};
-    }
-    result.wholeBytes += static_cast<int64_t>(bytes.size());
-    result.compressedBytes += static_cast<int64_t>(smaller ? deflated.size() : bytes.size());
-    const size_t cheapest = smaller ? deflated.size() : bytes.size();
-    const std::string targetSha = signing::Sha256Hex(bytes);
-    for (const fs::path& earlier : options.deltaFrom) {
-      bool had = false;
-      const std::string previous = ReadFileBytes(earlier / module.entry->RemoteName(), had);
-      if (!had || previous == bytes) continue;
-      const std::string patch = MakePatch(previous, bytes);
-      const std::string sourceSha = signing::Sha256Hex(previous);
-      if (options.progress)
-        options.progress(module.entry->RemoteName() + ": " + std::to_string(bytes.size()) + " bytes, deflated " +
-                         std::to_string(deflated.size()) + ", patch from " + earlier.filename().string() + " " +
-                         std::to_string(patch.size()));
-      if (patch.empty() || !SavesATenth(patch.size(), cheapest)) continue;
-      const std::string name = module.entry->RemoteName() + "." + Hex16(sourceSha) + "." + Hex16(targetSha) + kPatchSuffix;
-      if (!WriteNamed(options.serverDir, name, patch, layout, error)) return false;
-      manifest.patches[row].push_back(PatchEntry{
-          name, signing::Sha256Hex(patch), static_cast<int64_t>(patch.size()), sourceSha,
-          ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(previous.data()), static_cast<int32_t>(previous.size()),
-                              kModuleDigestKey),
-          static_cast<int64_t>(bytes.size())});
-      result.patches.push_back(name);
-      result.patchBytes += static_cast<int64_t>(patch.size());
-    }
+// One publish, carried through its steps.
+struct Publication {
+  const PublishOptions& options;
+  PublishResult& result;
+  std::vector<Found> found;
+  Manifest manifest;
+  Layout layout;
+  std::optional<SignedFile> updaterFile;
+  std::string error;  // set by the helpers that say what went wrong
+
+  bool Fail(std::string what) {
+    result.errors.push_back(std::move(what));
+    return false;
+  }
+  bool FailWithError() { return Fail(error); }
+  const fs::path& dir() const { return options.serverDir; }
+};
+
+// The number a signed publish must exceed: the folder's signed release, when
+// its signature checks with this key (a rollout raises it). -1: none.
+int64_t SignedNumberInFolder(const Publication& p) {
+  bool ok = false, signedOk = false;
+  const std::string bytes = ReadFileBytes(p.dir() / kManifestFileName, ok);
+  const std::string signature = ReadFileBytes(p.dir() / kSignatureFileName, signedOk);
+  std::string error;
+  if (!ok || !signedOk || !signing::VerifyWithKeyOf(p.options.signKey.string(), bytes, signature, error)) return -1;
+  const std::optional<SignedRelease> release = Manifest::Parse(bytes).signedRelease;
+  return release ? release->number : -1;
+}
+
+bool CheckOptions(Publication& p) {
+  const PublishOptions& options = p.options;
+  std::error_code ec;
+  if (!fs::is_directory(options.buildDir, ec)) return p.Fail("build folder not found: " + options.buildDir.string());
+  if (!options.notesFile.empty() && !fs::is_regular_file(options.notesFile, ec))
+    return p.Fail("release notes not found: " + options.notesFile.string());
+  if (!options.carryOverDir.empty() && !fs::is_regular_file(options.carryOverDir / kManifestFileName, ec))
+    return p.Fail("no published release to carry modules over from: " + options.carryOverDir.string());
+  for (const std::string& mirror : options.mirrors) {
+    if (!IsMirrorBase(mirror)) return p.Fail("not a mirror base (http:// or https://, ending in /): " + mirror);
+    // Unsigned, only the keyed fingerprint checks what a plain-http mirror serves.
+    if (options.signKey.empty() && mirror.rfind("http://", 0) == 0)
+      p.result.warnings.push_back("the mirror " + mirror + " is plain http and the release is unsigned: updaters " +
+                                  "without release keys use it only when their server base is plain http too");
+  }
+  if (options.mirrors.size() > static_cast<size_t>(kMaxMirrors))
+    return p.Fail("at most " + std::to_string(kMaxMirrors) + " mirrors");
+  if (options.signKey.empty()) return true;
+  if (options.releaseNumber < 0 || options.releaseNumber > kMaxReleaseNumber)
+    return p.Fail("a signed release needs --release N, from 0 to " + std::to_string(kMaxReleaseNumber));
+  // Installations already trust the folder's number with its bytes: never again.
+  if (const int64_t current = SignedNumberInFolder(p); current >= 0 && options.releaseNumber <= current) {
+    if (current >= kMaxReleaseNumber) return p.Fail("the folder's release is the last number there is");
+    return p.Fail("release " + std::to_string(options.releaseNumber) + " is not above the folder's signed release " +
+                  std::to_string(current) + ": use --release " + std::to_string(current + 1) + " or higher");
   }
   return true;
+}
+
+// Every module from the build, or, for a partial build, from the earlier release.
+bool FindModules(Publication& p) {
+  std::error_code ec;
+  for (const ModuleEntry& entry : kModuleCatalogue) {
+    fs::path source = p.options.buildDir / entry.LocalName();
+    if (!fs::exists(source, ec)) {
+      const fs::path earlier = p.options.carryOverDir / entry.RemoteName();
+      if (p.options.carryOverDir.empty() || !fs::exists(earlier, ec)) {
+        p.result.missing.push_back(entry.LocalName());
+        continue;
+      }
+      source = earlier;
+      p.result.carriedOver.push_back(entry.RemoteName());
+    }
+    if (!fs::is_regular_file(source, ec)) {
+      p.result.errors.push_back("not a file: " + source.string());
+      continue;
+    }
+    std::string digest = ModuleDigest(source.string(), kModuleDigestKey);
+    if (digest.empty()) {
+      p.result.errors.push_back("cannot read " + source.string());
+      continue;
+    }
+    p.found.push_back({&entry, source, digest, {}, 0});
+  }
+  if (!p.result.errors.empty()) return false;
+  // A manifest without a module would make every installation fail on it: never published.
+  if (p.result.missing.empty()) return true;
+  std::string names;
+  for (const auto& name : p.result.missing) names += (names.empty() ? "" : ", ") + name;
+  return p.Fail("modules missing from the build" +
+                std::string(p.options.carryOverDir.empty() ? "" : " and from the earlier release") + ": " + names);
+}
+
+// Every module under its name by content first: a cache keyed by the path
+// can keep them for good, and a client that has the new manifest finds them.
+bool LayOutModules(Publication& p) {
+  std::error_code ec;
+  fs::create_directories(p.dir(), ec);
+  if (ec || !fs::is_directory(p.dir(), ec)) return p.Fail("cannot create server folder: " + p.dir().string());
+  for (Found& module : p.found) {
+    bool ok = false;
+    const std::string bytes = ReadFileBytes(module.source, ok);
+    if (!ok) return p.Fail("cannot read " + module.source.string());
+    module.sha256 = signing::Sha256Hex(bytes);
+    module.size = static_cast<int64_t>(bytes.size());
+    const size_t row = static_cast<size_t>(module.entry - kModuleCatalogue);
+    const std::string named = ContentName(module.entry->RemoteName(), module.sha256);
+    if (!WriteNamed(p.dir(), named, bytes, p.layout, p.error)) return p.FailWithError();
+    p.manifest.files.modules[row] = named;
+    p.layout.fixed.emplace_back(named, module.entry->RemoteName());
+    p.manifest.fingerprints[row] = module.digest;
+    p.result.published.push_back(module.entry->RemoteName());
+  }
+  return true;
+}
+
+// The updater renews itself: its program, when the build holds it, goes
+// beside the modules, in sections the catalogue's readers ignore.
+bool LayOutUpdater(Publication& p) {
+  const fs::path source = p.options.buildDir / kUpdaterFileName;
+  std::error_code ec;
+  if (!fs::is_regular_file(source, ec)) return true;
+  bool ok = false;
+  const std::string bytes = ReadFileBytes(source, ok);
+  const std::string digest = ModuleDigest(source.string(), kModuleDigestKey);
+  if (!ok || digest.empty()) return p.Fail("cannot read " + source.string());
+  p.updaterFile = SignedFile{signing::Sha256Hex(bytes), static_cast<int64_t>(bytes.size())};
+  const std::string named = ContentName(kUpdaterFileName, p.updaterFile->sha256);
+  if (!WriteNamed(p.dir(), named, bytes, p.layout, p.error)) return p.FailWithError();
+  p.manifest.files.updater = named;
+  p.manifest.updaterFingerprint = digest;
+  p.layout.fixed.emplace_back(named, kUpdaterFileName);
+  p.result.updater = true;
+  return true;
+}
+
+// The module deflated, where that saves a tenth; the size of the cheapest
+// way so far through `cheapest`.
+bool PublishDeflated(Publication& p, const Found& module, const std::string& bytes, size_t& cheapest) {
+  const size_t row = static_cast<size_t>(module.entry - kModuleCatalogue);
+  const std::string deflated = DeflateBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  const std::string zName = module.entry->RemoteName() + kCompressedSuffix;
+  // Some modules do not compress.
+  const bool smaller = !deflated.empty() && SavesATenth(deflated.size(), bytes.size());
+  cheapest = smaller ? deflated.size() : bytes.size();
+  p.result.wholeBytes += static_cast<int64_t>(bytes.size());
+  p.result.compressedBytes += static_cast<int64_t>(cheapest);
+  std::error_code ec;
+  if (!smaller) {
+    fs::remove(p.dir() / zName, ec);
+    return true;
+  }
+  const std::string zSha = signing::Sha256Hex(deflated);
+  const std::string named = ContentName(zName, zSha);
+  if (!WriteNamed(p.dir(), named, deflated, p.layout, p.error)) return p.FailWithError();
+  p.manifest.files.deflated[row] = named;
+  p.layout.fixed.emplace_back(named, zName);
+  p.manifest.compressed[row] = CompressedEntry{zSha, static_cast<int64_t>(deflated.size()), static_cast<int64_t>(bytes.size())};
+  return true;
+}
+
+// A patch from each earlier release's file, where it saves a tenth of `cheapest`.
+bool PublishPatches(Publication& p, const Found& module, const std::string& bytes, size_t cheapest) {
+  const size_t row = static_cast<size_t>(module.entry - kModuleCatalogue);
+  const std::string targetSha = signing::Sha256Hex(bytes);
+  for (const fs::path& earlier : p.options.deltaFrom) {
+    bool had = false;
+    const std::string previous = ReadFileBytes(earlier / module.entry->RemoteName(), had);
+    if (!had || previous == bytes) continue;
+    const std::string patch = MakePatch(previous, bytes);
+    const std::string sourceSha = signing::Sha256Hex(previous);
+    if (p.options.progress)
+      p.options.progress(module.entry->RemoteName() + ": " + std::to_string(bytes.size()) + " bytes, cheapest " +
+                         std::to_string(cheapest) + ", patch from " + earlier.filename().string() + " " +
+                         std::to_string(patch.size()));
+    if (patch.empty() || !SavesATenth(patch.size(), cheapest)) continue;
+    const std::string name = module.entry->RemoteName() + "." + Hex16(sourceSha) + "." + Hex16(targetSha) + kPatchSuffix;
+    if (!WriteNamed(p.dir(), name, patch, p.layout, p.error)) return p.FailWithError();
+    p.manifest.patches[row].push_back(PatchEntry{
+        name, signing::Sha256Hex(patch), static_cast<int64_t>(patch.size()), sourceSha,
+        ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>(previous.data()), static_cast<int32_t>(previous.size()),
+                            kModuleDigestKey),
+        static_cast<int64_t>(bytes.size())});
+    p.result.patches.push_back(name);
+    p.result.patchBytes += static_cast<int64_t>(patch.size());
+  }
+  return true;
+}
+
+// Cheaper ways to the same modules, in sections the catalogue's readers
+// ignore: each module deflated, and patches from earlier releases.
+bool PublishCheaperWays(Publication& p) {
+  for (const Found& module : p.found) {
+    bool ok = false;
+    const std::string bytes = ReadFileBytes(module.source, ok);
+    if (!ok) return p.Fail("cannot read " + module.source.string());
+    size_t cheapest = bytes.size();
+    if (!PublishDeflated(p, module, bytes, cheapest) || !PublishPatches(p, module, bytes, cheapest)) return false;
+  }
+  return true;
+}
+
+// The fixed names, for updaters that read only those.
+bool WriteFixedNames(Publication& p) {
+  for (const auto& [named, fixed] : p.layout.fixed)
+    if (!CopyInto(p.dir() / named, p.dir() / fixed, p.error)) return p.FailWithError();
+  std::error_code ec;
+  if (!p.updaterFile) fs::remove(p.dir() / kUpdaterFileName, ec);
+  return true;
+}
+
+// The signed section and its signature, written before the manifest.
+bool SignRelease(Publication& p) {
+  const PublishOptions& options = p.options;
+  SignedRelease release;
+  release.number = options.releaseNumber;
+  if (options.expiresDays > 0)
+    release.expires =
+        (options.now ? options.now : static_cast<int64_t>(std::time(nullptr))) + options.expiresDays * 24 * 60 * 60;
+  release.updater = p.updaterFile;
+  for (const Found& module : p.found) release.modules[module.entry->baseName] = {module.sha256, module.size};
+  if (!options.notesFile.empty()) {
+    int64_t size = 0;
+    signing::Sha256OfFile((p.dir() / kReleaseNotesFileName).string(), release.notesSha256, size);
+  }
+  p.manifest.signedRelease = release;
+  std::string signature;
+  if (!signing::Sign(options.signKey.string(), p.manifest.Text(), signature, p.error)) return p.FailWithError();
+  if (!ReplaceWhole(p.dir() / kSignatureFileName, signature))
+    return p.Fail("cannot write " + (p.dir() / kSignatureFileName).string());
+  return true;
+}
+
+// The entry points last: the notes, the signature, the manifest, so that a
+// client never sees digests of files not yet there.
+bool WriteEntryPoints(Publication& p) {
+  const PublishOptions& options = p.options;
+  if (!options.notesFile.empty() && !CopyInto(options.notesFile, p.dir() / kReleaseNotesFileName, p.error))
+    return p.FailWithError();
+  if (options.rolloutPercent >= 0) p.manifest.rolloutPercent = options.rolloutPercent;
+  p.manifest.mirrors = options.mirrors;
+  std::error_code ec;
+  if (!options.signKey.empty()) {
+    if (!SignRelease(p)) return false;
+  } else {
+    // An unsigned release has no signature: a stale one would fail every keyed updater.
+    fs::remove(p.dir() / kSignatureFileName, ec);
+  }
+  if (!ReplaceWhole(p.dir() / kManifestFileName, p.manifest.Text()))
+    return p.Fail("cannot write " + (p.dir() / kManifestFileName).string());
+  return true;
+}
+
+bool Prune(Publication& p) {
+  return RecordAndPrune(p.dir(), p.layout.named, p.options.keepReleases, p.result.pruned, p.error) || p.FailWithError();
 }
 
 }  // namespace
 
 PublishResult Publish(const PublishOptions& options) {
   PublishResult result;
-  std::error_code ec;
-  if (!fs::is_directory(options.buildDir, ec)) {
-    result.errors.push_back("build folder not found: " + options.buildDir.string());
-    return result;
-  }
-  if (!options.notesFile.empty() && !fs::is_regular_file(options.notesFile, ec)) {
-    result.errors.push_back("release notes not found: " + options.notesFile.string());
-    return result;
-  }
-
-  std::vector<Found> found;
-  if (!options.carryOverDir.empty() && !fs::is_regular_file(options.carryOverDir / kManifestFileName, ec)) {
-    result.errors.push_back("no published release to carry modules over from: " + options.carryOverDir.string());
-    return result;
-  }
-  for (const ModuleEntry& entry : kModuleCatalogue) {
-    fs::path source = options.buildDir / entry.LocalName();
-    if (!fs::exists(source, ec)) {
-      // A partial build: the module stays as the earlier release has it.
-      const fs::path earlier = options.carryOverDir / entry.RemoteName();
-      if (options.carryOverDir.empty() || !fs::exists(earlier, ec)) {
-        result.missing.push_back(entry.LocalName());
-        continue;
-      }
-      source = earlier;
-      result.carriedOver.push_back(entry.RemoteName());
-    }
-    if (!fs::is_regular_file(source, ec)) {
-      result.errors.push_back("not a file: " + source.string());
-      continue;
-    }
-    std::string digest = ModuleDigest(source.string(), kModuleDigestKey);
-    if (digest.empty()) {
-      result.errors.push_back("cannot read " + source.string());
-      continue;
-    }
-    found.push_back({&entry, source, digest, {}, 0});
-  }
-  if (!result.errors.empty()) return result;
-  // A manifest without a module would make every installation fail on it:
-  // never published.
-  if (!result.missing.empty()) {
-    std::string names;
-    for (const auto& name : result.missing) names += (names.empty() ? "" : ", ") + name;
-    result.errors.push_back("modules missing from the build" +
-                            std::string(options.carryOverDir.empty() ? "" : " and from the earlier release") + ": " +
-                            names);
-    return result;
-  }
-
-  fs::create_directories(options.serverDir, ec);
-  if (ec || !fs::is_directory(options.serverDir, ec)) {
-    result.errors.push_back("cannot create server folder: " + options.serverDir.string());
-    return result;
-  }
-  for (const std::string& mirror : options.mirrors)
-    if (!IsMirrorBase(mirror)) {
-      result.errors.push_back("not a mirror base (http:// or https://, ending in /): " + mirror);
-      return result;
-    }
-  if (options.mirrors.size() > static_cast<size_t>(kMaxMirrors)) {
-    result.errors.push_back("at most " + std::to_string(kMaxMirrors) + " mirrors");
-    return result;
-  }
-  if (!options.signKey.empty() && options.releaseNumber < 0) {
-    result.errors.push_back("a signed release needs --release N");
-    return result;
-  }
-  Manifest manifest;
-  Layout layout;
-  std::string error;
-  // Every file under its name by content first: a cache keyed by the path
-  // can keep them for good, and a client that has the new manifest finds them.
-  for (Found& module : found) {
-    bool ok = false;
-    const std::string bytes = ReadFileBytes(module.source, ok);
-    if (!ok) {
-      result.errors.push_back("cannot read " + module.source.string());
-      return result;
-    }
-    module.sha256 = signing::Sha256Hex(bytes);
-    module.size = static_cast<int64_t>(bytes.size());
-    const size_t row = static_cast<size_t>(module.entry - kModuleCatalogue);
-    const std::string named = ContentName(module.entry->RemoteName(), module.sha256);
-    if (!WriteNamed(options.serverDir, named, bytes, layout, error)) {
-      result.errors.push_back(error);
-      return result;
-    }
-    manifest.files.modules[row] = named;
-    layout.fixed.emplace_back(named, module.entry->RemoteName());
-    manifest.fingerprints[row] = module.digest;
-    result.published.push_back(module.entry->RemoteName());
-  }
-  // The updater renews itself: its program, when the build holds it, goes
-  // beside the modules, in sections the catalogue's readers ignore.
-  const fs::path updaterSource = options.buildDir / kUpdaterFileName;
-  std::optional<SignedFile> updaterFile;
-  if (fs::is_regular_file(updaterSource, ec)) {
-    bool ok = false;
-    const std::string bytes = ReadFileBytes(updaterSource, ok);
-    const std::string digest = ModuleDigest(updaterSource.string(), kModuleDigestKey);
-    if (!ok || digest.empty()) {
-      result.errors.push_back("cannot read " + updaterSource.string());
-      return result;
-    }
-    updaterFile = SignedFile{signing::Sha256Hex(bytes), static_cast<int64_t>(bytes.size())};
-    const std::string named = ContentName(kUpdaterFileName, updaterFile->sha256);
-    if (!WriteNamed(options.serverDir, named, bytes, layout, error)) {
-      result.errors.push_back(error);
-      return result;
-    }
-    manifest.files.updater = named;
-    manifest.updaterFingerprint = digest;
-    layout.fixed.emplace_back(named, kUpdaterFileName);
-    result.updater = true;
-  }
-  // Cheaper ways to the same modules, in sections the catalogue's readers
-  // ignore: each module deflated, and patches from earlier releases.
-  if (!PublishCheaperWays(options, found, manifest, result, layout, error)) {
-    result.errors.push_back(error);
-    return result;
-  }
-  // The fixed names, for updaters that read only those.
-  for (const auto& [named, fixed] : layout.fixed)
-    if (!CopyInto(options.serverDir / named, options.serverDir / fixed, error)) {
-      result.errors.push_back(error);
-      return result;
-    }
-  if (!updaterFile) fs::remove(options.serverDir / kUpdaterFileName, ec);
-  // The entry points last: the notes, the signature, the manifest.
-  if (!options.notesFile.empty() && !CopyInto(options.notesFile, options.serverDir / kReleaseNotesFileName, error)) {
-    result.errors.push_back(error);
-    return result;
-  }
-  if (options.rolloutPercent >= 0) manifest.rolloutPercent = options.rolloutPercent;
-  manifest.mirrors = options.mirrors;
-  if (!options.signKey.empty()) {
-    SignedRelease signedRelease;
-    signedRelease.number = options.releaseNumber;
-    if (options.expiresDays > 0)
-      signedRelease.expires = (options.now ? options.now : static_cast<int64_t>(std::time(nullptr))) +
-                              options.expiresDays * 24 * 60 * 60;
-    signedRelease.updater = updaterFile;
-    for (const Found& module : found) signedRelease.modules[module.entry->baseName] = {module.sha256, module.size};
-    if (!options.notesFile.empty()) {
-      int64_t size = 0;
-      signing::Sha256OfFile((options.serverDir / kReleaseNotesFileName).string(), signedRelease.notesSha256, size);
-    }
-    manifest.signedRelease = signedRelease;
-    std::string signature;
-    if (!signing::Sign(options.signKey.string(), manifest.Text(), signature, error)) {
-      result.errors.push_back(error);
-      return result;
-    }
-    if (!ReplaceWhole(options.serverDir / kSignatureFileName, signature)) {
-      result.errors.push_back("cannot write " + (options.serverDir / kSignatureFileName).string());
-      return result;
-    }
-  } else {
-    // An unsigned release has no signature: a stale one would fail every keyed updater.
-    fs::remove(options.serverDir / kSignatureFileName, ec);
-  }
-  // The manifest goes last: a client never sees digests of files not yet there.
-  if (!ReplaceWhole(options.serverDir / kManifestFileName, manifest.Text())) {
-    result.errors.push_back("cannot write " + (options.serverDir / kManifestFileName).string());
-    return result;
-  }
-  if (!RecordAndPrune(options.serverDir, layout.named, options.keepReleases, result.pruned, error)) {
-    result.errors.push_back(error);
-    return result;
-  }
-  result.ok = true;
+  Publication p{options, result, {}, {}, {}, {}, {}};
+  result.ok = CheckOptions(p) && FindModules(p) && LayOutModules(p) && LayOutUpdater(p) && PublishCheaperWays(p) &&
+              WriteFixedNames(p) && WriteEntryPoints(p) && Prune(p);
   return result;
 }
-
 std::vector<std::string> VerifyCheaperWays(const fs::path& serverDir, const std::string& bytes, const Manifest& manifest,
                                            const std::vector<fs::path>& earlier);
 
@@ -585,21 +618,32 @@ std::string StageText(const Manifest& manifest) {
 std::vector<std::string> SetRollout(const fs::path& serverDir, int percent, const fs::path& signKey,
                                     std::string& summary) {
   if (percent < 0 || percent > 100) return {"the stage is a percentage from 0 to 100"};
-  bool ok = false;
+  bool ok = false, hasSignature = false;
   const std::string bytes = ReadFileBytes(serverDir / kManifestFileName, ok);
   if (!ok) return {"no manifest " + (serverDir / kManifestFileName).string()};
+  const std::string signature = ReadFileBytes(serverDir / kSignatureFileName, hasSignature);
   Manifest manifest = Manifest::Parse(bytes);
-  if (manifest.signedSectionDamaged) return {"the manifest's signed section is damaged: publish the release again"};
-  manifest.rolloutPercent = percent;
-  if (manifest.signedRelease) {
-    if (signKey.empty()) return {"the release is signed: its new stage must be signed too (--sign KEY)"};
+  const bool signedFolder = hasSignature || manifest.signedRelease || manifest.signedSectionDamaged;
+  if (signedFolder && signKey.empty())
+    return {"the release is signed: its new stage must be signed too (--sign KEY); nothing was written"};
+  if (!signedFolder && !signKey.empty()) return {"the release is not signed: publish it signed to stage it with a key"};
+  if (signedFolder) {
+    // Whoever can write the folder must not get their manifest signed by the release team.
+    std::string error;
+    if (!hasSignature) return {"the manifest has a signed section but no signature: publish the release again"};
+    if (!signing::VerifyWithKeyOf(signKey.string(), bytes, signature, error))
+      return {"the folder's manifest does not verify with this key (" + error +
+              "): refused, nothing was written; check the folder with `verify` and publish the release again"};
+    if (!manifest.signedRelease) return {"the manifest's signed section is damaged: publish the release again"};
+    if (manifest.signedRelease->number >= kMaxReleaseNumber) return {"the release is the last number there is"};
     manifest.signedRelease->number += 1;
-    std::string signature, error;
-    if (!signing::Sign(signKey.string(), manifest.Text(), signature, error)) return {error};
-    if (!ReplaceWhole(serverDir / kSignatureFileName, signature))
+  }
+  manifest.rolloutPercent = percent;
+  if (signedFolder) {
+    std::string newSignature, error;
+    if (!signing::Sign(signKey.string(), manifest.Text(), newSignature, error)) return {error};
+    if (!ReplaceWhole(serverDir / kSignatureFileName, newSignature))
       return {"cannot write " + (serverDir / kSignatureFileName).string()};
-  } else if (!signKey.empty()) {
-    return {"the release is not signed: publish it signed to stage it with a key"};
   }
   if (!ReplaceWhole(serverDir / kManifestFileName, manifest.Text()))
     return {"cannot write " + (serverDir / kManifestFileName).string()};

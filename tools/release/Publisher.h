@@ -47,6 +47,7 @@ struct PublishResult {
   std::vector<std::string> carriedOver;  // remote names taken from the earlier release
   std::vector<std::string> missing;      // local names found neither in the build nor carried over
   std::vector<std::string> errors;     // everything that stopped or spoiled the run
+  std::vector<std::string> warnings;   // what the release team should know, but publishes
   bool updater = false;                // the build's Updater.exe was published with the modules
   std::vector<std::string> patches;    // the patch files published
   std::vector<std::string> pruned;     // files of earlier publishes removed
@@ -95,8 +96,11 @@ std::vector<std::string> KeepForInstaller(const std::filesystem::path& serverDir
 // `percent` (0 halts it): a new manifest with the same modules, ways and
 // notes, and, for a signed release, the next release number, signed again
 // with `signKey` (so that the trust rules still hold and a halt cannot be
-// undone by replaying the older manifest). The signature goes first, the
-// manifest last. Empty when all is well; otherwise what is wrong.
+// undone by replaying the older manifest). What is signed anew must verify
+// with that key first: a folder whose manifest or signature does not check,
+// or a signed one without a key, is refused with nothing written. The
+// signature goes first, the manifest last. Empty when all is well; otherwise
+// what is wrong.
 std::vector<std::string> SetRollout(const std::filesystem::path& serverDir, int percent,
                                     const std::filesystem::path& signKey, std::string& summary);
 

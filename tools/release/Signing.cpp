@@ -80,13 +80,25 @@ bool GenerateKey(const std::string& keyFile, bool force, std::string& error) {
   return true;
 }
 
-bool Sign(const std::string& keyFile, const std::string& bytes, std::string& signature, std::string& error) {
+namespace {
+
+Owned<EVP_PKEY> ReadPrivateKey(const std::string& keyFile, std::string& error) {
   Owned<FILE> file(std::fopen(keyFile.c_str(), "rb"));
   Owned<EVP_PKEY> key(file ? PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr) : nullptr);
   if (!key || EVP_PKEY_get_bits(key.get()) != 256 || !EVP_PKEY_is_a(key.get(), "EC")) {
     error = "cannot read a P-256 private key from " + keyFile;
-    return false;
+    key.reset();
   }
+  return key;
+}
+
+bool VerifyWith(EVP_PKEY* key, const std::string& bytes, const std::string& signature, std::string& error);
+
+}  // namespace
+
+bool Sign(const std::string& keyFile, const std::string& bytes, std::string& signature, std::string& error) {
+  const Owned<EVP_PKEY> key = ReadPrivateKey(keyFile, error);
+  if (!key) return false;
   Owned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   size_t length = 0;
   if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
@@ -127,6 +139,18 @@ bool Verify(const std::string& publicKeyFile, const std::string& bytes, const st
     error = publicKeyFile + " is not a P-256 public key";
     return false;
   }
+  return VerifyWith(key.get(), bytes, signature, error);
+}
+
+bool VerifyWithKeyOf(const std::string& keyFile, const std::string& bytes, const std::string& signature,
+                     std::string& error) {
+  const Owned<EVP_PKEY> key = ReadPrivateKey(keyFile, error);
+  return key && VerifyWith(key.get(), bytes, signature, error);
+}
+
+namespace {
+
+bool VerifyWith(EVP_PKEY* key, const std::string& bytes, const std::string& signature, std::string& error) {
   if (signature.size() != 64) {
     error = "the signature is " + std::to_string(signature.size()) + " bytes, not 64";
     return false;
@@ -144,13 +168,15 @@ bool Verify(const std::string& publicKeyFile, const std::string& bytes, const st
   const int sigLength = i2d_ECDSA_SIG(sig.get(), &sigDer);
   Owned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   const bool ok = sigLength > 0 && ctx &&
-                  EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+                  EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
                   EVP_DigestVerify(ctx.get(), sigDer, static_cast<size_t>(sigLength),
                                    reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == 1;
   OPENSSL_free(sigDer);
   if (!ok) error = "the signature does not match the manifest";
   return ok;
 }
+
+}  // namespace
 
 namespace {
 

@@ -21,6 +21,11 @@ bool Sign(const std::string& keyFile, const std::string& bytes, std::string& sig
 bool Verify(const std::string& publicKeyFile, const std::string& bytes, const std::string& signature,
             std::string& error);
 
+// The same check with the public half of the private key in `keyFile`: what
+// the tool signs anew, it first checks was signed with that key.
+bool VerifyWithKeyOf(const std::string& keyFile, const std::string& bytes, const std::string& signature,
+                     std::string& error);
+
 // SHA-256 of `bytes` as 64 lower-case hexadecimal digits.
 std::string Sha256Hex(const std::string& bytes);
 // SHA-256 and size of a file, streamed; false when it cannot be read.

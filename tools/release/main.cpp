@@ -15,6 +15,7 @@
 #include "Signing.h"
 #include "engine/transfer/DeltaPatch.h"
 #include "engine/release/ModuleDigest.h"
+#include "engine/release/SignedRelease.h"
 
 namespace {
 
@@ -119,7 +120,8 @@ int PublishCommand(const std::vector<std::string>& args) {
       options.signKey = args[i];
     } else if (args[i] == "--release") {
       if (++i == args.size()) return Usage("--release needs a number");
-      if (!WholeNumber(args[i], 0, INT64_MAX, options.releaseNumber)) return Usage("--release needs a number of 0 or more");
+      if (!WholeNumber(args[i], 0, kMaxReleaseNumber, options.releaseNumber))
+        return Usage("--release needs a number from 0 to 4294967295");
     } else if (args[i] == "--expires-days") {
       if (++i == args.size()) return Usage("--expires-days needs a number");
       if (!WholeNumber(args[i], 1, 3650, options.expiresDays))
@@ -163,6 +165,7 @@ int PublishCommand(const std::vector<std::string>& args) {
   for (const auto& name : result.missing) std::fprintf(stderr, "update-release: missing: %s\n", name.c_str());
   for (const auto& name : result.carriedOver)
     std::fprintf(stderr, "update-release: carried over from the earlier release: %s\n", name.c_str());
+  for (const auto& warning : result.warnings) std::fprintf(stderr, "update-release: warning: %s\n", warning.c_str());
   for (const auto& error : result.errors) std::fprintf(stderr, "update-release: %s\n", error.c_str());
   if (!result.ok) return 1;
   std::printf("published %zu modules%s to %s: %lld bytes, %lld deflated", result.published.size(),
