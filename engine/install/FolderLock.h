@@ -7,9 +7,18 @@
 
 #include "framework/Scoped.h"
 
-// "Local\Velnoria.Updater." and 16 hexadecimal digits of the folder's path,
-// compared without regard to case.
+// The folder as the file system knows it: its final path (long names, links
+// resolved), without the "\\?\" prefix or a trailing backslash, in upper case
+// as the file system compares names. The path as given when it cannot be opened.
+std::wstring CanonicalFolder(const std::wstring& folder);
+
+// "Global\Velnoria.Updater." and 16 hexadecimal digits of the canonical
+// folder: one name for every spelling of the folder (an 8.3 name, another
+// case) and every user of the machine (a per-machine install).
 std::string FolderLockName(const std::wstring& folder);
+// The name updaters before it used, from the path as given ("Local\..."):
+// held too, so that an older updater still running is not run beside.
+std::string LegacyFolderLockName(const std::wstring& folder);
 
 class FolderLock {
  public:
@@ -20,5 +29,6 @@ class FolderLock {
 
  private:
   fw::ScopedHandle mutex_;
+  fw::ScopedHandle legacy_;
   bool held_ = false;
 };

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
@@ -317,17 +318,28 @@ TEST_F(FaultSuite, AProductThatRemakesItsWindowAndTakesThreeSecondsToExit) {
 }
 
 TEST_F(FaultSuite, ASecondUpdaterInTheSameFolderEndsAtOnce) {
-  const std::pair<int, int> pairs[] = {{3, 3}, {1, 3}, {3, 1}};
-  for (const auto& [first, second] : pairs) {
-    SCOPED_TRACE(std::to_string(first) + " then " + std::to_string(second));
+  // The second through another spelling of the folder too: its 8.3 name, and another case.
+  enum Spelling { Same, Short, Upper };
+  const std::tuple<int, int, Spelling> pairs[] = {{3, 3, Same}, {1, 3, Same}, {3, 1, Same}, {3, 3, Short}, {3, 1, Upper}};
+  for (const auto& [first, second, spelling] : pairs) {
+    SCOPED_TRACE(std::to_string(first) + " then " + std::to_string(second) + ", spelling " + std::to_string(spelling));
+    std::string folder = install_;
+    if (spelling == Short) {
+      char shortName[MAX_PATH] = {};
+      ASSERT_GT(::GetShortPathNameA(install_.c_str(), shortName, MAX_PATH), 0u);
+      folder = shortName;
+      ASSERT_NE(folder, install_);
+    } else if (spelling == Upper) {
+      ::CharUpperBuffA(&folder[0], static_cast<DWORD>(folder.size()));
+    }
     // The first one is kept busy by a slow module.
     server_->SetFaults("{\"/release/Velkor.dll\": {\"rate\": 15000}}");
     StartProduct(first);
     HWND w = first == 1 ? Window() : nullptr;
     if (first == 1) Click(w, 1000);
     ::Sleep(500);
-    Process product2 = StartProcess(install_ + "Velnoria.exe", "--update " + std::to_string(second) + " --server " +
-                                                                  server_->Url(folder_));
+    Process product2 = StartProcess(folder + "Velnoria.exe", "--update " + std::to_string(second) + " --server " +
+                                                                 server_->Url(folder_));
     Process second_updater = UpdaterStartedBy(install_, 10000, 2);
     ASSERT_TRUE(second_updater.handle);
     EXPECT_NE(WaitForExit(second_updater, 10000), STILL_ACTIVE);
