@@ -3,6 +3,8 @@
 #include <charconv>
 #include <iterator>
 
+#include "engine/release/SignedRelease.h"
+
 namespace {
 
 constexpr const char* kEnds[] = {"installed", "preloaded", "current", "heldback", "refused",
@@ -49,7 +51,7 @@ std::string OutcomeReport::Query() const {
   if (release >= 0) q += "&release=" + std::to_string(release);
   if (IsHex8(content)) q += "&content=" + content;
   if (before >= 0) q += "&before=" + std::to_string(before);
-  if (bucket >= 0 && bucket < 100) q += "&bucket=" + std::to_string(bucket);
+  if (stagePercent >= 0 && stagePercent <= 100) q += "&rollout=" + std::to_string(stagePercent);
   const std::pair<const char*, const WayCount*> ways[] = {{"patch", &patch}, {"deflated", &deflated}, {"whole", &whole}, {"kept", &kept}};
   for (const auto& [name, way] : ways)
     if (way->modules) q += std::string("&") + name + "=" + std::to_string(way->modules) + "&" + name + "bytes=" + std::to_string(way->bytes);
@@ -59,7 +61,6 @@ std::string OutcomeReport::Query() const {
 std::optional<OutcomeReport> OutcomeReport::FromQuery(std::string_view query) {
   OutcomeReport r;
   bool version = false, mode = false, outcome = false;
-  constexpr int64_t kMaxRelease = 0xFFFFFFFFLL;
   constexpr uint64_t kMaxBytes = 1ULL << 40;
   while (!query.empty()) {
     const size_t amp = query.find('&');
@@ -83,14 +84,14 @@ std::optional<OutcomeReport> OutcomeReport::FromQuery(std::string_view query) {
     } else if (key == "code") {
       ok = Whole(value, 0xFFFFFFFFu, r.code);
     } else if (key == "release") {
-      ok = Whole(value, kMaxRelease, r.release);
+      ok = Whole(value, kMaxReleaseNumber, r.release);
     } else if (key == "content") {
       ok = IsHex8(value);
       if (ok) r.content = std::string(value);
     } else if (key == "before") {
-      ok = Whole(value, kMaxRelease, r.before);
-    } else if (key == "bucket") {
-      ok = Whole(value, 99, r.bucket);
+      ok = Whole(value, kMaxReleaseNumber, r.before);
+    } else if (key == "rollout") {
+      ok = Whole(value, 100, r.stagePercent);
     } else if (key == "ms") {
       ok = Whole(value, 0xFFFFFFFFu, r.durationMs);
     } else {

@@ -45,7 +45,11 @@ struct OutcomeReport {
   int64_t release = -1;       // the signed release checked; -1: none, or unsigned
   std::string content;        // the checked release's content id (ReleaseContentId): 8 hexadecimal digits
   int64_t before = -1;        // the release trusted before the run; -1: none
-  int32_t bucket = -1;        // the rollout's bucket (0 to 99) when a stage drew one
+  // The rollout's stage (0 to 100 %) the run found, when the release was
+  // staged: the same for every installation at a time, so it tells nothing
+  // of this one; whether it was in the stage is the outcome (heldback or not).
+  // The bucket is never sent: a sequence of them across releases is near unique.
+  int32_t stagePercent = -1;
   WayCount patch, deflated, whole, kept;  // kept: taken from an earlier run's verified file
   uint32_t durationMs = 0;
 

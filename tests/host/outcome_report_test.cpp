@@ -22,7 +22,7 @@ OutcomeReport Sample(RunEnd end) {
   r.release = 12;
   r.content = "0a1b2c3d";
   r.before = 11;
-  r.bucket = 37;
+  r.stagePercent = 40;
   r.patch = {3, 4096};
   r.whole = {1, 1 << 20};
   r.durationMs = 5321;
@@ -35,7 +35,7 @@ OutcomeReport Sample(RunEnd end) {
 
 TEST(OutcomeReport, TheQueryOfEveryEndReadsBackAsWritten) {
   EXPECT_EQ(Sample(RunEnd::Failed).Query(),
-            "v=1&mode=3&outcome=failed&stage=download&code=1404&release=12&content=0a1b2c3d&before=11&bucket=37"
+            "v=1&mode=3&outcome=failed&stage=download&code=1404&release=12&content=0a1b2c3d&before=11&rollout=40"
             "&patch=3&patchbytes=4096&whole=1&wholebytes=1048576&ms=5321");
   OutcomeReport bare;  // nothing known: only what every report has
   bare.mode = 1;
@@ -66,7 +66,8 @@ TEST(OutcomeReport, AQueryOutOfItsRangesIsNotRead) {
       {good + "&stage=moon", false},
       {good + "&release=-5", false},
       {good + "&release=+5", false},
-      {good + "&bucket=100", false},
+      {good + "&rollout=101", false},
+      {good + "&bucket=37", true},  // older updaters' bucket: skipped, never counted
       {good + "&code=99999999999", false},
       {good + "&content=0A1B2C3D", false},
       {good + "&content=../etc", false},
@@ -118,12 +119,12 @@ TEST(AccessLog, ReportsAreCountedPerReleaseFromPlainAndCompressedLogsInAnyOrder)
     return "192.0.2.7 - - [" + when + " +0000] \"GET " + target + " HTTP/1.1\" 404 35 \"-\" \"Mozilla/4.0\"\n";
   };
   const std::string r = "/r/UpdaterReport?v=1&mode=";
-  const std::string first = line("09/Dec/2026:10:00:00", r + "3&outcome=preloaded&stage=none&code=0&release=7&bucket=3&patch=2&patchbytes=100&whole=1&wholebytes=5000&ms=9") +
-                            line("09/Dec/2026:10:01:00", r + "3&outcome=heldback&stage=none&code=0&release=7&bucket=60&ms=1") +
+  const std::string first = line("09/Dec/2026:10:00:00", r + "3&outcome=preloaded&stage=none&code=0&release=7&rollout=50&patch=2&patchbytes=100&whole=1&wholebytes=5000&ms=9") +
+                            line("09/Dec/2026:10:01:00", r + "3&outcome=heldback&stage=none&code=0&release=7&rollout=50&ms=1") +
                             line("09/Dec/2026:10:02:00", "/r/ModelMD5.dll") +  // not a report
                             "this is no log line\n" +
-                            line("09/Dec/2026:10:03:00", r + "1&outcome=failed&stage=download&code=1404&release=7&bucket=20&ms=4");
-  const std::string second = line("09/Dec/2026:09:00:00", r + "1&outcome=installed&stage=none&code=0&release=7&bucket=41&deflated=3&deflatedbytes=700&ms=30") +
+                            line("09/Dec/2026:10:03:00", r + "1&outcome=failed&stage=download&code=1404&release=7&rollout=50&ms=4");
+  const std::string second = line("09/Dec/2026:09:00:00", r + "1&outcome=installed&stage=none&code=0&release=7&rollout=20&deflated=3&deflatedbytes=700&ms=30") +
                              line("09/Dec/2026:09:30:00", r + "2&outcome=failed&stage=download&code=1404&release=7&ms=4") +
                              line("09/Dec/2026:09:31:00", r + "2&outcome=failed&stage=space&code=19&release=7&ms=4") +
                              line("09/Dec/2026:09:40:00", r + "3&outcome=current&stage=none&code=0&release=8&content=0a1b2c3d&ms=2") +
@@ -153,9 +154,9 @@ TEST(AccessLog, ReportsAreCountedPerReleaseFromPlainAndCompressedLogsInAnyOrder)
     EXPECT_EQ(seven.runs, 6u);
     EXPECT_EQ(seven.byEnd[static_cast<int>(RunEnd::Failed)], 3u);
     EXPECT_EQ(seven.byModeEnd[2][static_cast<int>(RunEnd::Failed)], 2u);
-    EXPECT_EQ(seven.HighestOffered(), 41);
-    EXPECT_EQ(seven.LowestHeldBack(), 60);
-    EXPECT_EQ(seven.BucketsReporting(), 4);
+    EXPECT_EQ(seven.HighestStage(), 50);
+    EXPECT_EQ(seven.StagedRuns(), 4u);
+    EXPECT_EQ(seven.heldBackAt[50], 1u);
     EXPECT_EQ(seven.failures.at({static_cast<int>(RunStage::Download), 1404}), 2u);
     EXPECT_EQ(seven.patch.bytes + seven.deflated.bytes + seven.whole.bytes, 5800u);
     EXPECT_EQ(seven.first, 1796806800);  // 09:00 UTC, from the compressed log
@@ -165,7 +166,7 @@ TEST(AccessLog, ReportsAreCountedPerReleaseFromPlainAndCompressedLogsInAnyOrder)
   }
   EXPECT_EQ(texts[0], texts[1]);
   for (const char* shown : {"release 7: 6 runs", "failed            1        2        0        3",
-                            "4 of 100 buckets reported; highest bucket offered 41 (the stage reached at least 42 %); lowest bucket held back 60",
+                            "by stage: 20 % offered 1, held back 0; 50 % offered 2, held back 1; the highest stage 50 %",
                             "download  code 1404 (HTTP 404)                2 runs", "release 8, content 0a1b2c3d: 1 run,"})
     EXPECT_NE(texts[0].find(shown), std::string::npos) << shown << " in\n" << texts[0];
   std::filesystem::remove_all(dir);
@@ -200,4 +201,25 @@ TEST(AccessLog, ManyReleasesAndTimesStayWithinTheirBounds) {
     for (int i = 0; i < kRunEnds + 3; ++i) (i < kModeCounts ? byEnd : byMode) += counts[i];
   EXPECT_EQ(byEnd, other.runs);
   EXPECT_EQ(byMode, other.runs);
+}
+
+TEST(AccessLog, ForgedReleasesThatComeFirstDoNotKeepARealOneOutOfTheTable) {
+  ReportTally tally;
+  auto add = [&](const std::string& content, int64_t release) {
+    OutcomeReport r;
+    r.mode = 3;
+    r.end = RunEnd::Current;
+    r.release = release;
+    r.content = content;
+    tally.AddLine("h - - [09/Dec/2026:10:00:00 +0000] \"GET /UpdaterReport?" + r.Query() + " HTTP/1.1\" 404 0");
+  };
+  char forged[16];
+  for (int i = 0; i < 500; ++i) {  // a table's worth of forged labels, then more between the real runs
+    std::snprintf(forged, sizeof forged, "%08x", i);
+    add(forged, i);
+    if (i >= 100) add("5c0e7a13", 44);
+  }
+  ASSERT_EQ(tally.releases.size(), kMaxReleases + 1);
+  EXPECT_EQ(tally.releases.at("content 5c0e7a13").runs, 400u);
+  EXPECT_EQ(tally.releases.at("other releases").runs + 400u + (kMaxReleases - 1), 900u);
 }

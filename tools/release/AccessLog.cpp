@@ -96,6 +96,17 @@ std::string ReleaseTitle(const std::string& label, const ReleaseTally& r) {
   return "releases " + std::to_string(r.lowestRelease) + " to " + std::to_string(r.highestRelease) + ", " + label;
 }
 
+void ReleaseTally::Widen(int64_t seconds) {
+  if (seconds <= slotSeconds) return;
+  std::map<int64_t, SlotCounts> merged;
+  for (const auto& [start, counts] : slots) {
+    SlotCounts& into = merged[SlotStart(start, seconds)];
+    for (size_t i = 0; i < counts.size(); ++i) into[i] += counts[i];
+  }
+  slots.swap(merged);
+  slotSeconds = seconds;
+}
+
 void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
   const int end = static_cast<int>(report.end);
   runs += 1;
@@ -106,19 +117,10 @@ void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
   SlotCounts& slot = slots[SlotStart(time, slotSeconds)];
   slot[end] += 1;
   slot[kModeCounts + report.mode - 1] += 1;
-  if (slots.size() > kMaxTimeSlots && slotSeconds < kSlotWidths[std::size(kSlotWidths) - 1]) {
-    const int64_t wider = *std::upper_bound(std::begin(kSlotWidths), std::end(kSlotWidths), slotSeconds);
-    std::map<int64_t, SlotCounts> merged;
-    for (const auto& [start, counts] : slots) {
-      SlotCounts& into = merged[SlotStart(start, wider)];
-      for (size_t i = 0; i < counts.size(); ++i) into[i] += counts[i];
-    }
-    slots.swap(merged);
-    slotSeconds = wider;
-  }
-  if (report.bucket >= 0 && report.bucket < 100) {
-    (report.end == RunEnd::HeldBack ? heldBack : offered)[report.bucket] = true;
-  }
+  if (slots.size() > kMaxTimeSlots && slotSeconds < kSlotWidths[std::size(kSlotWidths) - 1])
+    Widen(*std::upper_bound(std::begin(kSlotWidths), std::end(kSlotWidths), slotSeconds));
+  if (report.stagePercent >= 0 && report.stagePercent <= 100)
+    (report.end == RunEnd::HeldBack ? heldBackAt : offeredAt)[report.stagePercent] += 1;
   if (report.stage != RunStage::None) {
     const std::pair<int, uint32_t> key{static_cast<int>(report.stage), report.code};
     if (const auto it = failures.find(key); it != failures.end())
@@ -140,22 +142,54 @@ void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
   }
 }
 
-int ReleaseTally::BucketsReporting() const {
-  int n = 0;
-  for (int b = 0; b < 100; ++b) n += offered[b] || heldBack[b];
+void ReleaseTally::Merge(const ReleaseTally& other) {
+  runs += other.runs;
+  for (int e = 0; e < kRunEnds; ++e) {
+    byEnd[e] += other.byEnd[e];
+    for (size_t m = 0; m < byModeEnd.size(); ++m) byModeEnd[m][e] += other.byModeEnd[m][e];
+  }
+  Widen(other.slotSeconds);
+  for (const auto& [start, counts] : other.slots) {
+    SlotCounts& into = slots[SlotStart(start, slotSeconds)];
+    for (size_t i = 0; i < counts.size(); ++i) into[i] += counts[i];
+  }
+  while (slots.size() > kMaxTimeSlots && slotSeconds < kSlotWidths[std::size(kSlotWidths) - 1])
+    Widen(*std::upper_bound(std::begin(kSlotWidths), std::end(kSlotWidths), slotSeconds));
+  first = std::min(first, other.first);
+  last = std::max(last, other.last);
+  for (size_t p = 0; p < offeredAt.size(); ++p) {
+    offeredAt[p] += other.offeredAt[p];
+    heldBackAt[p] += other.heldBackAt[p];
+  }
+  for (const auto& [key, count] : other.failures) {
+    if (const auto it = failures.find(key); it != failures.end())
+      it->second += count;
+    else if (failures.size() < kMaxFailureKinds)
+      failures[key] = count;
+    else
+      otherFailures += count;
+  }
+  otherFailures += other.otherFailures;
+  for (auto [into, from] : {std::pair{&patch, &other.patch}, std::pair{&deflated, &other.deflated},
+                            std::pair{&whole, &other.whole}, std::pair{&kept, &other.kept}}) {
+    into->modules += from->modules;
+    into->bytes += from->bytes;
+  }
+  durationMsTotal += other.durationMsTotal;
+  lowestRelease = std::min(lowestRelease, other.lowestRelease);
+  highestRelease = std::max(highestRelease, other.highestRelease);
+}
+
+uint64_t ReleaseTally::StagedRuns() const {
+  uint64_t n = 0;
+  for (size_t p = 0; p < offeredAt.size(); ++p) n += offeredAt[p] + heldBackAt[p];
   return n;
 }
 
-int ReleaseTally::HighestOffered() const {
-  for (int b = 99; b >= 0; --b)
-    if (offered[b]) return b;
+int ReleaseTally::HighestStage() const {
+  for (int p = 100; p >= 0; --p)
+    if (offeredAt[p] || heldBackAt[p]) return p;
   return -1;
-}
-
-int ReleaseTally::LowestHeldBack() const {
-  for (int b = 0; b < 100; ++b)
-    if (heldBack[b]) return b;
-  return 100;
 }
 
 void ReportTally::AddLine(std::string_view line) {
@@ -177,9 +211,30 @@ void ReportTally::AddLine(std::string_view line) {
     unreadable += 1;
     return;
   }
-  std::string label = ReleaseLabel(*report);
-  if (releases.size() >= kMaxReleases && !releases.count(label)) label = "other releases";
-  releases[label].Add(*report, access.time);
+  const std::string label = ReleaseLabel(*report);
+  if (const auto it = releases.find(label); it != releases.end()) {
+    it->second.Add(*report, access.time);
+    return;
+  }
+  // A full table makes room by runs: the release with the fewest joins
+  // "other releases", so forged lines that came first cannot keep a real
+  // release out of the table.
+  if (releases.size() >= kMaxReleases) {
+    auto fewest = releases.end();
+    for (auto it = releases.begin(); it != releases.end(); ++it)
+      if (it->first != kOtherReleases &&
+          (fewest == releases.end() || std::make_pair(it->second.runs, it->second.since) <
+                                           std::make_pair(fewest->second.runs, fewest->second.since)))
+        fewest = it;
+    ReleaseTally& other = releases[kOtherReleases];
+    if (fewest != releases.end()) {
+      other.Merge(fewest->second);
+      releases.erase(fewest);
+    }
+  }
+  ReleaseTally& release = releases[label];
+  release.since = ++labelsAdded;  // of two with as few runs, the one there longer goes
+  release.Add(*report, access.time);
 }
 
 bool ReportTally::AddFile(const std::string& path, std::string& error) {

@@ -44,12 +44,12 @@ struct ReleaseTally {
   int64_t slotSeconds = 60;
   std::map<int64_t, SlotCounts> slots;
   int64_t first = INT64_MAX, last = INT64_MIN;
-  // The rollout: the buckets the release reached (offered at least once)
-  // and those it held back, as their runs reported them.
-  std::array<bool, 100> offered{}, heldBack{};
-  int BucketsReporting() const;
-  int HighestOffered() const;  // -1: none
-  int LowestHeldBack() const;  // 100: none
+  // The rollout: by the stage (0 to 100 %) its runs found, the runs offered
+  // the release and those held back.
+  std::array<uint64_t, 101> offeredAt{}, heldBackAt{};
+  uint64_t StagedRuns() const;
+  int HighestStage() const;  // -1: no staged run
+  uint64_t since = 0;        // when it entered the table (ReportTally's count)
   // First errors by (stage, code); those past the bound are counted together.
   std::map<std::pair<int, uint32_t>, uint64_t> failures;
   uint64_t otherFailures = 0;
@@ -59,7 +59,14 @@ struct ReleaseTally {
   int64_t lowestRelease = INT64_MAX, highestRelease = -1;
 
   void Add(const OutcomeReport& report, int64_t time);
+  // Adds another release's counts (a release that leaves the table joins "other releases").
+  void Merge(const ReleaseTally& other);
+
+ private:
+  void Widen(int64_t seconds);
 };
+
+constexpr char kOtherReleases[] = "other releases";
 
 struct ReportTally {
   uint64_t lines = 0;        // every line read
@@ -67,9 +74,10 @@ struct ReportTally {
   uint64_t reports = 0;      // report requests read
   uint64_t unreadable = 0;   // report requests whose query does not read
   uint64_t files = 0;
+  uint64_t labelsAdded = 0;
   // By release: "content xxxxxxxx" (the same at every stage of its rollout),
-  // or "release N" when a report has no content id; past kMaxReleases,
-  // "other releases".
+  // or "release N" when a report has no content id. Past kMaxReleases the
+  // release with the fewest runs joins kOtherReleases to make room.
   std::map<std::string, ReleaseTally> releases;
 
   void AddLine(std::string_view line);

@@ -87,13 +87,13 @@ std::vector<std::pair<std::pair<int, uint32_t>, uint64_t>> Ranked(const ReleaseT
 }
 
 std::string RolloutText(const ReleaseTally& r) {
-  const int reporting = r.BucketsReporting();
-  if (reporting == 0) return "no run drew a bucket (no staged rollout)";
-  std::string text = Format("%d of 100 buckets reported", reporting);
-  if (const int highest = r.HighestOffered(); highest >= 0)
-    text += Format("; highest bucket offered %d (the stage reached at least %d %%)", highest, highest + 1);
-  if (const int lowest = r.LowestHeldBack(); lowest < 100) text += Format("; lowest bucket held back %d", lowest);
-  return text;
+  if (r.StagedRuns() == 0) return "no run found a stage (no staged rollout)";
+  std::string text = "by stage:";
+  for (int p = 0; p <= 100; ++p)
+    if (r.offeredAt[p] || r.heldBackAt[p])
+      text += Format(" %d %% offered %llu, held back %llu;", p, static_cast<unsigned long long>(r.offeredAt[p]),
+                     static_cast<unsigned long long>(r.heldBackAt[p]));
+  return text + Format(" the highest stage %d %%", r.HighestStage());
 }
 
 // The runs by end over time, at most kMaxBars bars from the first run to the last.
@@ -171,16 +171,21 @@ std::string ModeLegend() {
 }
 
 std::string BucketStrip(const ReleaseTally& r) {
-  // Reached (offered at least once), only held back, or not heard from.
-  std::string svg = "<svg class=\"buckets\" width=\"604\" height=\"16\" role=\"img\" aria-label=\"buckets\">";
+  // The share of installations the release reached (below the highest stage
+  // reported), the share a stage seen still held back, the rest.
+  const int highest = r.HighestStage();
+  int lowestHeld = 101;
+  for (int p = 0; p <= 100; ++p)
+    if (r.heldBackAt[p] && p < lowestHeld) lowestHeld = p;
+  std::string svg = "<svg class=\"buckets\" width=\"604\" height=\"16\" role=\"img\" aria-label=\"stages\">";
   for (int b = 0; b < 100; ++b) {
-    const char* fill = r.offered[b] ? kReached : r.heldBack[b] ? kOnlyHeldBack : "#eceff1";
-    svg += Format("<rect x=\"%d\" y=\"2\" width=\"5\" height=\"12\" fill=\"%s\"><title>bucket %d</title></rect>", b * 6 + 2,
-                  fill, b);
+    const char* fill = b < highest ? kReached : b >= lowestHeld ? kOnlyHeldBack : "#eceff1";
+    svg += Format("<rect x=\"%d\" y=\"2\" width=\"5\" height=\"12\" fill=\"%s\"><title>%d %%</title></rect>", b * 6 + 2,
+                  fill, b + 1);
   }
   return svg + Format("</svg><p class=\"muted\"><span class=\"key\" style=\"background:%s\"></span>reached &nbsp; "
-                      "<span class=\"key\" style=\"background:%s\"></span>only held back &nbsp; "
-                      "<span class=\"key\" style=\"background:#eceff1\"></span>no report</p>", kReached, kOnlyHeldBack);
+                      "<span class=\"key\" style=\"background:%s\"></span>held back &nbsp; "
+                      "<span class=\"key\" style=\"background:#eceff1\"></span>no stage reported</p>", kReached, kOnlyHeldBack);
 }
 
 std::string WayBar(const ReleaseTally& r) {
