@@ -79,7 +79,7 @@ void RemoveJournal(const std::wstring& folder) {
   Step();
 }
 
-DownloadTask TaskOf(const JournalModule& m) { return DownloadTask{0, m.name, {}, m.digest, m.sha256, m.size, {}, {}}; }
+DownloadTask TaskOf(const JournalModule& m) { return DownloadTask{0, m.name, {}, m.digest, m.sha256, m.size, {}, {}, {}}; }
 
 // True when some program has the file open (a running program, a loaded
 // library, another process's handle): it cannot be replaced, at most moved.

@@ -1,5 +1,6 @@
 #include "engine/release/Manifest.h"
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <sstream>
@@ -59,7 +60,8 @@ std::optional<SignedRelease> ReadSigned(const IniText& ini) {
     return entry ? &entry->value : nullptr;
   };
   SignedRelease release;
-  if (!value("Number") || !ParseCount(*value("Number"), release.number)) return std::nullopt;
+  if (!value("Number") || !ParseCount(*value("Number"), release.number) || release.number > kMaxReleaseNumber)
+    return std::nullopt;
   release.notesSha256 = value("Notes") ? Lower(*value("Notes")) : std::string();
   if (!release.notesSha256.empty() && !IsWellFormedSha256(release.notesSha256)) return std::nullopt;
   if (value("Expires") && !ParseCount(*value("Expires"), release.expires)) return std::nullopt;
@@ -135,6 +137,18 @@ bool IsMirrorBase(const std::string& base) {
   for (char c : base)
     if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F) return false;
   return true;
+}
+
+std::vector<std::string> AllowedBases(const std::string& serverBase, const std::vector<std::string>& candidates,
+                                      bool keyed) {
+  auto plain = [](const std::string& base) { return base.rfind("http://", 0) == 0; };
+  std::vector<std::string> allowed;
+  for (const std::string& base : candidates) {
+    if (std::find(allowed.begin(), allowed.end(), base) != allowed.end()) continue;
+    const bool mirrorOk = IsMirrorBase(base) && (keyed ? !plain(base) || plain(serverBase) : plain(base) && plain(serverBase));
+    if (base == serverBase || mirrorOk) allowed.push_back(base);
+  }
+  return allowed;
 }
 
 Manifest Manifest::Parse(std::string_view bytes) {

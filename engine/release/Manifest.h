@@ -76,6 +76,14 @@ struct ContentNames {
 bool IsPlainServerName(const std::string& name);
 // Whether `base` may be a mirror: an http:// or https:// address ending in '/'.
 bool IsMirrorBase(const std::string& base);
+// Of `candidates`, in order and each once, the bases a file fetched for
+// `serverBase` may come from: the server base itself; never a plain http://
+// base when the server base is https:// (no step down); and, for an updater
+// without release keys (only the keyed fingerprint, whose key every copy of
+// the program holds, checks the bytes), no mirror unless the mirror and the
+// server base are both plain http://.
+std::vector<std::string> AllowedBases(const std::string& serverBase, const std::vector<std::string>& candidates,
+                                      bool keyed);
 
 struct Manifest {
   // Per catalogue row (kModuleCatalogue's order): the fingerprint as the

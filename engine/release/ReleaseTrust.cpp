@@ -57,9 +57,9 @@ std::vector<std::string> EntryBases(const std::string& serverBase, const std::ws
   if (keys.empty()) return bases;
   const TrustFloor floor = LoadTrustFloor(folder, keys);
   if (!floor.kept) return bases;
-  for (const std::string& mirror : Manifest::Parse(floor.kept->bytes).mirrors)
-    if (std::find(bases.begin(), bases.end(), mirror) == bases.end()) bases.push_back(mirror);
-  return bases;
+  const std::vector<std::string> mirrors = Manifest::Parse(floor.kept->bytes).mirrors;
+  bases.insert(bases.end(), mirrors.begin(), mirrors.end());
+  return AllowedBases(serverBase, bases, true);
 }
 
 int64_t TrustedNumber(const std::wstring& folder, const std::vector<std::string>& keys) {

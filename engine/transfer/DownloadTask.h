@@ -28,4 +28,7 @@ struct DownloadTask {
   // Where every file of the task is fetched, in order: each base is tried
   // until one serves bytes that check (the server base, then mirrors).
   std::vector<std::string> bases;
+  // The module's fixed name when `remoteName` is a name by content: tried
+  // once no base serves the name by content right (a damaged copy at an edge).
+  std::string fixedName;
 };

@@ -133,8 +133,8 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   return WayOutcome::Done;
 }
 
-// Fetches the module from `base` into the arrival path and checks it there.
-unsigned FetchWhole(const WorkerJob& job, const std::string& base, bool resume) {
+// Fetches the module from `base` under `name` into the arrival path and checks it there.
+unsigned FetchWhole(const WorkerJob& job, const std::string& base, const std::string& name, bool resume) {
   Download download = NewDownload();
   if (!download) return kResultNoDownloadObject;
   download->SetNotifyWnd(job.window, job.task.messageId, FK_DEFAULT_TIMEOUT, FK_DEFAULT_TIMEOUT, FK_RESERVED,
@@ -146,11 +146,12 @@ unsigned FetchWhole(const WorkerJob& job, const std::string& base, bool resume) 
   download->SetReceiver(&check);
   // Only a retry resumes, and only from the base it began at.
   if (!resume) ::DeleteFileW(job.arrival.c_str());
-  const unsigned result = download->DownloadW((base + job.task.remoteName).c_str(), job.arrival.c_str(), 0);
+  const unsigned result = download->DownloadW((base + name).c_str(), job.arrival.c_str(), 0);
   download.reset();
   if (!CountsAsSuccess(result)) {
     if (job.task.bases.size() > 1)
-      SupportLog(job.folder, "transfer %s: not from %s (result %u)", job.task.localFileName.c_str(), base.c_str(), result);
+      SupportLog(job.folder, "transfer %s: not from %s%s (result %u)", job.task.localFileName.c_str(), base.c_str(),
+                 name.c_str(), result);
     return result;
   }
   // A transfer that does not carry the manifest's fingerprint is not the
@@ -167,6 +168,36 @@ unsigned FetchWhole(const WorkerJob& job, const std::string& base, bool resume) 
   }
   SupportLog(job.folder, "check %s: %lld bytes, verified %s", job.task.localFileName.c_str(), static_cast<long long>(size),
              seen ? "as they arrived" : "from the file");
+  return result;
+}
+
+// Whether a base answered for a file but not with it: other bytes, or a
+// client error such as 404 (a copy an edge damaged or never had).
+bool ServedWrong(unsigned result) {
+  return result == kResultFingerprintMismatch ||
+         (result >= FK_HTTP_STATUS_BASE + 400 && result < FK_HTTP_STATUS_BASE + 500);
+}
+
+// The module itself, from the first base that serves its bytes under its
+// name by content; when a base served that name wrong, once more under the
+// fixed name from the same bases.
+unsigned FetchFromBases(const WorkerJob& job) {
+  unsigned result = kResultNoDownloadObject;
+  bool resume = job.keepPartial == KeepPartial::Yes, servedWrong = false;
+  for (const std::string* name : {&job.task.remoteName, &job.task.fixedName}) {
+    if (name == &job.task.fixedName) {
+      if (!servedWrong || name->empty() || *name == job.task.remoteName) break;
+      SupportLog(job.folder, "transfer %s: no base served %s right: fetched once more under %s",
+                 job.task.localFileName.c_str(), job.task.remoteName.c_str(), name->c_str());
+    }
+    for (const std::string& base : job.task.bases) {
+      // Only a retry resumes, and only from the base and name it began at.
+      result = FetchWhole(job, base, *name, resume);
+      resume = false;
+      if (CountsAsSuccess(result) || result == FK_DISK_FULL || result == kResultNoDownloadObject) return result;
+      servedWrong = servedWrong || ServedWrong(result);
+    }
+  }
   return result;
 }
 
@@ -201,12 +232,7 @@ unsigned FetchModule(const WorkerJob& job, uint32_t& way) {
     way = kWayCheaper + static_cast<uint32_t>(i);
     return FK_OK;
   }
-  // The module itself, from the first base that serves its bytes.
-  unsigned result = kResultNoDownloadObject;
-  for (size_t i = 0; i < job.task.bases.size(); ++i) {
-    result = FetchWhole(job, job.task.bases[i], i == 0 && job.keepPartial == KeepPartial::Yes);
-    if (CountsAsSuccess(result) || result == FK_DISK_FULL || result == kResultNoDownloadObject) break;
-  }
+  const unsigned result = FetchFromBases(job);
   if (!CountsAsSuccess(result)) return result;
   if (job.arrival != job.target && !MoveIntoWhenFree(job.arrival, job.target)) return kResultNotStored;
   way = kWayWhole;

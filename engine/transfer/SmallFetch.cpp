@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "engine/transfer/DownloadLibrary.h"
@@ -49,8 +50,21 @@ bool ServerDidNotAnswer(unsigned code) {
 FirstAnswer FetchFromFirstAnswering(const std::vector<std::string>& bases, const std::string& name,
                                     const std::wstring& localPath, const FetchBounds& bounds) {
   FirstAnswer answer;
+  const ULONGLONG until = ::GetTickCount64() + static_cast<ULONGLONG>(std::max(bounds.allBasesDeadlineMs, 0));
   for (const std::string& base : bases) {
-    SmallFile file(base + name, localPath, bounds);
+    FetchBounds each = bounds;
+    if (bounds.allBasesDeadlineMs > 0) {
+      // What is left of the whole bound: a long mirror list never stretches it.
+      const ULONGLONG now = ::GetTickCount64();
+      if (now >= until) {
+        if (answer.base.empty()) answer.code = FK_TIMED_OUT;
+        break;
+      }
+      const int left = static_cast<int>(until - now);
+      each.deadlineMs = each.deadlineMs > 0 ? std::min(each.deadlineMs, left) : left;
+      each.timeoutMs = each.timeoutMs > 0 ? std::min(each.timeoutMs, left) : left;
+    }
+    SmallFile file(base + name, localPath, each);
     answer.code = file.code();
     answer.base = base;
     if (file.ok()) answer.bytes = file.TakeBytes();

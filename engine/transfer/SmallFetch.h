@@ -23,6 +23,9 @@ struct FetchBounds {
   // Caches on the way are asked to check with the origin (an entry point
   // fetched again because a cache may hold a stale one).
   bool revalidate = false;
+  // FetchFromFirstAnswering: all bases together end by this long (0: each
+  // base has `deadlineMs` of its own).
+  int allBasesDeadlineMs = 0;
 };
 
 // Whether a transfer's code means the server did not answer at all (no

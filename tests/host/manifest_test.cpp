@@ -214,6 +214,8 @@ TEST(SignedReleaseSection, ReadsBackWhatIsWrittenAndRefusesEverythingElse) {
       {"a key twice", good + "Velkor=" + std::string(64, 'c') + " 1\r\n"},
       {"a line that is no pair", good + "garbage\r\n"},
       {"a number of 20 digits", with("Number=4", "Number=12345678901234567890")},
+      {"a number past 2^32 - 1", with("Number=4", "Number=4294967296")},
+      {"a key twice, another case", good + "VELKOR=" + std::string(64, 'c') + " 1\r\n"},
       {"an expiry that is no time", good + "Expires=soon\r\n"},
       {"an updater without its size", good + "Updater=" + std::string(64, 'd') + "\r\n"},
       {"a second signed section", good + good},
@@ -270,4 +272,24 @@ TEST(Manifest, ShortfallAgainstAnInstallation) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(ManifestShortfall(Manifest::Parse(c.text), c.installed, c.signedRequired).empty(), c.acceptable) << c.what;
+}
+
+TEST(Manifest, NoStepDownFromHttpsAndNoMirrorUncheckedBytesCouldComeFrom) {
+  const std::string https = "https://a.example/v/", http = "http://a.example/v/";
+  const std::string sm = "https://m.example/v/", pm = "http://m.example/v/";
+  struct Case {
+    std::string server;
+    bool keyed;
+    std::vector<std::string> allowed;  // of {server, sm, pm, "ftp://x/", server again}
+  } cases[] = {
+      {https, true, {https, sm}},      // signed: any https copy, never plain http
+      {http, true, {http, sm, pm}},    // signed, already plain: every byte is checked against signed hashes
+      {https, false, {https}},         // unsigned: only the keyed fingerprint checks, so no mirror
+      {http, false, {http, pm}},       // unsigned and plain: plain mirrors only
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(AllowedBases(c.server, {c.server, sm, pm, "ftp://x/", c.server}, c.keyed), c.allowed)
+        << c.server << (c.keyed ? " keyed" : " unkeyed");
+  // The first base need not be the server's (a mirror that served the manifest), but is checked the same way.
+  EXPECT_EQ(AllowedBases(https, {pm, https, sm}, true), (std::vector<std::string>{https, sm}));
 }

@@ -30,7 +30,7 @@ class EngineRun : public ::testing::Test {
     const std::string digest = ModuleDigestOfBytes(reinterpret_cast<const uint8_t*>("m"), 1, kModuleDigestKey);
     std::vector<DownloadTask> tasks;
     for (int i = 0; i < n; ++i)
-      tasks.push_back({kModuleCatalogue[i].messageId, kModuleCatalogue[i].LocalName(), "u", digest, {}, -1, {}, {}});
+      tasks.push_back({kModuleCatalogue[i].messageId, kModuleCatalogue[i].LocalName(), "u", digest, {}, -1, {}, {}, {}});
     return tasks;
   }
   std::string Marker() const {
