@@ -31,6 +31,7 @@ class UpdateRun final : private UpdateView, private UpdateActions {
   }
   void ShowActivity(int position) override { m_dialog.ShowActivity(position); }
   void ShowSuccess() override { m_dialog.ShowSuccess(); }
+  void ShowHeldBack(int64_t pinnedAt) override { m_dialog.ShowHeldBack(pinnedAt); }
   void ShowFailure() override { m_dialog.ShowFailure(); }
   void HideForFinish() override { m_dialog.HideForFinish(); }
   void Close(CloseReason reason) override;
@@ -43,6 +44,7 @@ class UpdateRun final : private UpdateView, private UpdateActions {
   void WindowReady() override { m_engine.WatchForUpdaterExit(); }
   bool Downloading() const override { return m_engine.State() == UpdateState::Running; }
   bool Succeeded() const override { return m_engine.State() == UpdateState::Succeeded; }
+  bool HeldBack() const override { return m_engine.HeldBack(); }
 
   UpdateDialog m_dialog;
   UpdateEngine m_engine;  // goes first: nothing of it reaches the window afterwards

@@ -85,12 +85,14 @@ BOOL UpdaterApp::InitInstance() {
   // bound, and a report that does not go is no failure of the run. The
   // folder is free by then: a product restarted meanwhile may start the
   // next updater at once.
+  // The notes' fetch writes in the folder: it ends before the folder is free
+  // (a window that never showed still waits for it).
+  ReleaseNotes();
   if (kOutcomeReportsBuilt && policy.reportOutcomes) {
     SupportLog(ModuleDirectory, "end: outcome report %s?%s", kReportFileName, report.Query().c_str());
     m_folderLock.reset();
     SendOutcomeReport(m_szServerBase, report);
   }
-  ReleaseNotes();  // a window that never showed still waits for the fetch
   // Its copy goes with the updater (a transfer left running keeps it until the next start).
   ReleaseDownloadLibrary();
   return FALSE;
@@ -162,12 +164,14 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   m_gdiplusStarted = Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok;
 
   offerCheck.Join();
+  // Offered because nobody could say otherwise: the run the user starts carries on past a stage.
+  settings.stageUndecided = m_nUpdateMode == ModeOptional && !offer;
   if (offer && !offer->offered) {
     SupportLog(ModuleDirectory, "end: the release is not offered to this installation (%s): nothing to show",
                offer->why.c_str());
     report.end = RunEnd::HeldBack;
     report.release = offer->release;
-    report.bucket = offer->bucket;
+    report.stagePercent = offer->stagePercent;
     report.content = offer->content;
     return report;
   }
@@ -185,7 +189,7 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   if (report.content.empty() && offer) {
     report.content = offer->content;
     report.release = offer->release;
-    report.bucket = offer->bucket;
+    report.stagePercent = offer->stagePercent;
   }
   return report;
 }

@@ -20,6 +20,8 @@ class UpdateActions {
   // What the confirmation and 关闭 depend on.
   virtual bool Downloading() const = 0;
   virtual bool Succeeded() const = 0;
+  // The run found the release not offered here: leaving keeps the product.
+  virtual bool HeldBack() const = 0;
 
  protected:
   ~UpdateActions() = default;

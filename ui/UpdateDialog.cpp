@@ -301,6 +301,25 @@ void UpdateDialog::ShowSuccess() {
   Invalidate(TRUE);
 }
 
+void UpdateDialog::ShowHeldBack(int64_t pinnedAt) {
+  m_btnUpgrade.ShowWindow(SW_HIDE);
+  m_btnSkip.ShowWindow(SW_HIDE);
+  m_btnExit.ShowWindow(SW_HIDE);
+  m_btnFinish.ShowWindow(SW_HIDE);
+  m_statusText.SetWindowText(HeldBackText(pinnedAt));
+  // The notice no longer invites an upgrade.
+  SetText(BlackText(AfxLoadString(IDS_HELD_NOTICE), 8, 39, 15, AlignTop | AlignLeft));
+  Invalidate(TRUE);
+}
+
+std::wstring HeldBackText(int64_t pinnedAt) {
+  if (pinnedAt < 0) return AfxLoadString(IDS_RELEASE_HALTED);
+  wchar_t line[256];
+  std::swprintf(line, sizeof line / sizeof line[0], AfxLoadString(IDS_HELD_BY_POLICY).c_str(),
+                std::to_wstring(pinnedAt).c_str());
+  return line;
+}
+
 bool UpdateDialog::ConfirmLeave() {
   if (!m_actions.Downloading()) return true;
   const std::wstring text = AfxLoadString(IDS_CONFIRM_LEAVE);
@@ -353,7 +372,9 @@ LRESULT UpdateDialog::OnFinish(WPARAM, LPARAM) {
 }
 
 LRESULT UpdateDialog::OnCloseButton(WPARAM, LPARAM) {
-  if (m_actions.Succeeded())
+  if (m_actions.HeldBack())
+    LeaveUpdater(false);  // the product goes on, on the release it is held at
+  else if (m_actions.Succeeded())
     m_actions.FinishUpdate();
   else if (m_setup.role == WindowRole::Optional)
     LeaveUpdater(false);

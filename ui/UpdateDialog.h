@@ -28,6 +28,9 @@ struct WindowSetup {
   std::function<std::wstring()> releaseNotes;
 };
 
+// The status line of a run held back (UpdateDialog::ShowHeldBack).
+std::wstring HeldBackText(int64_t pinnedAt);
+
 class UpdateDialog : public SkinDialog {
  public:
   UpdateDialog(WindowSetup setup, UpdateActions& actions);
@@ -42,6 +45,9 @@ class UpdateDialog : public SkinDialog {
   void ShowUpdating();
   void ShowFailure();
   void ShowSuccess();
+  // Not offered here: held at release `pinnedAt` by the administrator, or
+  // (-1) halted by the release team. Only the close button stays.
+  void ShowHeldBack(int64_t pinnedAt);
   // The bar at `percent` with the kilobyte line; the token position while
   // the total is not known.
   void ShowProgress(int percent, uint32_t doneKilobytes, uint32_t totalKilobytes);

@@ -66,7 +66,7 @@ void FinishJob::Run() {
 void FinishJob::NotInstalled(const std::string& reason) {
   notInstalled = reason;
   // Nothing verified is thrown away: the next start takes it without a download.
-  const bool kept = KeepStagedAsPreload(settings.moduleDirectory, tasks, manifestSha256, releaseNumber);
+  const bool kept = KeepStagedAsPreload(settings.moduleDirectory, tasks, manifestSha256, releaseNumber, contentId);
   SupportLog(settings.moduleDirectory, "installation: not installed: %s; %s", reason.c_str(),
              kept ? "the verified release is kept as the pre-load for the next start (the marker is written)"
                   : "what was verified stays for the next run (no complete pre-load)");

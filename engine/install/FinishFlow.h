@@ -19,6 +19,7 @@ struct FinishJob {
   std::vector<DownloadTask> tasks;
   int64_t releaseNumber = -1;  // of the signed release installed; -1 when unsigned
   std::string manifestSha256;  // names the release, should it become a pre-load
+  std::string contentId;
   HWND notify = nullptr;       // gets WM_FINISH_DONE when the flow is over
 
   // Filled by Run, read once WM_FINISH_DONE has arrived.

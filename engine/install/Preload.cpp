@@ -6,7 +6,9 @@
 #include "engine/install/SetAside.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "engine/run/SupportLog.h"
+#include "engine/run/UpdateMode.h"
 #include "engine/transfer/ArrivalCheck.h"
+#include "fetchkit/HttpDownload.h"
 #include "framework/Files.h"
 #include "framework/ParallelWork.h"
 #include "framework/Paths.h"
@@ -45,14 +47,22 @@ PreloadMarker ReadPreloadMarker(const std::wstring& folder) {
   return PreloadMarker::Parse(fw::ReadWholeFile(MarkerPath(folder), kMarkerMaxBytes).value_or(std::string()));
 }
 
-bool WritePreloadMarker(const std::wstring& folder, const std::string& manifestSha256, int64_t release) {
-  return fw::WriteWholeFile(MarkerPath(folder), PreloadMarker{true, manifestSha256, release}.Text());
+bool WritePreloadMarker(const std::wstring& folder, const std::string& manifestSha256, int64_t release,
+                        const std::string& content) {
+  return fw::WriteWholeFile(MarkerPath(folder), PreloadMarker{true, manifestSha256, release, content}.Text());
 }
 
 void DropPreloadMarker(const std::wstring& folder) { ::DeleteFileW(MarkerPath(folder).c_str()); }
 
+bool PreloadIsOf(const std::wstring& folder, const std::string& content, const std::string& manifestSha256) {
+  const PreloadMarker marker = ReadPreloadMarker(folder);
+  if (!marker.ready) return false;
+  return marker.content.empty() ? !manifestSha256.empty() && marker.manifestSha256 == manifestSha256
+                                : marker.content == content;
+}
+
 bool KeepStagedAsPreload(const std::wstring& folder, const std::vector<DownloadTask>& tasks,
-                         const std::string& manifestSha256, int64_t release) {
+                         const std::string& manifestSha256, int64_t release, const std::string& content) {
   const std::wstring backup = folder + kBackgroundFolder;
   // The marker goes first: it comes back only beside a whole set.
   DropPreloadMarker(folder);
@@ -63,5 +73,17 @@ bool KeepStagedAsPreload(const std::wstring& folder, const std::vector<DownloadT
     if (FileMatchesTask(staged, task))
       MoveIntoWhenFree(staged, target);
   }
-  return PreloadHoldsRelease(folder, tasks) && WritePreloadMarker(folder, manifestSha256, release);
+  return PreloadHoldsRelease(folder, tasks) && WritePreloadMarker(folder, manifestSha256, release, content);
+}
+
+void FreeRunFiles(const std::wstring& folder, int32_t mode) {
+  if (mode != ModeBackground) {
+    DeletePath(folder + kStagingFolder, folder);
+    return;
+  }
+  for (const std::string& name : ReleaseFileNames()) {
+    const std::wstring arrival = ArrivalPath(folder, name, mode);
+    for (const std::wstring& path : {arrival, arrival + FK_VALIDATOR_SUFFIX_W, DownloadTargetPath(folder, name, mode)})
+      ::DeleteFileW(path.c_str());
+  }
 }

@@ -18,12 +18,20 @@ bool PreloadHoldsRelease(const std::wstring& folder, const std::vector<DownloadT
 // The marker of `folder`'s pre-load: read (an absent or unreadable one reads
 // as no promise), written whole beside its modules, or taken away.
 PreloadMarker ReadPreloadMarker(const std::wstring& folder);
-bool WritePreloadMarker(const std::wstring& folder, const std::string& manifestSha256, int64_t release);
+bool WritePreloadMarker(const std::wstring& folder, const std::string& manifestSha256, int64_t release,
+                        const std::string& content);
 void DropPreloadMarker(const std::wstring& folder);
+// Whether the marker of `folder` names the release of content id `content`
+// (or, for a marker that names no content, of these very manifest bytes).
+bool PreloadIsOf(const std::wstring& folder, const std::string& content, const std::string& manifestSha256);
+
+// What a run in `mode` wrote, deleted (a run that found the disk full frees
+// it): the staging folder, or the backup folder's arrivals and modules.
+void FreeRunFiles(const std::wstring& folder, int32_t mode);
 
 // For a finish that could not install: the staged modules of `tasks`, each
 // verified, become the pre-load of their release, exactly as a background
 // run leaves one, so that nothing verified is fetched again. True when the
 // marker stands.
 bool KeepStagedAsPreload(const std::wstring& folder, const std::vector<DownloadTask>& tasks,
-                         const std::string& manifestSha256, int64_t release);
+                         const std::string& manifestSha256, int64_t release, const std::string& content);

@@ -6,7 +6,7 @@
 #include "framework/Files.h"
 #include "framework/Paths.h"
 
-std::string InstallationIdentity(const std::wstring& folder) {
+std::optional<std::string> InstallationIdentity(const std::wstring& folder) {
   const std::wstring path = PathIn(folder, kInstallationIdName);
   std::string text = fw::ReadWholeFile(path, 1024).value_or(std::string());
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
@@ -18,7 +18,9 @@ std::string InstallationIdentity(const std::wstring& folder) {
     return bytes;
   }
   // Made once; a folder that cannot keep it gives this run's bytes alone.
-  const std::string bytes = RandomBytes(kInstallationIdBytes).value_or(std::string(kInstallationIdBytes, '\0'));
-  fw::WriteWholeFile(path, HexOfBytes(bytes) + "\r\n");
+  // A failed draw keeps nothing: an all-zero identity would share one bucket with every such machine.
+  const std::optional<std::string> bytes = RandomBytes(kInstallationIdBytes);
+  if (!bytes || bytes->size() != kInstallationIdBytes) return std::nullopt;
+  fw::WriteWholeFile(path, HexOfBytes(*bytes) + "\r\n");
   return bytes;
 }

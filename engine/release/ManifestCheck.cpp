@@ -22,8 +22,6 @@
 #include "framework/ParallelWork.h"
 #include "framework/Paths.h"
 
-namespace {
-
 // The installed modules' fingerprints, worked out in parallel while the
 // manifest is fetched.
 class InstalledDigests {
@@ -51,17 +49,22 @@ class InstalledDigests {
   ParallelWork work_;  // last: its threads end before the strings go
 };
 
-}  // namespace
-
 ManifestCheck::ManifestCheck(EngineSettings settings, int32_t run, KeepPartial keepPartial, HWND window)
     : m_settings(std::move(settings)), m_run(run), m_keepPartial(keepPartial), m_window(window) {}
 
 void ManifestCheck::Report(WPARAM outcome) {
   // The marker promises a complete, verified set: it goes before a run can
   // change the backup folder (and with any run that ends here), and comes
-  // back only when a run has made one. A release held back leaves a
-  // pre-load made before as it is.
-  if (m_settings.mode == ModeBackground && outcome != kCheckHeldBack) DropPreloadMarker(m_settings.moduleDirectory);
+  // back only when a run has made one. A release held back leaves the
+  // pre-load of another release as it is, but not its own: a halt holds
+  // everywhere the release is not yet installed (the files stay for a later stage).
+  const std::wstring& folder = m_settings.moduleDirectory;
+  if (m_settings.mode == ModeBackground && outcome != kCheckHeldBack) {
+    DropPreloadMarker(folder);
+  } else if (m_settings.mode == ModeBackground && PreloadIsOf(folder, m_contentId, m_manifestSha256)) {
+    DropPreloadMarker(folder);
+    SupportLog(folder, "run %d: the pre-load of this release loses its marker: the release is held back here", m_run);
+  }
   ::PostMessageW(m_window, WM_MANIFEST_CHECKED, outcome, m_run);
 }
 
@@ -74,29 +77,42 @@ void ManifestCheck::Fail(WPARAM outcome, RunStage stage, uint32_t code) {
 Offer OfferedHere(const EngineSettings& settings, const Manifest& manifest) {
   const bool rollout = manifest.rolloutPercent.value_or(100) < 100 && settings.mode != ModeMandatory;
   // The identity is made only where a stage asks for a bucket.
-  const int bucket = rollout && !settings.policy.rolloutOverride
-                         ? RolloutBucket(InstallationIdentity(settings.moduleDirectory), manifest) : 0;
-  return DecideOffer(settings.mode, manifest, bucket, settings.policy);
+  int bucket = 0;
+  if (rollout && !settings.policy.rolloutOverride) {
+    const std::optional<std::string> identity = InstallationIdentity(settings.moduleDirectory);
+    if (!identity)
+      SupportLog(settings.moduleDirectory, "rollout: no identity could be drawn (the random generator failed): "
+                 "this run has no bucket and takes only a release out to all");
+    bucket = identity ? RolloutBucket(*identity, manifest) : kNoBucket;
+  }
+  return DecideOffer(settings.mode, manifest, bucket, settings.policy, settings.stageUndecided);
 }
 
 std::optional<Offer> OfferAtStart(const EngineSettings& settings) {
-  // Within the notes' bounds: the window waits for this.
+  // Within the notes' bounds, all bases and the signature together: the window waits for this.
+  const ULONGLONG until = ::GetTickCount64() + kStartCheckDeadlineMs;
+  FetchBounds bounds{kManifestMaxBytes, kStartCheckTimeoutMs, kStartCheckDeadlineMs, false};
+  bounds.allBasesDeadlineMs = kStartCheckDeadlineMs;
   // Names of its own: the notes' check of a keyed updater fetches the same files meanwhile.
   const FirstAnswer manifest =
       FetchFromFirstAnswering(EntryBases(settings.serverBase, settings.moduleDirectory, settings.releaseKeys),
-                              kManifestFileName, settings.moduleDirectory + L"Version.start.tmp",
-                              {kManifestMaxBytes, kStartCheckTimeoutMs, kStartCheckDeadlineMs, false});
+                              kManifestFileName, settings.moduleDirectory + L"Version.start.tmp", bounds);
   if (!manifest.ok()) return std::nullopt;
-  Manifest parsed = Manifest::Parse(manifest.bytes);
-  if (!settings.releaseKeys.empty()) {
-    const std::optional<VerifiedManifest> verified = FetchVerifiedRelease(
-        manifest.base, settings.moduleDirectory, manifest.bytes, settings.releaseKeys, kStartCheckTimeoutMs,
-        kStartCheckDeadlineMs, "ModelMD5.sig.start.tmp");
-    // Only a signed stage may hold a release back; without one the run decides.
-    if (!verified) return std::nullopt;
-    parsed = verified->manifest;
-  }
-  return OfferedHere(settings, parsed);
+  if (settings.releaseKeys.empty()) return OfferedHere(settings, Manifest::Parse(manifest.bytes));
+  const ULONGLONG now = ::GetTickCount64();
+  if (now >= until) return std::nullopt;
+  const int left = static_cast<int>(until - now);
+  const std::optional<VerifiedManifest> verified =
+      FetchVerifiedRelease(manifest.base, settings.moduleDirectory, manifest.bytes, settings.releaseKeys,
+                           std::min(kStartCheckTimeoutMs, left), left, "ModelMD5.sig.start.tmp");
+  // Only a signed stage may hold a release back, and only one the run would
+  // take (not expired, not older than the release trusted, not other
+  // contents under a trusted number): a replayed pair never silences the
+  // updater. Otherwise the run decides, and refuses as it does.
+  if (!verified || !TrustRelease(settings.moduleDirectory, settings.releaseKeys, *verified, manifest.bytes,
+                                 "start check", false))
+    return std::nullopt;
+  return OfferedHere(settings, verified->manifest);
 }
 
 void ManifestCheck::UseManifest(const std::string& bytes) {
@@ -115,13 +131,24 @@ void ManifestCheck::CheckForUpdates() {
   }
   // The installed modules are fingerprinted while the manifest comes.
   InstalledDigests installed(folder, !m_settings.releaseKeys.empty());
+  std::string bytes;
+  if (!FetchManifest(bytes) || !JudgeManifest(bytes)) return;
+  if (!m_offer.offered) {
+    SupportLog(folder, "run %d: the release is not offered to this installation (%s): nothing is fetched", m_run,
+               m_offer.why.c_str());
+    Report(kCheckHeldBack);
+    return;
+  }
+  if (!m_offer.why.empty()) SupportLog(folder, "run %d: the release is offered: %s", m_run, m_offer.why.c_str());
+  QueueModules(installed);
+}
+
+bool ManifestCheck::FetchManifest(std::string& bytes) {
+  const std::wstring& folder = m_settings.moduleDirectory;
   const bool keyed = !m_settings.releaseKeys.empty();
-  std::array<bool, kModuleCount> present{};
-  for (int i = 0; i < kModuleCount; ++i) present[i] = fw::PathExists(PathIn(folder, kModuleCatalogue[i].LocalName()));
   std::vector<std::string> entryBases = EntryBases(m_settings.serverBase, folder, m_settings.releaseKeys);
-  std::string bytes, shortfall;
-  std::optional<VerifiedManifest> verified;
-  bool catchingUp = false;
+  m_present = {};
+  for (int i = 0; i < kModuleCount; ++i) m_present[i] = fw::PathExists(PathIn(folder, kModuleCatalogue[i].LocalName()));
   // A cache may hold a new manifest with an old signature, or yesterday's
   // pair, for a while after a publish: the pair is fetched once more, with
   // caches asked to check with the origin, before anything counts.
@@ -136,7 +163,7 @@ void ManifestCheck::CheckForUpdates() {
         Fail(kCheckNoSpace, RunStage::Space, manifest.code);
       else
         Fail(kCheckFailed, RunStage::Manifest, manifest.code);
-      return;
+      return false;
     }
     if (manifest.base != m_settings.serverBase)
       SupportLog(folder, "run %d: the server base did not answer: the manifest came from the mirror %s", m_run,
@@ -149,56 +176,64 @@ void ManifestCheck::CheckForUpdates() {
     // Whatever answered may not be a manifest at all (a captive portal's
     // page, an error page sent as 200): a run goes on only with a
     // fingerprint for every module installed.
-    shortfall = ManifestShortfall(m_manifest, present, false);
-    verified.reset();
-    catchingUp = false;
-    if (shortfall.empty() && keyed) {
-      verified = FetchVerifiedRelease(m_entryBase, folder, bytes, m_settings.releaseKeys, 0, kManifestDeadlineMs,
+    m_shortfall = ManifestShortfall(m_manifest, m_present, false);
+    m_verified.reset();
+    if (!m_shortfall.empty() || !keyed) return true;
+    m_verified = FetchVerifiedRelease(m_entryBase, folder, bytes, m_settings.releaseKeys, 0, kManifestDeadlineMs,
                                       kSignatureLocalName, bounds.revalidate);
-      catchingUp = !verified || verified->release().number < TrustedNumber(folder, m_settings.releaseKeys);
-    }
-    if (!catchingUp) break;
+    if (m_verified && m_verified->release().number >= TrustedNumber(folder, m_settings.releaseKeys)) return true;
     if (attempt == 0)
       SupportLog(folder, "run %d: the manifest %s: fetched once more, caches asked to revalidate", m_run,
-                 verified ? "is older than the release trusted" : "and its signature do not agree");
+                 m_verified ? "is older than the release trusted" : "and its signature do not agree");
   }
-  if (catchingUp) {
-    // Not taken, and not yet a sign of anything worse: the next run looks again.
-    const std::string what =
-        verified ? "signed release " + std::to_string(verified->release().number) + ", older than release " +
-                       std::to_string(TrustedNumber(folder, m_settings.releaseKeys)) + " trusted before"
-                 : std::string("without a signature by a trusted key");
-    SupportLog(folder, "run %d: the server's manifest is still %s (a cache catching up with a publish?): nothing is "
-               "taken this run", m_run, what.c_str());
-    Fail(kCheckFailed, RunStage::Cache, kResultStaleEntry);
+  FailUnverified();
+  return false;
+}
+
+void ManifestCheck::FailUnverified() {
+  const std::wstring& folder = m_settings.moduleDirectory;
+  if (!m_verified) {
+    // Looked at twice, caches asked to revalidate: not a signature by a trusted key.
+    SupportLog(folder, "run %d: manifest refused: it has no signature by a trusted key (twice, caches asked to "
+               "revalidate)", m_run);
+    Fail(kCheckFailed, RunStage::Trust, kResultNotTrusted);
     return;
   }
-  if (shortfall.empty() && keyed) shortfall = ManifestShortfall(m_manifest, present, true);
+  // Not taken, and not yet a sign of anything worse: the next run looks again.
+  SupportLog(folder, "run %d: the server's manifest is still signed release %lld, older than release %lld trusted "
+             "before (a cache catching up with a publish?): nothing is taken this run", m_run,
+             static_cast<long long>(m_verified->release().number),
+             static_cast<long long>(TrustedNumber(folder, m_settings.releaseKeys)));
+  Fail(kCheckFailed, RunStage::Cache, kResultStaleEntry);
+}
+
+bool ManifestCheck::JudgeManifest(const std::string& bytes) {
+  const std::wstring& folder = m_settings.moduleDirectory;
+  const bool keyed = !m_settings.releaseKeys.empty();
+  if (m_shortfall.empty() && keyed) m_shortfall = ManifestShortfall(m_manifest, m_present, true);
   // Offered to this installation? A release held back is judged, never kept as trusted.
-  const Offer offer = shortfall.empty() ? OfferedHere(m_settings, m_manifest) : Offer{};
-  m_offer = offer;
+  m_offer = m_shortfall.empty() ? OfferedHere(m_settings, m_manifest) : Offer{};
   // Never back to an older release than one trusted before, nor to other
   // contents under a trusted number, nor a frozen release past its expiry.
-  const bool notAManifest = !shortfall.empty();
-  if (shortfall.empty() && keyed &&
-      !TrustRelease(folder, m_settings.releaseKeys, *verified, bytes, ("run " + std::to_string(m_run)).c_str(), offer.offered))
-    shortfall = "a release this installation may not take";
-  if (!shortfall.empty()) {
-    SupportLog(folder, "run %d: manifest refused: %s", m_run, shortfall.c_str());
+  const bool notAManifest = !m_shortfall.empty();
+  if (m_shortfall.empty() && keyed &&
+      !TrustRelease(folder, m_settings.releaseKeys, *m_verified, bytes, ("run " + std::to_string(m_run)).c_str(),
+                    m_offer.offered))
+    m_shortfall = "a release this installation may not take";
+  if (!m_shortfall.empty()) {
+    SupportLog(folder, "run %d: manifest refused: %s", m_run, m_shortfall.c_str());
     if (notAManifest)
       Fail(kCheckFailed, RunStage::Manifest, kResultNotAManifest);
     else
       Fail(kCheckFailed, RunStage::Trust, kResultNotTrusted);
-    return;
+    return false;
   }
-  if (verified) m_signed = verified->release();
-  if (!offer.offered) {
-    SupportLog(folder, "run %d: the release is not offered to this installation (%s): nothing is fetched", m_run,
-               offer.why.c_str());
-    Report(kCheckHeldBack);
-    return;
-  }
-  if (!offer.why.empty()) SupportLog(folder, "run %d: the release is offered: %s", m_run, offer.why.c_str());
+  if (m_verified) m_signed = m_verified->release();
+  return true;
+}
+
+void ManifestCheck::QueueModules(InstalledDigests& installed) {
+  const std::wstring& folder = m_settings.moduleDirectory;
   for (int i = 0; i < kModuleCount; ++i) CheckModule(i, &installed.Get(i), &installed.Sha256(i));
   CheckUpdater();
   // Room before bytes: a run that cannot fit fails at once, having written nothing.
@@ -224,7 +259,8 @@ void ManifestCheck::CheckModule(int row, const std::string* installedDigest, con
   const std::string actual =
       installedDigest ? *installedDigest : ModuleDigest(PathIn(m_settings.moduleDirectory, localName), kModuleDigestKey);
   if (actual == expected) return;
-  DownloadTask task{entry.messageId, localName, m_manifest.files.ModuleName(row), expected, {}, -1, {}, Bases()};
+  DownloadTask task{entry.messageId, localName, m_manifest.files.ModuleName(row), expected, {}, -1, {}, Bases(),
+                    entry.RemoteName()};
   if (m_signed) {
     if (const auto it = m_signed->modules.find(entry.baseName); it != m_signed->modules.end()) {
       task.sha256 = it->second.sha256;
@@ -256,12 +292,9 @@ void ManifestCheck::AddCheaperWays(DownloadTask& task, int row, const std::strin
 std::vector<std::string> ManifestCheck::Bases() const {
   // The base that served the manifest first (the server base, unless it did
   // not answer), then the server base and the release's mirrors in order.
-  std::vector<std::string> bases{m_entryBase.empty() ? m_settings.serverBase : m_entryBase};
-  std::vector<std::string> others{m_settings.serverBase};
-  others.insert(others.end(), m_manifest.mirrors.begin(), m_manifest.mirrors.end());
-  for (const std::string& base : others)
-    if (std::find(bases.begin(), bases.end(), base) == bases.end()) bases.push_back(base);
-  return bases;
+  std::vector<std::string> bases{m_entryBase.empty() ? m_settings.serverBase : m_entryBase, m_settings.serverBase};
+  bases.insert(bases.end(), m_manifest.mirrors.begin(), m_manifest.mirrors.end());
+  return AllowedBases(m_settings.serverBase, bases, !m_settings.releaseKeys.empty());
 }
 
 bool ManifestCheck::PlausibleResult(const DownloadTask& task, int64_t moduleSize) {
@@ -279,7 +312,8 @@ void ManifestCheck::CheckUpdater() {
     return;
   }
   if (ModuleDigest(PathIn(m_settings.moduleDirectory, kUpdaterFileName), kModuleDigestKey) == expected) return;
-  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_manifest.files.UpdaterName(), expected, {}, -1, {}, Bases()};
+  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_manifest.files.UpdaterName(), expected, {}, -1, {}, Bases(),
+                    kUpdaterFileName};
   if (m_signed) {
     task.sha256 = m_signed->updater->sha256;
     task.size = m_signed->updater->size;

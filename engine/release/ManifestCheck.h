@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -14,9 +15,12 @@
 #include <vector>
 
 #include "engine/release/Manifest.h"
+#include "engine/release/ReleaseTrust.h"
 #include "engine/run/EngineSettings.h"
 #include "engine/run/OutcomeReport.h"
 #include "engine/transfer/DownloadTask.h"
+
+class InstalledDigests;
 
 class ManifestCheck {
  public:
@@ -51,6 +55,16 @@ class ManifestCheck {
   const std::string& ContentId() const { return m_contentId; }
 
  private:
+  // The steps of the check: the manifest (and its signature) fetched, then
+  // judged (a manifest at all, signed, trusted, offered here), then the
+  // modules that differ queued and their workers started. Each step that
+  // fails reports and returns false.
+  bool FetchManifest(std::string& bytes);
+  bool JudgeManifest(const std::string& bytes);
+  // A pair still unverified after the second look: refused without a
+  // signature by a trusted key, a cache catching up when merely older.
+  void FailUnverified();
+  void QueueModules(InstalledDigests& installed);
   // The cheaper ways the manifest lists for a module: patches made from the
   // installed file (cheapest first), then the module deflated.
   void AddCheaperWays(DownloadTask& task, int row, const std::string& installedDigest,
@@ -68,6 +82,9 @@ class ManifestCheck {
   std::vector<DownloadTask> m_tasks;
   std::atomic<bool> m_tasksComplete{false};
   std::optional<SignedRelease> m_signed;
+  std::optional<VerifiedManifest> m_verified;  // the fetched pair, when its signature checks
+  std::array<bool, kModuleCount> m_present{};  // catalogue files installed
+  std::string m_shortfall;                     // why the manifest cannot be used; empty: it can
   std::string m_manifestSha256;
   std::string m_contentId;
   std::string m_entryBase;  // the base that served the manifest

@@ -50,15 +50,29 @@ std::string ReleaseContentId(const Manifest& manifest) {
   return text;
 }
 
-Offer DecideOffer(int32_t mode, const Manifest& manifest, int bucket, const UpdatePolicy& policy) {
-  const int64_t number = manifest.signedRelease ? manifest.signedRelease->number : -1;
-  if (policy.maxRelease && number > *policy.maxRelease)
-    return {false, "release " + std::to_string(number) + " is above the policy's MaxRelease " +
-                       std::to_string(*policy.maxRelease), -1, number, ReleaseContentId(manifest)};
+Offer DecideOffer(int32_t mode, const Manifest& manifest, int bucket, const UpdatePolicy& policy, bool stageUndecided) {
+  Offer offer;
+  offer.release = manifest.signedRelease ? manifest.signedRelease->number : -1;
+  offer.content = ReleaseContentId(manifest);
+  if (policy.maxRelease && offer.release > *policy.maxRelease) {
+    offer.offered = false;
+    offer.pinnedAt = *policy.maxRelease;
+    offer.why = "release " + std::to_string(offer.release) + " is above the policy's MaxRelease " +
+                std::to_string(*policy.maxRelease);
+    return offer;
+  }
   const int percent = manifest.rolloutPercent.value_or(100);
-  if (mode == ModeMandatory || percent >= 100) return {true, {}, -1, number, ReleaseContentId(manifest)};
+  if (mode == ModeMandatory || percent >= 100) return offer;
   const int b = policy.rolloutOverride.value_or(bucket);
-  const std::string stage = "the rollout is at " + std::to_string(percent) + " %, this installation's bucket is " +
-                            std::to_string(b) + (policy.rolloutOverride ? " (the policy's RolloutOverride)" : "");
-  return {b < percent, stage, std::min(b, 99), number, ReleaseContentId(manifest)};
+  offer.bucket = b;
+  offer.stagePercent = percent;
+  offer.why = "the rollout is at " + std::to_string(percent) + " %, this installation's bucket is " +
+              std::to_string(b) + (policy.rolloutOverride ? " (the policy's RolloutOverride)" : "");
+  offer.offered = b < percent;
+  offer.halted = percent == 0;
+  if (!offer.offered && stageUndecided && !offer.halted) {
+    offer.offered = true;
+    offer.why += "; offered all the same: the window offered it, its start check could not decide";
+  }
+  return offer;
 }

@@ -40,9 +40,14 @@ struct UpdatePolicy {
 struct Offer {
   bool offered = true;
   std::string why;  // for the support log
+  // What holds a release back: the policy's MaxRelease (`pinnedAt` is it),
+  // or the rollout's stage (`halted` when it is 0 %).
+  int64_t pinnedAt = -1;
+  bool halted = false;
   // What it was decided on, for the run's outcome report: the bucket a
   // stage drew (-1: none) and the signed release (-1: unsigned).
   int bucket = -1;
+  int stagePercent = -1;  // the stage, when one was applied
   int64_t release = -1;
   std::string content;  // ReleaseContentId
 };
@@ -52,8 +57,17 @@ struct Offer {
 // stage below 100 % (absent: 100) offers the release to the buckets below it,
 // never holding back the mandatory mode. `bucket` is RolloutBucket's, unless
 // the policy overrides it (100: only once the release is out to all).
-Offer DecideOffer(int32_t mode, const Manifest& manifest, int bucket, const UpdatePolicy& policy);
+// With `stageUndecided` (mode 1 offered the release because its start check
+// could not decide) a stage does not hold back the run the user started,
+// but a halt (0 %) and a pin still do.
+Offer DecideOffer(int32_t mode, const Manifest& manifest, int bucket, const UpdatePolicy& policy,
+                  bool stageUndecided = false);
 
 // This installation's identity from `folder`'s file, made from the
 // platform's random generator and kept there the first time (Windows only).
-std::string InstallationIdentity(const std::wstring& folder);
+// Nothing when the generator fails: no identity is kept, and the next run
+// draws again.
+std::optional<std::string> InstallationIdentity(const std::wstring& folder);
+// The bucket of an installation that has no identity: offered only a
+// release out to all.
+constexpr int kNoBucket = 100;

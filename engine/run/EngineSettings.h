@@ -26,6 +26,10 @@ struct EngineSettings {
   uint32_t progressIntervalMs = PROGRESS_PRESENT_INTERVAL_MS;
   // The administrator's policy (engine/run/Policy.h).
   UpdatePolicy policy;
+  // Mode 1 shows its offer although the start check could not decide
+  // whether the release is offered here: the run the user starts then
+  // carries on past a stage (DecideOffer).
+  bool stageUndecided = false;
 };
 
 // Whether a run's workers keep what an earlier run left at a module's

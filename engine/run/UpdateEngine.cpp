@@ -130,12 +130,13 @@ void UpdateEngine::TakeTasksOfCheck() {
   TakeCheckedTasks(m_check->Tasks());
   m_releaseNumber = m_check->ReleaseNumber();
   m_manifestSha256 = m_check->ManifestSha256();
+  m_contentId = m_check->ContentId();
 }
 
 void UpdateEngine::NoteCheck(const ManifestCheck& check) {
   if (check.ProblemStage() != RunStage::None) m_report.FirstError(check.ProblemStage(), check.ProblemCode());
   const Offer& offer = check.OfferMade();
-  if (offer.bucket >= 0) m_report.bucket = offer.bucket;
+  if (offer.stagePercent >= 0) m_report.stagePercent = offer.stagePercent;
   const int64_t release = check.ReleaseNumber() >= 0 ? check.ReleaseNumber() : offer.release;
   if (release >= 0) m_report.release = release;
   if (!check.ContentId().empty()) m_report.content = check.ContentId();
@@ -147,14 +148,7 @@ void UpdateEngine::OnManifestChecked(unsigned outcome, int32_t run) {
   // No retry makes an install folder writable or its disk larger: the
   // failure shows at once.
   if (outcome == kCheckHeldBack) {
-    // Nothing to do for this installation yet; a pre-load already made stays.
-    m_check.reset();
-    m_heldBack = true;
-    m_state = UpdateState::Succeeded;
-    if (m_settings.mode == ModeBackground)
-      m_view.Close(CloseReason::RunOver);
-    else
-      m_view.ShowSuccess();
+    OnHeldBack();
     return;
   }
   if (outcome == kCheckUnwritable || outcome == kCheckNoSpace) {
@@ -174,10 +168,28 @@ void UpdateEngine::OnManifestChecked(unsigned outcome, int32_t run) {
   CompleteRun(DecideRun(m_succeeded, m_failed, 0, m_runCount));
 }
 
+void UpdateEngine::OnHeldBack() {
+  // Nothing to do for this installation yet: no success is shown and the
+  // product is not restarted as if updated; the window says what holds it.
+  const Offer offer = m_check ? m_check->OfferMade() : Offer{};
+  m_check.reset();
+  m_heldBack = true;
+  m_state = UpdateState::Idle;
+  if (m_settings.mode == ModeBackground) {
+    m_view.Close(CloseReason::RunOver);
+    return;
+  }
+  SupportLog(m_settings.moduleDirectory, "run %d: held back, the window says so: %s", m_runCount,
+             offer.pinnedAt >= 0 ? ("the administrator holds this installation at release " +
+                                    std::to_string(offer.pinnedAt)).c_str()
+                                 : "the release team has halted the release");
+  m_view.ShowHeldBack(offer.pinnedAt);
+}
+
 void UpdateEngine::OnDownloadFinished(unsigned result, uint32_t messageId, uint32_t way) {
   if (CountsAsSuccess(result)) {
     m_succeeded += 1;
-    NoteArrival(messageId, way);
+    m_arrivals.Note(m_downloadTasks, messageId, way, m_settings.moduleDirectory, m_settings.mode);
   } else {
     m_failed += 1;
     m_report.FirstError(result == FK_DISK_FULL                ? RunStage::Space
@@ -192,62 +204,29 @@ void UpdateEngine::OnDownloadFinished(unsigned result, uint32_t messageId, uint3
   CompleteRun(DecideRun(m_succeeded, m_failed, static_cast<int32_t>(m_downloadTasks.size()), m_runCount));
 }
 
-void UpdateEngine::NoteArrival(uint32_t messageId, uint32_t way) {
-  const int slot = ProgressSlotOfMessage(messageId);
-  if (slot < 0) return;
-  Arrival& arrival = m_arrivals[slot];
-  // Kept from an earlier run of this updater: it came the way that run fetched it.
-  if (way == kWayKept && arrival.way) return;
-  arrival = {way == kWayKept ? &OutcomeReport::kept : nullptr, 0};
-  for (const DownloadTask& task : m_downloadTasks) {
-    if (task.messageId != messageId) continue;
-    if (way >= kWayCheaper && way - kWayCheaper < task.cheaper.size()) {
-      const FetchWay& cheaper = task.cheaper[way - kWayCheaper];
-      arrival = {cheaper.kind == FetchWay::Patch ? &OutcomeReport::patch : &OutcomeReport::deflated,
-                 static_cast<uint64_t>(std::max<int64_t>(cheaper.size, 0))};
-    } else if (way == kWayWhole) {
-      const int64_t size = task.size >= 0 ? task.size
-                                          : fw::FileSize(DownloadTargetPath(m_settings.moduleDirectory, task.localFileName,
-                                                                            m_settings.mode));
-      arrival = {&OutcomeReport::whole, static_cast<uint64_t>(std::max<int64_t>(size, 0))};
-    }
+RunEnd UpdateEngine::EndOfRun() const {
+  if (m_heldBack) return RunEnd::HeldBack;
+  switch (m_state) {
+    case UpdateState::Idle:
+      return RunEnd::Declined;
+    case UpdateState::Running:
+      return RunEnd::Cancelled;
+    case UpdateState::Failed:
+      return m_report.stage == RunStage::Trust || m_report.stage == RunStage::Cache ? RunEnd::Refused : RunEnd::Failed;
+    case UpdateState::Succeeded:
+      if (m_downloadTasks.empty()) return RunEnd::Current;
+      if (m_settings.mode == ModeBackground) return m_markerWritten ? RunEnd::Preloaded : RunEnd::Failed;
+      if (!m_finishDone) return RunEnd::Cancelled;
+      return m_notInstalled.empty() ? RunEnd::Installed : RunEnd::Failed;
   }
+  return RunEnd::Failed;
 }
 
 OutcomeReport UpdateEngine::Outcome() const {
   OutcomeReport r = m_report;
   r.mode = m_settings.mode;
-  switch (m_state) {
-    case UpdateState::Idle:
-      r.end = RunEnd::Declined;
-      break;
-    case UpdateState::Running:
-      r.end = RunEnd::Cancelled;
-      break;
-    case UpdateState::Failed:
-      r.end = r.stage == RunStage::Trust || r.stage == RunStage::Cache ? RunEnd::Refused : RunEnd::Failed;
-      break;
-    case UpdateState::Succeeded:
-      if (m_heldBack)
-        r.end = RunEnd::HeldBack;
-      else if (m_downloadTasks.empty())
-        r.end = RunEnd::Current;
-      else if (m_settings.mode == ModeBackground)
-        r.end = m_markerWritten ? RunEnd::Preloaded : RunEnd::Failed;
-      else if (!m_finishDone)
-        r.end = RunEnd::Cancelled;
-      else
-        r.end = m_notInstalled.empty() ? RunEnd::Installed : RunEnd::Failed;
-      break;
-  }
-  for (const DownloadTask& task : m_downloadTasks) {
-    const int slot = ProgressSlotOfMessage(task.messageId);
-    if (slot < 0) continue;
-    const Arrival& arrival = m_arrivals[slot];
-    if (!arrival.way) continue;
-    (r.*arrival.way).modules += 1;
-    (r.*arrival.way).bytes += arrival.bytes;
-  }
+  r.end = EndOfRun();
+  m_arrivals.AddTo(r, m_downloadTasks);
   return r;
 }
 
@@ -295,7 +274,7 @@ bool UpdateEngine::PreloadComplete() { return PreloadHoldsRelease(m_settings.mod
 
 void UpdateEngine::WriteMarker() {
   // The marker names the release it promises; it is written whole or not at all.
-  const bool written = WritePreloadMarker(m_settings.moduleDirectory, m_manifestSha256, m_releaseNumber);
+  const bool written = WritePreloadMarker(m_settings.moduleDirectory, m_manifestSha256, m_releaseNumber, m_contentId);
   m_markerWritten = written;
   if (!written) m_report.FirstError(RunStage::Store, kResultNotStored);
   SupportLog(m_settings.moduleDirectory, "pre-load: %u module(s) verified; %s", static_cast<unsigned>(m_downloadTasks.size()),
@@ -303,18 +282,9 @@ void UpdateEngine::WriteMarker() {
 }
 
 void UpdateEngine::FreeWhatTheRunWrote() {
-  const std::wstring& folder = m_settings.moduleDirectory;
-  if (m_settings.mode == ModeBackground) {
-    for (const std::string& name : ReleaseFileNames()) {
-      const std::wstring arrival = ArrivalPath(folder, name, m_settings.mode);
-      for (const std::wstring& path : {arrival, arrival + FK_VALIDATOR_SUFFIX_W, DownloadTargetPath(folder, name, m_settings.mode)})
-        ::DeleteFileW(path.c_str());
-    }
-  } else {
-    DeletePath(folder + kStagingFolder, folder);
-  }
-  SupportLog(folder, "run %d: the install folder's disk is full: nothing more is tried, and what the run wrote is "
-             "deleted", m_runCount);
+  FreeRunFiles(m_settings.moduleDirectory, m_settings.mode);
+  SupportLog(m_settings.moduleDirectory, "run %d: the install folder's disk is full: nothing more is tried, and what "
+             "the run wrote is deleted", m_runCount);
 }
 
 // Progress.
@@ -373,6 +343,7 @@ void UpdateEngine::FinishUpdate() {
   m_finish->tasks = m_downloadTasks;
   m_finish->releaseNumber = m_releaseNumber;
   m_finish->manifestSha256 = m_manifestSha256;
+  m_finish->contentId = m_contentId;
   m_finish->notify = m_hWnd;
   std::shared_ptr<FinishJob> share = m_finish;
   // Without a thread the flow runs here: it is never skipped.

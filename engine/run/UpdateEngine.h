@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/transfer/DownloadTask.h"
+#include "engine/run/ArrivalTally.h"
 #include "engine/run/EngineMessages.h"
 #include "engine/run/EngineSettings.h"
 #include "engine/run/OutcomeReport.h"
@@ -70,6 +71,8 @@ class UpdateEngine : private CWnd {
   void OnUpdaterExit();
 
   UpdateState State() const { return m_state; }
+  // The run found the release not offered here (the window shows why).
+  bool HeldBack() const { return m_heldBack; }
   int32_t RunCount() const { return m_runCount; }
   KeepPartial Keep() const { return m_keepPartial; }
   bool Finishing() const { return m_finish != nullptr; }
@@ -106,7 +109,8 @@ class UpdateEngine : private CWnd {
   void TakeTasksOfCheck();
   // What the check that posted its outcome found, for the outcome report.
   void NoteCheck(const ManifestCheck& check);
-  void NoteArrival(uint32_t messageId, uint32_t way);
+  void OnHeldBack();
+  RunEnd EndOfRun() const;
   void Present(const ProgressUpdate& update);
 
   UpdateView& m_view;
@@ -139,16 +143,13 @@ class UpdateEngine : private CWnd {
   // unsigned) and its manifest's SHA-256.
   int64_t m_releaseNumber = -1;
   std::string m_manifestSha256;
+  std::string m_contentId;  // ReleaseContentId: names the release a pre-load holds
   bool m_noSpace = false;  // a transfer of this run found the disk full
   // For the outcome report: what the runs found, and how each module's
   // bytes came (by progress slot, across the runs: a retry keeps a module
   // an earlier run fetched).
   OutcomeReport m_report;
-  struct Arrival {
-    WayCount OutcomeReport::*way = nullptr;  // the report's count it adds to; null: none yet
-    uint64_t bytes = 0;
-  };
-  Arrival m_arrivals[kProgressSlots];
+  ArrivalTally m_arrivals;
   bool m_heldBack = false;
   bool m_markerWritten = false;
   bool m_finishDone = false;

@@ -19,6 +19,9 @@ class UpdateView {
   // Something arrives while the total is not yet known: the bar's token position (1 or 2).
   virtual void ShowActivity(int position) = 0;
   virtual void ShowSuccess() = 0;
+  // The run found the release not offered here: held at release `pinnedAt`
+  // by the administrator's policy, or (-1) halted by the release team.
+  virtual void ShowHeldBack(int64_t pinnedAt) = 0;
   virtual void ShowFailure() = 0;
   // The finish flow runs with the window out of sight.
   virtual void HideForFinish() = 0;

@@ -91,16 +91,26 @@ TEST(Rollout, WhatEachModeIsOffered) {
       {ModeBackground, std::nullopt, 7, 0, &pinned, true},
       {ModeOptional, std::nullopt, -1, 0, &pinned, true},  // an unsigned release has no number
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(DecideOffer(c.mode, Release('1', c.percent, c.number), c.bucket, *c.policy).offered, c.offered)
-        << "mode " << c.mode << ", stage " << c.percent.value_or(-1) << ", release " << c.number << ", bucket "
-        << c.bucket;
-  // What the outcome report says of the decision: the bucket a stage drew, the release.
+  for (const Case& c : cases) {
+    const Offer offer = DecideOffer(c.mode, Release('1', c.percent, c.number), c.bucket, *c.policy);
+    EXPECT_EQ(offer.offered, c.offered) << "mode " << c.mode << ", stage " << c.percent.value_or(-1) << ", release "
+                                        << c.number << ", bucket " << c.bucket;
+    // The window says what holds it back: the pin, or a halt.
+    EXPECT_EQ(offer.pinnedAt, c.policy == &pinned && !c.offered ? 7 : -1);
+    EXPECT_EQ(offer.halted, c.percent == 0 && c.mode != ModeMandatory);
+  }
+  // What the decision rests on: the stage (reported) and the bucket (logged only).
   const Offer staged = DecideOffer(ModeBackground, Release('1', 50, 8), 49, none);
   EXPECT_EQ(staged.bucket, 49);
+  EXPECT_EQ(staged.stagePercent, 50);
   EXPECT_EQ(staged.release, 8);
-  EXPECT_EQ(DecideOffer(ModeBackground, Release('1', std::nullopt, 8), 49, none).bucket, -1);
-  EXPECT_EQ(DecideOffer(ModeBackground, Release('1', 99, 8), 0, last).bucket, 99);
+  EXPECT_EQ(DecideOffer(ModeBackground, Release('1', std::nullopt, 8), 49, none).stagePercent, -1);
+  EXPECT_EQ(DecideOffer(ModeBackground, Release('1', 99, 8), 0, last).bucket, 100);
+  EXPECT_FALSE(DecideOffer(ModeBackground, Release('1', 99, 8), kNoBucket, none).offered);
+  // Mode 1 whose start check could not decide: the user's run carries on past a stage, not past a halt or a pin.
+  EXPECT_TRUE(DecideOffer(ModeOptional, Release('1', 10, 8), 50, none, true).offered);
+  EXPECT_FALSE(DecideOffer(ModeOptional, Release('1', 0, 8), 50, none, true).offered);
+  EXPECT_FALSE(DecideOffer(ModeOptional, Release('1', 10, 8), 0, pinned, true).offered);
 }
 
 TEST(Rollout, TheStageIsPartOfTheManifest) {

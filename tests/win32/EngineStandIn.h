@@ -40,7 +40,7 @@ class EngineStandIn : public UpdateView {
     int position;
     uint32_t doneKilobytes, totalKilobytes;
   };
-  std::vector<std::string> shown;  // "success", "failure", "hide", "close: over|requested|finished"
+  std::vector<std::string> shown;  // "success", "failure", "held at N", "hide", "close: over|requested|finished"
   std::vector<Progress> progress;
 
  private:
@@ -54,6 +54,7 @@ class EngineStandIn : public UpdateView {
   void ShowActivity(int position) override { progress.push_back({false, position, 0, 0}); }
   void ShowSuccess() override { shown.push_back("success"); }
   void ShowFailure() override { shown.push_back("failure"); }
+  void ShowHeldBack(int64_t pinnedAt) override { shown.push_back("held at " + std::to_string(pinnedAt)); }
   void HideForFinish() override { shown.push_back("hide"); }
   void Close(CloseReason reason) override {
     static const char* const kReason[] = {"close: over", "close: requested", "close: finished"};

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <objidl.h>
+#include <gdiplus.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -351,6 +353,43 @@ void ProductCase::StartProductPlain() {
   ::DeleteFileW(W(install_ + "product.log").c_str());
   product_ = StartProcess(install_ + "Velnoria.exe", "--server " + server_->Url(folder_));
   ASSERT_TRUE(product_.handle);
+}
+
+void SaveScreenPng(const std::string& path) {
+  Gdiplus::GdiplusStartupInput input;
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartup(&token, &input, nullptr);
+  const int w = ::GetSystemMetrics(SM_CXSCREEN), h = ::GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = ::GetDC(nullptr);
+  HDC memory = ::CreateCompatibleDC(screen);
+  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
+  ::SelectObject(memory, old);
+  {
+    Gdiplus::Bitmap image(bitmap, nullptr);
+    UINT count = 0, size = 0;
+    Gdiplus::GetImageEncodersSize(&count, &size);
+    std::vector<char> buffer(size);
+    auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
+    Gdiplus::GetImageEncoders(count, size, encoders);
+    for (UINT i = 0; i < count; ++i)
+      if (wcscmp(encoders[i].MimeType, L"image/png") == 0) {
+        image.Save(W(path).c_str(), &encoders[i].Clsid, nullptr);
+      }
+  }
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+  Gdiplus::GdiplusShutdown(token);
+}
+
+
+void ImportRegistry(const std::string& text) {
+  const std::string file = MakeTempFolder("policy") + "policy.reg";
+  WriteFileBytes(file, "REGEDIT4\r\n\r\n" + text);
+  Process regedit = StartProcess("C:\\windows\\regedit.exe", "/S \"" + file + "\"");
+  WaitForExit(regedit, 20000);
 }
 
 }  // namespace testing_support

@@ -61,6 +61,11 @@ inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 inline bool FileExists(const std::wstring& path) { return FileExists(fw::Utf8(path)); }
 std::string RandomBytes(size_t size, unsigned seed);
 
+// The screen (the Xvfb screen under Wine) as a PNG file at `path`.
+void SaveScreenPng(const std::string& path);
+// Imports a .reg text (after "REGEDIT4") into the test prefix's registry, as an administrator's tool would.
+void ImportRegistry(const std::string& text);
+
 // The fault-injecting test server of the session (tests/server): its folder,
 // its faults file and its request log, as the Windows side sees them.
 class TestServer {

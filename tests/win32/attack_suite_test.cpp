@@ -17,6 +17,10 @@
 #include "engine/crypto/Sha256.h"
 #include "engine/release/ReleaseTrust.h"
 #include "engine/transfer/SmallFetch.h"
+#include "engine/release/Manifest.h"
+#include "engine/release/ModuleCatalogue.h"
+
+#include <wincrypt.h>
 
 using namespace testing_support;
 
@@ -25,6 +29,8 @@ namespace {
 std::string g_updater, g_keyedUpdater, g_serverState, g_releaseDir;
 // Host paths: the caching proxy's state, the release tool, the release keys, the releases.
 std::string g_cdnState, g_releaseTool, g_keyDir, g_releaseHost;
+// The HTTPS test server's state (host path), and where pictures go.
+std::string g_tlsState, g_shotDir;
 int g_cases = 0, g_breaks = 0;
 
 std::string Module(const std::string& release, const char* name) {
@@ -746,14 +752,19 @@ TEST_F(AttackSuite, ATornPairOfEntryPointsCostsOneRefetch) {
   EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("fetched once more"), std::string::npos);
   TearDown();
   SetUp();
-  // Still torn on the second look: no marker, nothing taken, not called a refusal.
+  // Still torn on the second look, caches asked to revalidate: no marker, nothing taken, and a
+  // signature that does not check is a refusal (the report says trust), not a cache catching up.
   UseKeyedUpdater("signed/");
+  server_->ClearLog();
   Check("a torn pair that stays, mode 3", "old",
         Background("{\"/signed/ModelMD5.sig\": {\"redirect\": \"/signed-older/ModelMD5.sig\"}}"));
   EXPECT_FALSE(MarkerSet());
   const std::string log = ReadFileBytes(install_ + "Updater.log");
-  EXPECT_NE(log.find("a cache catching up"), std::string::npos) << log;
-  EXPECT_EQ(log.find("manifest refused"), std::string::npos) << log;
+  EXPECT_NE(log.find("manifest refused: it has no signature by a trusted key"), std::string::npos) << log;
+  EXPECT_EQ(log.find("a cache catching up"), std::string::npos) << log;
+  const std::vector<std::string> reports = server_->Requests("/signed/UpdaterReport");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("outcome=refused&stage=trust&code=903"), std::string::npos) << reports[0];
 }
 
 TEST_F(AttackSuite, AMirrorStandsInForADeadServerAndIsCheckedByteForByte) {
@@ -797,6 +808,146 @@ TEST_F(AttackSuite, AMirrorStandsInForADeadServerAndIsCheckedByteForByte) {
   }
 }
 
+namespace {
+
+// The HTTPS test server's certificate trusted in the test prefix (as the
+// download library's tests do); its base for `folder`, by the name the certificate holds.
+std::string TrustedTlsBase(const TestServer& tls, const std::string& folder) {
+  const std::string der = ReadFileBytes(WindowsPath(g_tlsState) + "\\cert.der");
+  HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
+  if (store) {
+    ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                       static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    ::CertCloseStore(store, 0);
+  }
+  return "https://localhost:" + tls.Url(folder).substr(std::string("http://127.0.0.1:").size());
+}
+
+const char kPolicyKey[] = "[HKEY_CURRENT_USER\\Software\\Policies\\Velnoria\\Updater]\r\n";
+const char kNoPolicy[] = "[-HKEY_CURRENT_USER\\Software\\Policies\\Velnoria]\r\n";
+
+}  // namespace
+
+// A file whose first base is https:// never comes from a plain-http one; an
+// updater without keys takes no mirror of an https base at all.
+TEST_F(AttackSuite, AnHttpsServerBaseIsNeverSteppedDownFrom) {
+  TestServer tls(g_tlsState);
+  ASSERT_TRUE(tls.ok());
+  const std::string plainMirror = server_->Url("mirror-plain/");
+  const std::string key = " --sign " + g_keyDir + "/release.key --release 2";
+  ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Origin("mirror-plain/")));
+  struct Case {
+    const char* what;
+    bool keyed;
+    std::string folder;   // on the HTTPS server
+    std::string publish;  // its options
+    bool installs;        // from an https mirror
+  } cases[] = {
+      {"signed, an https and a plain mirror", true, "tls-signed/",
+       key + " --mirror " + TrustedTlsBase(tls, "tls-mirror/") + " --mirror " + plainMirror, true},
+      {"unsigned, a plain mirror", false, "tls-plain/", " --mirror " + plainMirror, false},
+  };
+  ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + g_tlsState + "/www/tls-mirror/" + key));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + g_tlsState + "/www/" + c.folder + c.publish));
+    if (c.keyed) UseKeyedUpdater("unused/");
+    base_ = TrustedTlsBase(tls, c.folder);
+    // The module does not come from the server base, by any of its names or ways.
+    const std::string velkor = "/" + c.folder + "Velkor.dll";
+    tls.SetFaults("{\"" + velkor + "\": {\"status\": 404}, \"" + velkor + ".z\": {\"status\": 404}}");
+    server_->ClearLog();
+    tls.ClearLog();
+    const bool succeeded = Interactive("{}");
+    EXPECT_EQ(succeeded, c.installs);
+    const bool ended = Ended(60000);
+    if (c.installs) WaitUntil([&] { return InstalledRelease() == "new"; }, 10000);
+    Check(c.what, c.installs ? "new" : "old", ended);
+    tls.SetFaults("{}");
+    const std::string plainLog = ReadFileBytes(WindowsPath(g_serverState) + "\\requests.log");
+    EXPECT_EQ(plainLog.find("/mirror-plain/"), std::string::npos) << "a plain-http mirror was asked: " << plainLog;
+    if (c.installs) {
+      const std::string tlsLog = ReadFileBytes(WindowsPath(g_tlsState) + "\\requests.log");
+      EXPECT_NE(tlsLog.find("/tls-mirror/Velkor."), std::string::npos) << "the https mirror was not asked";
+    }
+    TearDown();
+    SetUp();
+  }
+}
+
+// Mode 1's start check judges the signed pair as a run does: an older or an
+// expired pair staged at 0 % (a replay) does not keep the window from showing.
+TEST_F(AttackSuite, AReplayedPairStagedAtZeroDoesNotSilenceModeOne) {
+  const std::string key = " --sign " + g_keyDir + "/release.key";
+  const std::string kept = ReadFileBytes(Www("signed\\ModelMD5.sig")) + ReadFileBytes(Www("signed\\ModelMD5.dll"));
+  const struct {
+    const char* what;
+    const char* folder;
+    const char* options;
+    const char* logSays;
+  } cases[] = {
+      {"an older pair at 0 %", "replay-older/", " --release 1 --rollout 0", "start check: signed release 1 refused: older"},
+      {"an expired pair at 0 %", "replay-expired/", " --release 3 --rollout 0 --expires-days 1 --published-at 1000000000",
+       "start check: signed release 3 refused: it expired"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Origin(c.folder) + key + c.options));
+    UseKeyedUpdater(c.folder);
+    WriteFileBytes(install_ + "KeptRelease.dat", kept);  // release 2 trusted
+    StartProduct(1);
+    HWND w = WaitForVisibleWindow(updater_, 20000);
+    EXPECT_NE(w, nullptr) << ReadFileBytes(install_ + "Updater.log");
+    EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find(c.logSays), std::string::npos)
+        << ReadFileBytes(install_ + "Updater.log");
+    if (w) ::PostMessageA(w, WM_CLOSE, 0, 0);
+    Check(c.what, "old", Ended(20000));
+    TearDown();
+    SetUp();
+  }
+}
+
+// Mode 2 under the administrator's pin: the window says so, nothing is
+// installed, and leaving does not end the product.
+TEST_F(AttackSuite, APinnedInstallationIsToldSoAndKeepsItsProduct) {
+  ImportRegistry(std::string(kPolicyKey) + "\"MaxRelease\"=dword:00000001\r\n");
+  UseKeyedUpdater("signed/");
+  StartProduct(2);
+  HWND w = WaitForVisibleWindow(updater_, 20000);
+  ASSERT_NE(w, nullptr);
+  Click(w, 1000);
+  const bool shown =
+      WaitUntil([&] { return Status(w) == "管理员已将Marvento固定在版本 1，本次不更新。"; }, 30000);
+  EXPECT_TRUE(shown) << Status(w);
+  ::Sleep(300);
+  SaveScreenPng(g_shotDir + "window-pinned.png");
+  for (const int hidden : {1000, 1001, 1002, 1003}) EXPECT_FALSE(Showing(w, hidden)) << hidden;
+  Click(w, 1004);
+  Check("a pinned mandatory update", "old", Ended(10000));
+  EXPECT_EQ(ReadFileBytes(install_ + "product.log").find("exit-request"), std::string::npos);
+  EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("holds this installation at release 1"), std::string::npos);
+  ImportRegistry(kNoPolicy);
+}
+
+// A file named by its content that no base serves right (a damaged copy at an
+// edge) is fetched once more under its fixed name, checked the same way.
+TEST_F(AttackSuite, ADamagedCopyUnderTheNameOfItsContentFallsBackToTheFixedName) {
+  const Manifest published = Manifest::Parse(ReadFileBytes(Www("signed\\ModelMD5.dll")));
+  const int row = CatalogueIndexOfBaseName("Velkor");
+  ASSERT_FALSE(published.files.modules[row].empty());
+  std::string faults = "{\"/signed/" + published.files.modules[row] + "\": {\"body\": \"damaged at the edge\"}";
+  if (!published.files.deflated[row].empty()) faults += ", \"/signed/" + published.files.deflated[row] + "\": {\"status\": 404}";
+  faults += ", \"/signed/Velkor.dll.z\": {\"status\": 404}}";
+  UseKeyedUpdater("signed/");
+  EXPECT_TRUE(Interactive(faults));
+  const bool ended = Ended(30000);
+  WaitUntil([&] { return InstalledRelease() == "new"; }, 10000);
+  Check("a damaged copy under the name of its content", "new", ended);
+  // Once under each name (the server's log counts the name by content as the fixed one).
+  EXPECT_EQ(server_->Requests("/signed/Velkor.dll").size(), 2u);
+  EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("fetched once more under Velkor.dll"), std::string::npos);
+}
+
 int main(int argc, char** argv) {
   // Helper role: hold a file open without sharing until killed.
   if (argc == 3 && std::string(argv[1]) == "--hold") {
@@ -805,11 +956,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc < 8) {
+  if (argc < 10) {
     fprintf(stderr, "usage: attack_suite_tests UPDATER SERVER_STATE RELEASE_DIR KEYED_UPDATER CDN_STATE RELEASE_TOOL "
-                    "KEY_DIR\n");
+                    "KEY_DIR TLS_SERVER_STATE SCREENSHOT_DIR\n");
     return 2;
   }
+  g_tlsState = argv[8];
+  g_shotDir = WindowsPath(argv[9]) + "\\";
+  ::CreateDirectoryA(g_shotDir.c_str(), nullptr);
   g_releaseHost = argv[3];
   g_cdnState = argv[5];
   g_releaseTool = argv[6];

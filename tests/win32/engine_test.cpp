@@ -11,6 +11,7 @@
 #include "EngineStandIn.h"
 #include "TestSupport.h"
 #include "engine/transfer/ArrivalCheck.h"
+#include "engine/install/FolderLock.h"
 #include "engine/install/Installer.h"
 #include "engine/release/ManifestCheck.h"
 #include "engine/release/ModuleDigest.h"
@@ -116,7 +117,8 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
   // The launcher row downloads Saffen.exe for Velnoria.exe.
   WriteFileBytes(In("Velnoria.exe"), "product v0");
   ManifestCheck again(Settings(), 1, KeepPartial::No, nullptr);
-  // Fetched by the name of its content where the release lists one, from the server base, then its mirrors.
+  // Fetched by the name of its content where the release lists one, from the server base, then its mirrors
+  // (an updater without release keys: only plain-http ones, and only for a plain-http server base).
   again.UseManifest(manifest + "[Files]\r\nSaffen=Saffen.0123456789abcdef.exe\r\n[Mirrors]\r\n"
                                "2=http://m2.example/\r\n1=https://m1.example/r/\r\n1=http://updates.example/r/\r\n");
   again.CheckModule(CatalogueIndexOfBaseName("Saffen"));
@@ -124,7 +126,8 @@ TEST_F(EngineFiles, ManifestComparisonOutcomes) {
   EXPECT_EQ(again.Tasks()[0].localFileName, "Velnoria.exe");
   EXPECT_EQ(again.Tasks()[0].remoteName, "Saffen.0123456789abcdef.exe");
   EXPECT_EQ(again.Tasks()[0].bases,
-            (std::vector<std::string>{"http://updates.example/r/", "https://m1.example/r/", "http://m2.example/"}));
+            (std::vector<std::string>{"http://updates.example/r/", "http://m2.example/"}));
+  EXPECT_EQ(again.Tasks()[0].fixedName, "Saffen.exe");  // when no base serves the name by content right
   EXPECT_EQ(again.Tasks()[0].messageId, 0x471u);
 }
 
@@ -158,7 +161,7 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
       {"more than the signed size", true, "", 0, size + 5, module + "extra", false, false},
   };
   for (const Case& c : cases) {
-    DownloadTask task{1, "Velkor.dll", "Velkor.dll", Digest(module), {}, -1, {}, {}};
+    DownloadTask task{1, "Velkor.dll", "Velkor.dll", Digest(module), {}, -1, {}, {}, {}};
     if (c.sign) {
       task.sha256 = Sha256OfBytes(module);
       task.size = size;
@@ -178,7 +181,7 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
     EXPECT_EQ(verdict.has_value() ? *verdict : FileMatchesTask(path, task), c.matches) << c.what;
   }
   // A file that starts over (the server sent the whole file after all).
-  DownloadTask task{1, "Velkor.dll", "", Digest(module), {}, -1, {}, {}};
+  DownloadTask task{1, "Velkor.dll", "", Digest(module), {}, -1, {}, {}, {}};
   ArrivalCheck again(task, path);
   again.OnBytes(size, 0, changed.data(), 50000);
   again.OnBytes(size, 0, module.data(), static_cast<uint32_t>(module.size()));
@@ -217,6 +220,37 @@ TEST(ParallelWork, EveryPieceRunsOnceAndWaitMeansDone) {
   std::vector<int> squares(50);
   RunInParallel(50, [&](int i) { squares[i] = i * i; });
   for (int i = 0; i < 50; ++i) EXPECT_EQ(squares[i], i * i);
+}
+
+// One lock per folder however it is spelled: its 8.3 name, another case, a
+// trailing separator; and in the namespace every user of the machine shares.
+TEST_F(EngineFiles, OneFolderLockForEverySpellingOfTheFolder) {
+  const std::wstring folder = In("A long folder name for the lock\\");
+  ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+  wchar_t shortName[MAX_PATH] = {};
+  ASSERT_GT(::GetShortPathNameW(folder.c_str(), shortName, MAX_PATH), 0u);
+  std::wstring upper = folder;
+  ::CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+  const std::wstring spellings[] = {shortName, upper, folder.substr(0, folder.size() - 1)};
+  ASSERT_NE(spellings[0], folder);
+  EXPECT_EQ(FolderLockName(folder).rfind("Global\\Velnoria.Updater.", 0), 0u) << FolderLockName(folder);
+  for (const std::wstring& spelling : spellings) EXPECT_EQ(FolderLockName(spelling), FolderLockName(folder));
+  EXPECT_NE(FolderLockName(In("another")), FolderLockName(folder));
+  {
+    const FolderLock first(folder);
+    ASSERT_TRUE(first.Held());
+    for (const std::wstring& spelling : spellings) {
+      // Taken from another thread: a mutex is its owning thread's again.
+      bool held = true;
+      fw::Thread other = fw::Thread::Start([&] { held = FolderLock(spelling).Held(); });
+      other.Join();
+      EXPECT_FALSE(held) << fw::Utf8(spelling);
+    }
+  }
+  bool held = false;
+  fw::Thread after = fw::Thread::Start([&] { held = FolderLock(spellings[0]).Held(); });
+  after.Join();
+  EXPECT_TRUE(held);  // free again once the first has gone
 }
 
 TEST_F(EngineFiles, DeletePathStaysInsideTheInstallFolder) {

@@ -434,13 +434,6 @@ class Staged {
   std::string dir_;
 };
 
-// Imports a .reg text into the test prefix's registry, as an administrator's tool would.
-void ImportRegistry(const std::string& text) {
-  const std::string file = MakeTempFolder("policy") + "policy.reg";
-  WriteFileBytes(file, "REGEDIT4\r\n\r\n" + text);
-  Process regedit = StartProcess("C:\\windows\\regedit.exe", "/S \"" + file + "\"");
-  WaitForExit(regedit, 20000);
-}
 const char kPolicyKeyText[] = "[HKEY_CURRENT_USER\\Software\\Policies\\Velnoria\\Updater]\r\n";
 const char kNoPolicy[] = "[-HKEY_CURRENT_USER\\Software\\Policies\\Velnoria]\r\n";
 
@@ -486,25 +479,33 @@ TEST_F(UpdateFlow, AStagedRolloutReachesItsBucketsAndAHaltHoldsIt) {
   }
   EXPECT_NE(ReadFileBytes(folders[0] + "Updater.log").find("end: the release is not offered to this installation"),
             std::string::npos);
-  // Each run reported once: held back with its bucket (mode 2 is offered, and its window left).
+  // Each run reported once: held back, with the stage and never a bucket (mode 2 is offered, and its window left).
   const std::vector<std::string> reports = server_->Requests("/staged/UpdaterReport");
   EXPECT_EQ(reports.size(), folders.size() + 2);
-  EXPECT_EQ(Count(ReadFileBytes(WindowsPath(g_serverState) + "\\requests.log"), "outcome=heldback&stage=none&code=0&content="),
-            folders.size() + 1);
+  const std::string requests = ReadFileBytes(WindowsPath(g_serverState) + "\\requests.log");
+  EXPECT_EQ(Count(requests, "outcome=heldback&stage=none&code=0&content="), folders.size() + 1);
+  EXPECT_EQ(Count(requests, "&rollout=0&"), folders.size() + 1);
+  EXPECT_EQ(Count(requests, "bucket="), 0u);
   // At 50 % exactly the installations whose bucket for this release is below 50.
   staged.At(50);
   std::vector<bool> first(folders.size());
   int firstCount = 0;
   for (size_t i = 0; i < folders.size(); ++i) {
-    first[i] = RolloutBucket(InstallationIdentity(W(folders[i])), staged.Current()) < 50;
+    first[i] = RolloutBucket(InstallationIdentity(W(folders[i])).value(), staged.Current()) < 50;
     firstCount += first[i];
     EXPECT_EQ(background(folders[i]), first[i]) << folders[i];
   }
   EXPECT_GT(firstCount, 2);  // about half of 20 (all but 1 in 4000 draws have 3 to 17)
   EXPECT_LT(firstCount, 18);
-  // A halt stops new pre-loads at once; those made stay.
+  // A halt reaches the pre-loads made: their markers go (the product installs nothing halted at its next
+  // start), their files stay for a later stage; and no new pre-load is made.
   staged.At(0);
-  for (size_t i = 0; i < folders.size(); ++i) EXPECT_EQ(background(folders[i]), first[i]) << folders[i];
+  for (size_t i = 0; i < folders.size(); ++i) {
+    EXPECT_FALSE(background(folders[i])) << folders[i];
+    EXPECT_EQ(FileExists(folders[i] + "UpgradeBackup\\Velkor.dll"), first[i]) << folders[i];
+  }
+  EXPECT_NE(ReadFileBytes(folders[0] + "Updater.log").find(first[0] ? "loses its marker" : "not offered"),
+            std::string::npos);
   // At 100 % the rest follow, and the first half downloads nothing again.
   staged.At(100);
   server_->ClearLog();

@@ -26,31 +26,7 @@ RECT InClient(HWND control) {
   return r;
 }
 
-// The screen as a PNG, through GDI (the Xvfb screen under Wine).
-void Screenshot(const std::string& name) {
-  const int w = ::GetSystemMetrics(SM_CXSCREEN), h = ::GetSystemMetrics(SM_CYSCREEN);
-  HDC screen = ::GetDC(nullptr);
-  HDC memory = ::CreateCompatibleDC(screen);
-  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = ::SelectObject(memory, bitmap);
-  ::BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY);
-  ::SelectObject(memory, old);
-  {
-    Gdiplus::Bitmap image(bitmap, nullptr);
-    UINT count = 0, size = 0;
-    Gdiplus::GetImageEncodersSize(&count, &size);
-    std::vector<char> buffer(size);
-    auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
-    Gdiplus::GetImageEncoders(count, size, encoders);
-    for (UINT i = 0; i < count; ++i)
-      if (wcscmp(encoders[i].MimeType, L"image/png") == 0) {
-        image.Save(W(g_shotDir + name).c_str(), &encoders[i].Clsid, nullptr);
-      }
-  }
-  ::DeleteObject(bitmap);
-  ::DeleteDC(memory);
-  ::ReleaseDC(nullptr, screen);
-}
+void Screenshot(const std::string& name) { SaveScreenPng(g_shotDir + name); }
 
 COLORREF ScreenPixel(int x, int y) {
   HDC screen = ::GetDC(nullptr);
@@ -77,7 +53,7 @@ class UpdateWindow : public ::testing::Test {
     RemoveTree(install_);
   }
   // Starts the product, which starts the updater; the updater's window.
-  HWND Open(int mode) {
+  HWND Open(int mode, const std::string& folder = "release/") {
     if (product_.handle && WaitForExit(product_, 0) == STILL_ACTIVE) {
       ::TerminateProcess(product_.handle.get(), 1);
       WaitForExit(product_, 5000);
@@ -87,7 +63,7 @@ class UpdateWindow : public ::testing::Test {
     // case would show hovered in the pictures.
     ::SetCursorPos(0, 0);
     product_ = StartProcess(install_ + "Velnoria.exe",
-                            "--update " + std::to_string(mode) + " --server " + server_->Url("release/"));
+                            "--update " + std::to_string(mode) + " --server " + server_->Url(folder));
     updater_ = UpdaterStartedBy(install_, 10000);
     if (!updater_.handle) return nullptr;
     HWND window = WaitForVisibleWindow(updater_, 20000);
@@ -415,6 +391,45 @@ TEST_F(UpdateWindow, FailureThenOneFinalRun) {
   // Leaving from the failure asks nothing.
   Click(window, 1004);
   EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+}
+
+// A run that finds the release held back never says 更新成功 and never
+// restarts the product: here a halt (0 %) that the start check, which could
+// not reach the server, did not see before the offer showed.
+TEST_F(UpdateWindow, AHaltTheOfferDidNotKnowOfShowsAsSuchAndKeepsTheProduct) {
+  const std::string www = WindowsPath(g_serverState) + "\\www\\", halted = www + "halted\\";
+  ::CreateDirectoryA(halted.c_str(), nullptr);
+  WIN32_FIND_DATAA found{};
+  HANDLE search = ::FindFirstFileA((www + "release\\*").c_str(), &found);
+  do
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      ::CopyFileA((www + "release\\" + found.cFileName).c_str(), (halted + found.cFileName).c_str(), FALSE);
+  while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  WriteFileBytes(halted + "ModelMD5.dll", ReadFileBytes(halted + "ModelMD5.dll") + "[Rollout]\r\nPercent=0\r\n");
+  server_->SetFaults("{\"/halted/ModelMD5.dll\": {\"status\": 503, \"times\": 1}}");
+  HWND window = Open(1, "halted/");
+  ASSERT_NE(window, nullptr);
+  Click(window, 1000);
+  ASSERT_TRUE(WaitUntil([&] { return Text(::GetDlgItem(window, 1011)) == "新版本已暂停发布，本次不更新。"; }, 30000))
+      << Text(::GetDlgItem(window, 1011));
+  ::Sleep(300);
+  Screenshot("window-halted.png");
+  for (const int hidden : {1000, 1001, 1002, 1003}) EXPECT_FALSE(Visible(window, hidden)) << hidden;
+  EXPECT_TRUE(Visible(window, 1004));
+  EXPECT_EQ(::SendMessageA(::GetDlgItem(window, 1008), PBM_GETPOS, 0, 0), 0);
+  // Closing leaves the product as it is: not asked to exit, nothing installed or pre-loaded.
+  Click(window, 1004);
+  EXPECT_NE(WaitForExit(updater_, 10000), STILL_ACTIVE);
+  EXPECT_FALSE(ProductExitSet());
+  EXPECT_EQ(WaitForExit(product_, 0), STILL_ACTIVE);
+  for (const char* m : kCatalogueFiles)
+    EXPECT_TRUE(ReadFileBytes(install_ + m) == ReadFileBytes(g_releaseDir + "old\\" + m)) << m;
+  EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("the release team has halted the release"), std::string::npos);
+  const std::vector<std::string> reports = server_->Requests("/halted/UpdaterReport");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("outcome=heldback"), std::string::npos) << reports[0];
+  RemoveTree(halted);
 }
 
 TEST_F(UpdateWindow, UpdaterExitEventEndsTheWindow) {
