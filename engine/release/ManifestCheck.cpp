@@ -99,9 +99,8 @@ std::optional<Offer> OfferAtStart(const EngineSettings& settings) {
                               kManifestFileName, settings.moduleDirectory + L"Version.start.tmp", bounds);
   if (!manifest.ok()) return std::nullopt;
   if (settings.releaseKeys.empty()) return OfferedHere(settings, Manifest::Parse(manifest.bytes));
-  const ULONGLONG now = ::GetTickCount64();
-  if (now >= until) return std::nullopt;
-  const int left = static_cast<int>(until - now);
+  const int left = MsUntil(until);
+  if (left == 0) return std::nullopt;
   const std::optional<VerifiedManifest> verified =
       FetchVerifiedRelease(manifest.base, settings.moduleDirectory, manifest.bytes, settings.releaseKeys,
                            std::min(kStartCheckTimeoutMs, left), left, "ModelMD5.sig.start.tmp");

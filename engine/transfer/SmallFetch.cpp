@@ -47,6 +47,11 @@ bool ServerDidNotAnswer(unsigned code) {
   }
 }
 
+int MsUntil(ULONGLONG until) {
+  const ULONGLONG now = ::GetTickCount64();
+  return now >= until ? 0 : static_cast<int>(std::min<ULONGLONG>(until - now, 0x7FFFFFFF));
+}
+
 FirstAnswer FetchFromFirstAnswering(const std::vector<std::string>& bases, const std::string& name,
                                     const std::wstring& localPath, const FetchBounds& bounds) {
   FirstAnswer answer;
@@ -55,12 +60,11 @@ FirstAnswer FetchFromFirstAnswering(const std::vector<std::string>& bases, const
     FetchBounds each = bounds;
     if (bounds.allBasesDeadlineMs > 0) {
       // What is left of the whole bound: a long mirror list never stretches it.
-      const ULONGLONG now = ::GetTickCount64();
-      if (now >= until) {
+      const int left = MsUntil(until);
+      if (left == 0) {
         if (answer.base.empty()) answer.code = FK_TIMED_OUT;
         break;
       }
-      const int left = static_cast<int>(until - now);
       each.deadlineMs = each.deadlineMs > 0 ? std::min(each.deadlineMs, left) : left;
       each.timeoutMs = each.timeoutMs > 0 ? std::min(each.timeoutMs, left) : left;
     }

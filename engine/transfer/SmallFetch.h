@@ -67,5 +67,9 @@ struct FirstAnswer {
   std::string base;
   bool ok() const { return code == 0; }
 };
+// What is left of a bound that ends at tick `until` (GetTickCount64), in
+// milliseconds; 0 once it has passed.
+int MsUntil(ULONGLONG until);
+
 FirstAnswer FetchFromFirstAnswering(const std::vector<std::string>& bases, const std::string& name,
                                     const std::wstring& localPath, const FetchBounds& bounds);
