@@ -181,7 +181,8 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   const UpdateState state = run.Run();
   m_pMainWnd = nullptr;
   static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
-  SupportLog(ModuleDirectory, "end: %s%s, after %lu ms", kState[static_cast<int>(state)],
+  const bool heldBack = run.Outcome().end == RunEnd::HeldBack;
+  SupportLog(ModuleDirectory, "end: %s%s, after %lu ms", heldBack ? "held back" : kState[static_cast<int>(state)],
              run.NotInstalled().empty() ? "" : (", not installed: " + run.NotInstalled()).c_str(),
              ::GetTickCount() - started);
   report = run.Outcome();

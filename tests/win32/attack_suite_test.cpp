@@ -679,6 +679,12 @@ namespace {
 }
 
 std::string Origin(const std::string& folder) { return g_serverState + "/www/" + folder; }
+// A folder of `state`'s server emptied for a first publish (a signed publish
+// never goes below the number a folder holds, and a session may run twice).
+std::string Fresh(const std::string& state, const std::string& folder) {
+  RemoveTree(WindowsPath(state + "/www/" + folder));
+  return state + "/www/" + folder;
+}
 
 }  // namespace
 
@@ -772,8 +778,8 @@ TEST_F(AttackSuite, AMirrorStandsInForADeadServerAndIsCheckedByteForByte) {
   const std::string origin = server_->Url("");
   const std::string key = " --sign " + g_keyDir + "/release.key --release 2";
   for (const char* folder : {"mirror-a", "mirror-b"})
-    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Origin(folder) + " --notes " + g_releaseHost +
-                               "/notes.txt" + key + " --mirror " + origin + "mirror-b/"));
+    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Fresh(g_serverState, folder) + " --notes " +
+                               g_releaseHost + "/notes.txt" + key + " --mirror " + origin + "mirror-b/"));
   const std::string kept = ReadFileBytes(Www("mirror-a\\ModelMD5.sig")) + ReadFileBytes(Www("mirror-a\\ModelMD5.dll"));
 
   // The server base does not answer: the kept release's mirror serves the entry points and every file.
@@ -835,7 +841,7 @@ TEST_F(AttackSuite, AnHttpsServerBaseIsNeverSteppedDownFrom) {
   ASSERT_TRUE(tls.ok());
   const std::string plainMirror = server_->Url("mirror-plain/");
   const std::string key = " --sign " + g_keyDir + "/release.key --release 2";
-  ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Origin("mirror-plain/")));
+  ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Fresh(g_serverState, "mirror-plain/")));
   struct Case {
     const char* what;
     bool keyed;
@@ -847,10 +853,10 @@ TEST_F(AttackSuite, AnHttpsServerBaseIsNeverSteppedDownFrom) {
        key + " --mirror " + TrustedTlsBase(tls, "tls-mirror/") + " --mirror " + plainMirror, true},
       {"unsigned, a plain mirror", false, "tls-plain/", " --mirror " + plainMirror, false},
   };
-  ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + g_tlsState + "/www/tls-mirror/" + key));
+  ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Fresh(g_tlsState, "tls-mirror/") + key));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + g_tlsState + "/www/" + c.folder + c.publish));
+    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Fresh(g_tlsState, c.folder) + c.publish));
     if (c.keyed) UseKeyedUpdater("unused/");
     base_ = TrustedTlsBase(tls, c.folder);
     // The module does not come from the server base, by any of its names or ways.
@@ -892,7 +898,7 @@ TEST_F(AttackSuite, AReplayedPairStagedAtZeroDoesNotSilenceModeOne) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Origin(c.folder) + key + c.options));
+    ASSERT_TRUE(RunReleaseTool("publish " + g_releaseHost + "/new " + Fresh(g_serverState, c.folder) + key + c.options));
     UseKeyedUpdater(c.folder);
     WriteFileBytes(install_ + "KeptRelease.dat", kept);  // release 2 trusted
     StartProduct(1);
