@@ -21,10 +21,12 @@ class Inflater {
   Inflater(const uint8_t* data, size_t size) {
     stream_.next_in = const_cast<Bytef*>(data);
     stream_.avail_in = static_cast<uInt>(size);
-    ok_ = size <= 0xFFFFFFFFu && inflateInit(&stream_) == Z_OK;
+    initialised_ = size <= 0xFFFFFFFFu && inflateInit(&stream_) == Z_OK;
+    ok_ = initialised_;
   }
+  // A stream that failed half way still holds zlib's state.
   ~Inflater() {
-    if (ok_) inflateEnd(&stream_);
+    if (initialised_) inflateEnd(&stream_);
   }
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
@@ -75,6 +77,7 @@ class Inflater {
 
  private:
   z_stream stream_{};
+  bool initialised_ = false;  // inflateInit succeeded: inflateEnd is owed
   bool ok_ = false;
   bool ended_ = false;
 };
