@@ -180,12 +180,12 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   const DWORD started = ::GetTickCount();
   const UpdateState state = run.Run();
   m_pMainWnd = nullptr;
+  report = run.Outcome();
   static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
-  const bool heldBack = run.Outcome().end == RunEnd::HeldBack;
-  SupportLog(ModuleDirectory, "end: %s%s, after %lu ms", heldBack ? "held back" : kState[static_cast<int>(state)],
+  SupportLog(ModuleDirectory, "end: %s%s, after %lu ms",
+             report.end == RunEnd::HeldBack ? "held back" : kState[static_cast<int>(state)],
              run.NotInstalled().empty() ? "" : (", not installed: " + run.NotInstalled()).c_str(),
              ::GetTickCount() - started);
-  report = run.Outcome();
   // Left at the offer: the release offered is the one declined.
   if (report.content.empty() && offer) {
     report.content = offer->content;

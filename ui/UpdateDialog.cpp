@@ -38,7 +38,7 @@ UpdateDialog::UpdateDialog(WindowSetup setup, UpdateActions& actions)
   m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
   SetCornerRadii(7, 7, 5, 5);
   SetTitleText(AfxLoadString(IDS_UPGRADE_NOTICE), kFace, 0xFFFFF7EE, 28, 8, 10, 1);
-  SetText(BlackText(AfxLoadString(IDS_NEW_VERSION_PROMPT), 8, 39, 15, AlignTop | AlignLeft));
+  SetNotice(IDS_NEW_VERSION_PROMPT);
   SetCaptionHeight(30);
   m_allowShow = m_setup.role == WindowRole::Background ? 0 : 1;
 }
@@ -249,6 +249,8 @@ LRESULT UpdateDialog::OnCtlColor(WPARAM wParam, LPARAM) {
 
 // Presentations.
 
+void UpdateDialog::SetNotice(UINT id) { SetText(BlackText(AfxLoadString(id), 8, 39, 15, AlignTop | AlignLeft)); }
+
 void UpdateDialog::ShowOffer() {
   switch (m_setup.role) {
     case WindowRole::Optional:
@@ -307,8 +309,7 @@ void UpdateDialog::ShowHeldBack(int64_t pinnedAt) {
   m_btnExit.ShowWindow(SW_HIDE);
   m_btnFinish.ShowWindow(SW_HIDE);
   m_statusText.SetWindowText(HeldBackText(pinnedAt));
-  // The notice no longer invites an upgrade.
-  SetText(BlackText(AfxLoadString(IDS_HELD_NOTICE), 8, 39, 15, AlignTop | AlignLeft));
+  SetNotice(IDS_HELD_NOTICE);  // no longer an invitation to upgrade
   Invalidate(TRUE);
 }
 

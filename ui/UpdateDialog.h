@@ -73,6 +73,8 @@ class UpdateDialog : public SkinDialog {
   // dialog on Esc by itself), is taken here before the control sees it.
   BOOL PreTranslateMessage(MSG* msg) override;
   void PaintOverlay(HDC dc) override;
+  // The line under the title, from the string table.
+  void SetNotice(UINT id);
 
   LRESULT OnSysCommand(WPARAM, LPARAM);
   // A posted WM_CLOSE (the updater-exit watcher, the engine) ends at once.

@@ -69,8 +69,7 @@ Offer DecideOffer(int32_t mode, const Manifest& manifest, int bucket, const Upda
   offer.why = "the rollout is at " + std::to_string(percent) + " %, this installation's bucket is " +
               std::to_string(b) + (policy.rolloutOverride ? " (the policy's RolloutOverride)" : "");
   offer.offered = b < percent;
-  offer.halted = percent == 0;
-  if (!offer.offered && stageUndecided && !offer.halted) {
+  if (!offer.offered && stageUndecided && !offer.Halted()) {
     offer.offered = true;
     offer.why += "; offered all the same: the window offered it, its start check could not decide";
   }

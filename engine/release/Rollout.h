@@ -41,13 +41,13 @@ struct Offer {
   bool offered = true;
   std::string why;  // for the support log
   // What holds a release back: the policy's MaxRelease (`pinnedAt` is it),
-  // or the rollout's stage (`halted` when it is 0 %).
+  // or the rollout's stage (a halt at 0 %).
   int64_t pinnedAt = -1;
-  bool halted = false;
   // What it was decided on, for the run's outcome report: the bucket a
   // stage drew (-1: none) and the signed release (-1: unsigned).
   int bucket = -1;
   int stagePercent = -1;  // the stage, when one was applied
+  bool Halted() const { return stagePercent == 0; }
   int64_t release = -1;
   std::string content;  // ReleaseContentId
 };

@@ -179,10 +179,11 @@ void UpdateEngine::OnHeldBack() {
     m_view.Close(CloseReason::RunOver);
     return;
   }
-  SupportLog(m_settings.moduleDirectory, "run %d: held back, the window says so: %s", m_runCount,
-             offer.pinnedAt >= 0 ? ("the administrator holds this installation at release " +
-                                    std::to_string(offer.pinnedAt)).c_str()
-                                 : "the release team has halted the release");
+  const std::string why = offer.pinnedAt >= 0 ? "the administrator holds this installation at release " +
+                                                    std::to_string(offer.pinnedAt)
+                         : offer.Halted() ? std::string("the release team has halted the release")
+                                          : "the release's stage no longer reaches this installation";
+  SupportLog(m_settings.moduleDirectory, "run %d: held back, the window says so: %s", m_runCount, why.c_str());
   m_view.ShowHeldBack(offer.pinnedAt);
 }
 

@@ -97,7 +97,7 @@ TEST(Rollout, WhatEachModeIsOffered) {
                                         << c.number << ", bucket " << c.bucket;
     // The window says what holds it back: the pin, or a halt.
     EXPECT_EQ(offer.pinnedAt, c.policy == &pinned && !c.offered ? 7 : -1);
-    EXPECT_EQ(offer.halted, c.percent == 0 && c.mode != ModeMandatory);
+    EXPECT_EQ(offer.Halted(), c.percent == 0 && c.mode != ModeMandatory);
   }
   // What the decision rests on: the stage (reported) and the bucket (logged only).
   const Offer staged = DecideOffer(ModeBackground, Release('1', 50, 8), 49, none);

@@ -107,6 +107,29 @@ void ReleaseTally::Widen(int64_t seconds) {
   slotSeconds = seconds;
 }
 
+void ReleaseTally::AddToSlot(int64_t time, const SlotCounts& counts) {
+  SlotCounts& into = slots[SlotStart(time, slotSeconds)];
+  for (size_t i = 0; i < counts.size(); ++i) into[i] += counts[i];
+  if (slots.size() > kMaxTimeSlots && slotSeconds < kSlotWidths[std::size(kSlotWidths) - 1])
+    Widen(*std::upper_bound(std::begin(kSlotWidths), std::end(kSlotWidths), slotSeconds));
+}
+
+void ReleaseTally::CountFailure(std::pair<int, uint32_t> kind, uint64_t count) {
+  if (const auto it = failures.find(kind); it != failures.end())
+    it->second += count;
+  else if (failures.size() < kMaxFailureKinds)
+    failures[kind] = count;
+  else
+    otherFailures += count;
+}
+
+void ReleaseTally::AddWays(const WayCount& p, const WayCount& d, const WayCount& w, const WayCount& k) {
+  for (auto [into, from] : {std::pair{&patch, &p}, std::pair{&deflated, &d}, std::pair{&whole, &w}, std::pair{&kept, &k}}) {
+    into->modules += from->modules;
+    into->bytes += from->bytes;
+  }
+}
+
 void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
   const int end = static_cast<int>(report.end);
   runs += 1;
@@ -114,27 +137,14 @@ void ReleaseTally::Add(const OutcomeReport& report, int64_t time) {
   byModeEnd[report.mode][end] += 1;
   first = std::min(first, time);
   last = std::max(last, time);
-  SlotCounts& slot = slots[SlotStart(time, slotSeconds)];
-  slot[end] += 1;
-  slot[kModeCounts + report.mode - 1] += 1;
-  if (slots.size() > kMaxTimeSlots && slotSeconds < kSlotWidths[std::size(kSlotWidths) - 1])
-    Widen(*std::upper_bound(std::begin(kSlotWidths), std::end(kSlotWidths), slotSeconds));
+  SlotCounts counts{};
+  counts[end] = 1;
+  counts[kModeCounts + report.mode - 1] = 1;
+  AddToSlot(time, counts);
   if (report.stagePercent >= 0 && report.stagePercent <= 100)
     (report.end == RunEnd::HeldBack ? heldBackAt : offeredAt)[report.stagePercent] += 1;
-  if (report.stage != RunStage::None) {
-    const std::pair<int, uint32_t> key{static_cast<int>(report.stage), report.code};
-    if (const auto it = failures.find(key); it != failures.end())
-      it->second += 1;
-    else if (failures.size() < kMaxFailureKinds)
-      failures[key] = 1;
-    else
-      otherFailures += 1;
-  }
-  for (auto [into, from] : {std::pair{&patch, &report.patch}, std::pair{&deflated, &report.deflated},
-                            std::pair{&whole, &report.whole}, std::pair{&kept, &report.kept}}) {
-    into->modules += from->modules;
-    into->bytes += from->bytes;
-  }
+  if (report.stage != RunStage::None) CountFailure({static_cast<int>(report.stage), report.code}, 1);
+  AddWays(report.patch, report.deflated, report.whole, report.kept);
   durationMsTotal += report.durationMs;
   if (report.release >= 0) {
     lowestRelease = std::min(lowestRelease, report.release);
@@ -149,32 +159,16 @@ void ReleaseTally::Merge(const ReleaseTally& other) {
     for (size_t m = 0; m < byModeEnd.size(); ++m) byModeEnd[m][e] += other.byModeEnd[m][e];
   }
   Widen(other.slotSeconds);
-  for (const auto& [start, counts] : other.slots) {
-    SlotCounts& into = slots[SlotStart(start, slotSeconds)];
-    for (size_t i = 0; i < counts.size(); ++i) into[i] += counts[i];
-  }
-  while (slots.size() > kMaxTimeSlots && slotSeconds < kSlotWidths[std::size(kSlotWidths) - 1])
-    Widen(*std::upper_bound(std::begin(kSlotWidths), std::end(kSlotWidths), slotSeconds));
+  for (const auto& [start, counts] : other.slots) AddToSlot(start, counts);
   first = std::min(first, other.first);
   last = std::max(last, other.last);
   for (size_t p = 0; p < offeredAt.size(); ++p) {
     offeredAt[p] += other.offeredAt[p];
     heldBackAt[p] += other.heldBackAt[p];
   }
-  for (const auto& [key, count] : other.failures) {
-    if (const auto it = failures.find(key); it != failures.end())
-      it->second += count;
-    else if (failures.size() < kMaxFailureKinds)
-      failures[key] = count;
-    else
-      otherFailures += count;
-  }
+  for (const auto& [key, count] : other.failures) CountFailure(key, count);
   otherFailures += other.otherFailures;
-  for (auto [into, from] : {std::pair{&patch, &other.patch}, std::pair{&deflated, &other.deflated},
-                            std::pair{&whole, &other.whole}, std::pair{&kept, &other.kept}}) {
-    into->modules += from->modules;
-    into->bytes += from->bytes;
-  }
+  AddWays(other.patch, other.deflated, other.whole, other.kept);
   durationMsTotal += other.durationMsTotal;
   lowestRelease = std::min(lowestRelease, other.lowestRelease);
   highestRelease = std::max(highestRelease, other.highestRelease);

@@ -63,7 +63,13 @@ struct ReleaseTally {
   void Merge(const ReleaseTally& other);
 
  private:
+  // Every slot `seconds` wide (a coarser width than now).
   void Widen(int64_t seconds);
+  // Counts into the slot that holds `time`, coarser slots once there are too many.
+  void AddToSlot(int64_t time, const SlotCounts& counts);
+  // Counts runs of a first error; past the bound, among the others.
+  void CountFailure(std::pair<int, uint32_t> kind, uint64_t count);
+  void AddWays(const WayCount& patch, const WayCount& deflated, const WayCount& whole, const WayCount& kept);
 };
 
 constexpr char kOtherReleases[] = "other releases";

@@ -170,7 +170,7 @@ std::string ModeLegend() {
   return html + "</p>\n";
 }
 
-std::string BucketStrip(const ReleaseTally& r) {
+std::string StageStrip(const ReleaseTally& r) {
   // The share of installations the release reached (below the highest stage
   // reported), the share a stage seen still held back, the rest.
   const int highest = r.HighestStage();
@@ -281,7 +281,7 @@ std::string ReportHtml(const ReportTally& tally, const std::vector<std::string>&
                      kColours[e], RunEndName(static_cast<RunEnd>(e)), r.byModeEnd[1][e], r.byModeEnd[2][e], r.byModeEnd[3][e],
                      r.byEnd[e]);
     }
-    html += "</table>\n<h3>Rollout</h3>\n<p>" + RolloutText(r) + "</p>\n" + BucketStrip(r) + "\n";
+    html += "</table>\n<h3>Rollout</h3>\n<p>" + RolloutText(r) + "</p>\n" + StageStrip(r) + "\n";
     html += "<h3>First errors, most frequent first <span class=\"muted\">(a run may still have ended well after a retry)</span></h3>\n";
     const auto ranked = Ranked(r);
     if (ranked.empty() && !r.otherFailures) {
