@@ -16,6 +16,26 @@ add_subdirectory(app)
 add_subdirectory(tools/release)
 add_subdirectory(tests/host)
 
+# The fuzz targets need clang's libFuzzer: a configuration of their own.
+option(UPDATER_FUZZ "Build the fuzz targets with clang and run each for a bounded time" ON)
+if(UPDATER_FUZZ)
+  set(FUZZ_BINARY_DIR ${CMAKE_BINARY_DIR}/fuzz)
+  ExternalProject_Add(fuzz
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${FUZZ_BINARY_DIR}
+    CMAKE_ARGS
+      -DCMAKE_C_COMPILER=clang
+      -DCMAKE_CXX_COMPILER=clang++
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      -DUPDATER_FUZZ_BUILD=ON
+      -G ${CMAKE_GENERATOR}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    USES_TERMINAL_BUILD ON)
+  file(WRITE ${CMAKE_BINARY_DIR}/fuzz-tests.cmake "subdirs(\"${FUZZ_BINARY_DIR}\")\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/fuzz-tests.cmake)
+endif()
+
 option(UPDATER_WIN32 "Cross-build the Windows programs and their tests" ON)
 if(UPDATER_WIN32)
   # The product is a 32-bit program. Where this machine cannot run 32-bit

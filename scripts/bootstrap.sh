@@ -11,7 +11,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine32:i386 wine64 fonts-wine fonts-wqy-zenhei
   xvfb xauth x11-utils imagemagick xdotool locales
-  nginx-light curl openssl time chromium
+  nginx-light curl openssl time chromium clang libclang-rt-14-dev
 )
 
 missing=()

@@ -19,8 +19,11 @@ PreloadMarker PreloadMarker::Parse(std::string_view bytes) {
 }
 
 std::string PreloadMarker::Text() const {
-  std::string text = std::string("[") + kSection + "]\r\nKey=" + (ready ? "1" : "0") + "\r\nManifest=" + manifestSha256 + "\r\n";
-  if (release >= 0) text += "Release=" + std::to_string(release) + "\r\n";
-  if (!content.empty()) text += "Content=" + content + "\r\n";
-  return text;
+  IniText ini;
+  std::vector<IniEntry>& entries = ini.AddSection(kSection).entries;
+  entries.push_back({"Key", ready ? "1" : "0"});
+  entries.push_back({"Manifest", manifestSha256});
+  if (release >= 0) entries.push_back({"Release", std::to_string(release)});
+  if (!content.empty()) entries.push_back({"Content", content});
+  return ini.Text();
 }

@@ -1,5 +1,6 @@
 #include "engine/release/IniText.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace {
@@ -20,6 +21,13 @@ std::string ValueOf(std::string_view raw) {
   if (raw.size() >= 2 && (raw.front() == '"' || raw.front() == '\'') && raw.back() == raw.front())
     raw = raw.substr(1, raw.size() - 2);
   return std::string(raw);
+}
+
+// A value as written so that it reads back the same: one that a reader would
+// trim or unquote goes in quotes of its own.
+std::string WrittenValue(const std::string& value) {
+  if (ValueOf(value) == value) return value;
+  return '"' + value + '"';
 }
 
 }  // namespace
@@ -83,8 +91,8 @@ IniText IniText::Parse(std::string_view bytes) {
       current->linesWithoutKey += 1;
       continue;
     }
-    std::string_view key = Trim(line.substr(0, eq));
-    key = key.substr(0, key.find('\0'));
+    // A NUL ends the key as it ends the value; blanks before it go as well.
+    const std::string_view key = Trim(line.substr(0, std::min(eq, line.find('\0'))));
     current->entries.push_back({std::string(key), ValueOf(line.substr(eq + 1))});
   }
   return text;
@@ -116,7 +124,7 @@ IniSection& IniText::AddSection(std::string name) {
 
 std::string IniText::SectionText(const IniSection& section) {
   std::string text = "[" + section.name + "]\r\n";
-  for (const IniEntry& entry : section.entries) text += entry.key + "=" + entry.value + "\r\n";
+  for (const IniEntry& entry : section.entries) text += entry.key + "=" + WrittenValue(entry.value) + "\r\n";
   return text;
 }
 

@@ -78,6 +78,13 @@ TEST(IniText, ReadsAsTheProfileFunctionsRead) {
   EXPECT_TRUE(ini.Section("S")->HasRepeatedKey());
   EXPECT_EQ(ini.Section("S")->linesWithoutKey, 1);
   EXPECT_EQ(ini.CountOf("s"), 2);
+  // Written back (quotes, blanks inside them, a lone mark), every key and value reads the same.
+  const IniText written = IniText::Parse(ini.Text());
+  const IniSection& again = *written.Section("S");
+  ASSERT_EQ(again.entries.size(), ini.Section("S")->entries.size());
+  for (size_t i = 0; i < again.entries.size(); ++i)
+    EXPECT_EQ(std::tie(again.entries[i].key, again.entries[i].value),
+              std::tie(ini.Section("S")->entries[i].key, ini.Section("S")->entries[i].value));
 
   // Line ends, a byte order mark, a NUL, and the 259 characters of a 260-byte buffer.
   const std::pair<std::string, std::string> ends[] = {
