@@ -21,6 +21,7 @@ class UpdateRun final : private UpdateView, private UpdateActions {
   CWnd& Window() { return m_dialog; }
   // Why a run that succeeded could not install its release; empty otherwise.
   const std::string& NotInstalled() const { return m_engine.NotInstalled(); }
+  std::shared_ptr<ProductOnProbation> Probation() const { return m_engine.Probation(); }
   // What the run came to, for the outcome report.
   OutcomeReport Outcome() const { return m_engine.Outcome(); }
 

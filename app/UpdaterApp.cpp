@@ -88,6 +88,12 @@ BOOL UpdaterApp::InitInstance() {
   // The notes' fetch writes in the folder: it ends before the folder is free
   // (a window that never showed still waits for it).
   ReleaseNotes();
+  // The window is gone; the process stays while the new release proves itself.
+  if (m_probation) {
+    m_folderLock.reset();
+    if (SeeProbationThrough(ModuleDirectory, *m_probation)) report.end = RunEnd::Reverted;
+    m_probation.reset();
+  }
   if (kOutcomeReportsBuilt && policy.reportOutcomes) {
     SupportLog(ModuleDirectory, "end: outcome report %s?%s", kReportFileName, report.Query().c_str());
     m_folderLock.reset();
@@ -117,6 +123,8 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
     report.FirstError(RunStage::Recover, kResultNotRecovered);
     return report;
   }
+  // A probation its watcher did not see through is settled: one release, never a failed one.
+  SettleProbation(ModuleDirectory);
   for (const std::string& note : policyNotes) SupportLog(ModuleDirectory, "start: %s", note.c_str());
   if (!policy.updatesEnabled || (m_nUpdateMode == ModeBackground && !policy.backgroundEnabled)) {
     SupportLog(ModuleDirectory, "end: %s by the administrator's policy: nothing is fetched",
@@ -181,6 +189,7 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   const UpdateState state = run.Run();
   m_pMainWnd = nullptr;
   report = run.Outcome();
+  m_probation = run.Probation();
   static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
   SupportLog(ModuleDirectory, "end: %s%s, after %lu ms",
              report.end == RunEnd::HeldBack ? "held back" : kState[static_cast<int>(state)],

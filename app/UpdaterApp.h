@@ -15,6 +15,7 @@
 
 #include "app/HandoffBlock.h"
 #include "engine/install/FolderLock.h"
+#include "engine/install/Revert.h"
 #include "engine/release/Rollout.h"
 #include "engine/run/OutcomeReport.h"
 #include "framework/Scoped.h"
@@ -53,6 +54,7 @@ class UpdaterApp : public CWinApp {
 
   fw::Thread m_notesFetch;
   std::unique_ptr<FolderLock> m_folderLock;
+  std::shared_ptr<ProductOnProbation> m_probation;  // the product relaunched on a new release
   int64_t m_releaseBefore = -1;  // the signed release trusted at the start (keyed updaters)
   // The product's process, found from its window as the block is read.
   fw::ScopedHandle m_productProcess;

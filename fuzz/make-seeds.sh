@@ -46,6 +46,9 @@ printf 'VelnoriaInstallJournal 1\r\nphase swapping\r\nmodule in 1 %s %s 123 Velk
   "$(printf 'a%.0s' {1..32})" "$(printf 'b%.0s' {1..64})" "$(printf 'c%.0s' {1..32})" | seed journal two-modules
 printf '[SUpgrade]\r\nKey=1\r\nManifest=%s\r\nRelease=7\r\nContent=0a1b2c3d\r\n' "$(printf 'e%.0s' {1..64})" | seed marker signed
 printf '[Release]\r\nNumber=7\r\nTrusted=9\r\n' | seed ini release-number
+printf '[Probation]\r\nState=failed\r\nContent=0a1b2c3d\r\nRelease=7\r\nExitCode=3221225477\r\nSeconds=2\r\n[Previous]\r\nVelkor.dll=%s\r\nVelnoria.exe=new\r\n' \
+  "$(printf 'a%.0s' {1..32})" | seed probation failed
+printf '[Reverted]\r\nContent=0a1b2c3d\r\nRelease=-1\r\nExitCode=3\r\nSeconds=1\r\n' | seed probation reverted
 printf '\x01\x00\x00\x00\x34\x12\x00\x00http://127.0.0.1:8080/update/\x00' | seed handoff mode1
 printf 'v=1&mode=3&outcome=failed&stage=download&code=12002&release=7&content=0a1b2c3d&before=6&stage_pct=20&patch=1,300&deflated=2,4000&whole=0,0&kept=1,500&ms=2345' \
   | seed report_query failed

@@ -27,6 +27,13 @@ for m in "${modules[@]}"; do
 done
 cp "$bin/SampleProduct.exe" "$out/old/Velnoria.exe"
 { cat "$bin/SampleProduct.exe"; printf 'release 2\n'; } >"$out/new/Velnoria.exe"
+# Releases of the new modules whose product misbehaves at start (the sample
+# product reads a "stand-in:" line at the end of its own file), for the
+# probation's tests: OUT_DIR/standin-<name>.
+for s in "crash:crash" "exit3:exit 3 after 1000" "exit0:exit 0 after 0" "health2s:health after 2000" "nohealth:no health"; do
+  rm -rf "$out/standin-${s%%:*}" && cp -r "$out/new" "$out/standin-${s%%:*}"
+  printf '\nstand-in: %s\n' "${s#*:}" >>"$out/standin-${s%%:*}/Velnoria.exe"
+done
 # A third release, after the newer one.
 for f in "$out/new/"*; do { cat "$f"; printf 'release 3\n'; } >"$out/newer/$(basename "$f")"; done
 printf '版本 2.0 更新内容：\n- 更快的下载\n- 修复若干问题\n' | iconv -f UTF-8 -t GBK >"$out/notes.txt"  # the ANSI code page

@@ -63,21 +63,25 @@ make_locale() {
 }
 
 make_prefix() {
-  [ "$(cat "$state/prefix.ready" 2>/dev/null)" = "$WINEARCH" ] && return
+  # The settings below are part of the prefix: a prefix made before they changed is made anew.
+  local ready="$WINEARCH settings 2"
+  [ "$(cat "$state/prefix.ready" 2>/dev/null)" = "$ready" ] && return
   rm -rf "$WINEPREFIX"
   DISPLAY= LC_ALL=zh_CN.UTF-8 "$wine" wineboot -i >/dev/null 2>&1 </dev/null
   # GDI+ finds no 宋体/SimSun in a stock prefix; map both to the Chinese font
   # Debian ships. Message boxes get a Wine-drawn title bar on Xvfb (no window manager).
+  # A program that crashes (the tests' failing product) ends without Wine's crash dialog.
   local reg="$state/settings.reg"
   printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
     '[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]' \
     '"SimSun"="WenQuanYi Zen Hei"' '"宋体"="WenQuanYi Zen Hei"' \
     '"NSimSun"="WenQuanYi Zen Hei"' '"新宋体"="WenQuanYi Zen Hei"' '' \
     '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Decorated"="N"' '' \
+    '[HKEY_CURRENT_USER\Software\Wine\WineDbg]' '"ShowCrashDialog"=dword:00000000' '' \
     | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$reg"
   LC_ALL=zh_CN.UTF-8 "$wine" regedit /S "$reg" >/dev/null 2>&1 </dev/null
   wineserver -w
-  echo "$WINEARCH" >"$state/prefix.ready"
+  echo "$ready" >"$state/prefix.ready"
 }
 
 case "$cmd" in

@@ -6,6 +6,7 @@
 #include "engine/install/Installer.h"
 #include "engine/install/Preload.h"
 #include "engine/release/ModuleCatalogue.h"
+#include "engine/release/ModuleDigest.h"
 #include "engine/install/ProductLink.h"
 #include "engine/release/ReleaseTrust.h"
 #include "engine/run/SupportLog.h"
@@ -47,7 +48,12 @@ void FinishJob::Run() {
     ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
     return;
   }
-  installed = InstallModules(folder, tasks, pendingDeletes);
+  // Which modules the folder had before: a revert takes away those it had not.
+  std::vector<bool> hadOld;
+  for (const DownloadTask& task : tasks) hadOld.push_back(fw::PathExists(PathIn(folder, task.localFileName)));
+  PrepareForInstallation(folder, contentId);
+  const bool onProbation = probationSeconds > 0 && !tasks.empty();
+  installed = InstallModules(folder, tasks, pendingDeletes, onProbation);
   if (installed) {
     SupportLog(folder, "installation: the whole release is in place");
     if (releaseNumber >= 0) RecordReleaseNumber(folder, ReleaseRecord::Installed, releaseNumber);
@@ -56,11 +62,55 @@ void FinishJob::Run() {
     NotInstalled("a staged module did not check out, or a module stayed in use: the old release was put back");
   }
   // The product was ended for the installation: it starts again either way.
+  if (!installed || !onProbation || !StartProbation(hadOld)) Relaunch();
+  ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
+}
+
+void FinishJob::Relaunch() {
+  const std::wstring& folder = settings.moduleDirectory;
   HANDLE relaunched = nullptr;
-  const BOOL started = LaunchProgram(product, &relaunched, L"");
+  const BOOL started = LaunchProgram(PathIn(folder, kProductExecutable), &relaunched, L"");
   if (started && relaunched) ::CloseHandle(relaunched);
   SupportLog(folder, "relaunch of %s: %s", kProductExecutable, started ? "started" : "failed");
-  ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
+}
+
+bool FinishJob::StartProbation(const std::vector<bool>& hadOld) {
+  const std::wstring& folder = settings.moduleDirectory;
+  // The kept versions' fingerprints: a revert installs only what they name.
+  ProbationRecord record;
+  record.content = contentId;
+  record.release = releaseNumber;
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    const std::string& name = tasks[i].localFileName;
+    const std::string digest =
+        hadOld[i] ? ModuleDigest(PathIn(folder + kPreviousReleaseFolder, name), kModuleDigestKey) : std::string();
+    if (hadOld[i] && digest.empty()) {
+      SupportLog(folder, "probation: the previous %s was not kept: no way back", name.c_str());
+      EndProbation(folder);
+      return false;
+    }
+    record.previous.emplace_back(name, digest);
+  }
+  if (!WriteProbation(folder, record)) {
+    EndProbation(folder);
+    return false;
+  }
+  HANDLE relaunched = nullptr;
+  const BOOL started = LaunchProgram(PathIn(folder, kProductExecutable), &relaunched, L"");
+  SupportLog(folder, "relaunch of %s: %s", kProductExecutable, started ? "started" : "failed");
+  if (!started || !relaunched) {
+    // Nothing to watch: the release stays, as it would have before.
+    EndProbation(folder);
+    return true;
+  }
+  probation.process.reset(relaunched);
+  // Made as the product starts: whichever side comes first, the signal is kept.
+  probation.health.reset(::CreateEventW(nullptr, TRUE, FALSE, HealthEventName(::GetProcessId(relaunched)).c_str()));
+  probation.startedAt = ::GetTickCount();
+  probation.seconds = probationSeconds;
+  probation.content = contentId;
+  SupportLog(folder, "probation: release %s for %d s", contentId.c_str(), probationSeconds);
+  return true;
 }
 
 void FinishJob::NotInstalled(const std::string& reason) {

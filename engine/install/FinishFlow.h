@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/install/Revert.h"
 #include "engine/transfer/DownloadTask.h"
 #include "engine/run/UpdateEngine.h"
 
@@ -20,12 +21,14 @@ struct FinishJob {
   int64_t releaseNumber = -1;  // of the signed release installed; -1 when unsigned
   std::string manifestSha256;  // names the release, should it become a pre-load
   std::string contentId;
+  int probationSeconds = 0;
   HWND notify = nullptr;       // gets WM_FINISH_DONE when the flow is over
 
   // Filled by Run, read once WM_FINISH_DONE has arrived.
   bool installed = false;
   std::string notInstalled;  // why, when the release could not be installed
   std::vector<std::wstring> pendingDeletes;
+  ProductOnProbation probation;  // the product relaunched on the new release, to be watched
 
   // The whole flow; posts WM_FINISH_DONE at its end.
   void Run();
@@ -33,4 +36,8 @@ struct FinishJob {
  private:
   // The installation cannot happen: the staged release becomes the pre-load.
   void NotInstalled(const std::string& reason);
+  // The release's probation: the previous versions' record, then the
+  // relaunch watched. False when nothing can be watched.
+  bool StartProbation(const std::vector<bool>& hadOld);
+  void Relaunch();
 };

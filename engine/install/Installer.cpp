@@ -12,6 +12,7 @@
 #include "engine/transfer/ArrivalCheck.h"
 #include "engine/install/InstallJournal.h"
 #include "engine/install/InstallPaths.h"
+#include "engine/install/Probation.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "framework/ParallelWork.h"
 #include "framework/Paths.h"
@@ -37,13 +38,7 @@ int StopAtStep() {
 
 int g_steps = 0;
 
-// One step of an installation or a recovery has been made (a file written,
-// linked, renamed or deleted). Under the test setting, the process stops
-// dead after the chosen one, as a kill would stop it.
-void Step() {
-  ++g_steps;
-  if (StopAtStep() > 0 && g_steps == StopAtStep()) ::TerminateProcess(::GetCurrentProcess(), kStoppedAtStepExitCode);
-}
+void Step() { CountInstallStep(); }
 
 std::wstring JournalPath(const std::wstring& folder) { return folder + kInstallJournalName; }
 std::wstring PreviousPath(const std::wstring& folder, const std::string& name) {
@@ -170,8 +165,15 @@ void Conclude(const std::wstring& folder, std::vector<std::wstring>& pending, bo
 
 // The transaction.
 
+void CountInstallStep() {
+  ++g_steps;
+  if (StopAtStep() > 0 && g_steps == StopAtStep()) ::TerminateProcess(::GetCurrentProcess(), kStoppedAtStepExitCode);
+}
+
+int InstallSteps() { return g_steps; }
+
 bool InstallModules(const std::wstring& folder, const std::vector<DownloadTask>& tasks,
-                    std::vector<std::wstring>& pendingDeletes) {
+                    std::vector<std::wstring>& pendingDeletes, bool keepPrevious) {
   // Nothing differed from the release: it is in place already (and no
   // staging folder exists to hold a journal).
   if (tasks.empty()) return true;
@@ -246,6 +248,13 @@ bool InstallModules(const std::wstring& folder, const std::vector<DownloadTask>&
   journal.allIn = true;
   WriteJournal(folder, journal);
   for (const std::wstring& a : asides) DeleteOrPend(a, folder, pendingDeletes);
+  // The old versions stay, verified, while the new release is on probation:
+  // one rename, after which the journal's own cleanup finds none.
+  if (keepPrevious) {
+    if (!::MoveFileExW(previous.c_str(), (folder + kPreviousReleaseFolder).c_str(), 0))
+      SupportLog(folder, "install: the previous release could not be kept (error %lu): no way back", ::GetLastError());
+    Step();
+  }
   Conclude(folder, pendingDeletes, false);
   SupportLog(folder, "install: %d step(s)", g_steps);
   return true;

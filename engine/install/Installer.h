@@ -21,8 +21,10 @@ constexpr uint32_t kInstallRetryMs = 200;
 // stay for a later attempt. Files moved aside that could not be deleted yet
 // are added to `pendingDeletes`. A stop at any moment leaves every module a
 // file, and the journal for the next start.
+// With `keepPrevious` the modules' old versions are kept in
+// kPreviousReleaseFolder (engine/install/Probation.h), which must not exist.
 bool InstallModules(const std::wstring& folder, const std::vector<DownloadTask>& tasks,
-                    std::vector<std::wstring>& pendingDeletes);
+                    std::vector<std::wstring>& pendingDeletes, bool keepPrevious = false);
 
 // Finishes an installation that a stop interrupted (when every new file is
 // there and verifies) or undoes it (otherwise), from its journal; true when
@@ -36,3 +38,8 @@ bool RecoverInterruptedInstallation(const std::wstring& folder);
 // Never set in a normal run.
 constexpr char kStopAtStepVariable[] = "VELNORIA_UPDATER_TEST_STOP_AT_INSTALL_STEP";
 constexpr unsigned kStoppedAtStepExitCode = 0x5709;
+// One step of an installation, a recovery or a revert has been made (a file
+// written, linked, renamed or deleted); under the test setting the process
+// may stop dead right after it. And the steps made so far.
+void CountInstallStep();
+int InstallSteps();

@@ -83,7 +83,7 @@ std::optional<SignedRelease> ReadSigned(const IniText& ini) {
 
 bool Known(const std::string& name) {
   for (const char* known : {kManifestSection, kUpdaterSection, kCompressedSection, kPatchesSection, kRolloutSection,
-                            kFilesSection, kMirrorsSection, kSignedSection})
+                            kReleaseSection, kFilesSection, kMirrorsSection, kSignedSection})
     if (SameNameIgnoringCase(name, known)) return true;
   return false;
 }
@@ -178,6 +178,8 @@ Manifest Manifest::Parse(std::string_view bytes) {
     // A stage that does not read holds the release back: nobody gets what the team did not mean.
     m.rolloutPercent = n >= 0 && n <= 100 ? static_cast<int>(n) : 0;
   }
+  const int64_t probation = DecimalValue(ini.ProfileValue(kReleaseSection, "Probation"));
+  if (probation >= 0 && probation <= kMaxProbationSeconds) m.probationSeconds = static_cast<int>(probation);
   if (const IniSection* section = ini.Section(kFilesSection)) ReadFiles(*section, m.files);
   if (const IniSection* section = ini.Section(kMirrorsSection)) m.mirrors = ReadMirrors(*section);
   m.signedRelease = ReadSigned(ini);
@@ -222,6 +224,7 @@ std::string Manifest::Text() const {
                                      p.sourceFingerprint + " " + std::to_string(p.moduleSize)});
     }
   if (rolloutPercent) ini.AddSection(kRolloutSection).entries.push_back({"Percent", std::to_string(*rolloutPercent)});
+  if (probationSeconds) ini.AddSection(kReleaseSection).entries.push_back({"Probation", std::to_string(*probationSeconds)});
   IniSection named;
   for (int i = 0; i < kModuleCount; ++i) {
     const std::string base = kModuleCatalogue[i].baseName;

@@ -25,6 +25,7 @@ constexpr char kPatchesSection[] = "Patches";         // base name.N = name SHA-
 constexpr char kRolloutSection[] = "Rollout";        // Percent = the stage, 0 to 100
 constexpr char kFilesSection[] = "Files";            // base name[.z] or Updater = the file's name by content
 constexpr char kMirrorsSection[] = "Mirrors";        // 1 to N = another base serving the same files
+constexpr char kReleaseSection[] = "Release";        // Probation = seconds a new release must prove itself
 constexpr char kSignedSection[] = "SignedRelease";
 
 // Beside the manifest: its detached signature, ECDSA P-256 over SHA-256 of
@@ -36,6 +37,10 @@ constexpr int64_t kManifestMaxBytes = 1 << 20;
 // Patches listed per module ([Patches] base name.1 to .N), one per earlier release.
 constexpr int kMaxPatchesPerModule = 16;
 
+// How long the product must run on a new release before the previous one
+// goes (a signed manifest may set 0 to kMaxProbationSeconds).
+constexpr int kDefaultProbationSeconds = 60;
+constexpr int kMaxProbationSeconds = 600;
 // Other bases that serve a release's files: at most this many are read.
 constexpr int kMaxMirrors = 8;
 
@@ -97,6 +102,13 @@ struct Manifest {
   // The rollout's stage: the share of installations (by bucket) the release
   // is offered to; nothing: all of them. A value that is not 0 to 100 reads as 0.
   std::optional<int> rolloutPercent;
+  // [Release] Probation=, when it reads as 0 to kMaxProbationSeconds.
+  std::optional<int> probationSeconds;
+  // The probation a release gets: its own only when signed (the signature
+  // covers the whole manifest), else the default.
+  int ProbationSeconds() const {
+    return signedRelease && probationSeconds ? *probationSeconds : kDefaultProbationSeconds;
+  }
   // Where this updater fetches the files (a name that does not read is the
   // fixed one), and the other bases that serve them, in order.
   ContentNames files;

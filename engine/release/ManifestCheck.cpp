@@ -8,6 +8,7 @@
 #include "engine/install/FolderCheck.h"
 #include "engine/install/InstallPaths.h"
 #include "engine/install/Preload.h"
+#include "engine/install/Revert.h"
 #include "engine/install/SetAside.h"
 #include "engine/release/ModuleDigest.h"
 #include "engine/release/ReleaseTrust.h"
@@ -85,7 +86,13 @@ Offer OfferedHere(const EngineSettings& settings, const Manifest& manifest) {
                  "this run has no bucket and takes only a release out to all");
     bucket = identity ? RolloutBucket(*identity, manifest) : kNoBucket;
   }
-  return DecideOffer(settings.mode, manifest, bucket, settings.policy, settings.stageUndecided);
+  Offer offer = DecideOffer(settings.mode, manifest, bucket, settings.policy, settings.stageUndecided);
+  // A release the product failed on here is never installed again (mode 2 fails on it instead).
+  if (offer.offered && settings.mode != ModeMandatory && RevertedHere(settings.moduleDirectory, offer.content)) {
+    offer.offered = false;
+    offer.why = "release " + offer.content + " was reverted here: the product failed on it";
+  }
+  return offer;
 }
 
 std::optional<Offer> OfferAtStart(const EngineSettings& settings) {
@@ -135,7 +142,14 @@ void ManifestCheck::CheckForUpdates() {
   if (!m_offer.offered) {
     SupportLog(folder, "run %d: the release is not offered to this installation (%s): nothing is fetched", m_run,
                m_offer.why.c_str());
+    DropRevertedPreload(folder, m_contentId);
     Report(kCheckHeldBack);
+    return;
+  }
+  if (RevertedHere(folder, m_contentId)) {
+    SupportLog(folder, "run %d: release %s was reverted here (the product failed on it): it is not installed again",
+               m_run, m_contentId.c_str());
+    Fail(kCheckFailed, RunStage::Trust, kResultReverted);
     return;
   }
   if (!m_offer.why.empty()) SupportLog(folder, "run %d: the release is offered: %s", m_run, m_offer.why.c_str());

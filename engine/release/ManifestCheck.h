@@ -53,6 +53,7 @@ class ManifestCheck {
   uint32_t ProblemCode() const { return m_problemCode; }
   const Offer& OfferMade() const { return m_offer; }
   const std::string& ContentId() const { return m_contentId; }
+  int ProbationSeconds() const { return m_manifest.ProbationSeconds(); }
 
  private:
   // The steps of the check: the manifest (and its signature) fetched, then

@@ -8,7 +8,7 @@
 namespace {
 
 constexpr const char* kEnds[] = {"installed", "preloaded", "current", "heldback", "refused",
-                                 "failed",    "declined",  "cancelled", "policy", "busy"};
+                                 "failed",    "declined",  "cancelled", "policy", "busy", "reverted"};
 constexpr const char* kStages[] = {"none",  "recover", "manifest", "trust", "cache", "folder",
                                    "space", "download", "verify",  "store", "install"};
 

@@ -26,6 +26,7 @@ enum class RunEnd {
   Cancelled,  // ended during a run, or after it before the finish
   Policy,     // the administrator's policy turned updates off
   Busy,       // another updater ran in the same folder
+  Reverted,   // installed, but the product failed on it: the previous release is back (modes 1, 2)
 };
 
 // Where the first error of the run happened.

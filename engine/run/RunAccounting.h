@@ -24,6 +24,7 @@ constexpr unsigned kResultStaleEntry = 904;     // a cache still serves a torn o
 constexpr unsigned kResultUnwritable = 905;     // the install or backup folder cannot be written
 constexpr unsigned kResultNotInstalled = 906;   // the finish could not install the release
 constexpr unsigned kResultNotRecovered = 907;   // an interrupted installation could not be completed
+constexpr unsigned kResultReverted = 908;      // the product failed on this release here: it is not installed again
 
 // Runs are retried while the number of runs started is at most this.
 constexpr int32_t kRetryLimit = 3;

@@ -131,6 +131,7 @@ void UpdateEngine::TakeTasksOfCheck() {
   m_releaseNumber = m_check->ReleaseNumber();
   m_manifestSha256 = m_check->ManifestSha256();
   m_contentId = m_check->ContentId();
+  m_probationSeconds = m_check->ProbationSeconds();
 }
 
 void UpdateEngine::NoteCheck(const ManifestCheck& check) {
@@ -345,6 +346,7 @@ void UpdateEngine::FinishUpdate() {
   m_finish->releaseNumber = m_releaseNumber;
   m_finish->manifestSha256 = m_manifestSha256;
   m_finish->contentId = m_contentId;
+  m_finish->probationSeconds = m_probationSeconds;
   m_finish->notify = m_hWnd;
   std::shared_ptr<FinishJob> share = m_finish;
   // Without a thread the flow runs here: it is never skipped.
@@ -355,6 +357,7 @@ void UpdateEngine::OnFinishDone() {
   if (!m_finish) return;
   m_pendingDeletes.insert(m_pendingDeletes.end(), m_finish->pendingDeletes.begin(), m_finish->pendingDeletes.end());
   m_notInstalled = m_finish->notInstalled;
+  if (m_finish->probation.process) m_probation = std::make_shared<ProductOnProbation>(std::move(m_finish->probation));
   m_finish.reset();
   m_finishDone = true;
   if (!m_notInstalled.empty()) m_report.FirstError(RunStage::Install, kResultNotInstalled);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/install/Revert.h"
 #include "engine/transfer/DownloadTask.h"
 #include "engine/run/ArrivalTally.h"
 #include "engine/run/EngineMessages.h"
@@ -81,6 +82,8 @@ class UpdateEngine : private CWnd {
   const std::vector<std::wstring>& PendingDeletes() const { return m_pendingDeletes; }
   // Why the finish could not install the release (empty when it did, or none ran).
   const std::string& NotInstalled() const { return m_notInstalled; }
+  // The product relaunched on the release just installed, to be watched; null when none.
+  std::shared_ptr<ProductOnProbation> Probation() const { return m_probation; }
   // What the runs came to so far, for the outcome report: the mode, the end,
   // the first error, the release checked and how its modules came.
   OutcomeReport Outcome() const;
@@ -143,6 +146,8 @@ class UpdateEngine : private CWnd {
   // unsigned) and its manifest's SHA-256.
   int64_t m_releaseNumber = -1;
   std::string m_manifestSha256;
+  int m_probationSeconds = 0;
+  std::shared_ptr<ProductOnProbation> m_probation;  // the relaunched product, once the finish has installed
   std::string m_contentId;  // ReleaseContentId: names the release a pre-load holds
   bool m_noSpace = false;  // a transfer of this run found the disk full
   // For the outcome report: what the runs found, and how each module's

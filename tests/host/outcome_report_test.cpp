@@ -41,7 +41,7 @@ TEST(OutcomeReport, TheQueryOfEveryEndReadsBackAsWritten) {
   bare.mode = 1;
   bare.end = RunEnd::Declined;
   EXPECT_EQ(bare.Query(), "v=1&mode=1&outcome=declined&stage=none&code=0&ms=0");
-  for (int e = 0; e <= static_cast<int>(RunEnd::Busy); ++e) {
+  for (int e = 0; e <= static_cast<int>(RunEnd::Reverted); ++e) {
     const OutcomeReport r = Sample(static_cast<RunEnd>(e));
     const std::optional<OutcomeReport> back = OutcomeReport::FromQuery(r.Query());
     ASSERT_TRUE(back) << r.Query();

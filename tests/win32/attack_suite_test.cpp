@@ -954,6 +954,90 @@ TEST_F(AttackSuite, ADamagedCopyUnderTheNameOfItsContentFallsBackToTheFixedName)
   EXPECT_NE(ReadFileBytes(install_ + "Updater.log").find("fetched once more under Velkor.dll"), std::string::npos);
 }
 
+namespace {
+
+// A release of the new modules whose product misbehaves at start
+// (scripts/make-sample-release.sh: standin-<name>), published signed with a
+// probation of `seconds` into a fresh folder of its own.
+::testing::AssertionResult PublishStandIn(const std::string& name, int seconds) {
+  return RunReleaseTool("publish " + g_releaseHost + "/standin-" + name + " " + Fresh(g_serverState, "standin-" + name) +
+                        " --sign " + g_keyDir + "/release.key --release 2 --probation " + std::to_string(seconds));
+}
+
+size_t Occurrences(const std::string& text, const std::string& word) {
+  size_t n = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST_F(AttackSuite, AReleaseTheProductFailsOnIsPutBackAndNeverTakenAgain) {
+  struct Shape {
+    const char* name;
+    bool reverted;
+  };
+  // A crash at start and an exit with 3 after a second fail; an exit with 0,
+  // health at 2 s and a product that runs through the 4 s without a sign are healthy.
+  for (const Shape shape : {Shape{"crash", true}, Shape{"exit3", true}, Shape{"exit0", false}, Shape{"health2s", false},
+                            Shape{"nohealth", false}}) {
+    SCOPED_TRACE(shape.name);
+    TearDown();
+    SetUp();
+    ASSERT_TRUE(PublishStandIn(shape.name, 4));
+    UseKeyedUpdater(std::string("standin-") + shape.name + "/");
+    server_->ClearLog();
+    ASSERT_TRUE(Interactive("{}"));
+    const DWORD finished = ::GetTickCount();
+    const bool ended = Ended(40000);
+    const std::string log = ReadFileBytes(install_ + "Updater.log"), product = ReadFileBytes(install_ + "product.log");
+    if (shape.reverted) {
+      Check(shape.name, "old", ended);
+    } else {
+      EXPECT_TRUE(ended);
+      for (const char* m : kCatalogueFiles)
+        EXPECT_TRUE(ReadFileBytes(install_ + m) == Module(std::string("standin-") + shape.name, m)) << m << "\n" << log;
+    }
+    EXPECT_EQ(FileExists(install_ + "Reverted.ini"), shape.reverted);
+    EXPECT_FALSE(FileExists(install_ + "Probation.ini"));
+    EXPECT_FALSE(FileExists(install_ + "UpgradeBackup_R"));
+    const std::vector<std::string> reports = server_->Requests("/standin-" + std::string(shape.name) + "/UpdaterReport");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find(shape.reverted ? "outcome=reverted" : "outcome=installed"), std::string::npos) << reports[0];
+    if (!shape.reverted) continue;
+    // The old product runs again, and says so.
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(install_ + "product.log").find("revert-notice") != std::string::npos; },
+                          10000)) << product;
+    printf("%s: the old product runs again %.1f s after the finish button (the relaunch on the failing release included)\n",
+           shape.name, (::GetTickCount() - finished) / 1000.0);
+    ::Sleep(300);
+    SaveScreenPng(g_shotDir + "product-after-revert-" + shape.name + ".png");
+    EXPECT_NE(log.find("probation: release "), std::string::npos) << log;
+    EXPECT_NE(log.find(std::string("ended with exit code ") + (shape.name[0] == 'c' ? "0xC0000005" : "0x00000003")),
+              std::string::npos) << log;
+    if (std::string(shape.name) != "crash") continue;
+    // Never again here: mode 3 pre-loads nothing, mode 1 shows nothing, mode 2 fails.
+    AskProductsToExit();
+    server_->ClearLog();
+    Check("after a revert, mode 3", "old", Background("{}", 30000));
+    EXPECT_FALSE(FileExists(install_ + "UpgradeBackup\\Velkor.dll"));
+    StartProduct(1);
+    Check("after a revert, mode 1", "old", Ended(30000));
+    EXPECT_EQ(WindowsOfProcess(updater_.id, true).size(), 0u);
+    StartProduct(2);
+    HWND w = WaitForVisibleWindow(updater_, 20000);
+    ASSERT_NE(w, nullptr);
+    Click(w, 1000);
+    EXPECT_TRUE(WaitUntil([&] { return Status(w) == "更新失败！"; }, 30000)) << Status(w);
+    ::PostMessageA(w, WM_CLOSE, 0, 0);
+    Check("after a revert, mode 2", "old", Ended(20000));
+    EXPECT_EQ(server_->Requests("/standin-crash/Velkor.dll").size(), 0u);
+    const std::vector<std::string> later = server_->Requests("/standin-crash/UpdaterReport");
+    EXPECT_EQ(later.size(), 3u);
+    EXPECT_GE(Occurrences(ReadFileBytes(install_ + "Updater.log"), "was reverted here"), 3u);  // each mode says why
+  }
+}
+
 int main(int argc, char** argv) {
   // Helper role: hold a file open without sharing until killed.
   if (argc == 3 && std::string(argv[1]) == "--hold") {

@@ -13,6 +13,10 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "engine/install/Probation.h"
+#include "engine/release/Manifest.h"
+#include "engine/release/ModuleDigest.h"
+#include "engine/release/Rollout.h"
 
 using namespace testing_support;
 
@@ -295,6 +299,66 @@ TEST_F(FaultSuite, KillSweepOverEveryStepOfTheInstallation) {
     if (broken) ++g_breaks;
   }
   printf("kill sweep: %d steps, %d finished forward, %d undone\n", steps, forward, back);
+}
+
+TEST_F(FaultSuite, KillSweepOverEveryStepOfARevert) {
+  // The folder as a failed probation leaves it: the new release in place,
+  // the old one kept, the record saying the product failed on the new one.
+  const std::string content = ReleaseContentId(Manifest::Parse(ReadFileBytes(WindowsPath(g_serverState) + "\\www\\release\\ModelMD5.dll")));
+  auto prepare = [&] {
+    TearDown();
+    SetUp();
+    InstallRelease(g_releaseDir, "new", install_, g_updater);
+    ::CreateDirectoryA((install_ + "UpgradeBackup_R").c_str(), nullptr);
+    ProbationRecord record;
+    record.failed = true;
+    record.content = content;
+    record.exitCode = 0xC0000005u;
+    for (const char* m : kCatalogueFiles) {
+      const std::string old = g_releaseDir + "old\\" + m;
+      ::CopyFileA(old.c_str(), (install_ + "UpgradeBackup_R\\" + m).c_str(), FALSE);
+      record.previous.emplace_back(m, ModuleDigest(W(old), kModuleDigestKey));
+    }
+    WriteFileBytes(install_ + "Probation.ini", record.Text());
+  };
+  // The updater started as the product starts it at its next start (mode 3).
+  auto run = [&](int stopAt) {
+    const fw::ScopedHandle block = CreateNamedMapping("@_KELMO_UPDATE_@", HandoffBytes(3, nullptr, server_->Url("release/")), 8 + 260);
+    if (stopAt) ::SetEnvironmentVariableA("VELNORIA_UPDATER_TEST_STOP_AT_INSTALL_STEP", std::to_string(stopAt).c_str());
+    updater_ = StartProcess(install_ + "Updater.exe");
+    ::SetEnvironmentVariableA("VELNORIA_UPDATER_TEST_STOP_AT_INSTALL_STEP", nullptr);
+    return WaitForExit(updater_, 60000);
+  };
+  prepare();
+  ASSERT_EQ(run(0), 0u);
+  const std::string log = ReadFileBytes(install_ + "Updater.log");
+  const size_t at = log.find("revert: the previous release is back in place (");
+  ASSERT_NE(at, std::string::npos) << log;
+  const int steps = atoi(log.c_str() + log.find('(', at) + 1);
+  ASSERT_GT(steps, 17 * 3) << log << ReadFileBytes(install_ + "Reverted.ini");
+  EXPECT_TRUE(IsRelease(install_, "old"));
+  printf("a revert of 17 modules takes %d steps\n", steps);
+  for (int n = 1; n <= steps; ++n) {
+    SCOPED_TRACE("stopped after step " + std::to_string(n) + " of the revert");
+    prepare();
+    EXPECT_EQ(run(n), 0x5709u) << "the updater did not stop at the step";
+    ++g_cases;
+    bool broken = false;
+    for (const char* m : kCatalogueFiles)
+      if (!IsOldOrNew(m, install_ + m)) {
+        broken = true;
+        ADD_FAILURE() << m << " is missing or neither old nor new right after the stop";
+      }
+    // The next start takes the revert up again: the old release, whole, and nothing of the probation left.
+    EXPECT_EQ(run(0), 0u);
+    if (!IsRelease(install_, "old") || FileExists(install_ + "Install.journal") || FileExists(install_ + "Probation.ini") ||
+        FileExists(install_ + "UpgradeBackup_R") || RevertedRelease::Parse(ReadFileBytes(install_ + "Reverted.ini")).content != content ||
+        FileExists(install_ + "UpgradeBackup\\mvt_s.backup")) {
+      broken = true;
+      ADD_FAILURE() << "not the old release alone, remembered, after the next start:\n" << ReadFileBytes(install_ + "Updater.log");
+    }
+    if (broken) ++g_breaks;
+  }
 }
 
 TEST_F(FaultSuite, AProductThatRemakesItsWindowAndTakesThreeSecondsToExit) {

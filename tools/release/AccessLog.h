@@ -24,7 +24,7 @@ struct AccessLine {
 // False when the line is not in the combined (or common) format.
 bool ParseAccessLine(std::string_view line, AccessLine& out);
 
-constexpr int kRunEnds = static_cast<int>(RunEnd::Busy) + 1;
+constexpr int kRunEnds = static_cast<int>(RunEnd::Reverted) + 1;
 // A time slot's runs: by end (0 to kRunEnds - 1), then by mode (kModeCounts + mode - 1).
 constexpr int kModeCounts = kRunEnds;
 using SlotCounts = std::array<uint64_t, kRunEnds + 3>;

@@ -205,6 +205,9 @@ bool CheckOptions(Publication& p) {
   }
   if (options.mirrors.size() > static_cast<size_t>(kMaxMirrors))
     return p.Fail("at most " + std::to_string(kMaxMirrors) + " mirrors");
+  if (options.probationSeconds >= 0 && options.signKey.empty())
+    p.result.warnings.push_back("--probation counts only in a signed release: updaters give this one the default " +
+                                std::to_string(kDefaultProbationSeconds) + " s");
   if (options.signKey.empty()) return true;
   if (options.releaseNumber < 0 || options.releaseNumber > kMaxReleaseNumber)
     return p.Fail("a signed release needs --release N, from 0 to " + std::to_string(kMaxReleaseNumber));
@@ -398,6 +401,7 @@ bool WriteEntryPoints(Publication& p) {
   if (!options.notesFile.empty() && !CopyInto(options.notesFile, p.dir() / kReleaseNotesFileName, p.error))
     return p.FailWithError();
   if (options.rolloutPercent >= 0) p.manifest.rolloutPercent = options.rolloutPercent;
+  if (options.probationSeconds >= 0) p.manifest.probationSeconds = options.probationSeconds;
   p.manifest.mirrors = options.mirrors;
   std::error_code ec;
   if (!options.signKey.empty()) {

@@ -31,6 +31,9 @@ struct PublishOptions {
   std::vector<std::filesystem::path> deltaFrom;
   // The rollout's stage to start the release at (0 to 100); -1: offered to all.
   int rolloutPercent = -1;
+  // Seconds the product must run on the release before the previous one
+  // goes (a keyed updater takes it from a signed release); -1: the default.
+  int probationSeconds = -1;
   // Other bases that serve the same folder, listed in the manifest in order.
   std::vector<std::string> mirrors;
   // The files named by content of this many publishes into the folder stay

@@ -12,7 +12,8 @@
 namespace {
 
 constexpr const char* kColours[kRunEnds] = {"#2e7d32", "#66bb6a", "#90a4ae", "#fbc02d", "#8e24aa",
-                                            "#d32f2f", "#5c6bc0", "#ff7043", "#6d4c41", "#26c6da"};
+                                            "#d32f2f", "#5c6bc0", "#ff7043", "#6d4c41", "#26c6da",
+                                            "#000000"};
 constexpr const char* kModeColours[3] = {"#283593", "#00838f", "#9e9d24"};
 constexpr const char* kModeNames[3] = {"mode 1 (optional)", "mode 2 (mandatory)", "mode 3 (background)"};
 constexpr int kMaxBars = 48;

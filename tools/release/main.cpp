@@ -10,6 +10,7 @@
 
 #include "AccessLog.h"
 #include "Publisher.h"
+#include "engine/release/Manifest.h"
 #include "DeltaMaker.h"
 #include "ReportPage.h"
 #include "Signing.h"
@@ -26,7 +27,7 @@ const char kUsage[] =
     "  update-release publish BUILD_DIR SERVER_DIR [--notes FILE] [--carry-over EARLIER_SERVER_DIR]\n"
     "                 [--sign KEYFILE --release N [--expires-days D] [--published-at SECONDS]]\n"
     "                 [--delta-from EARLIER_SERVER_DIR]... [--rollout PERCENT]\n"
-    "                 [--mirror BASE]... [--keep-releases N]\n"
+    "                 [--mirror BASE]... [--keep-releases N] [--probation SECONDS]\n"
     "      Publish the modules of BUILD_DIR (laid out as installed, with Velnoria.exe)\n"
     "      into SERVER_DIR under their server names, with the manifest ModelMD5.dll\n"
     "      and, given --notes, the release notes UpdateContent.dll.\n"
@@ -43,6 +44,9 @@ const char kUsage[] =
     "      with --delta-from, a module that differs from that earlier release's gets a\n"
     "      patch from it too, where that saves a tenth of the module deflated.\n"
     "      With --rollout the release starts at that stage (see rollout).\n"
+    "      --probation sets how long the product must run on the release before an\n"
+    "      installation lets its previous release go (0 to 600 s, default 60; signed\n"
+    "      releases only): a product that fails on it sooner is put back.\n"
     "      Every file also goes under a name of its content (Velkor.<16 digits>.dll),\n"
     "      which the manifest lists and a CDN may cache for a year; those of the last\n"
     "      N publishes into the folder stay (--keep-releases, default 3; 0 keeps all).\n"
@@ -137,6 +141,11 @@ int PublishCommand(const std::vector<std::string>& args) {
       int64_t percent = 0;
       if (!WholeNumber(args[i], 0, 100, percent)) return Usage("--rollout needs a percentage from 0 to 100");
       options.rolloutPercent = static_cast<int>(percent);
+    } else if (args[i] == "--probation") {
+      if (++i == args.size()) return Usage("--probation needs seconds");
+      int64_t seconds = 0;
+      if (!WholeNumber(args[i], 0, kMaxProbationSeconds, seconds)) return Usage("--probation needs seconds from 0 to 600");
+      options.probationSeconds = static_cast<int>(seconds);
     } else if (args[i] == "--mirror") {
       if (++i == args.size()) return Usage("--mirror needs a base address");
       options.mirrors.push_back(args[i]);

@@ -22,6 +22,16 @@
 //
 // Every start and event is appended to product.log in this folder (UTF-8).
 //
+// Once its window is up and its modules are loaded, the product sets its
+// health event ("Local\Velnoria.Healthy.<its process id>", manual reset,
+// kept open while it runs): an updater watching a new release then lets the
+// previous one go. After a release it failed on was put back, the updater's
+// Reverted.ini names it: the product shows a one-line notice.
+//
+// For the tests, a line "stand-in: WHAT" at the end of this program's own
+// file makes a release of it misbehave at start: "crash" (an access
+// violation), "exit N after MS", "health after MS" or "no health".
+//
 // A Unicode program: its folder may have any name (软件, Ünïcødé-软件-ß) on a
 // Windows of any display language, so it names itself and starts the updater
 // by UTF-16 paths, never through the system's 8-bit code page.
@@ -170,6 +180,53 @@ void JudgePreload() {
   Log("preload " + (release.empty() ? std::string("unsigned") : release) + (installable ? " installable" : " not newer"));
 }
 
+// What a test release of this program asks of it (see the top).
+struct StandIn {
+  bool crash = false;
+  bool exits = false;
+  DWORD exitCode = 0, exitAfter = 0;
+  DWORD healthAfter = 0;
+  bool noHealth = false;
+};
+
+StandIn ReadStandIn(const std::wstring& self) {
+  StandIn s;
+  FILE* f = _wfopen(self.c_str(), L"rb");
+  if (!f) return s;
+  char tail[256] = {};
+  std::fseek(f, -static_cast<long>(sizeof tail - 1), SEEK_END);
+  const size_t n = std::fread(tail, 1, sizeof tail - 1, f);
+  std::fclose(f);
+  const std::string text(tail, n);
+  const size_t at = text.rfind("stand-in: ");
+  if (at == std::string::npos) return s;
+  const std::string what = text.substr(at + 10, text.find('\n', at) - at - 10);
+  unsigned long a = 0, b = 0;
+  if (what == "crash") s.crash = true;
+  else if (what == "no health") s.noHealth = true;
+  else if (std::sscanf(what.c_str(), "exit %lu after %lu", &a, &b) == 2) s.exits = true, s.exitCode = a, s.exitAfter = b;
+  else if (std::sscanf(what.c_str(), "health after %lu", &a) == 1) s.healthAfter = a;
+  return s;
+}
+
+// The product is up: the updater watching a new release may let the old one go.
+HANDLE SignalHealth() {
+  HANDLE health = ::CreateEventW(nullptr, TRUE, FALSE, (L"Local\\Velnoria.Healthy." + std::to_wstring(::GetCurrentProcessId())).c_str());
+  if (health) ::SetEvent(health);
+  Log("healthy");
+  return health;
+}
+
+// The updater put the previous release back after this product failed on a new one.
+std::wstring RevertNotice() {
+  const std::wstring record = g_folder + L"Reverted.ini";
+  wchar_t content[16] = {};
+  ::GetPrivateProfileStringW(L"Reverted", L"Content", L"", content, 16, record.c_str());
+  if (!content[0]) return L"";
+  Log("revert-notice " + Utf8(content));
+  return L"新版本未能正常启动，已恢复到之前的版本。";
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
@@ -191,6 +248,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     return 0;
   }
   JudgePreload();
+  const StandIn standIn = ReadStandIn(path);
+  if (standIn.crash) {
+    Log("crash");
+    volatile uintptr_t nowhere = 0;
+    *reinterpret_cast<volatile int*>(nowhere) = 1;
+  }
+  if (standIn.exits) {
+    ::Sleep(standIn.exitAfter);
+    Log("exit " + std::to_string(standIn.exitCode));
+    return static_cast<int>(standIn.exitCode);
+  }
 
   WNDCLASSW wc{};
   wc.lpfnWndProc = ::DefWindowProcW;
@@ -199,6 +267,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   ::RegisterClassW(&wc);
   HWND window = ::CreateWindowW(L"VelnoriaSampleProduct", L"Velnoria", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                                 nullptr, instance, nullptr);
+  const std::wstring notice = RevertNotice();
+  if (!notice.empty())
+    ::CreateWindowW(L"STATIC", notice.c_str(), WS_CHILD | WS_VISIBLE, 4, 4, 190, 40, window, nullptr, instance, nullptr);
+  HANDLE health = standIn.noHealth || standIn.healthAfter ? nullptr : SignalHealth();
 
   // Auto-reset, and reset at start: a request meant for an earlier instance
   // must not end this one.
@@ -226,6 +298,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   bool updaterExitSet = false;
   for (;;) {
     const DWORD elapsed = ::GetTickCount() - start;
+    if (standIn.healthAfter && !health && elapsed >= standIn.healthAfter) health = SignalHealth();
     if (elapsed >= options.lifetime) {
       Log("lifetime-over");
       break;
@@ -252,6 +325,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   }
   if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
   if (handoff) ::CloseHandle(handoff);
+  if (health) ::CloseHandle(health);
   Log("exit");
   ::DestroyWindow(window);
   return 0;
