@@ -20,7 +20,8 @@ run_one() {
 }
 export -f run_one
 status=0
-ls "$build"/fuzz/fuzz/*_fuzz | xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$seconds" "$build" \
-  | tee "$summary" || status=$?
-echo "long-run: $(grep -c '0 findings' "$summary") of $(ls "$build"/fuzz/fuzz/*_fuzz | wc -l) targets without findings ($summary)"
+targets=$(ls "$build"/fuzz/fuzz/*_fuzz)
+echo "$targets" | xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {} "$seconds" "$build" | tee "$summary" || status=$?
+echo "long-run: $(grep -c '0 findings' "$summary") of $(echo "$targets" | wc -l) targets without findings ($summary)"
+echo "keep what they found: each target's -merge=1 fuzz/corpus/<target> $build/fuzz/long/<target>/new"
 exit "$status"
