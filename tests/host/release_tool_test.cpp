@@ -372,16 +372,18 @@ TEST_F(ReleaseTool, ARolloutKeepsTheModulesBumpsTheNumberAndSignsAgain) {
   const fs::path key = root_ / "k";
   ASSERT_EQ(Run("keygen " + key.string()), 0);
   ASSERT_EQ(Run("publish " + build_.string() + " " + server_.string() + " --sign " + key.string() +
-                " --release 7 --rollout 10"), 0);
+                " --release 7 --rollout 10 --probation 30"), 0);
   const Manifest first = Manifest::Parse(ReadAll(server_ / "ModelMD5.dll"));
   ASSERT_TRUE(first.signedRelease && first.rolloutPercent);
   EXPECT_EQ(*first.rolloutPercent, 10);
+  EXPECT_EQ(first.ProbationSeconds(), 30);
   ASSERT_EQ(Run("rollout " + server_.string() + " 50 --sign " + key.string()), 0);
   EXPECT_NE(ReadAll(root_ / "out").find("release 8: 50 %"), std::string::npos) << ReadAll(root_ / "out");
   const Manifest second = Manifest::Parse(ReadAll(server_ / "ModelMD5.dll"));
   ASSERT_TRUE(second.signedRelease && second.rolloutPercent);
   EXPECT_EQ(second.signedRelease->number, 8);
   EXPECT_EQ(*second.rolloutPercent, 50);
+  EXPECT_EQ(second.ProbationSeconds(), 30);
   EXPECT_EQ(second.fingerprints, first.fingerprints);
   EXPECT_EQ(second.signedRelease->modules.at("Zibrun").sha256, first.signedRelease->modules.at("Zibrun").sha256);
   EXPECT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 0) << ReadAll(root_ / "err");

@@ -1012,6 +1012,14 @@ TEST_F(AttackSuite, AReleaseTheProductFailsOnIsPutBackAndNeverTakenAgain) {
            shape.name, (::GetTickCount() - finished) / 1000.0);
     ::Sleep(300);
     SaveScreenPng(g_shotDir + "product-after-revert-" + shape.name + ".png");
+    // The sequence, for the record: the support log's lines from the relaunch on.
+    for (size_t at = log.rfind("relaunch of", log.find("probation: release")); at < log.size(); at = log.find('\n', at) + 1) {
+      const std::string line = log.substr(at, log.find('\n', at) - at);
+      if (line.find("relaunch") != std::string::npos || line.find("probation") != std::string::npos ||
+          line.find("revert") != std::string::npos)
+        printf("  %s\n", line.c_str());
+      if (log.find('\n', at) == std::string::npos) break;
+    }
     EXPECT_NE(log.find("probation: release "), std::string::npos) << log;
     EXPECT_NE(log.find(std::string("ended with exit code ") + (shape.name[0] == 'c' ? "0xC0000005" : "0x00000003")),
               std::string::npos) << log;

@@ -53,6 +53,16 @@ class FaultSuite : public ProductCase {
     return FileExists(path) && (now == ReadFileBytes(g_releaseDir + "old\\" + module) ||
                                 now == ReadFileBytes(g_releaseDir + "new\\" + module));
   }
+  // Right after a stop, every module has a file, old or new.
+  bool EveryModuleOldOrNewAfterTheStop() {
+    bool all = true;
+    for (const char* m : kCatalogueFiles)
+      if (!IsOldOrNew(m, install_ + m)) {
+        all = false;
+        ADD_FAILURE() << m << " is missing or neither old nor new right after the stop";
+      }
+    return all;
+  }
   // The invariant, counted for the report.
   void CheckInvariant(const char* label) {
     ++g_cases;
@@ -264,12 +274,7 @@ TEST_F(FaultSuite, KillSweepOverEveryStepOfTheInstallation) {
     StopAll();
     // Right after the stop, every module has a file, old or new.
     ++g_cases;
-    bool broken = false;
-    for (const char* m : kCatalogueFiles)
-      if (!IsOldOrNew(m, install_ + m)) {
-        broken = true;
-        ADD_FAILURE() << m << " is missing or neither old nor new right after the stop";
-      }
+    bool broken = !EveryModuleOldOrNewAfterTheStop();
     // The product's next start: with a journal it starts the updater in
     // mode 3 itself; without one, a mode 3 run follows all the same.
     const bool journal = FileExists(install_ + "Install.journal");
@@ -343,12 +348,7 @@ TEST_F(FaultSuite, KillSweepOverEveryStepOfARevert) {
     prepare();
     EXPECT_EQ(run(n), 0x5709u) << "the updater did not stop at the step";
     ++g_cases;
-    bool broken = false;
-    for (const char* m : kCatalogueFiles)
-      if (!IsOldOrNew(m, install_ + m)) {
-        broken = true;
-        ADD_FAILURE() << m << " is missing or neither old nor new right after the stop";
-      }
+    bool broken = !EveryModuleOldOrNewAfterTheStop();
     // The next start takes the revert up again: the old release, whole, and nothing of the probation left.
     EXPECT_EQ(run(0), 0u);
     if (!IsRelease(install_, "old") || FileExists(install_ + "Install.journal") || FileExists(install_ + "Probation.ini") ||

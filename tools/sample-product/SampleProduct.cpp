@@ -264,12 +264,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   wc.lpfnWndProc = ::DefWindowProcW;
   wc.hInstance = instance;
   wc.lpszClassName = L"VelnoriaSampleProduct";
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   ::RegisterClassW(&wc);
   HWND window = ::CreateWindowW(L"VelnoriaSampleProduct", L"Velnoria", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                                 nullptr, instance, nullptr);
   const std::wstring notice = RevertNotice();
-  if (!notice.empty())
-    ::CreateWindowW(L"STATIC", notice.c_str(), WS_CHILD | WS_VISIBLE, 4, 4, 190, 40, window, nullptr, instance, nullptr);
+  // The stand-in's window stays hidden, but for this one line.
+  if (!notice.empty()) {
+    ::MoveWindow(window, 0, 0, 440, 80, FALSE);
+    ::CreateWindowW(L"STATIC", notice.c_str(), WS_CHILD | WS_VISIBLE, 8, 8, 410, 24, window, nullptr, instance, nullptr);
+    ::ShowWindow(window, SW_SHOWNOACTIVATE);
+  }
   HANDLE health = standIn.noHealth || standIn.healthAfter ? nullptr : SignalHealth();
 
   // Auto-reset, and reset at start: a request meant for an earlier instance
