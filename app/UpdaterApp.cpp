@@ -7,7 +7,9 @@
 
 #include "app/HandoffMapping.h"
 #include "app/UpdateRun.h"
+#include "engine/install/InstallJournal.h"
 #include "engine/install/Installer.h"
+#include "engine/install/ServiceClient.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "engine/release/ReleaseNotes.h"
 #include "engine/crypto/Signature.h"
@@ -91,11 +93,11 @@ BOOL UpdaterApp::InitInstance() {
   // The window is gone; the process stays while the new release proves itself.
   if (m_probation) {
     m_folderLock.reset();
-    if (SeeProbationThrough(ModuleDirectory, *m_probation)) report.end = RunEnd::Reverted;
+    if (SeeProbationThrough(m_workFolder, ModuleDirectory, m_throughService, *m_probation)) report.end = RunEnd::Reverted;
     m_probation.reset();
   }
   if (kOutcomeReportsBuilt && policy.reportOutcomes) {
-    SupportLog(ModuleDirectory, "end: outcome report %s?%s", kReportFileName, report.Query().c_str());
+    SupportLog(m_workFolder, "end: outcome report %s?%s", kReportFileName, report.Query().c_str());
     m_folderLock.reset();
     SendOutcomeReport(m_szServerBase, report);
   }
@@ -107,40 +109,49 @@ BOOL UpdaterApp::InitInstance() {
 OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<std::string>& policyNotes,
                                  const std::string& handedOver) {
   OutcomeReport report;
-  SupportLog(ModuleDirectory, "start: mode %d, server base \"%s\", %s", m_nUpdateMode, handedOver.c_str(),
-             ReleaseKeys().empty() ? "no release keys" : "signed releases only");
+  if (!ChooseWorkFolder()) {
+    report.FirstError(RunStage::Folder, kResultUnwritable);
+    return report;
+  }
+  const std::wstring& folder = m_workFolder;
+  SupportLog(folder, "start: mode %d, server base \"%s\", %s%s", m_nUpdateMode, handedOver.c_str(),
+             ReleaseKeys().empty() ? "no release keys" : "signed releases only",
+             m_throughService ? (", per-machine install in " + fw::Utf8(ModuleDirectory) +
+                                 ": the update service installs").c_str() : "");
   // One updater per install folder; everything it writes lies inside the lock.
-  m_folderLock = std::make_unique<FolderLock>(ModuleDirectory);
+  m_folderLock = std::make_unique<FolderLock>(folder);
   if (!m_folderLock->Held()) {
-    SupportLog(ModuleDirectory, "end: another updater runs in this folder");
+    SupportLog(folder, "end: another updater runs in this folder");
     report.end = RunEnd::Busy;
     return report;
   }
-  // Before anything else: an installation that a stop interrupted is
-  // finished or undone, so that a run sees one whole release.
-  if (!RecoverInterruptedInstallation(ModuleDirectory)) {
-    SupportLog(ModuleDirectory, "end: the interrupted installation could not be completed yet");
-    report.FirstError(RunStage::Recover, kResultNotRecovered);
+  if (!SettleInstallFolder(report)) return report;
+  // At the product's start in a registered folder: a pre-load goes in now, or waits.
+  if (m_throughService && m_nUpdateMode == ModeBackground && !m_hProductWnd) {
+    const std::optional<ServiceOutcome> installed = InstallPreloadThroughService(ModuleDirectory, folder);
+    report.end = installed == ServiceOutcome::Installed ? RunEnd::Installed : RunEnd::Current;
+    if (installed && *installed != ServiceOutcome::Installed)
+      report.FirstError(RunStage::Install, kResultServiceOutcome + static_cast<uint32_t>(*installed));
+    SupportLog(folder, "end: at the product's start, %s", !installed ? "no pre-load to install"
+               : *installed == ServiceOutcome::Installed ? "the pre-load is installed" : "the pre-load stays");
     return report;
   }
-  // A probation its watcher did not see through is settled: one release, never a failed one.
-  SettleProbation(ModuleDirectory);
-  for (const std::string& note : policyNotes) SupportLog(ModuleDirectory, "start: %s", note.c_str());
+  for (const std::string& note : policyNotes) SupportLog(folder, "start: %s", note.c_str());
   if (!policy.updatesEnabled || (m_nUpdateMode == ModeBackground && !policy.backgroundEnabled)) {
-    SupportLog(ModuleDirectory, "end: %s by the administrator's policy: nothing is fetched",
+    SupportLog(folder, "end: %s by the administrator's policy: nothing is fetched",
                policy.updatesEnabled ? "background updates are turned off" : "updates are turned off");
     report.end = RunEnd::Policy;
     return report;
   }
-  if (policy.serverBase) SupportLog(ModuleDirectory, "start: the server base is the policy's, \"%s\"", m_szServerBase);
+  if (policy.serverBase) SupportLog(folder, "start: the server base is the policy's, \"%s\"", m_szServerBase);
   // The release trusted last is checked with this updater's keys at each start.
   if (!ReleaseKeys().empty()) {
-    const TrustFloor floor = LoadTrustFloor(ModuleDirectory, ReleaseKeys());
+    const TrustFloor floor = LoadTrustFloor(folder, ReleaseKeys());
     m_releaseBefore = floor.kept ? floor.kept->number : floor.recorded;
     if (floor.kept)
-      SupportLog(ModuleDirectory, "start: signed release %lld is the newest trusted", static_cast<long long>(floor.kept->number));
+      SupportLog(folder, "start: signed release %lld is the newest trusted", static_cast<long long>(floor.kept->number));
     else
-      SupportLog(ModuleDirectory, "start: %s; the recorded release number is %lld",
+      SupportLog(folder, "start: %s; the recorded release number is %lld",
                  floor.damaged ? "the kept release does not verify with this updater's keys (damaged, or signed with a "
                                  "key it no longer trusts)"
                                : "no release kept yet: the first signed release that verifies is trusted",
@@ -151,14 +162,16 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   if (m_nUpdateMode == ModeMandatory || m_nUpdateMode == ModeOptional) {
     auto fetch = [this] {
       m_strReleaseNotes =
-          FetchReleaseNotes(EntryBases(m_szServerBase, ModuleDirectory, ReleaseKeys()), ModuleDirectory, ReleaseKeys());
+          FetchReleaseNotes(EntryBases(m_szServerBase, m_workFolder, ReleaseKeys()), m_workFolder, ReleaseKeys());
     };
     m_notesFetch = fw::Thread::Start(fetch);
     if (!m_notesFetch) fetch();
   }
 
-  EngineSettings settings{m_nUpdateMode, m_szServerBase, ModuleDirectory, m_productProcess.get(),
+  EngineSettings settings{m_nUpdateMode, m_szServerBase, folder, m_productProcess.get(),
                           ReleaseKeys(), PROGRESS_PRESENT_INTERVAL_MS, policy};
+  settings.installFolder = ModuleDirectory;
+  settings.throughService = m_throughService;
   // Mode 1 offers only a release meant for this installation (a rollout's
   // stage, a pinned release): asked while the notes come and GDI+ starts.
   std::optional<Offer> offer;
@@ -175,7 +188,7 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   // Offered because nobody could say otherwise: the run the user starts carries on past a stage.
   settings.stageUndecided = m_nUpdateMode == ModeOptional && !offer;
   if (offer && !offer->offered) {
-    SupportLog(ModuleDirectory, "end: the release is not offered to this installation (%s): nothing to show",
+    SupportLog(folder, "end: the release is not offered to this installation (%s): nothing to show",
                offer->why.c_str());
     report.end = RunEnd::HeldBack;
     report.release = offer->release;
@@ -191,7 +204,7 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
   report = run.Outcome();
   m_probation = run.Probation();
   static const char* const kState[] = {"no run started", "ended during a run", "failed", "succeeded"};
-  SupportLog(ModuleDirectory, "end: %s%s, after %lu ms",
+  SupportLog(folder, "end: %s%s, after %lu ms",
              report.end == RunEnd::HeldBack ? "held back" : kState[static_cast<int>(state)],
              run.NotInstalled().empty() ? "" : (", not installed: " + run.NotInstalled()).c_str(),
              ::GetTickCount() - started);
@@ -202,6 +215,38 @@ OutcomeReport UpdaterApp::Update(const UpdatePolicy& policy, const std::vector<s
     report.stagePercent = offer->stagePercent;
   }
   return report;
+}
+
+bool UpdaterApp::ChooseWorkFolder() {
+  m_workFolder = ModuleDirectory;
+  // Only a keyed updater has a service: nothing unsigned is installed with more rights than the user's.
+  m_throughService = !ReleaseKeys().empty() && IsRegisteredFolder(ModuleDirectory);
+  if (!m_throughService) return true;
+  m_workFolder = MachineWorkFolder(ModuleDirectory);
+  if (m_workFolder.empty()) {
+    SupportLog(ModuleDirectory, "end: per-machine install, and the user's work folder cannot be made");
+    return false;
+  }
+  PlaceDownloadLibraryCopyIn(m_workFolder);
+  return true;
+}
+
+bool UpdaterApp::SettleInstallFolder(OutcomeReport& report) {
+  const std::wstring& folder = m_workFolder;
+  // Before anything else: an installation that a stop interrupted is
+  // finished or undone, so that a run sees one whole release.
+  const bool recovered = !m_throughService ? RecoverInterruptedInstallation(ModuleDirectory)
+                         : !fw::PathExists(ModuleDirectory + kInstallJournalName) ||
+                               RecoverThroughService(ModuleDirectory, folder) == ServiceOutcome::Installed;
+  if (!recovered) {
+    SupportLog(folder, "end: the interrupted installation could not be completed yet");
+    report.FirstError(RunStage::Recover, kResultNotRecovered);
+    return false;
+  }
+  // A probation its watcher did not see through is settled: one release,
+  // never a failed one (in a registered folder, by the service's next request).
+  if (!m_throughService) SettleProbation(ModuleDirectory);
+  return true;
 }
 
 const std::vector<std::string>& UpdaterApp::ReleaseKeys() {

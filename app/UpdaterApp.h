@@ -52,6 +52,16 @@ class UpdaterApp : public CWinApp {
   OutcomeReport Update(const UpdatePolicy& policy, const std::vector<std::string>& policyNotes,
                        const std::string& handedOver);
 
+  // Where the run writes: the install folder, or for a per-machine install
+  // (a folder registered for the update service) the user's work folder.
+  // False when that cannot be made.
+  bool ChooseWorkFolder();
+  // An interrupted installation completed and a probation left over
+  // settled; false (with the report's error) when the folder is not whole.
+  bool SettleInstallFolder(OutcomeReport& report);
+
+  std::wstring m_workFolder;
+  bool m_throughService = false;
   fw::Thread m_notesFetch;
   std::unique_ptr<FolderLock> m_folderLock;
   std::shared_ptr<ProductOnProbation> m_probation;  // the product relaunched on a new release

@@ -22,6 +22,24 @@ function(updater_target_defaults target)
   endif()
 endfunction()
 
+# The public release keys a program trusts (.pub files of `update-release
+# keygen`), embedded as RCDATA 300 and up (engine/crypto/Signature.h).
+function(updater_release_keys target keys)
+  if(NOT keys)
+    return()
+  endif()
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_keys.rc)
+  set(content "// The release keys of ${target}.\n")
+  set(id 300)
+  foreach(key IN LISTS keys)
+    string(APPEND content "${id} RCDATA \"${key}\"\n")
+    math(EXPR id "${id} + 1")
+  endforeach()
+  file(GENERATE OUTPUT ${rc} CONTENT "${content}")
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${keys}")
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
 # Programs and the DLL side by side, as installed.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
@@ -37,6 +55,7 @@ add_subdirectory(skin)
 add_subdirectory(engine)
 add_subdirectory(ui)
 add_subdirectory(app)
+add_subdirectory(service)
 add_subdirectory(tools/sample-product)
 add_subdirectory(tools/demo-driver)
 

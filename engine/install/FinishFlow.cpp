@@ -5,6 +5,8 @@
 #include "engine/install/InstallPaths.h"
 #include "engine/install/Installer.h"
 #include "engine/install/Preload.h"
+#include "engine/install/ServiceClient.h"
+#include "engine/install/SetAside.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "engine/release/ModuleDigest.h"
 #include "engine/install/ProductLink.h"
@@ -29,8 +31,20 @@ void DiscardStalePreload(const std::wstring& folder, int64_t installed) {
 }  // namespace
 
 void FinishJob::Run() {
-  const std::wstring& folder = settings.moduleDirectory;
-  const std::wstring product = PathIn(folder, kProductExecutable);
+  if (!ProductEnded()) {
+    // It still runs on its old release: nothing is started.
+    NotInstalled("the product did not exit within " + std::to_string(kProductExitWaitMs / 1000) + " s");
+    ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
+    return;
+  }
+  const bool onProbation = settings.throughService ? InstallByService() : InstallHere();
+  // The product was ended for the installation: it starts again either way.
+  if (!installed || !onProbation || !StartProbation()) Relaunch();
+  ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
+}
+
+bool FinishJob::ProductEnded() {
+  const std::wstring product = PathIn(settings.InstallFolder(), kProductExecutable);
   // Bounded: a product that ignores the request keeps its old modules and
   // the staged release stays as a pre-load; the updater still ends. Nothing is installed while
   // any process runs the product's program, and no second product is started.
@@ -42,14 +56,12 @@ void FinishJob::Run() {
     ended = WaitUntilNoProductRuns(settings.productProcess, product,
                                    std::min<DWORD>(kProductAskAgainMs, kProductExitWaitMs - (::GetTickCount() - asked)));
   }
-  if (!ended) {
-    // It still runs on its old release: nothing is started.
-    NotInstalled("the product did not exit within " + std::to_string(kProductExitWaitMs / 1000) + " s");
-    ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
-    return;
-  }
+  return ended;
+}
+
+bool FinishJob::InstallHere() {
+  const std::wstring& folder = settings.moduleDirectory;
   // Which modules the folder had before: a revert takes away those it had not.
-  std::vector<bool> hadOld;
   for (const DownloadTask& task : tasks) hadOld.push_back(fw::PathExists(PathIn(folder, task.localFileName)));
   PrepareForInstallation(folder, contentId);
   const bool onProbation = probationSeconds > 0 && !tasks.empty();
@@ -61,46 +73,44 @@ void FinishJob::Run() {
   } else {
     NotInstalled("a staged module did not check out, or a module stayed in use: the old release was put back");
   }
-  // The product was ended for the installation: it starts again either way.
-  if (!installed || !onProbation || !StartProbation(hadOld)) Relaunch();
-  ::PostMessageW(notify, WM_FINISH_DONE, 0, 0);
+  return onProbation;
 }
 
-void FinishJob::Relaunch() {
+bool FinishJob::InstallByService() {
   const std::wstring& folder = settings.moduleDirectory;
-  HANDLE relaunched = nullptr;
-  const BOOL started = LaunchProgram(PathIn(folder, kProductExecutable), &relaunched, L"");
-  if (started && relaunched) ::CloseHandle(relaunched);
-  SupportLog(folder, "relaunch of %s: %s", kProductExecutable, started ? "started" : "failed");
-}
-
-bool FinishJob::StartProbation(const std::vector<bool>& hadOld) {
-  const std::wstring& folder = settings.moduleDirectory;
-  // The kept versions' fingerprints: a revert installs only what they name.
-  ProbationRecord record;
-  record.content = contentId;
-  record.release = releaseNumber;
-  for (size_t i = 0; i < tasks.size(); ++i) {
-    const std::string& name = tasks[i].localFileName;
-    const std::string digest =
-        hadOld[i] ? ModuleDigest(PathIn(folder + kPreviousReleaseFolder, name), kModuleDigestKey) : std::string();
-    if (hadOld[i] && digest.empty()) {
-      SupportLog(folder, "probation: the previous %s was not kept: no way back", name.c_str());
-      EndProbation(folder);
-      return false;
-    }
-    record.previous.emplace_back(name, digest);
-  }
-  if (!WriteProbation(folder, record)) {
-    EndProbation(folder);
+  const ServiceOutcome outcome = InstallThroughService(settings.InstallFolder(), folder, tasks, manifestSha256);
+  installed = outcome == ServiceOutcome::Installed;
+  if (!installed) {
+    failureCode = kResultServiceOutcome + static_cast<uint32_t>(outcome);
+    NotInstalled(std::string("the update service: ") + ServiceOutcomeText(outcome));
     return false;
   }
+  SupportLog(folder, "installation: the whole release is in place, installed by the update service");
+  if (releaseNumber >= 0) RecordReleaseNumber(folder, ReleaseRecord::Installed, releaseNumber);
+  DiscardStalePreload(folder, releaseNumber);
+  DeletePath(folder + kStagingFolder, folder);
+  // The service kept what the release replaced and wrote the record of it.
+  const std::optional<ProbationRecord> record = ReadProbation(settings.InstallFolder());
+  return probationSeconds > 0 && record && record->content == contentId;
+}
+
+void FinishJob::Relaunch() { fw::ScopedHandle relaunched(Launch()); }
+
+HANDLE FinishJob::Launch() {
+  const std::wstring& folder = settings.moduleDirectory;
   HANDLE relaunched = nullptr;
-  const BOOL started = LaunchProgram(PathIn(folder, kProductExecutable), &relaunched, L"");
+  const BOOL started = LaunchProgram(PathIn(settings.InstallFolder(), kProductExecutable), &relaunched, L"");
   SupportLog(folder, "relaunch of %s: %s", kProductExecutable, started ? "started" : "failed");
-  if (!started || !relaunched) {
+  return started ? relaunched : nullptr;
+}
+
+bool FinishJob::StartProbation() {
+  const std::wstring& folder = settings.moduleDirectory;
+  if (!settings.throughService && !RecordProbation(folder, tasks, hadOld, contentId, releaseNumber)) return false;
+  HANDLE relaunched = Launch();
+  if (!relaunched) {
     // Nothing to watch: the release stays, as it would have before.
-    EndProbation(folder);
+    if (!settings.throughService) EndProbation(folder);
     return true;
   }
   probation.process.reset(relaunched);

@@ -13,6 +13,7 @@
 
 #include "engine/install/Revert.h"
 #include "engine/transfer/DownloadTask.h"
+#include "engine/run/RunAccounting.h"
 #include "engine/run/UpdateEngine.h"
 
 struct FinishJob {
@@ -27,6 +28,7 @@ struct FinishJob {
   // Filled by Run, read once WM_FINISH_DONE has arrived.
   bool installed = false;
   std::string notInstalled;  // why, when the release could not be installed
+  uint32_t failureCode = kResultNotInstalled;  // the report's code, then
   std::vector<std::wstring> pendingDeletes;
   ProductOnProbation probation;  // the product relaunched on the new release, to be watched
 
@@ -34,10 +36,20 @@ struct FinishJob {
   void Run();
 
  private:
+  // Asks the product to exit; true once no process runs its program (bounded).
+  bool ProductEnded();
+  // The installation by the updater itself, or by the update service in a
+  // registered folder; true when the release is then on probation.
+  bool InstallHere();
+  bool InstallByService();
   // The installation cannot happen: the staged release becomes the pre-load.
   void NotInstalled(const std::string& reason);
-  // The release's probation: the previous versions' record, then the
-  // relaunch watched. False when nothing can be watched.
-  bool StartProbation(const std::vector<bool>& hadOld);
+  // The release's probation: the previous versions' record (made here, or
+  // by the service), then the relaunch watched. False when nothing can be watched.
+  bool StartProbation();
   void Relaunch();
+  // Starts the product; its process handle (the caller's), or null.
+  HANDLE Launch();
+
+  std::vector<bool> hadOld;  // whether the folder had each task's module before
 };

@@ -3,22 +3,12 @@
 #include <set>
 #include <sstream>
 
+#include "engine/install/InstallPaths.h"
+
 namespace {
 
 constexpr char kMagic[] = "VelnoriaInstallJournal";
 constexpr int kVersion = 1;
-
-bool IsHex(const std::string& text, size_t length) {
-  if (text.size() != length) return false;
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
-}
-
-bool IsPlainName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of("\\/:") == std::string::npos;
-}
 
 }  // namespace
 
@@ -67,8 +57,8 @@ std::optional<InstallJournal> ParseJournal(const std::string& text) {
     JournalModule m;
     if (word != "module" || !(words >> state >> old >> m.digest >> sha >> m.size >> m.name) || (words >> word))
       return std::nullopt;
-    if ((state != "in" && state != "staged") || (old != 0 && old != 1) || !IsHex(m.digest, 32) ||
-        !(sha == "-" || IsHex(sha, 64)) || m.size < -1 || !IsPlainName(m.name) || !names.insert(m.name).second)
+    if ((state != "in" && state != "staged") || (old != 0 && old != 1) || !IsLowerHex(m.digest, 32) ||
+        !(sha == "-" || IsLowerHex(sha, 64)) || m.size < -1 || !IsRecordedModuleName(m.name) || !names.insert(m.name).second)
       return std::nullopt;
     m.in = state == "in";
     m.hadOld = old == 1;

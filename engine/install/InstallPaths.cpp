@@ -73,3 +73,13 @@ bool IsDeletablePath(const std::wstring& path, const std::wstring& moduleDirecto
   }
   return true;
 }
+
+bool IsRecordedModuleName(const std::string& name) {
+  return !name.empty() && name.size() <= 64 && name.find_first_of("\\/:*?\"<>|") == std::string::npos &&
+         name.front() != '.';
+}
+
+bool IsLowerHex(const std::string& text, size_t length) {
+  return text.size() == length &&
+         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}

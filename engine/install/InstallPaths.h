@@ -34,6 +34,13 @@ constexpr size_t kMaxPathLength = 259;  // MAX_PATH with its terminator
 // when it ends with one.
 std::wstring TrimTrailingSeparators(const std::wstring& path);
 
+// What the folder's records (the journal, the probation record) may name
+// as a module when they are read back: a plain file name (no path, no
+// leading dot, no character the platform refuses), and fingerprints or
+// SHA-256 values as the engine writes them (lower-case hexadecimal digits).
+bool IsRecordedModuleName(const std::string& name);
+bool IsLowerHex(const std::string& text, size_t length);
+
 // True for a file or folder strictly inside `moduleDirectory` (compared
 // without regard to case, no ".." step); the only paths the engine deletes.
 bool IsDeletablePath(const std::wstring& path, const std::wstring& moduleDirectory);

@@ -1,7 +1,6 @@
 #include "engine/install/Probation.h"
 
-#include <set>
-
+#include "engine/install/InstallPaths.h"
 #include "engine/release/IniText.h"
 
 namespace {
@@ -11,25 +10,10 @@ constexpr char kPreviousSection[] = "Previous";
 constexpr char kRevertedSection[] = "Reverted";
 constexpr char kNewModule[] = "new";
 
-bool IsFingerprint(const std::string& text) {
-  if (text.size() != 32) return false;
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
-}
-
-bool IsPlainFileName(const std::string& name) {
-  return !name.empty() && name.size() <= 64 && name.find_first_of("\\/:*?\"<>|") == std::string::npos &&
-         name.front() != '.';
-}
-
 uint32_t Number32(const std::optional<std::string>& value) {
   const int64_t n = DecimalValue(value);
   return n >= 0 && n <= 0xFFFFFFFFLL ? static_cast<uint32_t>(n) : 0;
 }
-
-// A release number as written: decimal, or -1 for none.
-int64_t ReleaseOf(const std::optional<std::string>& value) { return DecimalValue(value); }
 
 }  // namespace
 
@@ -45,15 +29,14 @@ std::optional<ProbationRecord> ProbationRecord::Parse(std::string_view bytes) {
   ProbationRecord record;
   record.failed = *state == "failed";
   record.content = ini.ProfileValue(kProbationSection, "Content").value_or(std::string());
-  record.release = ReleaseOf(ini.ProfileValue(kProbationSection, "Release"));
+  record.release = DecimalValue(ini.ProfileValue(kProbationSection, "Release"));
   record.exitCode = Number32(ini.ProfileValue(kProbationSection, "ExitCode"));
   record.seconds = Number32(ini.ProfileValue(kProbationSection, "Seconds"));
   const IniSection* previous = ini.Section(kPreviousSection);
   if (!previous || previous->HasRepeatedKey()) return std::nullopt;
-  std::set<std::string> names;
   for (const IniEntry& entry : previous->entries) {
     const bool isNew = entry.value == kNewModule;
-    if (!IsPlainFileName(entry.key) || (!isNew && !IsFingerprint(entry.value))) return std::nullopt;
+    if (!IsRecordedModuleName(entry.key) || (!isNew && !IsLowerHex(entry.value, 32))) return std::nullopt;
     record.previous.emplace_back(entry.key, isNew ? std::string() : entry.value);
   }
   return record;
@@ -78,7 +61,7 @@ RevertedRelease RevertedRelease::Parse(std::string_view bytes) {
   const IniText ini = IniText::Parse(bytes);
   RevertedRelease reverted;
   reverted.content = ini.ProfileValue(kRevertedSection, "Content").value_or(std::string());
-  reverted.release = ReleaseOf(ini.ProfileValue(kRevertedSection, "Release"));
+  reverted.release = DecimalValue(ini.ProfileValue(kRevertedSection, "Release"));
   reverted.exitCode = Number32(ini.ProfileValue(kRevertedSection, "ExitCode"));
   reverted.seconds = Number32(ini.ProfileValue(kRevertedSection, "Seconds"));
   return reverted;

@@ -7,6 +7,7 @@
 #include "engine/install/Installer.h"
 #include "engine/install/Preload.h"
 #include "engine/install/ProductLink.h"
+#include "engine/install/ServiceClient.h"
 #include "engine/install/SetAside.h"
 #include "engine/release/ModuleCatalogue.h"
 #include "engine/release/ModuleDigest.h"
@@ -112,6 +113,28 @@ void EndProbation(const std::wstring& folder) {
   if (fw::PathExists(folder + kProbationRecordName)) RemoveRecord(folder + kProbationRecordName);
 }
 
+bool RecordProbation(const std::wstring& folder, const std::vector<DownloadTask>& tasks, const std::vector<bool>& hadOld,
+                     const std::string& content, int64_t release) {
+  // The kept versions' fingerprints: a revert installs only what they name.
+  ProbationRecord record;
+  record.content = content;
+  record.release = release;
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    const std::string& name = tasks[i].localFileName;
+    const std::string digest =
+        hadOld[i] ? ModuleDigest(PathIn(PreviousFolder(folder), name), kModuleDigestKey) : std::string();
+    if (hadOld[i] && digest.empty()) {
+      SupportLog(folder, "probation: the previous %s was not kept: no way back", name.c_str());
+      EndProbation(folder);
+      return false;
+    }
+    record.previous.emplace_back(name, digest);
+  }
+  if (WriteProbation(folder, record)) return true;
+  EndProbation(folder);
+  return false;
+}
+
 void PrepareForInstallation(const std::wstring& folder, const std::string& content) {
   if (fw::PathExists(folder + kProbationRecordName) || fw::PathExists(PreviousFolder(folder))) {
     SupportLog(folder, "probation: the release on probation is superseded by the one being installed");
@@ -215,39 +238,48 @@ const char* HealthyBecause(const ProbationEvents& events) {
 
 }  // namespace
 
-bool SeeProbationThrough(const std::wstring& folder, const ProductOnProbation& product) {
+bool SeeProbationThrough(const std::wstring& workFolder, const std::wstring& installFolder, bool throughService,
+                         const ProductOnProbation& product) {
   const std::string& content = product.content;
-  const fw::ScopedHandle watch(::CreateMutexA(nullptr, TRUE, ProbationWatchName(folder).c_str()));
+  const fw::ScopedHandle watch(::CreateMutexA(nullptr, TRUE, ProbationWatchName(installFolder).c_str()));
   const ProbationEvents events = WatchProduct(product);
   const uint32_t seconds = (::GetTickCount() - product.startedAt) / 1000;
   const bool failed = ProductFailed(events);
-  const std::unique_ptr<FolderLock> lock = WaitForFolderLock(folder);
-  std::optional<ProbationRecord> record = lock ? ReadProbation(folder) : std::nullopt;
+  const std::unique_ptr<FolderLock> lock = WaitForFolderLock(workFolder);
+  std::optional<ProbationRecord> record = lock ? ReadProbation(installFolder) : std::nullopt;
   if (!record || record->content != content) {
-    SupportLog(folder, "probation: release %s %s, after %u s; %s", content.c_str(),
+    SupportLog(workFolder, "probation: release %s %s, after %u s; %s", content.c_str(),
                failed ? "failed" : "is healthy", seconds,
                lock ? "another installation superseded it" : "the folder stayed busy: the next start settles it");
     return false;
   }
   if (!failed) {
-    SupportLog(folder, "probation: release %s is healthy (%s, after %u s): the previous release goes", content.c_str(),
+    SupportLog(workFolder, "probation: release %s is healthy (%s, after %u s): the previous release goes", content.c_str(),
                HealthyBecause(events), seconds);
-    EndProbation(folder);
+    // In a registered folder the service lets it go at its next request.
+    if (!throughService) EndProbation(installFolder);
     return false;
   }
-  SupportLog(folder, "probation: release %s failed: the product ended with exit code 0x%08lX %u s after its start: "
+  SupportLog(workFolder, "probation: release %s failed: the product ended with exit code 0x%08lX %u s after its start: "
              "the previous release goes back", content.c_str(), static_cast<unsigned long>(events.exitCode), seconds);
   record->failed = true;
   record->exitCode = events.exitCode;
   record->seconds = seconds;
-  WriteProbation(folder, *record);
-  const std::wstring program = PathIn(folder, kProductExecutable);
+  const std::wstring program = PathIn(installFolder, kProductExecutable);
   WaitUntilNoProductRuns(nullptr, program, kProductExitWaitMs);
-  if (!RevertRelease(folder, *record)) return false;
+  if (throughService) {
+    const RevertedRelease note{record->content, record->release, record->exitCode, record->seconds};
+    if (RevertThroughService(installFolder, workFolder, note.Text()) != ServiceOutcome::Installed) return false;
+    // Its pre-load goes here too, and no run takes it again.
+    DropRevertedPreload(workFolder, content);
+  } else {
+    WriteProbation(installFolder, *record);
+    if (!RevertRelease(installFolder, *record)) return false;
+  }
   HANDLE relaunched = nullptr;
   const BOOL started = LaunchProgram(program, &relaunched, L"");
   if (started && relaunched) ::CloseHandle(relaunched);
-  SupportLog(folder, "revert: release %s failed here and is not installed again; relaunch of %s on the previous "
+  SupportLog(workFolder, "revert: release %s failed here and is not installed again; relaunch of %s on the previous "
              "release: %s", content.c_str(), kProductExecutable, started ? "started" : "failed");
   return true;
 }

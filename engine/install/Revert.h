@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/install/Probation.h"
+#include "engine/transfer/DownloadTask.h"
 #include "framework/Scoped.h"
 
 // The product's health event: "Local\Velnoria.Healthy.<process id>", manual
@@ -34,6 +35,12 @@ void DropRevertedPreload(const std::wstring& folder, const std::string& content)
 
 // The probation is over, well: the previous release's files go, then the record.
 void EndProbation(const std::wstring& folder);
+
+// After an installation that kept the modules it replaced: the record of
+// their fingerprints (`hadOld[i]`: the folder had tasks[i] before). False,
+// with the kept files gone, when there is no way back.
+bool RecordProbation(const std::wstring& folder, const std::vector<DownloadTask>& tasks, const std::vector<bool>& hadOld,
+                     const std::string& content, int64_t release);
 
 // Before an installation: a probation still open is over (the new release
 // supersedes both), and so is the memory of a failed release of other content.
@@ -64,7 +71,11 @@ ProbationEvents WatchProduct(const ProductOnProbation& product);
 // next updater meanwhile): watches the product and, when it fails, takes the
 // lock (bounded), puts the previous release back and starts the product on
 // it. True when the release was reverted.
-bool SeeProbationThrough(const std::wstring& folder, const ProductOnProbation& product);
+// In a registered folder (`throughService`) the record is the install
+// folder's, the service puts the previous release back, and the updater's
+// own files are in `workFolder`.
+bool SeeProbationThrough(const std::wstring& workFolder, const std::wstring& installFolder, bool throughService,
+                         const ProductOnProbation& product);
 
 // How long a watcher waits for the folder lock after the probation.
 constexpr DWORD kProbationLockWaitMs = 30000;

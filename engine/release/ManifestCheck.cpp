@@ -9,6 +9,7 @@
 #include "engine/install/InstallPaths.h"
 #include "engine/install/Preload.h"
 #include "engine/install/Revert.h"
+#include "engine/install/ServiceClient.h"
 #include "engine/install/SetAside.h"
 #include "engine/release/ModuleDigest.h"
 #include "engine/release/ReleaseTrust.h"
@@ -135,8 +136,16 @@ void ManifestCheck::CheckForUpdates() {
     Fail(kCheckUnwritable, RunStage::Folder, kResultUnwritable);
     return;
   }
+  // In a registered folder only the update service installs: without it no
+  // interactive run can end well, so none starts (a pre-load waits for it).
+  if (m_settings.throughService && m_settings.mode != ModeBackground && !UpdateServiceAvailable()) {
+    SupportLog(folder, "run %d: the install folder is registered for the update service, which is not installed or "
+               "may not be started: nothing is downloaded", m_run);
+    Fail(kCheckUnwritable, RunStage::Install, kResultServiceOutcome + static_cast<uint32_t>(ServiceOutcome::Unavailable));
+    return;
+  }
   // The installed modules are fingerprinted while the manifest comes.
-  InstalledDigests installed(folder, !m_settings.releaseKeys.empty());
+  InstalledDigests installed(m_settings.InstallFolder(), !m_settings.releaseKeys.empty());
   std::string bytes;
   if (!FetchManifest(bytes) || !JudgeManifest(bytes)) return;
   if (!m_offer.offered) {
@@ -161,7 +170,7 @@ bool ManifestCheck::FetchManifest(std::string& bytes) {
   const bool keyed = !m_settings.releaseKeys.empty();
   std::vector<std::string> entryBases = EntryBases(m_settings.serverBase, folder, m_settings.releaseKeys);
   m_present = {};
-  for (int i = 0; i < kModuleCount; ++i) m_present[i] = fw::PathExists(PathIn(folder, kModuleCatalogue[i].LocalName()));
+  for (int i = 0; i < kModuleCount; ++i) m_present[i] = fw::PathExists(PathIn(m_settings.InstallFolder(), kModuleCatalogue[i].LocalName()));
   // A cache may hold a new manifest with an old signature, or yesterday's
   // pair, for a while after a publish: the pair is fetched once more, with
   // caches asked to check with the origin, before anything counts.
@@ -270,7 +279,7 @@ void ManifestCheck::CheckModule(int row, const std::string* installedDigest, con
   const std::string localName = entry.LocalName();
   const std::string expected = LowerCaseDigest(m_manifest.fingerprints[row].value_or(std::string()));
   const std::string actual =
-      installedDigest ? *installedDigest : ModuleDigest(PathIn(m_settings.moduleDirectory, localName), kModuleDigestKey);
+      installedDigest ? *installedDigest : ModuleDigest(PathIn(m_settings.InstallFolder(), localName), kModuleDigestKey);
   if (actual == expected) return;
   DownloadTask task{entry.messageId, localName, m_manifest.files.ModuleName(row), expected, {}, -1, {}, Bases(),
                     entry.RemoteName()};
@@ -324,7 +333,7 @@ void ManifestCheck::CheckUpdater() {
     SupportLog(m_settings.moduleDirectory, "run %d: the release names an updater that is not signed: ignored", m_run);
     return;
   }
-  if (ModuleDigest(PathIn(m_settings.moduleDirectory, kUpdaterFileName), kModuleDigestKey) == expected) return;
+  if (ModuleDigest(PathIn(m_settings.InstallFolder(), kUpdaterFileName), kModuleDigestKey) == expected) return;
   DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_manifest.files.UpdaterName(), expected, {}, -1, {}, Bases(),
                     kUpdaterFileName};
   if (m_signed) {

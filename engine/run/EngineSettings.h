@@ -15,7 +15,10 @@
 struct EngineSettings {
   int32_t mode = 0;
   std::string serverBase;
-  std::wstring moduleDirectory;  // ends with a backslash
+  // Where the run writes (staging, pre-load, records, the support log):
+  // the install folder, or for a per-machine install the user's work folder
+  // (engine/install/ServiceClient.h). Ends with a backslash.
+  std::wstring moduleDirectory;
   // The product's process, found from its window when the block was read
   // (null when it could not be): the finish waits for it even if the window
   // is gone by then. Owned by whoever made the settings.
@@ -30,6 +33,12 @@ struct EngineSettings {
   // whether the release is offered here: the run the user starts then
   // carries on past a stage (DecideOffer).
   bool stageUndecided = false;
+  // Where the product's modules are read and started from, when it is not
+  // moduleDirectory; and whether they are installed there by the update
+  // service rather than by the updater.
+  std::wstring installFolder = {};
+  bool throughService = false;
+  const std::wstring& InstallFolder() const { return installFolder.empty() ? moduleDirectory : installFolder; }
 };
 
 // Whether a run's workers keep what an earlier run left at a module's

@@ -25,6 +25,9 @@ constexpr unsigned kResultUnwritable = 905;     // the install or backup folder 
 constexpr unsigned kResultNotInstalled = 906;   // the finish could not install the release
 constexpr unsigned kResultNotRecovered = 907;   // an interrupted installation could not be completed
 constexpr unsigned kResultReverted = 908;      // the product failed on this release here: it is not installed again
+// 1000 + the update service's outcome (engine/install/ServiceRequest.h): it
+// refused or could not install what the updater staged in a registered folder.
+constexpr unsigned kResultServiceOutcome = 1000;
 
 // Runs are retried while the number of runs started is at most this.
 constexpr int32_t kRetryLimit = 3;

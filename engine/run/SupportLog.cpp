@@ -17,6 +17,8 @@ constexpr DWORD kLogLimit = 256 * 1024;
 // atomic everywhere (Wine seeks to the end, then writes, and a line can land
 // on another), so this process's lines go one at a time, in time order.
 std::mutex g_appending;
+// Set once, before any thread: every line goes there and nowhere else.
+std::wstring g_onlyPath;
 
 // One append of one whole line.
 bool Append(const std::wstring& path, const std::string& line) {
@@ -54,8 +56,14 @@ void SupportLog(const std::wstring& folder, const char* format, ...) {
   std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] ", now.wYear, now.wMonth, now.wDay,
                 now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, ::GetCurrentProcessId());
   const std::string line = stamp + std::string(text) + "\r\n";
+  if (!g_onlyPath.empty()) {
+    Append(g_onlyPath, line);
+    return;
+  }
   if (!Append(PathIn(folder, kSupportLogName), line)) {
     const std::wstring fallback = FallbackSupportLogPath();
     if (!fallback.empty()) Append(fallback, line);
   }
 }
+
+void SendSupportLogOnlyTo(const std::wstring& path) { g_onlyPath = path; }

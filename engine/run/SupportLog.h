@@ -15,3 +15,8 @@ void SupportLog(const std::wstring& folder, const char* format, ...) __attribute
 
 // Where the lines of `folder` go when the folder itself cannot be written.
 std::wstring FallbackSupportLogPath();
+
+// A program with more rights than its users (the update service) logs to
+// one file of its own, never to a folder's log or the temporary folder,
+// where a user could have put a link. Called once, before any thread starts.
+void SendSupportLogOnlyTo(const std::wstring& path);

@@ -357,10 +357,10 @@ void UpdateEngine::OnFinishDone() {
   if (!m_finish) return;
   m_pendingDeletes.insert(m_pendingDeletes.end(), m_finish->pendingDeletes.begin(), m_finish->pendingDeletes.end());
   m_notInstalled = m_finish->notInstalled;
+  if (!m_notInstalled.empty()) m_report.FirstError(RunStage::Install, m_finish->failureCode);
   if (m_finish->probation.process) m_probation = std::make_shared<ProductOnProbation>(std::move(m_finish->probation));
   m_finish.reset();
   m_finishDone = true;
-  if (!m_notInstalled.empty()) m_report.FirstError(RunStage::Install, kResultNotInstalled);
   // A close request held during the finish comes before the timer: the
   // updater then ends without the last cleanup.
   if (m_closeHeld) {

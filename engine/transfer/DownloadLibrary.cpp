@@ -17,6 +17,7 @@ struct Library {
   bool tried = false, released = false;
   HMODULE module = nullptr;
   std::wstring copy;  // the file it was loaded from, when that is the copy
+  std::wstring copyFolder;  // where the copy is made; empty: beside the library
   Factory factory = nullptr;
   int alive = 0;  // instances not yet deleted
 };
@@ -28,7 +29,8 @@ Library& TheLibrary() {
 
 void Load(Library& lib) {
   const std::wstring folder = DirectoryUpToLastBackslash(fw::ProgramPath());
-  const std::wstring library = PathIn(folder, kDownloadLibraryName), copy = PathIn(folder, kDownloadLibraryCopyName);
+  const std::wstring library = PathIn(folder, kDownloadLibraryName);
+  const std::wstring copy = PathIn(lib.copyFolder.empty() ? folder : lib.copyFolder, kDownloadLibraryCopyName);
   // The copy is made anew at each start; where it cannot be (a folder that
   // cannot be written, a copy another process has loaded), the library itself is loaded.
   if (::CopyFileW(library.c_str(), copy.c_str(), FALSE) &&
@@ -64,6 +66,12 @@ Download NewDownload() {
   CHttpDownload* download = lib.factory();
   if (download) lib.alive += 1;
   return Download(download);
+}
+
+void PlaceDownloadLibraryCopyIn(const std::wstring& folder) {
+  Library& lib = TheLibrary();
+  const std::lock_guard<std::mutex> hold(lib.lock);
+  lib.copyFolder = folder;
 }
 
 void ReleaseDownloadLibrary() {

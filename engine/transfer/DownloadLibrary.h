@@ -23,6 +23,10 @@ using Download = std::unique_ptr<CHttpDownload, DownloadDeleter>;
 // or the library has been let go).
 Download NewDownload();
 
+// Before the first download: the copy is made in `folder` (the user's work
+// folder of a registered install folder, which the updater may not write).
+void PlaceDownloadLibraryCopyIn(const std::wstring& folder);
+
 // At the updater's end: when no instance is alive any more, the library is
 // unloaded and the copy it was loaded from deleted (the library's own
 // threads still running keep it loaded; the next start replaces the copy

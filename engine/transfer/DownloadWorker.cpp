@@ -57,7 +57,8 @@ struct WorkerJob {
   std::wstring target;   // the module's name in the staging or backup folder
   KeepPartial keepPartial;
   HWND window;
-  std::wstring folder;  // the install folder, for the support log
+  std::wstring folder;     // the run's folder, for the support log
+  std::wstring installed;  // the module's installed file, a patch's source
 };
 
 bool Verified(const std::wstring& path, const DownloadTask& task) {
@@ -90,7 +91,7 @@ WayOutcome ThroughCheaperWay(const WorkerJob& job, const FetchWay& way) {
   if (!listed) return WayOutcome::Failed;
   std::string old;
   if (way.kind == FetchWay::Patch) {
-    std::optional<std::string> installed = fw::ReadWholeFile(PathIn(job.folder, job.task.localFileName), kModuleMaxBytes);
+    std::optional<std::string> installed = fw::ReadWholeFile(job.installed, kModuleMaxBytes);
     if (!installed) return WayOutcome::Failed;
     old = std::move(*installed);
   }
@@ -260,7 +261,8 @@ void StartDownloadWorkers(const std::vector<DownloadTask>& tasks, const EngineSe
   const std::wstring& folder = settings.moduleDirectory;
   for (const DownloadTask& task : tasks) {
     WorkerJob job{task, ArrivalPath(folder, task.localFileName, settings.mode),
-                  DownloadTargetPath(folder, task.localFileName, settings.mode), keep, window, folder};
+                  DownloadTargetPath(folder, task.localFileName, settings.mode), keep, window, folder,
+                  PathIn(settings.InstallFolder(), task.localFileName)};
     if (!fw::StartDetached([job] { DownloadWorker(job); }))
       ::PostMessageW(window, WM_DOWNLOAD_FINISHED, kResultNoDownloadObject, task.messageId);
   }

@@ -19,6 +19,8 @@
 #include "engine/transfer/SmallFetch.h"
 #include "engine/release/Manifest.h"
 #include "engine/release/ModuleCatalogue.h"
+#include "engine/install/ServiceClient.h"
+#include "framework/ScopedSystem.h"
 
 #include <wincrypt.h>
 
@@ -88,9 +90,9 @@ class AttackSuite : public ProductCase {
 
   // Mode 1 against `faults`: 升级, then whatever the run shows; 完成 when it
   // succeeded, else the window is closed. True when it succeeded.
-  bool Interactive(const std::string& faults, const std::string& productArgs = "") {
+  bool Interactive(const std::string& faults, const std::string& productArgs = "", int mode = 1) {
     server_->SetFaults(faults);
-    StartProduct(1, productArgs);
+    StartProduct(mode, productArgs);
     HWND w = WaitForVisibleWindow(updater_, 20000);
     if (!w) return false;
     Click(w, 1000);
@@ -1044,6 +1046,124 @@ TEST_F(AttackSuite, AReleaseTheProductFailsOnIsPutBackAndNeverTakenAgain) {
     EXPECT_EQ(later.size(), 3u);
     EXPECT_GE(Occurrences(ReadFileBytes(install_ + "Updater.log"), "was reverted here"), 3u);  // each mode says why
   }
+}
+
+// A per-machine install: the install folder registered for the update
+// service by its installer. The keyed updater stages in the user's work
+// folder and the service, started by the prefix's service manager, installs.
+class MachineInstall : public AttackSuite {
+ protected:
+  void SetUp() override {
+    AttackSuite::SetUp();
+    const std::string program = g_keyedUpdater.substr(0, g_keyedUpdater.rfind('\\') + 1) + "UpdaterService.exe";
+    ::CopyFileW(W(program).c_str(), W(install_ + "UpdaterService.exe").c_str(), FALSE);
+    const Process installer = StartProcess(install_ + "UpdaterService.exe",
+                                           "--install \"" + install_.substr(0, install_.size() - 1) + "\"");
+    ASSERT_EQ(WaitForExit(installer, 30000), 0u);
+    work_ = fw::Utf8(MachineWorkFolder(W(install_)));
+    RemoveTree(work_);
+    work_ = fw::Utf8(MachineWorkFolder(W(install_)));
+    UseKeyedUpdater("signed/");
+  }
+  void TearDown() override {
+    StopAll();
+    WaitForExit(StartProcess(install_ + "UpdaterService.exe", "--uninstall"), 30000);
+    RemoveTree(work_);
+    AttackSuite::TearDown();
+  }
+  // Nothing of the updater's own in the install folder: it wrote there only through the service.
+  void UpdaterWroteNothingThere(const char* label) {
+    for (const char* own : {"Updater.log", "Version.tmp", "UpgradeBackup_P", "UpgradeBackup", "Fetchkit.loaded.dll",
+                            "Installation.id", "UpdateContent.dat", "ModelMD5.sig.tmp"})
+      EXPECT_FALSE(FileExists(install_ + own)) << label << ": the updater wrote " << own << " in the install folder";
+    EXPECT_TRUE(FileExists(work_ + "Updater.log")) << label;
+  }
+  std::string ServiceLog() const { return ReadFileBytes(install_ + "UpdaterService\\Service.log"); }
+  std::string work_;
+};
+
+TEST_F(MachineInstall, ModesOneAndTwoInstallThroughTheService) {
+  for (int mode : {1, 2}) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    if (mode == 2) {
+      TearDown();
+      SetUp();
+    }
+    ASSERT_TRUE(Interactive("{}", "", mode)) << ReadFileBytes(work_ + "Updater.log");
+    Check(mode == 1 ? "machine install, mode 1" : "machine install, mode 2", "new", Ended(60000));
+    UpdaterWroteNothingThere("after the finish");
+    EXPECT_NE(ServiceLog().find("service: signed release 2 installed"), std::string::npos) << ServiceLog();
+    const std::string log = ReadFileBytes(work_ + "Updater.log");
+    EXPECT_NE(log.find("service: the installation of"), std::string::npos) << log;
+    EXPECT_NE(log.find("relaunch of Velnoria.exe: started"), std::string::npos) << log;
+    const std::vector<std::string> reports = server_->Requests("/signed/UpdaterReport");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("outcome=installed"), std::string::npos) << reports[0];
+  }
+}
+
+TEST_F(MachineInstall, ModeThreePreloadsForTheUserAndTheProductsStartInstallsIt) {
+  ASSERT_TRUE(Background("{}"));
+  Check("machine install, mode 3", "old", true);
+  char key[8] = {};
+  ::GetPrivateProfileStringA("SUpgrade", "Key", "", key, sizeof key, (work_ + "UpgradeBackup\\mvt_s.backup").c_str());
+  EXPECT_STREQ(key, "1");
+  UpdaterWroteNothingThere("after the pre-load");
+  // The product's next start: before it loads its modules, the updater
+  // (mode 3, no window yet) has the service install the pre-load.
+  AskProductsToExit();
+  ASSERT_TRUE(WaitUntil([&] { return WaitForExit(product_, 0) != STILL_ACTIVE; }, 20000));
+  StartProductPlain();
+  updater_ = UpdaterStartedBy(install_, 10000);
+  ASSERT_TRUE(updater_.handle);
+  Check("machine install, the product's start", "new", Ended(60000));
+  EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(install_ + "product.log").find("listening") != std::string::npos; },
+                        20000)) << ReadFileBytes(install_ + "product.log");
+  EXPECT_NE(ReadFileBytes(work_ + "Updater.log").find("the pre-load is installed"), std::string::npos)
+      << ReadFileBytes(work_ + "Updater.log");
+  EXPECT_FALSE(FileExists(work_ + "UpgradeBackup"));
+  UpdaterWroteNothingThere("after the product's start");
+}
+
+TEST_F(MachineInstall, AReleaseTheProductFailsOnIsPutBackByTheService) {
+  ASSERT_TRUE(PublishStandIn("crash", 4));
+  UseKeyedUpdater("standin-crash/");
+  ASSERT_TRUE(Interactive("{}"));
+  Check("machine install, a release the product fails on", "old", Ended(40000));
+  EXPECT_TRUE(FileExists(install_ + "Reverted.ini"));
+  EXPECT_FALSE(FileExists(install_ + "Probation.ini"));
+  EXPECT_FALSE(FileExists(install_ + "UpgradeBackup_R"));
+  EXPECT_NE(ReadFileBytes(work_ + "Updater.log").find("service: the revert of"), std::string::npos)
+      << ReadFileBytes(work_ + "Updater.log");
+  const std::vector<std::string> reports = server_->Requests("/standin-crash/UpdaterReport");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("outcome=reverted"), std::string::npos) << reports[0];
+  EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(install_ + "product.log").find("revert-notice") != std::string::npos; },
+                        10000));
+}
+
+TEST_F(MachineInstall, WithoutTheServiceNothingIsFetchedAndTheFolderStays) {
+  {
+    const fw::ScopedService manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const fw::ScopedService service(::OpenServiceW(manager.get(), kUpdateServiceName, DELETE));
+    ASSERT_TRUE(service && ::DeleteService(service.get()));
+  }
+  server_->SetFaults("{}");
+  StartProduct(1);
+  HWND w = WaitForVisibleWindow(updater_, 20000);
+  ASSERT_TRUE(w);
+  Click(w, 1000);
+  EXPECT_TRUE(WaitUntil([&] { return Failed(w); }, 20000)) << Status(w);
+  ::Sleep(500);  // the window's last paint
+  SaveScreenPng(g_shotDir + "machine-install-no-service.png");
+  ::PostMessageA(w, WM_CLOSE, 0, 0);
+  Check("machine install without the service", "old", Ended(20000));
+  EXPECT_NE(ReadFileBytes(work_ + "Updater.log").find("which is not installed or may not be started: nothing is downloaded"),
+            std::string::npos) << ReadFileBytes(work_ + "Updater.log");
+  const std::vector<std::string> reports = server_->Requests("/signed/UpdaterReport");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("code=1100"), std::string::npos) << reports[0];
+  UpdaterWroteNothingThere("without the service");
 }
 
 int main(int argc, char** argv) {

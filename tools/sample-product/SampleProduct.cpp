@@ -9,7 +9,10 @@
 // the updater's install journal (Install.journal): an installation that was
 // stopped half-way. It then starts the updater in mode 3 and waits for it
 // (at most a minute), which finishes or undoes that installation; should its
-// own file have changed meanwhile, it starts anew from it.
+// own file have changed meanwhile, it starts anew from it. In a per-machine
+// install (its folder registered for the updater's service) it does so at
+// every start by its user: the updater then also installs a pre-load
+// through the service.
 //
 // --update MODE  fill the hand-off block and start Updater.exe from this folder
 // --ignore-exit  do not exit when the updater asks
@@ -128,6 +131,21 @@ HANDLE StartUpdater(int mode, HWND window, const std::string& server, HANDLE& ha
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// A per-machine install: the folder is registered for the updater's
+// service (HKLM, the 32-bit view), and only the service writes it.
+bool IsMachineInstall() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Velnoria\\Updater\\MachineInstalls", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+    return false;
+  wchar_t value[MAX_PATH + 1] = {};
+  DWORD type = 0, size = sizeof value - sizeof(wchar_t);
+  const bool found = ::RegQueryValueExW(key, g_folder.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value), &size) ==
+                         ERROR_SUCCESS && type == REG_SZ;
+  ::RegCloseKey(key);
+  return found;
+}
+
 // When this program's file was last written.
 ULONGLONG WriteTime(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -136,12 +154,15 @@ ULONGLONG WriteTime(const std::wstring& path) {
 }
 
 // An installation stopped half-way: the updater puts the folder right
-// before anything of the product is loaded. True when this program's own
-// file changed meanwhile (the caller starts anew).
-bool RepairInterruptedInstallation(const std::string& server) {
+// before anything of the product is loaded. In a per-machine install the
+// updater also installs a pre-load then, through the service: the product
+// asks at each of its own starts. True when this program's own file changed
+// meanwhile (the caller starts anew).
+bool PrepareFolderAtStart(const std::string& server, bool startedByUser) {
   const std::wstring journal = g_folder + L"Install.journal", self = g_folder + L"Velnoria.exe";
-  if (!Exists(journal)) return false;
-  Log("journal");
+  const bool machine = startedByUser && IsMachineInstall();
+  if (!Exists(journal) && !machine) return false;
+  Log(Exists(journal) ? "journal" : "machine-install-start");
   const ULONGLONG before = WriteTime(self);
   HANDLE handoff = nullptr;
   HANDLE updater = StartUpdater(3, nullptr, server, handoff);
@@ -235,7 +256,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   g_folder = path.substr(0, path.rfind(L'\\') + 1);
   const Options options = Parse(__argc, __wargv);
   Log("start " + Utf8(::GetCommandLineW()));
-  if (RepairInterruptedInstallation(options.server)) {
+  if (PrepareFolderAtStart(options.server, options.mode == 0)) {
     Log("restart");
     STARTUPINFOW si{};
     si.cb = sizeof si;
