@@ -117,11 +117,14 @@ bool CopyStaged(const std::wstring& from, const std::wstring& to, std::string& w
 // when the release does not carry that file.
 std::optional<DownloadTask> SignedTask(const Manifest& manifest, const std::string& name) {
   const SignedRelease& release = *manifest.signedRelease;
-  if (name == kUpdaterFileName) {
-    if (!release.updater || !manifest.updaterFingerprint) return std::nullopt;
-    return DownloadTask{kUpdaterMessageId, name, {}, LowerCaseDigest(*manifest.updaterFingerprint),
-                        release.updater->sha256, release.updater->size, {}, {}, {}};
-  }
+  // The two programs that renew themselves; a running one is moved aside as a loaded module is.
+  const auto program = [&](uint32_t messageId, const std::optional<std::string>& fingerprint,
+                           const std::optional<SignedFile>& file) -> std::optional<DownloadTask> {
+    if (!file || !fingerprint) return std::nullopt;
+    return DownloadTask{messageId, name, {}, LowerCaseDigest(*fingerprint), file->sha256, file->size, {}, {}, {}};
+  };
+  if (name == kUpdaterFileName) return program(kUpdaterMessageId, manifest.updaterFingerprint, release.updater);
+  if (name == kServiceFileName) return program(kServiceMessageId, manifest.serviceFingerprint, release.service);
   for (int row = 0; row < kModuleCount; ++row) {
     const ModuleEntry& entry = kModuleCatalogue[row];
     if (entry.LocalName() != name) continue;
@@ -237,12 +240,14 @@ std::optional<Refusal> Job::VerifyRelease() {
   for (const std::string& module : modules_) {
     std::optional<DownloadTask> task = SignedTask(verified_->manifest, module);
     if (!task) return Refusal{ServiceOutcome::Mismatch, module + " is not in the signed release"};
-    tasks_.push_back(*task);
+    // What is in place already stays as it is (a request made again after a stop).
+    if (!FileMatchesTask(PathIn(folder_, module), *task)) tasks_.push_back(*task);
   }
   return std::nullopt;
 }
 
 std::optional<Refusal> Job::CopyModulesIn() {
+  if (tasks_.empty()) return std::nullopt;  // the release is in place already
   const std::wstring own = folder_ + kStagingFolder;
   DeletePath(own, folder_);
   if (!::CreateDirectoryW(own.c_str(), nullptr))
@@ -336,8 +341,11 @@ ServiceOutcome Refuse(const Refusal& refusal) {
 }  // namespace
 
 ServiceOutcome ServeRequest(const std::vector<std::wstring>& arguments, const std::vector<std::string>& keys) {
+  // Whatever a program passed, as one line of the log.
   std::wstring given;
   for (const std::wstring& argument : arguments) given += L" \"" + argument + L"\"";
+  for (wchar_t& c : given)
+    if (c < 32) c = L'?';
   SupportLog(kOwnLog, "service: request with %u argument(s):%s", static_cast<unsigned>(arguments.size()),
              fw::Utf8(given.substr(0, 600)).c_str());
   if (arguments.size() != 2) return Refuse({ServiceOutcome::Arguments, "expected an install folder and a staging folder"});
@@ -353,6 +361,9 @@ ServiceOutcome ServeRequest(const std::vector<std::wstring>& arguments, const st
   if (!RecoverInterruptedInstallation(request->folder))
     return Refuse({ServiceOutcome::NotRecovered, "a module is still in use"});
   SettleProbation(request->folder);
+  // What a renewal of a running program (this one's too) moved aside goes, now that it is free.
+  RestoreSetAsideModules(request->folder);
+  RemoveSetAsideLeftovers(request->folder);
   Job job(*request, keys);
   if (auto refused = job.Serve()) return Refuse(*refused);
   return ServiceOutcome::Installed;

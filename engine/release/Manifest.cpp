@@ -78,6 +78,8 @@ std::optional<SignedRelease> ReadSigned(const IniText& ini) {
       return std::nullopt;
   if (const std::string* text = value(kUpdaterKey); text && !file(*text, release.updater.emplace()))
     return std::nullopt;
+  if (const std::string* text = value(kServiceKey); text && !file(*text, release.service.emplace()))
+    return std::nullopt;
   return release;
 }
 
@@ -97,6 +99,7 @@ void ReadFiles(const IniSection& section, ContentNames& names) {
     take(std::string(kModuleCatalogue[i].baseName) + kCompressedSuffix, names.deflated[i]);
   }
   take(kUpdaterKey, names.updater);
+  take(kServiceKey, names.service);
 }
 
 std::vector<std::string> ReadMirrors(const IniSection& section) {
@@ -123,6 +126,7 @@ std::string ContentNames::DeflatedName(int row) const {
 }
 
 std::string ContentNames::UpdaterName() const { return updater.empty() ? kUpdaterFileName : updater; }
+std::string ContentNames::ServiceName() const { return service.empty() ? kServiceFileName : service; }
 
 bool IsPlainServerName(const std::string& name) {
   if (name.empty() || name.size() > 128 || name[0] == '.') return false;
@@ -157,6 +161,7 @@ Manifest Manifest::Parse(std::string_view bytes) {
   for (int i = 0; i < kModuleCount; ++i)
     m.fingerprints[i] = ini.ProfileValue(kManifestSection, kModuleCatalogue[i].baseName);
   m.updaterFingerprint = ini.ProfileValue(kUpdaterSection, kUpdaterKey);
+  m.serviceFingerprint = ini.ProfileValue(kUpdaterSection, kServiceKey);
   if (const IniSection* section = ini.Section(kCompressedSection))
     for (int i = 0; i < kModuleCount; ++i)
       if (const IniEntry* entry = section->Find(kModuleCatalogue[i].baseName)) m.compressed[i] = ReadCompressed(entry->value);
@@ -196,6 +201,8 @@ std::string SignedSectionText(const SignedRelease& release) {
   if (release.expires > 0) text += "Expires=" + std::to_string(release.expires) + "\r\n";
   if (release.updater)
     text += std::string(kUpdaterKey) + "=" + release.updater->sha256 + " " + std::to_string(release.updater->size) + "\r\n";
+  if (release.service)
+    text += std::string(kServiceKey) + "=" + release.service->sha256 + " " + std::to_string(release.service->size) + "\r\n";
   for (const ModuleEntry& row : kModuleCatalogue) {
     const auto it = release.modules.find(row.baseName);
     if (it == release.modules.end()) continue;
@@ -209,7 +216,11 @@ std::string Manifest::Text() const {
   IniSection& modules = ini.AddSection(kManifestSection);
   for (int i = 0; i < kModuleCount; ++i)
     if (fingerprints[i]) modules.entries.push_back({kModuleCatalogue[i].baseName, *fingerprints[i]});
-  if (updaterFingerprint) ini.AddSection(kUpdaterSection).entries.push_back({kUpdaterKey, *updaterFingerprint});
+  if (updaterFingerprint || serviceFingerprint) {
+    IniSection& programs = ini.AddSection(kUpdaterSection);
+    if (updaterFingerprint) programs.entries.push_back({kUpdaterKey, *updaterFingerprint});
+    if (serviceFingerprint) programs.entries.push_back({kServiceKey, *serviceFingerprint});
+  }
   IniSection& deflated = ini.AddSection(kCompressedSection);
   for (int i = 0; i < kModuleCount; ++i)
     if (const std::optional<CompressedEntry>& c = compressed[i])
@@ -232,6 +243,7 @@ std::string Manifest::Text() const {
     if (!files.deflated[i].empty()) named.entries.push_back({base + kCompressedSuffix, files.deflated[i]});
   }
   if (!files.updater.empty()) named.entries.push_back({kUpdaterKey, files.updater});
+  if (!files.service.empty()) named.entries.push_back({kServiceKey, files.service});
   if (!named.entries.empty()) ini.AddSection(kFilesSection).entries = std::move(named.entries);
   if (!mirrors.empty()) {
     IniSection& listed = ini.AddSection(kMirrorsSection);

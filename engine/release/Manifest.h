@@ -20,10 +20,11 @@
 constexpr char kManifestSection[] = "ModuleVersion";  // base name = fingerprint
 constexpr char kUpdaterSection[] = "Updater";         // Updater = the updater's fingerprint
 constexpr char kUpdaterKey[] = "Updater";             // in that section and the signed one
+constexpr char kServiceKey[] = "Service";             // the update service's, likewise
 constexpr char kCompressedSection[] = "Compressed";   // base name = SHA-256 size module-size
 constexpr char kPatchesSection[] = "Patches";         // base name.N = name SHA-256 size source-SHA-256 source-fingerprint module-size
 constexpr char kRolloutSection[] = "Rollout";        // Percent = the stage, 0 to 100
-constexpr char kFilesSection[] = "Files";            // base name[.z] or Updater = the file's name by content
+constexpr char kFilesSection[] = "Files";            // base name[.z], Updater or Service = the file's name by content
 constexpr char kMirrorsSection[] = "Mirrors";        // 1 to N = another base serving the same files
 constexpr char kReleaseSection[] = "Release";        // Probation = seconds a new release must prove itself
 constexpr char kSignedSection[] = "SignedRelease";
@@ -68,12 +69,14 @@ struct ContentNames {
   std::array<std::string, kModuleCount> modules;
   std::array<std::string, kModuleCount> deflated;
   std::string updater;
+  std::string service;
 
   // What is fetched for catalogue row `row`, deflated, and for the updater:
   // the name by content, else the fixed name.
   std::string ModuleName(int row) const;
   std::string DeflatedName(int row) const;
   std::string UpdaterName() const;
+  std::string ServiceName() const;
 };
 
 // Whether `name` may name a file beside the manifest: 1 to 128 letters,
@@ -96,6 +99,7 @@ struct Manifest {
   // manifest has no key for the module.
   std::array<std::optional<std::string>, kModuleCount> fingerprints;
   std::optional<std::string> updaterFingerprint;
+  std::optional<std::string> serviceFingerprint;
   // Cheaper ways; a line that does not read as one is left out.
   std::array<std::optional<CompressedEntry>, kModuleCount> compressed;
   std::array<std::vector<PatchEntry>, kModuleCount> patches;  // in the order of their numbers

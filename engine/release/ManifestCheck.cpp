@@ -325,20 +325,31 @@ bool ManifestCheck::PlausibleResult(const DownloadTask& task, int64_t moduleSize
 }
 
 void ManifestCheck::CheckUpdater() {
-  // The updater renews itself when the release carries another one; a
-  // keyed updater takes an updater only from a signed release.
-  const std::string expected = LowerCaseDigest(m_manifest.updaterFingerprint.value_or(std::string()));
+  // The updater renews itself when the release carries another one, and so
+  // does the update service where the folder has one; a keyed updater takes
+  // either only from a signed release.
+  const std::optional<SignedFile> none;
+  const SignedRelease* release = m_signed ? &*m_signed : nullptr;
+  CheckProgram(kUpdaterFileName, kUpdaterMessageId, m_manifest.updaterFingerprint, release ? release->updater : none,
+               m_manifest.files.UpdaterName());
+  if (fw::PathExists(PathIn(m_settings.InstallFolder(), kServiceFileName)))
+    CheckProgram(kServiceFileName, kServiceMessageId, m_manifest.serviceFingerprint, release ? release->service : none,
+                 m_manifest.files.ServiceName());
+}
+
+void ManifestCheck::CheckProgram(const char* fileName, uint32_t messageId, const std::optional<std::string>& fingerprint,
+                                 const std::optional<SignedFile>& signedFile, const std::string& remoteName) {
+  const std::string expected = LowerCaseDigest(fingerprint.value_or(std::string()));
   if (!IsWellFormedDigest(expected)) return;
-  if (!m_settings.releaseKeys.empty() && !(m_signed && m_signed->updater)) {
-    SupportLog(m_settings.moduleDirectory, "run %d: the release names an updater that is not signed: ignored", m_run);
+  if (!m_settings.releaseKeys.empty() && !signedFile) {
+    SupportLog(m_settings.moduleDirectory, "run %d: the release names a %s that is not signed: ignored", m_run, fileName);
     return;
   }
-  if (ModuleDigest(PathIn(m_settings.InstallFolder(), kUpdaterFileName), kModuleDigestKey) == expected) return;
-  DownloadTask task{kUpdaterMessageId, kUpdaterFileName, m_manifest.files.UpdaterName(), expected, {}, -1, {}, Bases(),
-                    kUpdaterFileName};
-  if (m_signed) {
-    task.sha256 = m_signed->updater->sha256;
-    task.size = m_signed->updater->size;
+  if (ModuleDigest(PathIn(m_settings.InstallFolder(), fileName), kModuleDigestKey) == expected) return;
+  DownloadTask task{messageId, fileName, remoteName, expected, {}, -1, {}, Bases(), fileName};
+  if (signedFile && m_signed) {
+    task.sha256 = signedFile->sha256;
+    task.size = signedFile->size;
   }
   m_tasks.push_back(task);
 }

@@ -35,8 +35,11 @@ class ManifestCheck {
   // Queues the module of catalogue row `row` when its installed file does
   // not carry the manifest's fingerprint (`installedDigest`, when known).
   void CheckModule(int row, const std::string* installedDigest = nullptr, const std::string* installedSha256 = nullptr);
-  // Queues the updater's own program when the release carries another one.
+  // Queues the updater's own program when the release carries another one,
+  // and the update service's where the install folder has one.
   void CheckUpdater();
+  void CheckProgram(const char* fileName, uint32_t messageId, const std::optional<std::string>& fingerprint,
+                    const std::optional<SignedFile>& signedFile, const std::string& remoteName);
   static bool PlausibleResult(const DownloadTask& task, int64_t moduleSize);
 
   // Complete once TasksComplete() is true (before WM_MANIFEST_CHECKED is

@@ -8,6 +8,7 @@ const char kProductExecutable[] = "Velnoria.exe";
 const char kManifestFileName[] = "ModelMD5.dll";
 const char kReleaseNotesFileName[] = "UpdateContent.dll";
 const char kUpdaterFileName[] = "Updater.exe";
+const char kServiceFileName[] = "UpdaterService.exe";
 const char kCompressedSuffix[] = ".z";
 const char kPatchSuffix[] = ".patch";
 
@@ -44,12 +45,15 @@ int CatalogueIndexOfBaseName(const std::string& baseName) {
 }
 
 int ProgressSlotOfMessage(uint32_t messageId) {
-  return messageId == kUpdaterMessageId ? kModuleCount : CatalogueIndexOfMessage(messageId);
+  if (messageId == kUpdaterMessageId) return kModuleCount;
+  if (messageId == kServiceMessageId) return kModuleCount + 1;
+  return CatalogueIndexOfMessage(messageId);
 }
 
 std::vector<std::string> ReleaseFileNames() {
   std::vector<std::string> names;
   for (const ModuleEntry& row : kModuleCatalogue) names.push_back(row.LocalName());
   names.push_back(kUpdaterFileName);
+  names.push_back(kServiceFileName);
   return names;
 }

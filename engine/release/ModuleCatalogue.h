@@ -33,15 +33,21 @@ extern const char kReleaseNotesFileName[];  // "UpdateContent.dll"
 // is the one id no row has.
 extern const char kUpdaterFileName[];  // "Updater.exe"
 constexpr uint32_t kUpdaterMessageId = 0x46F;
-// The installed names of everything a release may carry: the rows, then the updater.
+// The update service of per-machine installs (keyed builds): published and
+// installed as the updater is, where the install folder holds one. Its
+// progress message lies above the engine's own (engine/run/EngineMessages.h).
+extern const char kServiceFileName[];  // "UpdaterService.exe"
+constexpr uint32_t kServiceMessageId = 0x47A;  // WM_USER + 122
+// The installed names of everything a release may carry: the rows, then the
+// updater and the service.
 std::vector<std::string> ReleaseFileNames();
 // Cheaper ways to a module, beside it on the server: the module deflated
 // ("<remote name>.z") and patches from earlier releases.
 extern const char kCompressedSuffix[];   // ".z"
 extern const char kPatchSuffix[];        // ".patch"
 
-// Progress slots: one per catalogue row, then the updater's.
-constexpr int kProgressSlots = kModuleCount + 1;
+// Progress slots: one per catalogue row, then the updater's and the service's.
+constexpr int kProgressSlots = kModuleCount + 2;
 // The slot of a progress message (a row's index, or kModuleCount for the updater), or -1.
 int ProgressSlotOfMessage(uint32_t messageId);
 

@@ -26,6 +26,7 @@ struct SignedRelease {
   std::string notesSha256;                    // empty when the release has no notes
   std::map<std::string, SignedFile> modules;  // by the module's base name, as in the catalogue
   std::optional<SignedFile> updater;          // the updater's own program, when the release carries one
+  std::optional<SignedFile> service = {};     // the update service's program, likewise
 };
 
 // How a keyed updater judges a release whose signature verified, against

@@ -1,6 +1,7 @@
 // The engine's own protocol: what its threads post to its message-only
 // window, and the timers that run there. The per-module progress messages
-// (WM_USER + 102 to + 119, all but + 109) are the catalogue's message ids
+// (WM_USER + 102 to + 119: the catalogue's rows and the updater's, and
+// WM_USER + 122: the update service's) are the catalogue's message ids
 // (engine/release/ModuleCatalogue.h); the download library sends them.
 #pragma once
 

@@ -284,6 +284,7 @@ TEST_F(ReleaseTool, TheUpdaterItselfExpiryAndTheKeptReleaseOfAnInstaller) {
   const fs::path key = root_ / "k";
   ASSERT_EQ(Run("keygen " + key.string()), 0);
   std::ofstream(build_ / "Updater.exe", std::ios::binary) << "the updater, release 12";
+  std::ofstream(build_ / "UpdaterService.exe", std::ios::binary) << "the update service, release 12";
   // Each publish into the folder takes a higher number than the last.
   auto publishAs = [&](int number) {
     return "publish " + build_.string() + " " + server_.string() + " --sign " + key.string() + " --release " +
@@ -291,22 +292,29 @@ TEST_F(ReleaseTool, TheUpdaterItselfExpiryAndTheKeptReleaseOfAnInstaller) {
   };
   const std::string publish = publishAs(12);
   ASSERT_EQ(Run(publish), 0);
-  EXPECT_NE(ReadAll(root_ / "out").find("and the updater"), std::string::npos);
+  EXPECT_NE(ReadAll(root_ / "out").find("and the updater and the update service"), std::string::npos);
   // Beside the modules, in sections today's readers ignore, signed as they are.
   const std::string manifest = ReadAll(server_ / "ModelMD5.dll");
   EXPECT_EQ(ParseManifest(manifest.substr(0, manifest.find("[Updater]"))).size(), 17u);
-  EXPECT_NE(manifest.find("[Updater]\r\nUpdater=" + ModuleDigest((build_ / "Updater.exe").string(), kModuleDigestKey)),
+  EXPECT_NE(manifest.find("[Updater]\r\nUpdater=" + ModuleDigest((build_ / "Updater.exe").string(), kModuleDigestKey) +
+                          "\r\nService=" + ModuleDigest((build_ / "UpdaterService.exe").string(), kModuleDigestKey)),
             std::string::npos);
-  const std::optional<SignedRelease> signedPart = Manifest::Parse(manifest).signedRelease;
-  ASSERT_TRUE(signedPart && signedPart->updater);
+  const Manifest parsed = Manifest::Parse(manifest);
+  const std::optional<SignedRelease> signedPart = parsed.signedRelease;
+  ASSERT_TRUE(signedPart && signedPart->updater && signedPart->service);
   EXPECT_EQ(signedPart->updater->size, static_cast<int64_t>(fs::file_size(build_ / "Updater.exe")));
+  EXPECT_EQ(signedPart->service->size, static_cast<int64_t>(fs::file_size(build_ / "UpdaterService.exe")));
+  EXPECT_EQ(ReadAll(server_ / parsed.files.ServiceName()), ReadAll(build_ / "UpdaterService.exe"));
+  EXPECT_EQ(Manifest::Parse(parsed.Text()).Text(), parsed.Text());
   EXPECT_GT(signedPart->expires, 0);
   EXPECT_EQ(ReadAll(server_ / "Updater.exe"), ReadAll(build_ / "Updater.exe"));
   ASSERT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 0);
-  // verify names a changed updater, and an expired release.
+  // verify names a changed updater or service, and an expired release.
   std::ofstream(server_ / "Updater.exe", std::ios::binary | std::ios::app) << "x";
+  std::ofstream(server_ / "UpdaterService.exe", std::ios::binary | std::ios::app) << "x";
   EXPECT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 1);
   EXPECT_NE(ReadAll(root_ / "err").find("Updater.exe: SHA-256"), std::string::npos);
+  EXPECT_NE(ReadAll(root_ / "err").find("UpdaterService.exe: SHA-256"), std::string::npos);
   ASSERT_EQ(Run(publishAs(13) + " --published-at 1000000000"), 0);
   EXPECT_EQ(Run("verify " + server_.string() + " " + key.string() + ".pub"), 1);
   EXPECT_NE(ReadAll(root_ / "err").find("expired"), std::string::npos);
@@ -321,8 +329,10 @@ TEST_F(ReleaseTool, TheUpdaterItselfExpiryAndTheKeptReleaseOfAnInstaller) {
   EXPECT_EQ(Run(publish.substr(0, publish.find(" --expires-days")) + " --expires-days 0"), 2);
   // Without an updater in the build, none is published (an old one goes).
   fs::remove(build_ / "Updater.exe");
+  fs::remove(build_ / "UpdaterService.exe");
   ASSERT_EQ(Run(publishAs(14)), 0);
   EXPECT_FALSE(fs::exists(server_ / "Updater.exe"));
+  EXPECT_FALSE(fs::exists(server_ / "UpdaterService.exe"));
   EXPECT_EQ(ReadAll(server_ / "ModelMD5.dll").find("[Updater]"), std::string::npos);
 }
 

@@ -58,6 +58,7 @@ TEST(ServiceRequest, TheStagingFolderHoldsOnlyTheReleasesFilesByTheirStagedNames
       {L"Velkor.dll.tmp", StagedEntry::Module, "Velkor.dll"},
       {L"Velnoria.exe.tmp", StagedEntry::Module, "Velnoria.exe"},  // the launcher row's installed name
       {L"Updater.exe.tmp", StagedEntry::Module, "Updater.exe"},
+      {L"UpdaterService.exe.tmp", StagedEntry::Module, "UpdaterService.exe"},
       {L"ModelMD5.dll", StagedEntry::Manifest, ""},
       {L"ModelMD5.sig", StagedEntry::Signature, ""},
       {L"Reverted.ini", StagedEntry::Revert, ""},

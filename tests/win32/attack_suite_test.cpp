@@ -19,6 +19,7 @@
 #include "engine/transfer/SmallFetch.h"
 #include "engine/release/Manifest.h"
 #include "engine/release/ModuleCatalogue.h"
+#include "engine/install/InstallJournal.h"
 #include "engine/install/ServiceClient.h"
 #include "framework/ScopedSystem.h"
 
@@ -1164,6 +1165,60 @@ TEST_F(MachineInstall, WithoutTheServiceNothingIsFetchedAndTheFolderStays) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].find("code=1100"), std::string::npos) << reports[0];
   UpdaterWroteNothingThere("without the service");
+}
+
+TEST_F(MachineInstall, TheUpdaterAndTheServiceRenewThemselvesThroughTheService) {
+  // A release that carries another updater and another service (their
+  // programs with a trailer), signed as release 3.
+  const std::string build = g_cdnState + "/machine-build", buildHere = WindowsPath(build) + "\\";
+  RemoveTree(buildHere);
+  ::CreateDirectoryW(W(buildHere).c_str(), nullptr);
+  for (const char* m : kCatalogueFiles) ::CopyFileW(W(g_releaseDir + "new\\" + m).c_str(), W(buildHere + m).c_str(), FALSE);
+  const std::string updater = ReadFileBytes(install_ + "Updater.exe") + "\nrelease 3\n";
+  const std::string service = ReadFileBytes(install_ + "UpdaterService.exe") + "\nrelease 3\n";
+  WriteFileBytes(buildHere + "Updater.exe", updater);
+  WriteFileBytes(buildHere + "UpdaterService.exe", service);
+  ASSERT_TRUE(RunReleaseTool("publish " + build + " " + Fresh(g_serverState, "machine-renewal") + " --sign " + g_keyDir +
+                             "/release.key --release 3"));
+  UseKeyedUpdater("machine-renewal/");
+  ASSERT_TRUE(Interactive("{}")) << ReadFileBytes(work_ + "Updater.log");
+  Check("machine install, renewal", "new", Ended(60000));
+  EXPECT_TRUE(ReadFileBytes(install_ + "Updater.exe") == updater);
+  EXPECT_TRUE(ReadFileBytes(install_ + "UpdaterService.exe") == service) << ServiceLog();
+  // The renewed service serves the next request, and lets go of what the renewal moved aside.
+  RemoveTree(work_ + "Request\\");
+  ::CreateDirectoryW(W(work_ + "Request\\").c_str(), nullptr);
+  EXPECT_EQ(RequestServiceInstall(W(install_), W(work_ + "Request\\"), 60000), ServiceOutcome::Installed) << ServiceLog();
+  EXPECT_FALSE(FileExists(install_ + "UpdaterService.exe.del"));
+  EXPECT_FALSE(FileExists(install_ + "Updater.exe.del"));
+  UpdaterWroteNothingThere("after the renewal");
+}
+
+TEST_F(MachineInstall, AnInterruptedInstallationIsCompletedByTheServiceAtTheProductsStart) {
+  // The folder as a stop half-way through the service's installation leaves
+  // it: eight modules swapped, the rest staged, the old ones kept, the journal.
+  const std::string staging = install_ + "UpgradeBackup_P\\";
+  ::CreateDirectoryW(W(staging).c_str(), nullptr);
+  ::CreateDirectoryW(W(staging + "previous").c_str(), nullptr);
+  InstallJournal journal;
+  for (int i = 0; i < 17; ++i) {
+    const std::string m = kCatalogueFiles[i], fresh = g_releaseDir + "new\\" + m;
+    ::CopyFileW(W(install_ + m).c_str(), W(staging + "previous\\" + m).c_str(), FALSE);
+    ::CopyFileW(W(fresh).c_str(), W(i < 8 ? install_ + m : staging + m + ".tmp").c_str(), FALSE);
+    journal.modules.push_back(JournalModule{m, i < 8, true, ModuleDigest(W(fresh), kModuleDigestKey), "", -1});
+  }
+  WriteFileBytes(install_ + "Install.journal", RenderJournal(journal));
+  ASSERT_EQ(InstalledRelease(), "");
+  StartProductPlain();
+  updater_ = UpdaterStartedBy(install_, 10000);
+  ASSERT_TRUE(updater_.handle);
+  Check("machine install, an interrupted installation", "new", Ended(60000));
+  EXPECT_FALSE(FileExists(install_ + "Install.journal"));
+  EXPECT_FALSE(FileExists(staging));
+  EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(install_ + "product.log").find("journal-done") != std::string::npos; },
+                        20000)) << ReadFileBytes(install_ + "product.log");
+  EXPECT_NE(ServiceLog().find("recovery: an interrupted installation was finished"), std::string::npos) << ServiceLog();
+  UpdaterWroteNothingThere("after the recovery");
 }
 
 int main(int argc, char** argv) {

@@ -166,6 +166,7 @@ struct Publication {
   Manifest manifest;
   Layout layout;
   std::optional<SignedFile> updaterFile;
+  std::optional<SignedFile> serviceFile;
   std::string error;  // set by the helpers that say what went wrong
 
   bool Fail(std::string what) {
@@ -277,23 +278,33 @@ bool LayOutModules(Publication& p) {
   return true;
 }
 
-// The updater renews itself: its program, when the build holds it, goes
-// beside the modules, in sections the catalogue's readers ignore.
-bool LayOutUpdater(Publication& p) {
-  const fs::path source = p.options.buildDir / kUpdaterFileName;
+// The updater and the update service renew themselves: their programs,
+// when the build holds them, go beside the modules, in sections the
+// catalogue's readers ignore.
+bool LayOutProgram(Publication& p, const char* fileName, std::optional<SignedFile>& signedFile,
+                   std::optional<std::string>& fingerprint, std::string& contentName) {
+  const fs::path source = p.options.buildDir / fileName;
   std::error_code ec;
   if (!fs::is_regular_file(source, ec)) return true;
   bool ok = false;
   const std::string bytes = ReadFileBytes(source, ok);
   const std::string digest = ModuleDigest(source.string(), kModuleDigestKey);
   if (!ok || digest.empty()) return p.Fail("cannot read " + source.string());
-  p.updaterFile = SignedFile{signing::Sha256Hex(bytes), static_cast<int64_t>(bytes.size())};
-  const std::string named = ContentName(kUpdaterFileName, p.updaterFile->sha256);
+  signedFile = SignedFile{signing::Sha256Hex(bytes), static_cast<int64_t>(bytes.size())};
+  const std::string named = ContentName(fileName, signedFile->sha256);
   if (!WriteNamed(p.dir(), named, bytes, p.layout, p.error)) return p.FailWithError();
-  p.manifest.files.updater = named;
-  p.manifest.updaterFingerprint = digest;
-  p.layout.fixed.emplace_back(named, kUpdaterFileName);
-  p.result.updater = true;
+  contentName = named;
+  fingerprint = digest;
+  p.layout.fixed.emplace_back(named, fileName);
+  return true;
+}
+
+bool LayOutPrograms(Publication& p) {
+  if (!LayOutProgram(p, kUpdaterFileName, p.updaterFile, p.manifest.updaterFingerprint, p.manifest.files.updater) ||
+      !LayOutProgram(p, kServiceFileName, p.serviceFile, p.manifest.serviceFingerprint, p.manifest.files.service))
+    return false;
+  p.result.updater = p.updaterFile.has_value();
+  p.result.service = p.serviceFile.has_value();
   return true;
 }
 
@@ -369,6 +380,7 @@ bool WriteFixedNames(Publication& p) {
     if (!CopyInto(p.dir() / named, p.dir() / fixed, p.error)) return p.FailWithError();
   std::error_code ec;
   if (!p.updaterFile) fs::remove(p.dir() / kUpdaterFileName, ec);
+  if (!p.serviceFile) fs::remove(p.dir() / kServiceFileName, ec);
   return true;
 }
 
@@ -381,6 +393,7 @@ bool SignRelease(Publication& p) {
     release.expires =
         (options.now ? options.now : static_cast<int64_t>(std::time(nullptr))) + options.expiresDays * 24 * 60 * 60;
   release.updater = p.updaterFile;
+  release.service = p.serviceFile;
   for (const Found& module : p.found) release.modules[module.entry->baseName] = {module.sha256, module.size};
   if (!options.notesFile.empty()) {
     int64_t size = 0;
@@ -423,8 +436,8 @@ bool Prune(Publication& p) {
 
 PublishResult Publish(const PublishOptions& options) {
   PublishResult result;
-  Publication p{options, result, {}, {}, {}, {}, {}};
-  result.ok = CheckOptions(p) && FindModules(p) && LayOutModules(p) && LayOutUpdater(p) && PublishCheaperWays(p) &&
+  Publication p{options, result, {}, {}, {}, {}, {}, {}};
+  result.ok = CheckOptions(p) && FindModules(p) && LayOutModules(p) && LayOutPrograms(p) && PublishCheaperWays(p) &&
               WriteFixedNames(p) && WriteEntryPoints(p) && Prune(p);
   return result;
 }
@@ -472,21 +485,27 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
   if (release->expires > 0 && (now ? now : static_cast<int64_t>(std::time(nullptr))) > release->expires)
     problems.push_back("the release expired at " + std::to_string(release->expires) +
                        " (seconds since 1970): publish it again with a higher number and a new expiry");
-  // The updater's own program, when the release carries one.
-  const fs::path updater = serverDir / kUpdaterFileName;
-  const bool hasUpdater = fs::is_regular_file(updater);
-  if (hasUpdater != release->updater.has_value() || hasUpdater != manifest.updaterFingerprint.has_value()) {
-    problems.push_back(hasUpdater ? std::string(kUpdaterFileName) + " present but not listed and signed"
-                                  : std::string("a signed ") + kUpdaterFileName + " is missing");
-  } else if (hasUpdater) {
+  // The updater's and the service's own programs, when the release carries them.
+  auto program = [&](const char* fileName, const std::optional<SignedFile>& signedFile,
+                     const std::optional<std::string>& fingerprint) {
+    const fs::path path = serverDir / fileName;
+    const bool has = fs::is_regular_file(path);
+    if (has != signedFile.has_value() || has != fingerprint.has_value()) {
+      problems.push_back(has ? std::string(fileName) + " present but not listed and signed"
+                             : std::string("a signed ") + fileName + " is missing");
+      return;
+    }
+    if (!has) return;
     std::string sha;
     int64_t size = 0;
-    signing::Sha256OfFile(updater.string(), sha, size);
-    if (size != release->updater->size || sha != release->updater->sha256)
-      problems.push_back(std::string(kUpdaterFileName) + ": SHA-256 or size differs from the signed ones");
-    if (LowerCaseDigest(*manifest.updaterFingerprint) != ModuleDigest(updater.string(), kModuleDigestKey))
-      problems.push_back(std::string(kUpdaterFileName) + ": fingerprint differs from the manifest's");
-  }
+    signing::Sha256OfFile(path.string(), sha, size);
+    if (size != signedFile->size || sha != signedFile->sha256)
+      problems.push_back(std::string(fileName) + ": SHA-256 or size differs from the signed ones");
+    if (LowerCaseDigest(*fingerprint) != ModuleDigest(path.string(), kModuleDigestKey))
+      problems.push_back(std::string(fileName) + ": fingerprint differs from the manifest's");
+  };
+  program(kUpdaterFileName, release->updater, manifest.updaterFingerprint);
+  program(kServiceFileName, release->service, manifest.serviceFingerprint);
   const fs::path notes = serverDir / kReleaseNotesFileName;
   std::string notesSha;
   int64_t notesSize = 0;
@@ -508,6 +527,7 @@ std::vector<std::string> VerifyPublished(const fs::path& serverDir, const fs::pa
     same(manifest.files.deflated[i], kModuleCatalogue[i].RemoteName() + kCompressedSuffix);
   }
   same(manifest.files.updater, kUpdaterFileName);
+  same(manifest.files.service, kServiceFileName);
   return problems;
 }
 

@@ -52,6 +52,7 @@ struct PublishResult {
   std::vector<std::string> errors;     // everything that stopped or spoiled the run
   std::vector<std::string> warnings;   // what the release team should know, but publishes
   bool updater = false;                // the build's Updater.exe was published with the modules
+  bool service = false;                // and its UpdaterService.exe
   std::vector<std::string> patches;    // the patch files published
   std::vector<std::string> pruned;     // files of earlier publishes removed
   int64_t wholeBytes = 0, compressedBytes = 0, patchBytes = 0;

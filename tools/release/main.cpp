@@ -177,8 +177,9 @@ int PublishCommand(const std::vector<std::string>& args) {
   for (const auto& warning : result.warnings) std::fprintf(stderr, "update-release: warning: %s\n", warning.c_str());
   for (const auto& error : result.errors) std::fprintf(stderr, "update-release: %s\n", error.c_str());
   if (!result.ok) return 1;
-  std::printf("published %zu modules%s to %s: %lld bytes, %lld deflated", result.published.size(),
-              result.updater ? " and the updater" : "", options.serverDir.c_str(),
+  std::printf("published %zu modules%s%s to %s: %lld bytes, %lld deflated", result.published.size(),
+              result.updater ? " and the updater" : "", result.service ? " and the update service" : "",
+              options.serverDir.c_str(),
               static_cast<long long>(result.wholeBytes), static_cast<long long>(result.compressedBytes));
   if (!result.patches.empty())
     std::printf(", %zu patches of %lld bytes", result.patches.size(), static_cast<long long>(result.patchBytes));
