@@ -55,7 +55,7 @@ scripts/wine-env.sh start "$W/wine"
 # hidden window away (ShowWindow(SW_HIDE), the finish's first step): the
 # windows are left unmanaged here, as they would be by any window manager.
 scripts/wine-run.sh "$W/wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
-total_mb=$(du -cm "$work/www/release/"*.dll "$work/www/release/"*.exe | tail -1 | cut -f1)
+total_mb=$(du -cm "$work/release/new/"* | tail -1 | cut -f1)  # the release as installed
 
 # Peak resident memory of the updater's process, as Linux sees it.
 peak_file=$work/peak
@@ -70,22 +70,31 @@ echo 0 >"$peak_file"
 ) &
 watch_pid=$!
 
-# The files curl fetches: the 17 modules, as the updater does.
-curl_args() {
-  local f n
-  for f in "$work/www/release/"*.dll "$work/www/release/"*.exe; do
-    n=$(basename "$f")
-    [ "$n" = ModelMD5.dll ] || [ "$n" = UpdateContent.dll ] && continue
-    printf '%s\n' -o "$work/curl/$n" "$1$n"
-  done
+# What the updater fetched for the modules in its last update from LOG (the
+# server's access log, combined format): "path bytes" per request, the entry
+# points and the report left out. curl fetches exactly these paths, so the
+# yardstick does the same work: a folder that also serves every file under a
+# name of its content serves twice what an update needs.
+fetched_by_updater() {
+  awk -v prefix="$2" '$6 == "\"GET" && ($9 == 200 || $9 == 206) && index($7, prefix) == 1 {
+    n = substr($7, length(prefix) + 1)
+    if (n == "ModelMD5.dll" || n == "ModelMD5.sig" || n == "UpdateContent.dll" || n ~ /^UpdaterReport/) next
+    print n, $10
+  }' "$1"
 }
-mapfile -t fast_curl < <(curl_args "$base")
-mapfile -t slow_curl < <(curl_args "$slow_base")
+bytes_of() { awk '{ s += $2 } END { print s + 0 }'; }
+curl_args() {  # BASE < "name bytes" lines
+  local n _
+  while read -r n _; do printf '%s\n' -o "$work/curl/$n" "$1$n"; done
+}
 
 # One update from the old release, finish included: prints
-# "ms worst_sendmessage_ms finish_worst_ms finish_ms".
+# "ms worst_sendmessage_ms finish_worst_ms finish_ms"; what it fetched for
+# the modules is left in $work/fetched.
 #   update_once BASE [UPDATER]
 update_once() {
+  : >"$work/nginx/access.log"
+  : >"$work/nginx-slow/access.log"
   rm -rf "$work/install"
   mkdir -p "$work/install"
   cp "$work/release/old/"* "${2:-$bin/Updater.exe}" "$work/install/"
@@ -98,23 +107,39 @@ update_once() {
     n=$(basename "$f")
     cmp -s "$f" "$work/install/$n" || { echo "installed $n differs" >&2; exit 1; }
   done
+  local path=${1#http://127.0.0.1:*/}
+  cat "$work/nginx/access.log" "$work/nginx-slow/access.log" >"$work/access.log"
+  fetched_by_updater "$work/access.log" "/$path" >"$work/fetched"
   echo "$ms $worst $fworst $fms"
 }
+# curl fetches what the updater fetched; prints "ms bytes".
 curl_once() {
   rm -rf "$work/curl"
   mkdir -p "$work/curl"
-  local t0
+  local t0 ms
   t0=$(now_ms)
   curl -sS --fail --no-progress-meter --parallel --parallel-immediate --parallel-max 17 "$@"
-  echo $(( $(now_ms) - t0 ))
+  ms=$(( $(now_ms) - t0 ))
+  echo "$ms $(du -cb "$work/curl/"* | tail -1 | cut -f1)"
+}
+# The two sides did the same work, or the bench says so and stops.
+same_work() {  # updater_bytes curl_bytes what
+  [ "$1" = "$2" ] && return
+  echo "bench: $3: the updater fetched $1 bytes and curl $2: the yardstick does other work" >&2
+  exit 1
 }
 
 updates=() curls=() worsts=() signed_updates=() finish_worsts=() finishes=()
 for _ in $(seq "$RUNS"); do
   read -r ms worst fworst fms < <(update_once "$base")
   updates+=("$ms") worsts+=("$worst") finish_worsts+=("$fworst") finishes+=("$fms")
-  curls+=("$(curl_once "${fast_curl[@]}")")
+  updater_bytes=$(bytes_of <"$work/fetched") updater_files=$(wc -l <"$work/fetched")
+  mapfile -t fast_curl < <(curl_args "$base" <"$work/fetched")
+  read -r ms curl_bytes < <(curl_once "${fast_curl[@]}")
+  same_work "$updater_bytes" "$curl_bytes" "update of the unsigned release"
+  curls+=("$ms")
   read -r ms worst fworst fms < <(update_once "$signed_base" "$bin/keyed/Updater.exe")
+  same_work "$(bytes_of <"$work/fetched")" "$curl_bytes" "update of the signed release"
   signed_updates+=("$ms") worsts+=("$worst") finish_worsts+=("$fworst") finishes+=("$fms")
 done
 peak_rss_kb=$(cat "$peak_file")
@@ -125,7 +150,10 @@ slow_updates=() slow_curls=()
 for _ in $(seq "$slow_runs"); do
   read -r ms _ _ _ < <(update_once "$slow_base")
   slow_updates+=("$ms")
-  slow_curls+=("$(curl_once "${slow_curl[@]}")")
+  mapfile -t slow_curl < <(curl_args "$slow_base" <"$work/fetched")
+  read -r ms bytes < <(curl_once "${slow_curl[@]}")
+  same_work "$(bytes_of <"$work/fetched")" "$bytes" "update over the slow link"
+  slow_curls+=("$ms")
 done
 kill "$watch_pid" 2>/dev/null || true
 
@@ -165,6 +193,8 @@ done
 um=$(median "${updates[@]}") cm=$(median "${curls[@]}")
 row "update of 17 modules, $total_mb MB (curl --parallel)" "$um ms" "$cm ms" "$(ratio "$um" "$cm")" "at most 1.3" \
   "$(spread "${updates[@]}"); $(spread "${curls[@]}") ms"
+row "  bytes fetched, each side ($updater_files files)" "$updater_bytes" "$curl_bytes" "" "the same" \
+  "by the names the updater fetched"
 sum=$(median "${signed_updates[@]}")
 row "  the same, signed release, keyed updater" "$sum ms" "$cm ms" "$(ratio "$sum" "$cm")" "-" \
   "$(spread "${signed_updates[@]}") ms"
