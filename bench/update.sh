@@ -216,4 +216,12 @@ row "finish: 完成 to the updater's end (1 s of it the timer)" "$(median "${fin
 slm=$(median "${slow_updates[@]}") scm=$(median "${slow_curls[@]}")
 row "update over 1 MB/s a connection (curl, same link)" "$slm ms" "$scm ms" "$(ratio "$slm" "$scm")" \
   "at most 1.05" "$(spread "${slow_updates[@]}"); $(spread "${slow_curls[@]}") ms"
+# What ships, as built (the goals are the 32-bit product's: build/win32-i686/bin when there).
+ship=$BUILD_DIR/win32-i686/bin
+[ -f "$ship/Updater.exe" ] || ship=$bin
+for program in Updater.exe:1024 Fetchkit.dll:300; do
+  name=${program%%:*} goal_kb=${program#*:}
+  row "size of $name ($(basename "$(dirname "$ship")"))" "$(( $(stat -c %s "$ship/$name") / 1024 )) KB" "" "" \
+    "at most $goal_kb KB" ""
+done
 echo "medians of $RUNS alternating runs ($((2 * RUNS + 1)) for the fingerprint, $slow_runs on the slow link); updates ${updates[*]} ms, curl ${curls[*]} ms"

@@ -7,6 +7,10 @@ set(GBK_FLAGS -finput-charset=UTF-8 -fexec-charset=GBK)
 # Unicode programs: text on its way to the screen and paths are UTF-16.
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601 _WIN32_IE=0x0700)
 add_link_options(-static -static-libgcc -static-libstdc++)
+# What ships is lean: code and data nothing uses are collected, and a release
+# build carries no symbols (a debug build keeps them for a debugger).
+add_compile_options(-ffunction-sections -fdata-sections)
+add_link_options(-Wl,--gc-sections $<$<CONFIG:Release>:-s>)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 
 set(WINE_STATE_DIR ${CMAKE_BINARY_DIR}/wine)
