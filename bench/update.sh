@@ -143,6 +143,22 @@ for _ in $(seq "$RUNS"); do
   signed_updates+=("$ms") worsts+=("$worst") finish_worsts+=("$fworst") finishes+=("$fms")
 done
 peak_rss_kb=$(cat "$peak_file")
+kill "$watch_pid" 2>/dev/null || true
+
+# Wine's own floor for a program of the updater's shape (bench/memory_floor.cpp):
+# the same system libraries and 19 idle threads, its peak read the same way.
+floor_kb=0
+for _ in $(seq "$RUNS"); do
+  scripts/wine-run.sh "$W/wine" "$bin/memory_floor.exe" 3000 &
+  floor_pid=$!
+  while kill -0 "$floor_pid" 2>/dev/null; do
+    for pid in $(pgrep -f 'memory_floor\.exe' || true); do
+      hwm=$(awk '/VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
+      [ "${hwm:-0}" -gt "$floor_kb" ] && floor_kb=$hwm
+    done
+    sleep 0.05
+  done
+done
 
 # The slow link: fewer runs, each lasts about 10 s.
 slow_runs=$(( RUNS < 3 ? RUNS : 3 ))
@@ -202,8 +218,9 @@ sm=$(median "${starts[@]}") mm=$(median "${minimals[@]}")
 row "start-up to visible window (minimal dialog)" "$sm ms" "$mm ms" "$(ratio "$sm" "$mm")" "at most 1.3" \
   "$(spread "${starts[@]}"); $(spread "${minimals[@]}") ms"
 fm=$(median "${minimal_kb[@]}")
-row "peak resident memory in the update (minimal dialog)" "$((peak_rss_kb / 1024)) MB" "$((fm / 1024)) MB" \
-  "$(ratio "$peak_rss_kb" "$fm")" "under 32 MB" "above the floor: $(( (peak_rss_kb - fm) / 1024 )) MB"
+row "peak resident memory in the update (Wine's floor)" "$((peak_rss_kb / 1024)) MB" "$((floor_kb / 1024)) MB" \
+  "$(ratio "$peak_rss_kb" "$floor_kb")" "8 MB above" "above the floor: $(( (peak_rss_kb - floor_kb) / 1024 )) MB"
+row "  the minimal dialog's peak, for comparison" "" "$((fm / 1024)) MB" "" "-" ""
 row "peak resident memory at start-up (minimal dialog)" "$(( $(median "${start_kb[@]}") / 1024 )) MB" \
   "$((fm / 1024)) MB" "$(ratio "$(median "${start_kb[@]}")" "$fm")" "-" \
   "$(spread "${start_kb[@]}"); $(spread "${minimal_kb[@]}") KB"
