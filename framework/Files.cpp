@@ -25,6 +25,15 @@ std::wstring ProgramPath() {
 
 bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+std::wstring FinalPathOf(void* handle) {
+  std::wstring buffer(32768, L'\0');
+  const DWORD n = ::GetFinalPathNameByHandleW(handle, &buffer[0], static_cast<DWORD>(buffer.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= buffer.size()) return std::wstring();
+  buffer.resize(n);
+  return buffer;
+}
+
 int64_t FileSize(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;

@@ -19,6 +19,9 @@ std::wstring ProgramPath();
 
 // True when a file or folder exists at `path`.
 bool PathExists(const std::wstring& path);
+// The path of an open file or folder as the file system knows it (long
+// names, links resolved), "\\?\" and all; empty when it cannot say.
+std::wstring FinalPathOf(void* handle);
 // The size of the file at `path`; -1 when there is none.
 int64_t FileSize(const std::wstring& path);
 

@@ -31,17 +31,11 @@ struct Refusal {
   std::string why;
 };
 
-std::wstring Trimmed(const std::wstring& folder) { return TrimTrailingSeparators(folder); }
-
 // What the file system says a handle's path is, without "\\?\".
 std::wstring FinalPathOf(HANDLE handle) {
-  std::wstring buffer(32768, L'\0');
-  const DWORD n = ::GetFinalPathNameByHandleW(handle, &buffer[0], static_cast<DWORD>(buffer.size()),
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= buffer.size()) return std::wstring();
-  buffer.resize(n);
-  if (buffer.compare(0, 4, L"\\\\?\\") == 0) buffer.erase(0, 4);
-  return buffer;
+  std::wstring path = fw::FinalPathOf(handle);
+  if (path.compare(0, 4, L"\\\\?\\") == 0) path.erase(0, 4);
+  return path;
 }
 
 // An entry of the staging folder, opened as itself (never what a link
@@ -325,7 +319,7 @@ std::optional<Refusal> Job::Revert() {
 std::optional<Refusal> CheckFolder(const ServiceRequest& request) {
   if (!IsRegisteredFolder(request.folder))
     return Refusal{ServiceOutcome::NotRegistered, "the install folder is not registered"};
-  if (!SameFolderName(CanonicalFolder(request.folder), Trimmed(request.folder)))
+  if (!SameFolderName(CanonicalFolder(request.folder), TrimTrailingSeparators(request.folder)))
     return Refusal{ServiceOutcome::UnsafePath, "the install folder is not named as the file system names it"};
   return std::nullopt;
 }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "framework/Files.h"
 #include "framework/Text.h"
 
 namespace {
@@ -27,10 +28,11 @@ std::wstring FinalPath(const std::wstring& folder) {
   const fw::ScopedFile handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const std::wstring final = handle ? fw::FinalPathOf(handle.get()) : std::wstring();
+  if (!final.empty()) return final;
   std::wstring buffer(32768, L'\0');
   const DWORD size = static_cast<DWORD>(buffer.size());
-  DWORD n = handle ? ::GetFinalPathNameByHandleW(handle.get(), &buffer[0], size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) : 0;
-  if (n == 0 || n >= size) n = ::GetLongPathNameW(folder.c_str(), &buffer[0], size);
+  const DWORD n = ::GetLongPathNameW(folder.c_str(), &buffer[0], size);
   return n > 0 && n < size ? buffer.substr(0, n) : folder;
 }
 
