@@ -1,9 +1,12 @@
 #include "engine/install/InstallJournal.h"
 
+#include <algorithm>
 #include <set>
-#include <sstream>
+#include <string_view>
+#include <vector>
 
 #include "engine/install/InstallPaths.h"
+#include "engine/release/TextWords.h"
 
 namespace {
 
@@ -13,50 +16,53 @@ constexpr int kVersion = 1;
 }  // namespace
 
 std::string RenderJournal(const InstallJournal& journal) {
-  std::ostringstream out;
-  out << kMagic << ' ' << kVersion << "\r\n";
-  out << "phase " << (journal.allIn ? "in" : "swapping") << "\r\n";
+  std::string out = std::string(kMagic) + ' ' + std::to_string(kVersion) + "\r\n";
+  out += std::string("phase ") + (journal.allIn ? "in" : "swapping") + "\r\n";
   for (const JournalModule& m : journal.modules)
-    out << "module " << (m.in ? "in" : "staged") << ' ' << (m.hadOld ? 1 : 0) << ' ' << m.digest << ' '
-        << (m.sha256.empty() ? "-" : m.sha256) << ' ' << m.size << ' ' << m.name << "\r\n";
-  out << "end\r\n";
-  return out.str();
+    out += std::string("module ") + (m.in ? "in" : "staged") + ' ' + (m.hadOld ? '1' : '0') + ' ' + m.digest + ' ' +
+           (m.sha256.empty() ? "-" : m.sha256) + ' ' + std::to_string(m.size) + ' ' + m.name + "\r\n";
+  out += "end\r\n";
+  return out;
 }
 
 std::optional<InstallJournal> ParseJournal(const std::string& text) {
-  std::istringstream in(text);
-  std::string line;
-  auto next = [&](std::istringstream& words) {
-    if (!std::getline(in, line)) return false;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    words.clear();
-    words.str(line);
-    return true;
-  };
-  std::istringstream words;
-  std::string word, phase;
-  int version = 0;
-  if (!next(words) || !(words >> word >> version) || word != kMagic || version != kVersion) return std::nullopt;
-  if (!next(words) || !(words >> word >> phase) || word != "phase" || (phase != "in" && phase != "swapping"))
+  // Lines end with LF, a CR before it dropped.
+  std::vector<std::string_view> lines;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    std::string_view line(text.data() + at, end - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    at = end + 1;
+  }
+  int64_t version = 0;
+  std::vector<std::string> words = lines.size() > 0 ? WordsOf(lines[0]) : std::vector<std::string>();
+  if (words.size() != 2 || words[0] != kMagic || !ParseWholeNumber(words[1], version) || version != kVersion)
     return std::nullopt;
+  words = lines.size() > 1 ? WordsOf(lines[1]) : std::vector<std::string>();
+  if (words.size() != 2 || words[0] != "phase" || (words[1] != "in" && words[1] != "swapping")) return std::nullopt;
   InstallJournal journal;
-  journal.allIn = phase == "in";
+  journal.allIn = words[1] == "in";
   std::set<std::string> names;
-  while (next(words)) {
-    if (!(words >> word)) return std::nullopt;
+  for (size_t n = 2; n < lines.size(); ++n) {
+    words = WordsOf(lines[n]);
+    if (words.empty()) return std::nullopt;
     // The last line closes the journal: a cut file is no journal.
-    if (word == "end") {
-      if (words >> word) return std::nullopt;
-      std::string rest;
-      while (std::getline(in, rest))
-        if (rest.find_first_not_of("\r") != std::string::npos) return std::nullopt;  // nothing may follow
+    if (words[0] == "end") {
+      if (words.size() != 1) return std::nullopt;
+      for (size_t rest = n + 1; rest < lines.size(); ++rest)
+        if (lines[rest].find_first_not_of('\r') != std::string_view::npos) return std::nullopt;  // nothing may follow
       return journal;
     }
-    std::string state, sha;
-    int old = -1;
     JournalModule m;
-    if (word != "module" || !(words >> state >> old >> m.digest >> sha >> m.size >> m.name) || (words >> word))
+    int64_t old = -1;
+    if (words.size() != 7 || words[0] != "module" || !ParseWholeNumber(words[2], old) ||
+        !ParseWholeNumber(words[5], m.size))
       return std::nullopt;
+    const std::string& state = words[1];
+    const std::string& sha = words[4];
+    m.digest = words[3];
+    m.name = words[6];
     if ((state != "in" && state != "staged") || (old != 0 && old != 1) || !IsLowerHex(m.digest, 32) ||
         !(sha == "-" || IsLowerHex(sha, 64)) || m.size < -1 || !IsRecordedModuleName(m.name) || !names.insert(m.name).second)
       return std::nullopt;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
-#include <sstream>
 
 #include "engine/release/ModuleDigest.h"
+#include "engine/release/TextWords.h"
 
 namespace {
 
@@ -27,21 +27,25 @@ bool ParseCount(const std::string& text, int64_t& out) {
 }
 
 std::optional<CompressedEntry> ReadCompressed(const std::string& value) {
-  std::istringstream words(value);
+  const std::vector<std::string> words = WordsOf(value);
   CompressedEntry e;
-  if (!(words >> e.sha256 >> e.size >> e.moduleSize) || !IsWellFormedSha256(e.sha256) || e.size <= 0 ||
-      e.moduleSize < 0)
-    return std::nullopt;
+  if (words.size() < 3 || !ParseWholeNumber(words[1], e.size) || !ParseWholeNumber(words[2], e.moduleSize)) return std::nullopt;
+  e.sha256 = words[0];
+  if (!IsWellFormedSha256(e.sha256) || e.size <= 0 || e.moduleSize < 0) return std::nullopt;
   e.sha256 = Lower(e.sha256);
   return e;
 }
 
 std::optional<PatchEntry> ReadPatch(const std::string& value) {
-  std::istringstream words(value);
+  const std::vector<std::string> words = WordsOf(value);
   PatchEntry e;
-  if (!(words >> e.name >> e.sha256 >> e.size >> e.sourceSha256 >> e.sourceFingerprint >> e.moduleSize) ||
-      !IsWellFormedSha256(e.sha256) || e.size <= 0 || e.moduleSize < 0 ||
-      e.name.find_first_of("/\\:") != std::string::npos)
+  if (words.size() < 6 || !ParseWholeNumber(words[2], e.size) || !ParseWholeNumber(words[5], e.moduleSize))
+    return std::nullopt;
+  e.name = words[0];
+  e.sha256 = words[1];
+  e.sourceSha256 = words[3];
+  e.sourceFingerprint = words[4];
+  if (!IsWellFormedSha256(e.sha256) || e.size <= 0 || e.moduleSize < 0 || e.name.find_first_of("/\\:") != std::string::npos)
     return std::nullopt;
   e.sha256 = Lower(e.sha256);
   e.sourceSha256 = Lower(e.sourceSha256);

@@ -56,8 +56,20 @@ TEST(InstallJournal, AnythingButAWholeJournalIsNone) {
       {"a word too many", head + line + "Velkor.dll extra\r\nend\r\n"},
       {"lines after the end", head + "end\r\nmodule\r\n"},
       {"bytes after the end", head + "end x\r\n"},
+      {"a size with letters", head + line.substr(0, line.size() - 2) + "5x Velkor.dll\r\nend\r\n"},
+      {"a size beyond 18 digits", head + line.substr(0, line.size() - 2) + std::string(19, '9') + " Velkor.dll\r\nend\r\n"},
+      {"a word missing", head + "module in 1 " + std::string(32, 'a') + " - Velkor.dll\r\nend\r\n"},
+      {"a version with letters", "VelnoriaInstallJournal 1a\r\nphase in\r\nend\r\n"},
+      {"a blank line among the modules", head + "\r\nend\r\n"},
   };
   for (const auto& b : bad) EXPECT_FALSE(ParseJournal(b.text)) << b.what;
+  // Blanks of any kind between the words, and lines that end with LF alone, read the same.
+  const auto loose = ParseJournal("VelnoriaInstallJournal\t1\nphase  in\nmodule in 0 " + std::string(32, 'a') +
+                                  "\t-  -1 Velkor.dll\nend");
+  ASSERT_TRUE(loose);
+  EXPECT_TRUE(loose->allIn);
+  ASSERT_EQ(loose->modules.size(), 1u);
+  EXPECT_EQ(loose->modules[0].size, -1);
 }
 
 TEST(InstallPaths, TheLongestPathOfARun) {
