@@ -221,13 +221,17 @@ bool UpdaterApp::ChooseWorkFolder() {
   m_workFolder = ModuleDirectory;
   // Only a keyed updater has a service: nothing unsigned is installed with more rights than the user's.
   m_throughService = !ReleaseKeys().empty() && IsRegisteredFolder(ModuleDirectory);
+  // The user's own folder for this install folder; the download library's
+  // copy goes there, never into the install folder (beside the library
+  // only when that folder cannot be made).
+  const std::wstring userFolder = MachineWorkFolder(ModuleDirectory);
+  if (!userFolder.empty()) PlaceDownloadLibraryCopyIn(userFolder);
   if (!m_throughService) return true;
-  m_workFolder = MachineWorkFolder(ModuleDirectory);
+  m_workFolder = userFolder;
   if (m_workFolder.empty()) {
     SupportLog(ModuleDirectory, "end: per-machine install, and the user's work folder cannot be made");
     return false;
   }
-  PlaceDownloadLibraryCopyIn(m_workFolder);
   return true;
 }
 

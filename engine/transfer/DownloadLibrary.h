@@ -1,6 +1,6 @@
 // The download library, Fetchkit.dll, as the engine reaches it: through its
 // header, loaded at run time from a copy of its own ("Fetchkit.loaded.dll"
-// beside it). So the install folder's Fetchkit.dll is never in use by the
+// in the user's folder for the install folder). So the install folder's Fetchkit.dll is never in use by the
 // updater and is replaced in one step like any other module, and a
 // Fetchkit.dll that a stopped installation left missing never keeps the
 // updater from starting and putting it back. At the updater's end the copy
@@ -23,8 +23,8 @@ using Download = std::unique_ptr<CHttpDownload, DownloadDeleter>;
 // or the library has been let go).
 Download NewDownload();
 
-// Before the first download: the copy is made in `folder` (the user's work
-// folder of a registered install folder, which the updater may not write).
+// Before the first download: the copy is made in `folder` (the user's own
+// folder for the install folder); without it, beside the library.
 void PlaceDownloadLibraryCopyIn(const std::wstring& folder);
 
 // At the updater's end: when no instance is alive any more, the library is
