@@ -1,8 +1,9 @@
-// SHA-256 through the platform's CNG functions (those that exist since
-// Windows Vista).
+// SHA-256 on the processor's SHA extensions where it has them, else through
+// the platform's CNG functions (those that exist since Windows Vista).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "framework/ScopedCng.h"
@@ -10,7 +11,8 @@
 // Streams bytes through SHA-256.
 class Sha256 {
  public:
-  Sha256();
+  enum class Engine { Fastest, Platform };
+  explicit Sha256(Engine engine = Engine::Fastest);
   ~Sha256();
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
@@ -21,6 +23,11 @@ class Sha256 {
   std::string FinishHex();
 
  private:
+  bool ownBlocks_;  // the processor's instructions, else CNG
+  uint32_t state_[8];
+  unsigned char block_[64];
+  size_t blockUsed_ = 0;
+  uint64_t length_ = 0;
   fw::ScopedCngAlgorithm algorithm_;
   fw::ScopedCngHash hash_;  // goes first
 };

@@ -18,6 +18,7 @@
 #include "framework/ParallelWork.h"
 #include "engine/install/ProductLink.h"
 #include "engine/crypto/Sha256.h"
+#include "engine/crypto/Sha256Blocks.h"
 #include "engine/release/ReleaseTrust.h"
 #include "framework/Files.h"
 #include "framework/Thread.h"
@@ -203,6 +204,39 @@ TEST_F(EngineFiles, AModuleIsCheckedFromItsBytesAsTheyArriveOrElseFromTheFile) {
   ASSERT_TRUE(WriteFileBytes(path, changed));
   EXPECT_FALSE(FileMatchesTask(path, task));
   EXPECT_FALSE(FileMatchesTask(In("absent.dll"), task));
+}
+
+TEST(Sha256, TheProcessorsInstructionsAgreeWithThePlatformAtEveryLengthAndCut) {
+  // Known answers first (either way), then the two ways side by side.
+  struct Known {
+    std::string bytes, hex;
+  };
+  const Known known[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+  };
+  for (const Known& k : known)
+    for (Sha256::Engine engine : {Sha256::Engine::Fastest, Sha256::Engine::Platform}) {
+      Sha256 hash(engine);
+      hash.Add(k.bytes.data(), k.bytes.size());
+      EXPECT_EQ(hash.FinishHex(), k.hex) << k.bytes;
+    }
+  std::string data((1 << 20) + 77, '\0');
+  uint32_t x = 12345;
+  for (char& c : data) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 23);
+  // Lengths around the block and the padding's edges; pieces of 1, 63, 64 and 1000 bytes.
+  for (size_t length : {size_t{1}, size_t{55}, size_t{56}, size_t{63}, size_t{64}, size_t{65}, size_t{119},
+                        size_t{120}, size_t{128}, size_t{1000}, data.size()})
+    for (size_t piece : {size_t{1}, size_t{63}, size_t{64}, size_t{1000}}) {
+      if (piece == 1 && length > 4096) continue;
+      Sha256 fast, platform(Sha256::Engine::Platform);
+      for (size_t at = 0; at < length; at += piece) fast.Add(data.data() + at, std::min(piece, length - at));
+      platform.Add(data.data(), length);
+      EXPECT_EQ(fast.FinishHex(), platform.FinishHex()) << length << " in pieces of " << piece;
+    }
+  if (!Sha256InstructionsAvailable()) std::printf("(this processor has no SHA extensions: both ways were the platform's)\n");
 }
 
 TEST(ParallelWork, EveryPieceRunsOnceAndWaitMeansDone) {
