@@ -26,7 +26,10 @@ std::shared_ptr<LeavableCall> LeavableCall::Start(Handles handles, std::function
   // A call left behind keeps the library loaded until it ends, so that a
   // program that lets the library go meanwhile never pulls its code away.
   HMODULE pin = PinThisLibrary();
-  if (!fw::StartDetached([call, work, pin]() mutable {
+  // At the priority of the transfer that made it.
+  const int priority = ::GetThreadPriority(::GetCurrentThread());
+  if (!fw::StartDetached([call, work, pin, priority]() mutable {
+        if (priority != THREAD_PRIORITY_ERROR_RETURN) ::SetThreadPriority(::GetCurrentThread(), priority);
         work(*call);
         call->Finished();
         call.reset();

@@ -241,6 +241,8 @@ unsigned FetchModule(const WorkerJob& job, uint32_t& way) {
 }
 
 void DownloadWorker(const WorkerJob& job) {
+  // Below the window's thread: its answers come first on a busy machine.
+  ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
   const DWORD started = ::GetTickCount();
   const bool folder = fw::MakeFoldersOf(job.target);
   if (!folder)
