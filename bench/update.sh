@@ -11,7 +11,9 @@
 # window against a minimal dialog; peak memory during the update against the
 # minimal dialog's (Wine's own floor); the window's worst answer time during
 # the update; and the update over a slow link (nginx at 1 MB/s a connection)
-# against curl over the same link.
+# against curl over the same link. The transport alone (Fetchkit fetching
+# the same files, nothing checked) says what of the update's time is Wine's
+# WinINet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=$(cd "${1:-build}" && pwd)
@@ -129,7 +131,7 @@ same_work() {  # updater_bytes curl_bytes what
   exit 1
 }
 
-updates=() curls=() worsts=() signed_updates=() finish_worsts=() finishes=()
+updates=() curls=() transports=() worsts=() signed_updates=() finish_worsts=() finishes=()
 for _ in $(seq "$RUNS"); do
   read -r ms worst fworst fms < <(update_once "$base")
   updates+=("$ms") worsts+=("$worst") finish_worsts+=("$fworst") finishes+=("$fms")
@@ -138,6 +140,13 @@ for _ in $(seq "$RUNS"); do
   read -r ms curl_bytes < <(curl_once "${fast_curl[@]}")
   same_work "$updater_bytes" "$curl_bytes" "update of the unsigned release"
   curls+=("$ms")
+  # The transport alone: Fetchkit fetching the same files, one thread a file,
+  # nothing checked, nothing installed (bench/fetch_bench.cpp).
+  rm -rf "$work/transport" && mkdir -p "$work/transport"
+  mapfile -t fetched_names < <(awk '{ print $1 }' "$work/fetched")
+  transports+=("$(scripts/wine-run.sh "$W/wine" "$bin/fetch_bench.exe" "$base" "$(winpath "$work/transport")" \
+    "${fetched_names[@]}" | tr -d '\r')")
+  same_work "$(du -cb "$work/transport/"* | tail -1 | cut -f1)" "$curl_bytes" "the transport alone"
   read -r ms worst fworst fms < <(update_once "$signed_base" "$bin/keyed/Updater.exe")
   same_work "$(bytes_of <"$work/fetched")" "$curl_bytes" "update of the signed release"
   signed_updates+=("$ms") worsts+=("$worst") finish_worsts+=("$fworst") finishes+=("$fms")
@@ -211,6 +220,9 @@ row "update of 17 modules, $total_mb MB (curl --parallel)" "$um ms" "$cm ms" "$(
   "$(spread "${updates[@]}"); $(spread "${curls[@]}") ms"
 row "  bytes fetched, each side ($updater_files files)" "$updater_bytes" "$curl_bytes" "" "the same" \
   "by the names the updater fetched"
+tm=$(median "${transports[@]}")
+row "  the transport alone (Fetchkit, no checks)" "$tm ms" "$cm ms" "$(ratio "$tm" "$cm")" "-" \
+  "$(spread "${transports[@]}") ms: WinINet under Wine"
 sum=$(median "${signed_updates[@]}")
 row "  the same, signed release, keyed updater" "$sum ms" "$cm ms" "$(ratio "$sum" "$cm")" "-" \
   "$(spread "${signed_updates[@]}") ms"

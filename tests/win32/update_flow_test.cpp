@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "TestSupport.h"
+#include "engine/install/ServiceClient.h"
 #include "engine/release/Manifest.h"
 #include "engine/release/Rollout.h"
 
@@ -221,6 +222,12 @@ TEST_F(UpdateFlow, UpdaterExitEventEndsItMidDownload) {
   StartProduct(3, "--updater-exit-after 2500");
   Process updater = Updater();
   ASSERT_TRUE(updater.handle);
+  // Mid-download, the download library runs from its copy in the user's own
+  // folder for this install folder, never from one in the install folder.
+  const std::string copy = fw::Utf8(MachineWorkFolder(fw::FromUtf8(install_))) + "Fetchkit.loaded.dll";
+  for (int waited = 0; waited < 2000 && !FileExists(copy); waited += 50) ::Sleep(50);
+  EXPECT_TRUE(FileExists(copy));
+  EXPECT_FALSE(FileExists(install_ + "Fetchkit.loaded.dll"));
   EXPECT_NE(WaitForExit(updater, 10000), STILL_ACTIVE);
   EXPECT_NE(Log().find("updater-exit-set"), std::string::npos);
   EXPECT_FALSE(FileExists(Marker()));
