@@ -366,9 +366,13 @@ TEST(Hyperlink, OpensOnlyWhenReleasedOverIt) {
   ::SendMessageA(label, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
   for (int i = 0; i < 100 && !FileExists(folder + "product.log"); ++i) ::Sleep(50);
   EXPECT_TRUE(FileExists(folder + "product.log"));
-  // The opened product goes: its pid is in its log.
-  const std::string log = ReadFileBytes(folder + "product.log");
+  // The opened product goes: its pid is in its log, maybe a moment after the
+  // log is made (left running, it would hold the test's output open).
+  std::string log = ReadFileBytes(folder + "product.log");
+  for (int i = 0; i < 100 && log.find("pid=") == std::string::npos; ++i, log = ReadFileBytes(folder + "product.log"))
+    ::Sleep(50);
   const size_t at = log.find("pid=");
+  EXPECT_NE(at, std::string::npos);
   if (at != std::string::npos) {
     fw::ScopedHandle opened(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, strtoul(log.c_str() + at + 4, nullptr, 10)));
     if (opened) {
