@@ -224,7 +224,7 @@ bool UpdaterApp::ChooseWorkFolder() {
   // The user's own folder for this install folder; the download library's
   // copy goes there, never into the install folder (beside the library
   // only when that folder cannot be made).
-  const std::wstring userFolder = MachineWorkFolder(ModuleDirectory);
+  const std::wstring userFolder = UserWorkFolder(ModuleDirectory);
   if (!userFolder.empty()) PlaceDownloadLibraryCopyIn(userFolder);
   if (!m_throughService) return true;
   m_workFolder = userFolder;

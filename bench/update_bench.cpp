@@ -7,6 +7,9 @@
 //   update_bench.exe startup UPDATER BASE_URL MINIMAL_DIALOG RUNS
 //       process start to visible window, the updater and a minimal dialog
 //       alternately, and each one's peak working set by then: a line a run
+//   update_bench.exe digest FILE
+//       the module fingerprint of FILE as the updater works out an installed
+//       module's, timed within: "ms fingerprint"
 #include <windows.h>
 #include <psapi.h>
 
@@ -14,6 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "engine/transfer/ArrivalCheck.h"
+#include "framework/Text.h"
 
 namespace {
 
@@ -158,6 +164,13 @@ int main(int argc, char** argv) {
     ::CloseHandle(block);
     return 0;
   }
-  std::fprintf(stderr, "usage: update_bench update DIR BASE | startup UPDATER BASE MINIMAL RUNS\n");
+  if (argc >= 3 && std::string(argv[1]) == "digest") {
+    std::string digest, sha256;
+    const double t0 = Now();
+    const bool ok = FingerprintFile(fw::Widen(argv[2], CP_ACP), false, digest, sha256);
+    std::printf("%.0f %s\n", Now() - t0, digest.c_str());
+    return ok ? 0 : 1;
+  }
+  std::fprintf(stderr, "usage: update_bench update DIR BASE | startup UPDATER BASE MINIMAL RUNS | digest FILE\n");
   return 2;
 }

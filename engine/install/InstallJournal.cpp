@@ -35,10 +35,8 @@ std::optional<InstallJournal> ParseJournal(const std::string& text) {
     lines.push_back(line);
     at = end + 1;
   }
-  int64_t version = 0;
   std::vector<std::string> words = lines.size() > 0 ? WordsOf(lines[0]) : std::vector<std::string>();
-  if (words.size() != 2 || words[0] != kMagic || !ParseWholeNumber(words[1], version) || version != kVersion)
-    return std::nullopt;
+  if (words.size() != 2 || words[0] != kMagic || words[1] != std::to_string(kVersion)) return std::nullopt;
   words = lines.size() > 1 ? WordsOf(lines[1]) : std::vector<std::string>();
   if (words.size() != 2 || words[0] != "phase" || (words[1] != "in" && words[1] != "swapping")) return std::nullopt;
   InstallJournal journal;
@@ -55,19 +53,19 @@ std::optional<InstallJournal> ParseJournal(const std::string& text) {
       return journal;
     }
     JournalModule m;
-    int64_t old = -1;
-    if (words.size() != 7 || words[0] != "module" || !ParseWholeNumber(words[2], old) ||
-        !ParseWholeNumber(words[5], m.size))
+    // A size of -1: not known (an unsigned release).
+    if (words.size() != 7 || words[0] != "module" || !(words[5] == "-1" || ParseCount(words[5], m.size)))
       return std::nullopt;
     const std::string& state = words[1];
+    const std::string& old = words[2];
     const std::string& sha = words[4];
     m.digest = words[3];
     m.name = words[6];
-    if ((state != "in" && state != "staged") || (old != 0 && old != 1) || !IsLowerHex(m.digest, 32) ||
-        !(sha == "-" || IsLowerHex(sha, 64)) || m.size < -1 || !IsRecordedModuleName(m.name) || !names.insert(m.name).second)
+    if ((state != "in" && state != "staged") || (old != "0" && old != "1") || !IsLowerHex(m.digest, 32) ||
+        !(sha == "-" || IsLowerHex(sha, 64)) || !IsRecordedModuleName(m.name) || !names.insert(m.name).second)
       return std::nullopt;
     m.in = state == "in";
-    m.hadOld = old == 1;
+    m.hadOld = old == "1";
     m.sha256 = sha == "-" ? "" : sha;
     journal.modules.push_back(m);
   }

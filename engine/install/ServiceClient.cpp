@@ -69,7 +69,7 @@ ServiceOutcome RequestServiceInstall(const std::wstring& folder, const std::wstr
   }
 }
 
-std::wstring MachineWorkFolder(const std::wstring& installFolder) {
+std::wstring UserWorkFolder(const std::wstring& installFolder) {
   wchar_t* local = nullptr;
   if (::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &local) != S_OK) return std::wstring();
   const std::wstring base = local;

@@ -17,11 +17,13 @@ std::vector<std::wstring> RegisteredFolders();
 // names, links resolved, without regard to case).
 bool IsRegisteredFolder(const std::wstring& folder);
 
-// Where an updater in a registered folder works, since it cannot write the
-// install folder: the user's own "%LOCALAPPDATA%\Velnoria\Updater\" and
+// The user's own folder for an install folder: where an updater in a
+// registered folder works, since it cannot write the install folder, and
+// where every updater keeps its download library's copy. The user's
+// "%LOCALAPPDATA%\Velnoria\Updater\" and
 // the folder lock's 16 digits of the install folder, with a trailing
 // backslash (made when missing). Empty when it cannot be made.
-std::wstring MachineWorkFolder(const std::wstring& installFolder);
+std::wstring UserWorkFolder(const std::wstring& installFolder);
 
 // Whether the service is there and this user may start it.
 bool UpdateServiceAvailable();

@@ -14,24 +14,13 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// Decimal digits only, few enough to mean a size or a number.
-bool ParseCount(const std::string& text, int64_t& out) {
-  if (text.empty() || text.size() > 12) return false;
-  int64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  out = v;
-  return true;
-}
 
 std::optional<CompressedEntry> ReadCompressed(const std::string& value) {
   const std::vector<std::string> words = WordsOf(value);
   CompressedEntry e;
-  if (words.size() < 3 || !ParseWholeNumber(words[1], e.size) || !ParseWholeNumber(words[2], e.moduleSize)) return std::nullopt;
+  if (words.size() < 3 || !ParseCount(words[1], e.size) || !ParseCount(words[2], e.moduleSize)) return std::nullopt;
   e.sha256 = words[0];
-  if (!IsWellFormedSha256(e.sha256) || e.size <= 0 || e.moduleSize < 0) return std::nullopt;
+  if (!IsWellFormedSha256(e.sha256) || e.size <= 0) return std::nullopt;
   e.sha256 = Lower(e.sha256);
   return e;
 }
@@ -39,13 +28,13 @@ std::optional<CompressedEntry> ReadCompressed(const std::string& value) {
 std::optional<PatchEntry> ReadPatch(const std::string& value) {
   const std::vector<std::string> words = WordsOf(value);
   PatchEntry e;
-  if (words.size() < 6 || !ParseWholeNumber(words[2], e.size) || !ParseWholeNumber(words[5], e.moduleSize))
+  if (words.size() < 6 || !ParseCount(words[2], e.size) || !ParseCount(words[5], e.moduleSize))
     return std::nullopt;
   e.name = words[0];
   e.sha256 = words[1];
   e.sourceSha256 = words[3];
   e.sourceFingerprint = words[4];
-  if (!IsWellFormedSha256(e.sha256) || e.size <= 0 || e.moduleSize < 0 || e.name.find_first_of("/\\:") != std::string::npos)
+  if (!IsWellFormedSha256(e.sha256) || e.size <= 0 || e.name.find_first_of("/\\:") != std::string::npos)
     return std::nullopt;
   e.sha256 = Lower(e.sha256);
   e.sourceSha256 = Lower(e.sourceSha256);

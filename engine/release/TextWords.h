@@ -20,16 +20,14 @@ inline std::vector<std::string> WordsOf(std::string_view text) {
   return words;
 }
 
-// A whole decimal number: an optional sign and 1 to 18 digits, nothing else.
-inline bool ParseWholeNumber(std::string_view text, int64_t& out) {
-  const bool negative = !text.empty() && text[0] == '-';
-  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
-  if (text.empty() || text.size() > 18) return false;
+// Decimal digits only, few enough (12) to mean a size or a number.
+inline bool ParseCount(std::string_view text, int64_t& out) {
+  if (text.empty() || text.size() > 12) return false;
   int64_t v = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     v = v * 10 + (c - '0');
   }
-  out = negative ? -v : v;
+  out = v;
   return true;
 }

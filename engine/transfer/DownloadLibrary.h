@@ -1,10 +1,10 @@
 // The download library, Fetchkit.dll, as the engine reaches it: through its
 // header, loaded at run time from a copy of its own ("Fetchkit.loaded.dll"
-// in the user's folder for the install folder). So the install folder's Fetchkit.dll is never in use by the
-// updater and is replaced in one step like any other module, and a
-// Fetchkit.dll that a stopped installation left missing never keeps the
-// updater from starting and putting it back. At the updater's end the copy
-// goes again.
+// in the user's folder for the install folder). So the install folder's
+// Fetchkit.dll is never in use by the updater and is replaced in one step
+// like any other module, and a Fetchkit.dll that a stopped installation left
+// missing never keeps the updater from starting and putting it back. At the
+// updater's end the copy goes again.
 #pragma once
 
 #include <memory>

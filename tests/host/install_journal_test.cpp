@@ -57,7 +57,7 @@ TEST(InstallJournal, AnythingButAWholeJournalIsNone) {
       {"lines after the end", head + "end\r\nmodule\r\n"},
       {"bytes after the end", head + "end x\r\n"},
       {"a size with letters", head + line.substr(0, line.size() - 2) + "5x Velkor.dll\r\nend\r\n"},
-      {"a size beyond 18 digits", head + line.substr(0, line.size() - 2) + std::string(19, '9') + " Velkor.dll\r\nend\r\n"},
+      {"a size of 19 digits", head + line.substr(0, line.size() - 2) + std::string(19, '9') + " Velkor.dll\r\nend\r\n"},
       {"a word missing", head + "module in 1 " + std::string(32, 'a') + " - Velkor.dll\r\nend\r\n"},
       {"a version with letters", "VelnoriaInstallJournal 1a\r\nphase in\r\nend\r\n"},
       {"a blank line among the modules", head + "\r\nend\r\n"},

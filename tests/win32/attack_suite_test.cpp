@@ -1061,9 +1061,9 @@ class MachineInstall : public AttackSuite {
     const Process installer = StartProcess(install_ + "UpdaterService.exe",
                                            "--install \"" + install_.substr(0, install_.size() - 1) + "\"");
     ASSERT_EQ(WaitForExit(installer, 30000), 0u);
-    work_ = fw::Utf8(MachineWorkFolder(W(install_)));
+    work_ = fw::Utf8(UserWorkFolder(W(install_)));
     RemoveTree(work_);
-    work_ = fw::Utf8(MachineWorkFolder(W(install_)));
+    work_ = fw::Utf8(UserWorkFolder(W(install_)));
     UseKeyedUpdater("signed/");
   }
   void TearDown() override {

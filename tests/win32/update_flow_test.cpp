@@ -224,7 +224,7 @@ TEST_F(UpdateFlow, UpdaterExitEventEndsItMidDownload) {
   ASSERT_TRUE(updater.handle);
   // Mid-download, the download library runs from its copy in the user's own
   // folder for this install folder, never from one in the install folder.
-  const std::string copy = fw::Utf8(MachineWorkFolder(fw::FromUtf8(install_))) + "Fetchkit.loaded.dll";
+  const std::string copy = fw::Utf8(UserWorkFolder(fw::FromUtf8(install_))) + "Fetchkit.loaded.dll";
   for (int waited = 0; waited < 2000 && !FileExists(copy); waited += 50) ::Sleep(50);
   EXPECT_TRUE(FileExists(copy));
   EXPECT_FALSE(FileExists(install_ + "Fetchkit.loaded.dll"));
